@@ -1,0 +1,380 @@
+#include "node2vec.hpp"
+
+#include <atomic>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <memory>
+#include <numeric>
+#include <source_location>
+#include <string>
+
+#include "failure.hpp"
+#include "fastfn.hpp"
+#include "thread_pool.hpp"
+#include "vec_kernels.hpp"
+
+namespace velmor {
+
+WalkBias WalkBias::from_params(double p, double q) {
+  const float pf = static_cast<float>(p), qf = static_cast<float>(q);
+  const float inv_p = 1.0f / pf, inv_q = 1.0f / qf;
+  const auto larger = [](float a, float b) { return a > b ? a : b; };
+  const float m = larger(inv_p, larger(inv_q, 1.0f));
+  return {inv_p / m, 1.0f / m, inv_q / m, pf == qf && qf == 1.0f};
+}
+
+void random_walk(const CsrRecord& graph, uint32_t start, uint64_t max_walk_length,
+                 const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk) {
+  walk.clear();
+  if (max_walk_length == 0) return;
+  walk.push_back(start);
+  if (max_walk_length == 1) return;
+  std::span<const uint32_t> row = graph.neighbors(start);
+  if (row.empty()) return;
+  walk.push_back(row[static_cast<uint32_t>(rng.next_int(static_cast<int32_t>(row.size())))]);
+
+  // has_edge is needed only when r falls between the near and far thresholds; deciding the other
+  // cases without it changes neither the draws nor the outcome.
+  const float lo = std::fmin(bias.near_threshold, bias.far_threshold);
+  const float hi = std::fmax(bias.near_threshold, bias.far_threshold);
+  for (uint64_t i = 2; i < max_walk_length; ++i) {
+    const uint32_t cur = walk[i - 1], prev = walk[i - 2];
+    row = graph.neighbors(cur);
+    if (row.empty()) return;
+    const int32_t degree = static_cast<int32_t>(row.size());
+    uint32_t next;
+    if (bias.uniform) {
+      next = row[static_cast<uint32_t>(rng.next_int(degree))];
+    } else {
+      for (;;) {
+        const uint32_t x = row[static_cast<uint32_t>(rng.next_int(degree))];
+        const float r = rng.next_float();
+        bool accept;
+        if (x == prev) accept = r < bias.return_threshold;
+        else if (r < lo) accept = true;
+        else if (!(r < hi)) accept = false;
+        else accept = r < (graph.has_edge(prev, x) ? bias.near_threshold : bias.far_threshold);
+        if (accept) {
+          next = x;
+          break;
+        }
+      }
+    }
+    walk.push_back(next);
+  }
+}
+
+namespace {
+
+[[noreturn]] void fail_index(std::source_location where = std::source_location::current()) {
+  panic("assertion failed: index < dim", where);
+}
+[[noreturn]] void fail_len(std::source_location where = std::source_location::current()) {
+  panic("assertion failed: self.len() == rhs.len()", where);
+}
+
+inline void prefetch_row(const float* row, size_t dim) {
+  for (size_t j = 0; j < dim; j += 16) __builtin_prefetch(row + j);
+}
+
+// The per-pair arithmetic, over contiguous rows (kernels) or any strides (element by element).
+struct RowOps {
+  const VecKernels& k;
+  bool contiguous;
+  ptrdiff_t es, hs;  // column strides of embeddings and hidden_layer
+
+  float dot(const float* e, const float* h, size_t dim) const {
+    if (contiguous) return k.dot(e, h, dim);
+    float s = 0.0f;
+    for (size_t j = 0; j < dim; ++j) s += e[j * es] * h[j * hs];
+    return s;
+  }
+  // error += g * h; h += g * e
+  void update(float g, const float* e, float* h, float* error, size_t dim) const {
+    if (contiguous) return k.update(g, e, h, error, dim);
+    for (size_t j = 0; j < dim; ++j) error[j] += g * h[j * hs];
+    for (size_t j = 0; j < dim; ++j) h[j * hs] += g * e[j * es];
+  }
+  // e += error
+  void apply(const float* error, float* e, size_t dim) const {
+    if (contiguous) return k.axpy(1.0f, error, e, dim);
+    for (size_t j = 0; j < dim; ++j) e[j * es] += error[j];
+  }
+};
+
+}  // namespace
+
+namespace {
+
+// Lowest and one-past-highest address of a matrix's elements.
+std::pair<const float*, const float*> extent(const MatrixView& m) {
+  if (m.rows == 0 || m.cols == 0) return {m.data, m.data};
+  ptrdiff_t lo = 0, hi = 0;
+  const ptrdiff_t r = static_cast<ptrdiff_t>(m.rows - 1) * m.row_stride;
+  const ptrdiff_t c = static_cast<ptrdiff_t>(m.cols - 1) * m.col_stride;
+  lo += std::min<ptrdiff_t>(r, 0) + std::min<ptrdiff_t>(c, 0);
+  hi += std::max<ptrdiff_t>(r, 0) + std::max<ptrdiff_t>(c, 0);
+  return {m.data + lo, m.data + hi + 1};
+}
+
+// True when every row of both (unit column stride) matrices is disjoint from every other row.
+bool rows_disjoint(const MatrixView& a, const MatrixView& b) {
+  const auto separate_rows = [](const MatrixView& m) {
+    return m.rows <= 1 || static_cast<size_t>(m.row_stride < 0 ? -m.row_stride : m.row_stride) >= m.cols;
+  };
+  const auto [a_lo, a_hi] = extent(a);
+  const auto [b_lo, b_hi] = extent(b);
+  return separate_rows(a) && separate_rows(b) && (a_hi <= b_lo || b_hi <= a_lo);
+}
+
+}  // namespace
+
+void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
+                uint64_t num_negative, int32_t num_nodes, const MatrixView& embeddings,
+                const MatrixView& hidden_layer, TrainScratch& scratch) {
+  const int64_t len = static_cast<int64_t>(walk.size());
+  const size_t dim = hidden_layer.cols;
+  const RowOps ops{kernels(), embeddings.col_stride == 1 && hidden_layer.col_stride == 1,
+                   embeddings.col_stride, hidden_layer.col_stride};
+  float* const error = scratch.error.data();
+
+  auto sample = [&](uint32_t in, uint32_t target, float label) {
+    if (in >= embeddings.rows) fail_index();
+    if (target >= hidden_layer.rows) fail_index();
+    if (embeddings.cols != hidden_layer.cols) fail_len();
+    const float* e = embeddings.row(in);
+    float* h = hidden_layer.row(target);
+    const std::optional<float> s = sigmoid_lookup(ops.dot(e, h, dim));
+    if (!s) return;
+    ops.update((label - *s) * alpha, e, h, error, dim);
+  };
+  auto finish_pair = [&](uint32_t in) {
+    if (in >= embeddings.rows) fail_index();
+    if (embeddings.cols != dim) fail_len();
+    ops.apply(error, embeddings.row(in), dim);
+  };
+  auto context_range = [&](int64_t i) {
+    const int64_t b = rng.next_int(window);
+    return std::pair<int64_t, int64_t>{std::max<int64_t>(0, i - window + b),
+                                       std::min<int64_t>(i + window + 1 - b, len)};
+  };
+
+  // A pair whose rows are all valid and distinct is trained in two passes over the columns (all
+  // dot products, then all updates) instead of one pass per sample: the dot products of a pair
+  // never read a row that an earlier sample of the same pair updates, so the result is the same.
+  // Returns false, having changed nothing, when the pair needs the per-sample path (a row check
+  // that fails there at the right point, or a target that occurs twice).
+  auto fused_pair = [&](uint32_t in, uint32_t centre, const uint32_t* neg, uint64_t count) {
+    constexpr size_t kMaxTargets = 32;
+    if (count + 1 > kMaxTargets || in >= embeddings.rows || embeddings.cols != hidden_layer.cols)
+      return false;
+    uint32_t targets[kMaxTargets];
+    size_t k = 0;
+    targets[k++] = centre;
+    for (uint64_t d = 0; d < count; ++d)
+      if (neg[d] != centre) targets[k++] = neg[d];
+    for (size_t a = 0; a < k; ++a) {
+      if (targets[a] >= hidden_layer.rows) return false;
+      for (size_t b = 0; b < a; ++b)
+        if (targets[a] == targets[b]) return false;
+    }
+    float* rows[kMaxTargets];
+    float f[kMaxTargets];
+    for (size_t a = 0; a < k; ++a) rows[a] = hidden_layer.row(targets[a]);
+    float* e = embeddings.row(in);
+    ops.k.dots(e, rows, k, dim, f);
+    float g[kMaxTargets];
+    float* updated[kMaxTargets];
+    size_t m = 0;
+    for (size_t a = 0; a < k; ++a) {
+      const std::optional<float> s = sigmoid_lookup(f[a]);
+      if (!s) continue;
+      g[m] = ((a == 0 ? 1.0f : 0.0f) - *s) * alpha;
+      updated[m++] = rows[a];
+    }
+    ops.k.pair_update(g, updated, m, e, dim);
+    return true;
+  };
+
+  // The draws of a walk depend only on the walk and the parameters, never on the matrices, so
+  // they are all made first. Training then knows every row it will touch a few pairs ahead and
+  // prefetches them: waiting for random rows of hidden_layer is the main cost otherwise. Row
+  // checks still happen at the access that needs them.
+  const uint64_t contexts = window > 0 ? std::min<uint64_t>(2 * static_cast<uint64_t>(window),
+                                                            len > 0 ? len - 1 : 0)
+                                       : 0;
+  const uint64_t max_pairs = static_cast<uint64_t>(len) * contexts;
+  constexpr uint64_t kMaxScheduled = 1u << 20;
+  if (max_pairs <= kMaxScheduled && max_pairs * num_negative <= 4 * kMaxScheduled) {
+    scratch.pairs.clear();
+    scratch.negatives.clear();
+    for (int64_t i = 0; i < len; ++i) {
+      const auto [start, end] = context_range(i);
+      for (int64_t c = start; c < end; ++c) {
+        if (c == i) continue;
+        scratch.pairs.push_back({walk[static_cast<size_t>(c)], walk[static_cast<size_t>(i)]});
+        for (uint64_t d = 0; d < num_negative; ++d)
+          scratch.negatives.push_back(static_cast<uint32_t>(rng.next_int(num_nodes)));
+      }
+    }
+    const size_t n_pairs = scratch.pairs.size();
+    auto prefetch_pair = [&](size_t j) {
+      if (!ops.contiguous) return;
+      const TrainScratch::Pair& pair = scratch.pairs[j];
+      if (pair.input < embeddings.rows) prefetch_row(embeddings.row(pair.input), dim);
+      if (pair.centre < hidden_layer.rows) prefetch_row(hidden_layer.row(pair.centre), dim);
+      const uint32_t* neg = scratch.negatives.data() + j * num_negative;
+      for (uint64_t d = 0; d < num_negative; ++d)
+        if (neg[d] < hidden_layer.rows) prefetch_row(hidden_layer.row(neg[d]), dim);
+    };
+    const bool fusable = ops.contiguous && rows_disjoint(embeddings, hidden_layer);
+    constexpr size_t kAhead = 2;
+    for (size_t j = 0; j < kAhead && j < n_pairs; ++j) prefetch_pair(j);
+    for (size_t j = 0; j < n_pairs; ++j) {
+      if (j + kAhead < n_pairs) prefetch_pair(j + kAhead);
+      const auto [in, centre] = scratch.pairs[j];
+      const uint32_t* neg = scratch.negatives.data() + j * num_negative;
+      if (fusable && fused_pair(in, centre, neg, num_negative)) continue;
+      std::fill(error, error + dim, 0.0f);
+      sample(in, centre, 1.0f);
+      for (uint64_t d = 0; d < num_negative; ++d)
+        if (neg[d] != centre) sample(in, neg[d], 0.0f);
+      finish_pair(in);
+    }
+    return;
+  }
+
+  // Walks too long (or windows and negative counts too large) to schedule: draw as we go.
+  for (int64_t i = 0; i < len; ++i) {
+    const auto [start, end] = context_range(i);
+    const uint32_t centre = walk[static_cast<size_t>(i)];
+    for (int64_t c = start; c < end; ++c) {
+      if (c == i) continue;
+      const uint32_t in = walk[static_cast<size_t>(c)];
+      std::fill(error, error + dim, 0.0f);
+      sample(in, centre, 1.0f);
+      for (uint64_t d = 0; d < num_negative; ++d) {
+        const uint32_t t = static_cast<uint32_t>(rng.next_int(num_nodes));
+        if (t != centre) sample(in, t, 0.0f);
+      }
+      finish_pair(in);
+    }
+  }
+}
+
+namespace {
+
+// A double as Python's repr() writes it: the shortest digits that round-trip, in fixed
+// notation for decimal exponents -4 .. 15 and in scientific notation ("1e+39") otherwise.
+std::string float_repr(double v) {
+  if (std::isnan(v)) return "nan";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  const std::string sci(buf, r.ptr);  // "-d.ddde+XX"
+  const size_t e_pos = sci.find('e');
+  const int exponent = std::stoi(sci.substr(e_pos + 1));
+  const bool negative = sci[0] == '-';
+  std::string digits;
+  for (size_t i = negative ? 1 : 0; i < e_pos; ++i)
+    if (sci[i] != '.') digits += sci[i];
+  std::string out = negative ? "-" : "";
+  if (exponent < -4 || exponent >= 16) {
+    out += digits.substr(0, 1);
+    if (digits.size() > 1) out += "." + digits.substr(1);
+    const int mag = exponent < 0 ? -exponent : exponent;
+    out += std::string(exponent < 0 ? "e-" : "e+") + (mag < 10 ? "0" : "") + std::to_string(mag);
+  } else if (exponent < 0) {
+    out += "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
+  } else {
+    const size_t int_len = static_cast<size_t>(exponent) + 1;
+    if (digits.size() <= int_len) out += digits + std::string(int_len - digits.size(), '0') + ".0";
+    else out += digits.substr(0, int_len) + "." + digits.substr(int_len);
+  }
+  return out;
+}
+
+// The walk uses p and q rounded to single precision and their reciprocals. A value that is not
+// a finite number above 0, or whose single-precision value or reciprocal is not, leaves a class
+// of proposals that is never accepted, and a walk step that could spin for ever.
+void check_walk_parameter(const char* name, double v) {
+  if (!(std::isfinite(v) && v > 0.0))
+    raise_error(ErrorKind::Value,
+                std::string(name) + " must be a finite number greater than 0, got " + float_repr(v));
+  const float f = static_cast<float>(v);
+  if (!(std::isfinite(f) && f > 0.0f && std::isfinite(1.0f / f)))
+    raise_error(ErrorKind::Value, std::string(name) +
+                                      " is out of the range that training supports in single "
+                                      "precision (about 3e-39 to 3e+38), got " +
+                                      float_repr(v));
+}
+
+}  // namespace
+
+void train_epoch(const CsrRecord& graph, const Node2VecParams& params,
+                 const MatrixView& embeddings, const MatrixView& hidden_layer,
+                 uint64_t next_random) {
+  const uint32_t n = graph.num_nodes();
+  if (n == 0) return;
+  if (n > static_cast<uint32_t>(INT32_MAX))
+    raise_error(ErrorKind::Overflow, "graphs larger than i32 not yet supported");
+  check_walk_parameter("p", params.p);
+  check_walk_parameter("q", params.q);
+
+  std::vector<uint32_t> order(n);
+  std::iota(order.begin(), order.end(), 0u);
+  Lcg48 epoch_rng = Lcg48::from_seed(next_random);
+  epoch_rng.shuffle(order);
+  const uint64_t base_seed = epoch_rng.next_u64();
+  const size_t dim = hidden_layer.cols;
+  const uint64_t batch = params.batch_size;
+  if (batch == 0) panic("attempt to divide by zero");
+  const uint64_t num_chunks = n / batch + (n % batch != 0);
+
+  std::unique_ptr<ThreadPool> own_pool;
+  ThreadPool* pool;
+  if (!params.workers) {
+    pool = &shared_pool();
+  } else {
+    const uint64_t w = *params.workers;
+    own_pool = std::make_unique<ThreadPool>(w == 0 ? default_pool_size()
+                                                   : static_cast<size_t>(std::min<uint64_t>(w, 65535)));
+    pool = own_pool.get();
+  }
+
+  const WalkBias bias = WalkBias::from_params(params.p, params.q);
+  std::atomic<uint64_t> chunk_counter{0};
+  std::atomic<bool> failed{false};
+  const int32_t num_nodes = static_cast<int32_t>(n);
+
+  pool->run([&](size_t) {
+    TrainScratch scratch;  // this thread's buffers for this call, made at its first chunk
+    std::vector<uint32_t> walk;
+    while (!failed.load(std::memory_order_relaxed)) {
+      const uint64_t k = chunk_counter.fetch_add(1, std::memory_order_relaxed);
+      if (k >= num_chunks) break;
+      try {
+        if (scratch.error.size() != dim) scratch.error.assign(dim, 0.0f);
+        const float alpha = static_cast<float>(
+            params.start_alpha -
+            (static_cast<double>(k) / static_cast<double>(num_chunks)) *
+                (params.start_alpha - params.end_alpha));
+        walk.reserve(static_cast<size_t>(std::min<uint64_t>(params.max_walk_length, 1u << 16)));
+        Lcg48 rng = Lcg48::from_seed(base_seed + k);
+        const uint64_t first = k * batch;
+        const uint64_t last = std::min<uint64_t>(first + batch, n);
+        for (uint64_t s = first; s < last; ++s) {
+          random_walk(graph, order[s], params.max_walk_length, bias, rng, walk);
+          train_walk(walk, rng, alpha, params.window, params.num_negative, num_nodes, embeddings,
+                     hidden_layer, scratch);
+        }
+      } catch (...) {
+        failed.store(true, std::memory_order_relaxed);
+        throw;
+      }
+    }
+  });
+}
+
+}  // namespace velmor

@@ -1,0 +1,49 @@
+// NumPy access at run time, through the `_ARRAY_API` capsule: nothing of NumPy is needed to
+// compile. The capsule is read once per process, on the first array check, and its ABI version
+// checked; NumPy 1.x and 2.x share every piece used here (the array type, DescrFromType,
+// EquivTypes and the leading fields of the array object).
+//
+// Accepted arrays are held as `ArrayBorrow`: a strong reference plus a shared registration in
+// the module's borrow registry, both released when the borrow is destroyed, on every path.
+// Requires the interpreter lock.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "boundary.hpp"
+
+namespace velmor::py {
+
+enum class NpyType : int { UInt32 = 6, Float32 = 11 };
+
+class ArrayBorrow {
+ public:
+  ArrayBorrow() = default;
+  ArrayBorrow(ArrayBorrow&& other) noexcept;
+  ArrayBorrow& operator=(ArrayBorrow&&) = delete;
+  ~ArrayBorrow();
+
+  char* data() const;
+  int ndim() const;
+  Py_ssize_t shape(int axis) const;
+  Py_ssize_t stride(int axis) const;  // bytes
+  bool writeable() const;
+
+ private:
+  friend ArrayBorrow accept_strict(PyObject*, NpyType, int);
+  explicit ArrayBorrow(Ref array);
+  Ref array_;
+};
+
+// The array itself when it is a NumPy array (or subclass) of `ndim` dimensions and a dtype
+// equivalent to `type`; else TypeError with the downcast, dimensionality or type-mismatch
+// message (no argument prefix: callers apply it).
+ArrayBorrow accept_strict(PyObject* obj, NpyType type, int ndim);
+
+// As accept_strict, after passing anything that is not already such an array through
+// numpy's asarray.
+ArrayBorrow accept_array_like(PyObject* obj, NpyType type, int ndim);
+
+}  // namespace velmor::py

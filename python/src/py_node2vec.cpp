@@ -1,0 +1,153 @@
+// The Node2VecParams class and train_node2vec_epoch.
+#include <cstddef>
+#include <type_traits>
+
+#include "binding.hpp"
+#include "numpy_api.hpp"
+#include "py_types.hpp"
+
+namespace velmor::py {
+namespace {
+
+constexpr const char* kParamsClass = "Node2VecParams";
+
+constexpr const char* kParamNames[] = {"p",          "q",          "start_alpha",
+                                       "end_alpha",  "window",     "batch_size",
+                                       "max_walk_length", "num_negative", "workers"};
+const FunctionDescription kParamsNew{"Node2VecParams.__new__()", {}, kParamNames};
+
+PyObject* params_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return entry([&] {
+    PyObject* argv[9];
+    bind_arguments(kParamsNew, args, kwargs, argv);
+    Node2VecParams params;
+    params.p = to_f64(argv[0], "p");
+    params.q = to_f64(argv[1], "q");
+    params.start_alpha = to_f64(argv[2], "start_alpha");
+    params.end_alpha = to_f64(argv[3], "end_alpha");
+    params.window = to_i32(argv[4], "window");
+    params.batch_size = to_u64(argv[5], "batch_size");
+    params.max_walk_length = to_u64(argv[6], "max_walk_length");
+    params.num_negative = to_u64(argv[7], "num_negative");
+    params.workers = to_optional_u64(argv[8], "workers");
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    Ref obj = checked(alloc(type, 0));
+    reinterpret_cast<ParamsObject*>(obj.get())->params = params;
+    return obj;
+  });
+}
+
+void params_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
+const Node2VecParams& params_of(PyObject* self) {
+  check_instance(self, node2vec_params_type(), kParamsClass, nullptr);
+  return reinterpret_cast<ParamsObject*>(self)->params;
+}
+
+// One getter per field, chosen by member pointer.
+template <auto Field>
+PyObject* get_field(PyObject* self, void*) {
+  return entry([&]() -> Ref {
+    const auto& value = params_of(self).*Field;
+    using T = std::decay_t<decltype(value)>;
+    if constexpr (std::is_same_v<T, double>) return checked(PyFloat_FromDouble(value));
+    else if constexpr (std::is_same_v<T, int32_t>) return checked(PyLong_FromLong(value));
+    else if constexpr (std::is_same_v<T, uint64_t>) return checked(PyLong_FromUnsignedLongLong(value));
+    else {
+      if (!value) return Ref::borrow(Py_None);
+      return checked(PyLong_FromUnsignedLongLong(*value));
+    }
+  });
+}
+
+#define VELMOR_GETTER(name) \
+  {#name, get_field<&Node2VecParams::name>, nullptr, "", nullptr}
+PyGetSetDef params_getset[] = {
+    VELMOR_GETTER(p),          VELMOR_GETTER(q),          VELMOR_GETTER(start_alpha),
+    VELMOR_GETTER(end_alpha),  VELMOR_GETTER(window),     VELMOR_GETTER(batch_size),
+    VELMOR_GETTER(max_walk_length), VELMOR_GETTER(num_negative), VELMOR_GETTER(workers),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+#undef VELMOR_GETTER
+
+PyType_Slot params_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Node2VecParams(*, p, q, start_alpha, end_alpha, window, "
+                                  "batch_size, max_walk_length, num_negative, workers)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(params_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(params_dealloc)},
+    {Py_tp_getset, params_getset},
+    {0, nullptr},
+};
+
+PyType_Spec params_spec = {"builtins.Node2VecParams", sizeof(ParamsObject), 0,
+                           Py_TPFLAGS_DEFAULT, params_slots};
+
+PyTypeObject* g_params_type = nullptr;
+
+// A float32 matrix accepted for writing in place: refused when NumPy marks it read-only, and
+// when its elements are not 4-byte aligned (data pointer or strides not whole multiples of 4
+// bytes), which would make every element access misaligned.
+MatrixView accept_matrix(const char* name, const ArrayBorrow& held) {
+  const std::string prefix = std::string("argument '") + name + "': ";
+  if (!held.writeable()) raise_error(ErrorKind::Value, prefix + "array is read-only");
+  const Py_ssize_t rs = held.stride(0), cs = held.stride(1);
+  if (rs % 4 != 0 || cs % 4 != 0)
+    raise_error(ErrorKind::Value,
+                prefix + "array strides must be whole multiples of 4 bytes, got (" +
+                    std::to_string(rs) + ", " + std::to_string(cs) + ")");
+  if (reinterpret_cast<uintptr_t>(held.data()) % 4 != 0)
+    raise_error(ErrorKind::Value, prefix + "array data must be aligned to 4 bytes");
+  MatrixView view;
+  view.data = reinterpret_cast<float*>(held.data());
+  view.rows = static_cast<size_t>(held.shape(0));
+  view.cols = static_cast<size_t>(held.shape(1));
+  view.row_stride = rs / 4;
+  view.col_stride = cs / 4;
+  return view;
+}
+
+constexpr const char* kTrainNames[] = {"graph", "params", "embeddings", "hidden_layer",
+                                       "next_random"};
+const FunctionDescription kTrain{"train_node2vec_epoch()", {}, kTrainNames};
+
+PyObject* train_node2vec_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+  return entry([&] {
+    PyObject* argv[5];
+    bind_arguments(kTrain, args, kwargs, argv);
+    check_instance(argv[0], csr_graph_type(), "CSRGraph", "graph");
+    const Ref graph = Ref::borrow(argv[0]);
+    check_instance(argv[1], node2vec_params_type(), kParamsClass, "params");
+    const Node2VecParams params = reinterpret_cast<ParamsObject*>(argv[1])->params;
+    const ArrayBorrow emb_held = with_argument(
+        "embeddings", [&] { return accept_array_like(argv[2], NpyType::Float32, 2); });
+    const MatrixView embeddings = accept_matrix("embeddings", emb_held);
+    const ArrayBorrow hid_held = with_argument(
+        "hidden_layer", [&] { return accept_array_like(argv[3], NpyType::Float32, 2); });
+    const MatrixView hidden_layer = accept_matrix("hidden_layer", hid_held);
+    const uint64_t next_random = to_u64(argv[4], "next_random");
+    train_epoch(reinterpret_cast<GraphObject*>(graph.get())->record, params, embeddings,
+                hidden_layer, next_random);
+    return Ref::borrow(Py_None);
+  });
+}
+
+}  // namespace
+
+PyTypeObject* node2vec_params_type() {
+  if (!g_params_type)
+    g_params_type =
+        reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&params_spec)).release());
+  return g_params_type;
+}
+
+PyMethodDef train_node2vec_epoch_def = {
+    "train_node2vec_epoch",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_node2vec_epoch_fn)),
+    METH_VARARGS | METH_KEYWORDS,
+    "train_node2vec_epoch(*, graph, params, embeddings, hidden_layer, next_random)\n--\n\n"};
+
+}  // namespace velmor::py

@@ -1,0 +1,29 @@
+// The module's Python-visible objects: the two classes (type objects created from a spec on
+// first need and kept for the life of the process) and the two module functions.
+// Requires the interpreter lock.
+#pragma once
+
+#include <Python.h>
+
+#include "graph.hpp"
+#include "node2vec.hpp"
+
+namespace velmor::py {
+
+struct GraphObject {
+  PyObject_HEAD
+  CsrRecord record;
+};
+
+struct ParamsObject {
+  PyObject_HEAD
+  Node2VecParams params;
+};
+
+PyTypeObject* csr_graph_type();
+PyTypeObject* node2vec_params_type();
+
+extern PyMethodDef csr_from_edges_def;
+extern PyMethodDef train_node2vec_epoch_def;
+
+}  // namespace velmor::py

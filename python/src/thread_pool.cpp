@@ -1,0 +1,144 @@
+#include "thread_pool.hpp"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "failure.hpp"
+
+namespace velmor {
+
+ThreadPool::ThreadPool(size_t size) {
+  threads_.reserve(size);
+  for (size_t i = 0; i < size; ++i) {
+    try {
+      threads_.emplace_back([this, i] { worker_loop(i); });
+    } catch (const std::system_error& e) {
+      stop_and_join();
+      const int code = e.code().value();
+      raise_error(ErrorKind::Value,
+                  std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")");
+    }
+  }
+}
+
+ThreadPool::~ThreadPool() { stop_and_join(); }
+
+void ThreadPool::stop_and_join() noexcept {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& t : threads_)
+    if (t.joinable()) t.join();
+  threads_.clear();
+}
+
+void ThreadPool::run(const std::function<void(size_t)>& job) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  job_ = &job;
+  running_ = threads_.size();
+  first_failure_ = nullptr;
+  ++generation_;
+  wake_.notify_all();
+  done_.wait(lock, [this] { return running_ == 0; });
+  job_ = nullptr;
+  if (std::exception_ptr failure = std::exchange(first_failure_, nullptr))
+    std::rethrow_exception(failure);
+}
+
+void ThreadPool::worker_loop(size_t index) {
+  unsigned long long seen = 0;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+    if (stopping_) return;
+    seen = generation_;
+    const std::function<void(size_t)>* job = job_;
+    lock.unlock();
+    std::exception_ptr failure;
+    try {
+      (*job)(index);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    lock.lock();
+    if (failure && !first_failure_) first_failure_ = failure;
+    if (--running_ == 0) done_.notify_one();
+  }
+}
+
+namespace {
+
+// Decimal unsigned integer with an optional leading '+', nothing else.
+std::optional<unsigned long long> parse_count(const char* text) {
+  if (!text) return std::nullopt;
+  if (*text == '+') ++text;
+  if (*text == '\0') return std::nullopt;
+  unsigned long long value = 0;
+  for (; *text; ++text) {
+    if (*text < '0' || *text > '9') return std::nullopt;
+    const unsigned digit = static_cast<unsigned>(*text - '0');
+    if (value > (~0ULL - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+size_t processors_online() {
+  const long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<size_t>(n) : 1;
+}
+
+// Never destroyed: the pool lives until the process ends, with no teardown at exit.
+ThreadPool* g_shared_pool = nullptr;
+std::optional<std::string> g_shared_pool_failure;
+bool g_forked = false;
+
+void after_fork_in_child() { g_forked = true; }
+
+}  // namespace
+
+size_t default_pool_size() {
+  constexpr size_t kCap = 65535;
+  size_t size;
+  const std::optional<unsigned long long> threads = parse_count(std::getenv("RAYON_NUM_THREADS"));
+  const std::optional<unsigned long long> cpus = parse_count(std::getenv("RAYON_RS_NUM_CPUS"));
+  if (threads && *threads > 0) size = static_cast<size_t>(*threads < kCap ? *threads : kCap);
+  else if (threads) size = processors_online();
+  else if (cpus && *cpus > 0) size = static_cast<size_t>(*cpus < kCap ? *cpus : kCap);
+  else size = processors_online();
+  return size < kCap ? size : kCap;
+}
+
+ThreadPool& shared_pool() {
+  static const bool registered = (pthread_atfork(nullptr, nullptr, after_fork_in_child), true);
+  (void)registered;
+  if (g_forked) {
+    // The child inherited the pool's memory but none of its threads; the copy can be neither
+    // used nor safely destroyed (its mutex may be held), so it is abandoned.
+    g_shared_pool = nullptr;
+    g_forked = false;
+  }
+  if (g_shared_pool_failure)
+    panic("The global thread pool has not been initialized.: " + *g_shared_pool_failure);
+  if (!g_shared_pool) {
+    try {
+      g_shared_pool = new ThreadPool(default_pool_size());
+    } catch (const Error& e) {
+      g_shared_pool_failure = e.message;
+      panic("The global thread pool has not been initialized.: " + e.message);
+    }
+  }
+  return *g_shared_pool;
+}
+
+}  // namespace velmor

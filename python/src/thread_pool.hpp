@@ -1,0 +1,61 @@
+// A fixed set of worker threads that run one job at a time.
+//
+// run(job) calls job(worker_index) once on every worker thread and returns when all of them
+// have returned. The calling thread runs no part of the job. If any call of job throws, run
+// rethrows the first exception after every worker has finished its call: work in flight always
+// ends before the failure reaches the caller.
+//
+// Thread-safety: run() must not be called concurrently on one pool (callers serialise: the
+// extension holds the interpreter lock for the whole call). The destructor stops and joins every
+// thread, so no worker outlives its pool.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace velmor {
+
+class ThreadPool {
+ public:
+  // Starts `size` (>= 1) threads. If a thread cannot be started, the threads already started are
+  // stopped and joined, and Error(Value, "{description} (os error {code})") is thrown.
+  explicit ThreadPool(size_t size);
+  ~ThreadPool();
+  ThreadPool(const ThreadPool&) = delete;
+  ThreadPool& operator=(const ThreadPool&) = delete;
+
+  size_t size() const { return threads_.size(); }
+  void run(const std::function<void(size_t)>& job);
+
+ private:
+  void worker_loop(size_t index);
+  void stop_and_join() noexcept;
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  const std::function<void(size_t)>* job_ = nullptr;
+  unsigned long long generation_ = 0;
+  size_t running_ = 0;
+  bool stopping_ = false;
+  std::exception_ptr first_failure_;
+  std::vector<std::thread> threads_;
+};
+
+// Default pool size: RAYON_NUM_THREADS when it reads as a positive decimal integer (a leading
+// '+' allowed); the processors online when it reads as 0; else RAYON_RS_NUM_CPUS when positive;
+// else the processors online, or 1 when unknown. Capped at 65535.
+size_t default_pool_size();
+
+// The process-wide pool, created on first use with the default size and kept for the life of
+// the process (recreated in a child after fork, whose copy has no threads). If it cannot be
+// created, every use panics with "The global thread pool has not been initialized.: ...".
+// Precondition: called with the interpreter lock held (callers are serialised).
+ThreadPool& shared_pool();
+
+}  // namespace velmor

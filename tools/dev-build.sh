@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds the extension in build/dev and drops it into python/velmor/engine/, so that
+# `PYTHONPATH=python python -m pytest` runs against the working tree without a pip install.
+# Extra arguments go to the CMake configure step (e.g. -DVELMOR_SANITIZE=address,undefined).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=${VELMOR_BUILD_DIR:-build/dev}
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DPython_EXECUTABLE="$(command -v python3)" "$@" >/dev/null
+cmake --build "$dir"
+cp "$dir"/_native*.so python/velmor/engine/

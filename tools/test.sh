@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs velmor with its test dependencies and runs every test: the pytest suite against the
+# installed package, then the C++ unit tests (GoogleTest, run by ctest).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+python=${PYTHON:-python3}
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  echo "== installing GoogleTest (libgtest-dev)"
+  if [ "$(id -u)" = 0 ]; then apt_get="apt-get"; else apt_get="sudo apt-get"; fi
+  $apt_get update -qq
+  DEBIAN_FRONTEND=noninteractive $apt_get install -y -qq libgtest-dev >/dev/null
+fi
+
+echo "== installing velmor and its test dependencies"
+"$python" -m pip install --quiet --upgrade pip
+"$python" -m pip install --quiet ".[test]"
+
+echo "== C++ unit tests"
+cmake -S . -B build/native-tests -G Ninja -DVELMOR_BUILD_MODULE=OFF -DVELMOR_BUILD_TESTS=ON >/dev/null
+cmake --build build/native-tests >/dev/null
+(cd build/native-tests && ctest --output-on-failure)
+
+echo "== Python tests"
+# Run from the tests folder so that the installed package, not the source tree, is imported.
+cd tests && "$python" -m pytest -q -p no:cacheprovider
