@@ -74,8 +74,22 @@ namespace {
   panic("assertion failed: self.len() == rhs.len()", where);
 }
 
-inline void prefetch_row(const float* row, size_t dim) {
+// Always inlined: GCC's interprocedural analysis treats a function whose only effect is a
+// prefetch as free of side effects and deletes the calls to it.
+[[gnu::always_inline]] inline void prefetch_row(const float* row, size_t dim) {
   for (size_t j = 0; j < dim; j += 16) __builtin_prefetch(row + j);
+}
+
+// Every row that scheduled pair j will touch (always inlined, like prefetch_row).
+[[gnu::always_inline]] inline void prefetch_pair(const TrainScratch& scratch, size_t j, uint64_t num_negative,
+                          const MatrixView& embeddings, const MatrixView& hidden_layer) {
+  const size_t dim = hidden_layer.cols;
+  const TrainScratch::Pair& pair = scratch.pairs[j];
+  if (pair.input < embeddings.rows) prefetch_row(embeddings.row(pair.input), dim);
+  if (pair.centre < hidden_layer.rows) prefetch_row(hidden_layer.row(pair.centre), dim);
+  const uint32_t* neg = scratch.negatives.data() + j * num_negative;
+  for (uint64_t d = 0; d < num_negative; ++d)
+    if (neg[d] < hidden_layer.rows) prefetch_row(hidden_layer.row(neg[d]), dim);
 }
 
 // The per-pair arithmetic, over contiguous rows (kernels) or any strides (element by element).
@@ -138,6 +152,7 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
   const RowOps ops{kernels(), embeddings.col_stride == 1 && hidden_layer.col_stride == 1,
                    embeddings.col_stride, hidden_layer.col_stride};
   float* const error = scratch.error.data();
+  const Lcg48::FixedBound node_bound(num_nodes), window_bound(window);
 
   auto sample = [&](uint32_t in, uint32_t target, float label) {
     if (in >= embeddings.rows) fail_index();
@@ -155,7 +170,7 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
     ops.apply(error, embeddings.row(in), dim);
   };
   auto context_range = [&](int64_t i) {
-    const int64_t b = rng.next_int(window);
+    const int64_t b = rng.next_int(window_bound);
     return std::pair<int64_t, int64_t>{std::max<int64_t>(0, i - window + b),
                                        std::min<int64_t>(i + window + 1 - b, len)};
   };
@@ -215,24 +230,19 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
         if (c == i) continue;
         scratch.pairs.push_back({walk[static_cast<size_t>(c)], walk[static_cast<size_t>(i)]});
         for (uint64_t d = 0; d < num_negative; ++d)
-          scratch.negatives.push_back(static_cast<uint32_t>(rng.next_int(num_nodes)));
+          scratch.negatives.push_back(static_cast<uint32_t>(rng.next_int(node_bound)));
       }
     }
     const size_t n_pairs = scratch.pairs.size();
-    auto prefetch_pair = [&](size_t j) {
-      if (!ops.contiguous) return;
-      const TrainScratch::Pair& pair = scratch.pairs[j];
-      if (pair.input < embeddings.rows) prefetch_row(embeddings.row(pair.input), dim);
-      if (pair.centre < hidden_layer.rows) prefetch_row(hidden_layer.row(pair.centre), dim);
-      const uint32_t* neg = scratch.negatives.data() + j * num_negative;
-      for (uint64_t d = 0; d < num_negative; ++d)
-        if (neg[d] < hidden_layer.rows) prefetch_row(hidden_layer.row(neg[d]), dim);
-    };
     const bool fusable = ops.contiguous && rows_disjoint(embeddings, hidden_layer);
     constexpr size_t kAhead = 2;
-    for (size_t j = 0; j < kAhead && j < n_pairs; ++j) prefetch_pair(j);
+    const bool prefetch = ops.contiguous;
+    if (prefetch)
+      for (size_t j = 0; j < kAhead && j < n_pairs; ++j)
+        prefetch_pair(scratch, j, num_negative, embeddings, hidden_layer);
     for (size_t j = 0; j < n_pairs; ++j) {
-      if (j + kAhead < n_pairs) prefetch_pair(j + kAhead);
+      if (prefetch && j + kAhead < n_pairs)
+        prefetch_pair(scratch, j + kAhead, num_negative, embeddings, hidden_layer);
       const auto [in, centre] = scratch.pairs[j];
       const uint32_t* neg = scratch.negatives.data() + j * num_negative;
       if (fusable && fused_pair(in, centre, neg, num_negative)) continue;
@@ -255,7 +265,7 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
       std::fill(error, error + dim, 0.0f);
       sample(in, centre, 1.0f);
       for (uint64_t d = 0; d < num_negative; ++d) {
-        const uint32_t t = static_cast<uint32_t>(rng.next_int(num_nodes));
+        const uint32_t t = static_cast<uint32_t>(rng.next_int(node_bound));
         if (t != centre) sample(in, t, 0.0f);
       }
       finish_pair(in);

@@ -47,6 +47,33 @@ class Lcg48 {
     }
   }
 
+  // next_int for a bound that stays fixed across many draws: the same values and the same steps,
+  // with the remainder computed by multiplication instead of a division (Lemire's exact
+  // 32-bit fastmod).
+  class FixedBound {
+   public:
+    explicit constexpr FixedBound(int32_t bound)
+        : bound_(bound), magic_(bound > 0 ? ~0ULL / static_cast<uint32_t>(bound) + 1 : 0) {}
+    constexpr int32_t bound() const { return bound_; }
+
+   private:
+    friend class Lcg48;
+    int32_t bound_;
+    uint64_t magic_;
+  };
+
+  constexpr int32_t next_int(const FixedBound& b) {
+    if (b.bound_ <= 0) return next_int(b.bound_);
+    const uint32_t d = static_cast<uint32_t>(b.bound_);
+    const uint32_t limit = 0x80000000u - d;  // accept when u - r <= 2^31 - bound
+    for (;;) {
+      const uint32_t u = next_bits(31);
+      const uint64_t low = b.magic_ * u;
+      const uint32_t r = static_cast<uint32_t>((static_cast<unsigned __int128>(low) * d) >> 64);
+      if (u - r <= limit) return static_cast<int32_t>(r);
+    }
+  }
+
   // A multiple of 2^-24 in [0, 1).
   constexpr float next_float() { return static_cast<float>(next_bits(24)) * 5.9604645e-8f; }
 

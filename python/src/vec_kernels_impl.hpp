@@ -23,6 +23,15 @@ inline vec load(const float* p) {
 }
 inline void store(float* p, vec v) { std::memcpy(p, &v, sizeof v); }
 
+inline float hsum(vec v) {
+  float lanes[W];
+  std::memcpy(lanes, &v, sizeof v);
+  float total = 0.0f;
+#pragma GCC unroll 16
+  for (size_t k = 0; k < W; ++k) total += lanes[k];
+  return total;
+}
+
 // Four independent accumulators: a float sum may not be reordered by the compiler, so one
 // accumulator would serialise on the add latency.
 float dot(const float* a, const float* b, size_t n) {
@@ -35,9 +44,7 @@ float dot(const float* a, const float* b, size_t n) {
     s3 += load(a + i + 3 * W) * load(b + i + 3 * W);
   }
   for (; i + W <= n; i += W) s0 += load(a + i) * load(b + i);
-  const vec s = (s0 + s1) + (s2 + s3);
-  float total = 0.0f;
-  for (size_t k = 0; k < W; ++k) total += s[k];
+  float total = hsum((s0 + s1) + (s2 + s3));
   for (; i < n; ++i) total += a[i] * b[i];
   return total;
 }
@@ -85,40 +92,36 @@ void update(float g, const float* e, float* h, float* err, size_t n) {
   }
 }
 
-// K dot products sharing the loads of e; two accumulators per row to halve the add chain.
-template <int K>
-void dots_k(const float* e, const float* const* h, size_t n, float* out) {
-  vec a[K] = {}, b[K] = {};
+// Two dot products sharing the loads of e, two accumulators each to halve the add chains. Plain
+// named accumulators keep everything in registers.
+inline void dot2(const float* e, const float* h0, const float* h1, size_t n, float* out) {
+  vec a0 = {}, b0 = {}, a1 = {}, b1 = {};
   size_t i = 0;
   for (; i + 2 * W <= n; i += 2 * W) {
     const vec e0 = load(e + i), e1 = load(e + i + W);
-    for (int d = 0; d < K; ++d) {
-      a[d] += e0 * load(h[d] + i);
-      b[d] += e1 * load(h[d] + i + W);
-    }
+    a0 += e0 * load(h0 + i);
+    b0 += e1 * load(h0 + i + W);
+    a1 += e0 * load(h1 + i);
+    b1 += e1 * load(h1 + i + W);
   }
   for (; i + W <= n; i += W) {
     const vec e0 = load(e + i);
-    for (int d = 0; d < K; ++d) a[d] += e0 * load(h[d] + i);
+    a0 += e0 * load(h0 + i);
+    a1 += e0 * load(h1 + i);
   }
-  for (int d = 0; d < K; ++d) {
-    const vec s = a[d] + b[d];
-    float total = 0.0f;
-    for (size_t k = 0; k < W; ++k) total += s[k];
-    for (size_t j = i; j < n; ++j) total += e[j] * h[d][j];
-    out[d] = total;
+  float t0 = hsum(a0 + b0), t1 = hsum(a1 + b1);
+  for (; i < n; ++i) {
+    t0 += e[i] * h0[i];
+    t1 += e[i] * h1[i];
   }
+  out[0] = t0;
+  out[1] = t1;
 }
 
 void dots(const float* e, const float* const* h, size_t count, size_t n, float* out) {
   size_t d = 0;
-  for (; d + 4 <= count; d += 4) dots_k<4>(e, h + d, n, out + d);
-  switch (count - d) {
-    case 3: dots_k<3>(e, h + d, n, out + d); break;
-    case 2: dots_k<2>(e, h + d, n, out + d); break;
-    case 1: dots_k<1>(e, h + d, n, out + d); break;
-    default: break;
-  }
+  for (; d + 2 <= count; d += 2) dot2(e, h[d], h[d + 1], n, out + d);
+  if (d < count) out[d] = dot(e, h[d], n);
 }
 
 // Up to eight rows of one column block: every load is issued before the first store, so a
@@ -127,7 +130,9 @@ void dots(const float* e, const float* const* h, size_t count, size_t n, float* 
 template <int K>
 inline void update_block(const float* g, float* const* h, size_t i, vec ev, vec& err) {
   vec hv[K];
+#pragma GCC unroll 8
   for (int d = 0; d < K; ++d) hv[d] = load(h[d] + i);
+#pragma GCC unroll 8
   for (int d = 0; d < K; ++d) {
     const vec gv = g[d] - vec{};
     err += gv * hv[d];

@@ -84,3 +84,12 @@ TEST(Lcg48, ShuffleDrawsOnlyForTwoOrMore) {
   once.next_int(2);
   EXPECT_EQ(g.state(), once.state());
 }
+
+TEST(Lcg48, FixedBoundDrawsExactlyLikeNextInt) {
+  for (int32_t bound : {1, 2, 3, 7, 10, 1000, 10312, 65536, (1 << 30) + 1, 2147483647, 0, -5}) {
+    Lcg48 a = Lcg48::from_seed(static_cast<uint64_t>(bound) * 977), b = a;
+    const Lcg48::FixedBound fixed(bound);
+    for (int i = 0; i < 20000; ++i) ASSERT_EQ(a.next_int(fixed), b.next_int(bound)) << bound;
+    EXPECT_EQ(a.state(), b.state());
+  }
+}
