@@ -8,4 +8,8 @@ dir=${VELMOR_BUILD_DIR:-build/dev}
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DPython_EXECUTABLE="$(command -v python3)" "$@" >/dev/null
 cmake --build "$dir"
-cp "$dir"/_native*.so python/velmor/engine/
+# Copy then rename: a process that has the old library loaded keeps its (unlinked) file intact.
+for lib in "$dir"/_native*.so; do
+  cp "$lib" "python/velmor/engine/.$(basename "$lib").tmp"
+  mv -f "python/velmor/engine/.$(basename "$lib").tmp" "python/velmor/engine/$(basename "$lib")"
+done

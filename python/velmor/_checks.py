@@ -1,0 +1,57 @@
+"""Argument checks shared by the public API.
+
+Each check returns the value converted to a plain Python type, or raises ``TypeError`` for a
+value of the wrong kind and ``ValueError`` for one out of range. Messages name the argument, so
+that they read well both from Python and from the command line.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from typing import Optional
+
+import numpy as np
+
+
+def check_int(name: str, value, *, minimum: int, maximum: Optional[int] = None) -> int:
+    """An integer (Python or NumPy, not bool) within ``[minimum, maximum]``."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an integer, got {value!r}")
+    value = int(value)
+    if value < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, got {value}")
+    if maximum is not None and value > maximum:
+        raise ValueError(f"{name} must be at most {maximum}, got {value}")
+    return value
+
+
+def check_real(name: str, value, *, positive: bool = False, non_negative: bool = False) -> float:
+    """A finite real number, optionally > 0 or >= 0."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, got {value!r}")
+    value = float(value)
+    if not math.isfinite(value):
+        raise ValueError(f"{name} must be finite, got {value}")
+    if positive and value <= 0:
+        raise ValueError(f"{name} must be greater than 0, got {value}")
+    if non_negative and value < 0:
+        raise ValueError(f"{name} must not be negative, got {value}")
+    return value
+
+
+def check_bool(name: str, value) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {value!r}")
+    return bool(value)
+
+
+def check_char(name: str, value) -> Optional[bytes]:
+    """None, or a single ASCII character other than a line break, as one byte."""
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a one-character string or None, got {value!r}")
+    if len(value) != 1 or not value.isascii() or value in "\r\n":
+        raise ValueError(f"{name} must be a single ASCII character other than a line break, got {value!r}")
+    return value.encode("ascii")

@@ -1,0 +1,341 @@
+"""Byte-level parsing of edge-list text with NumPy.
+
+The text is cut into blocks of about a megabyte, each ending on a line break, and every block is
+handled by whole-array operations: there is no Python loop per line or per edge. Blocks stay small
+because NumPy temporaries that fit in cache are several times faster than ones the size of the
+file.
+
+Rules, per line:
+
+- From the comment character to the end of the line is ignored; lines left blank are skipped.
+- Without a delimiter, columns are separated by runs of whitespace and commas. With a delimiter,
+  columns are separated by exactly that character and the whitespace around a column is trimmed,
+  so names may contain inner spaces.
+- Every other line holds exactly two columns: source and target.
+
+Failures raise :class:`ParseError` with the 1-based line number; the caller adds the file name.
+"""
+
+from __future__ import annotations
+
+from typing import List, Optional, Tuple
+
+import numpy as np
+
+BLOCK_BYTES = 1 << 20
+LARGEST_ID = 4294967294  # the largest uint32 that can still be a node id (the count is id + 1)
+LONGEST_NAME = 255  # names become fixed-width byte strings, so their length bounds memory use
+_INT_DIGITS = 18  # any 18-digit number fits in int64
+
+_NEWLINE = 10
+
+
+class ParseError(ValueError):
+    """A malformed edge list; ``line`` is 1-based, or None when the fault is not on one line."""
+
+    def __init__(self, line: Optional[int], reason: str):
+        super().__init__(reason)
+        self.line = line
+        self.reason = reason
+
+
+def parse_edges(
+    data: bytes, *, delimiter: Optional[bytes], comments: Optional[bytes], relabel: bool
+) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+    """Parse edge-list text into an (E, 2) uint32 array of node indices and the node names.
+
+    With ``relabel`` False the ids are used as they stand and the names are None. With
+    ``relabel`` True the nodes are numbered 0..n-1: when every name is a non-negative integer in
+    ascending numeric order (names is then an int64 array, or None if it is exactly 0..n-1),
+    otherwise in order of first appearance (names is an object array of str).
+    """
+    scanner = _Scanner(data, delimiter, comments)
+    values = scanner.integers(strict=not relabel)
+    if values is not None:
+        if not relabel:
+            return values.astype(np.uint32).reshape(-1, 2), None
+        ids, names = _relabel_sorted(values)
+        return ids.reshape(-1, 2), names
+    ids, names = _factorize(scanner.names())
+    return ids.reshape(-1, 2), names
+
+
+class _Scanner:
+    def __init__(self, data: bytes, delimiter: Optional[bytes], comments: Optional[bytes]):
+        self.data = data
+        self.buffer = np.frombuffer(data, dtype=np.uint8)
+        self.delimiter = None if delimiter is None else delimiter[0]
+        self.comments = comments
+
+    def integers(self, *, strict: bool) -> Optional[np.ndarray]:
+        """All ids, two per edge, as uint64; None if some name is not an integer (not strict)."""
+        chunks = []
+        for block in self._blocks():
+            bad = block.first_non_integer()
+            if bad >= 0 and not strict:
+                return None  # the pass over names reports any other fault
+            faults = [block.fault] if block.fault else []
+            if bad >= 0:
+                faults.append(self._id_fault(block, bad))
+            else:
+                values = block.integers()
+                if strict and values.max() > LARGEST_ID:
+                    faults.append(self._id_fault(block, int(np.argmax(values > LARGEST_ID))))
+            if faults:
+                raise min(faults, key=lambda fault: fault.line)
+            chunks.append(values)
+        return self._finish(chunks)
+
+    def names(self) -> np.ndarray:
+        """All names, two per edge, as fixed-width byte strings."""
+        chunks = []
+        for block in self._blocks():
+            lengths = block.ends - block.starts
+            faults = [block.fault] if block.fault else []
+            if lengths.max() > LONGEST_NAME:
+                at = int(np.argmax(lengths > LONGEST_NAME))
+                faults.append(ParseError(self._line_of(block.offset + block.starts[at]),
+                                         f"node name longer than {LONGEST_NAME} bytes"))
+            if faults:
+                raise min(faults, key=lambda fault: fault.line)
+            chunks.append(_gather_bytes(block.bytes, block.starts, lengths))
+        return self._finish(chunks)
+
+    @staticmethod
+    def _finish(chunks: List[np.ndarray]) -> np.ndarray:
+        if not chunks:
+            raise ParseError(None, "no edges found (the file is empty or holds only comments)")
+        return np.concatenate(chunks) if len(chunks) > 1 else chunks[0]
+
+    def _blocks(self):
+        """The blocks that hold at least one edge, each checked for two columns per line."""
+        data = self.data
+        start = 3 if data.startswith(b"\xef\xbb\xbf") else 0
+        lines_before = 0
+        while start < len(data):
+            end = len(data)
+            if start + BLOCK_BYTES < end:
+                cut = data.find(b"\n", start + BLOCK_BYTES)
+                end = end if cut < 0 else cut + 1
+            raw = self.buffer[start:end]
+            has_comments = self.comments is not None and data.find(self.comments, start, end) >= 0
+            block = _Block(_blank_comments(raw, self.comments[0]) if has_comments else raw,
+                           start, self.delimiter, lines_before)
+            if len(block.starts):
+                yield block
+            elif block.fault:
+                raise block.fault
+            lines_before += block.newlines
+            start = end
+
+    def _id_fault(self, block: "_Block", token: int) -> ParseError:
+        begin, end = block.offset + block.starts[token], block.offset + block.ends[token]
+        text = self.data[begin:end].decode("utf-8", "replace")
+        shown = text if len(text) <= 40 else text[:37] + "..."
+        if text[:1] == "-" and text[1:].isdigit():
+            reason = f"negative node id {shown}"
+        elif text.isdigit():
+            reason = f"node id {shown} is larger than {LARGEST_ID}"
+        else:
+            reason = (f"node id {shown!r} is not a non-negative integer "
+                      "(read with relabel=True for named nodes)")
+        return ParseError(self._line_of(begin), reason)
+
+    def _line_of(self, position: int) -> int:
+        return self.data.count(b"\n", 0, int(position)) + 1
+
+
+class _Block:
+    """One block of whole lines: its tokens (the trimmed columns), and ``fault``, the first line
+    that is neither blank nor two columns (a ParseError, or None)."""
+
+    def __init__(self, block: np.ndarray, offset: int, delimiter: Optional[int], lines_before: int):
+        self.bytes = block
+        self.offset = offset
+        self.delimiter = delimiter
+        is_newline = block == _NEWLINE
+        self.line_ends = np.flatnonzero(is_newline)
+        self.newlines = len(self.line_ends)
+        if block[-1] != _NEWLINE:
+            self.line_ends = np.append(self.line_ends, len(block))
+        # Bytes 9..13 and 32: the whitespace of C's isspace, which np.fromstring also skips.
+        space = ((block - np.uint8(9)) < 5) | (block == 32)
+        if delimiter is None:
+            self.separator = space | (block == ord(","))
+            self.starts, self.ends = _runs(~self.separator)
+            self.columns = None
+        else:
+            is_delimiter = block == delimiter
+            padding = space & ~is_delimiter
+            self.separator = padding | is_delimiter
+            self.columns = np.diff(np.searchsorted(np.flatnonzero(is_delimiter), self.line_ends),
+                                   prepend=0) + 1
+            padding &= ~is_newline
+            if not padding.any():
+                # Nothing to trim, so every non-empty column is one run of content.
+                self.starts, self.ends = _runs(~self.separator)
+                self.content_bytes = int((self.ends - self.starts).sum())
+            else:
+                content = np.flatnonzero(~self.separator)
+                self.content_bytes = len(content)
+                # A column begins at content whose column number differs from the content before.
+                field = np.cumsum(is_delimiter | is_newline, dtype=np.int32)[content]
+                new_field = np.ones(len(field) + 1, dtype=bool)
+                np.not_equal(field[1:], field[:-1], out=new_field[1:-1])
+                self.starts = content[new_field[:-1]]
+                self.ends = content[new_field[1:]] + 1
+        self.fault = self._column_fault(lines_before)
+
+    def _column_fault(self, lines_before: int) -> Optional[ParseError]:
+        tokens = np.diff(np.searchsorted(self.starts, self.line_ends), prepend=0)
+        columns = self.columns
+        if columns is None:
+            good = (tokens == 0) | (tokens == 2)
+        else:
+            good = ((tokens == 0) & (columns == 1)) | ((tokens == 2) & (columns == 2))
+        if good.all():
+            return None
+        i = int(np.argmin(good))
+        found = int(tokens[i]) if columns is None else int(columns[i])
+        shown = "" if self.delimiter is None else f" (columns are separated by {chr(self.delimiter)!r})"
+        if columns is not None and tokens[i] < found:
+            reason = "empty column" + shown
+        elif found == 3:
+            reason = ("found a third column, but edge weights are not supported yet; "
+                      "remove the weights to embed the graph unweighted")
+        elif found == 1:
+            reason = "expected two node ids, found one" + shown
+        else:
+            reason = f"expected two node ids, found {found} columns"
+        return ParseError(lines_before + i + 1, reason)
+
+    def first_non_integer(self) -> int:
+        """Index of the first token that is not 1 to 18 decimal digits, or -1."""
+        block = self.bytes
+        lengths = self.ends - self.starts
+        candidates = []
+        not_digit = np.flatnonzero(((block - np.uint8(ord("0"))) > 9) & ~self.separator)
+        if len(not_digit):
+            candidates.append(int(np.searchsorted(self.starts, not_digit[0], side="right")) - 1)
+        if self.columns is not None and int(lengths.sum()) != self.content_bytes:
+            # A trimmed column with inner whitespace, such as "1 2" between delimiters.
+            inner = np.searchsorted(np.flatnonzero(self.separator), self.ends) - \
+                np.searchsorted(np.flatnonzero(self.separator), self.starts)
+            candidates.append(int(np.argmax(inner > 0)))
+        if lengths.max() > _INT_DIGITS:
+            candidates.append(int(np.argmax(lengths > _INT_DIGITS)))
+        return min(candidates) if candidates else -1
+
+    def integers(self) -> np.ndarray:
+        """The tokens as uint64, once first_non_integer() has found them all decimal."""
+        if self.delimiter is None and ord(",") not in self.bytes:
+            text = self.bytes.tobytes()
+        else:
+            text = np.where(self.separator, np.uint8(32), self.bytes).tobytes()
+        values = np.fromstring(text, dtype=np.uint64, sep=" ")
+        if len(values) != len(self.starts):
+            # NumPy's reader and this tokenizer disagree on the tokens: never return shifted edges.
+            raise RuntimeError("edge-list parser: token count mismatch")
+        return values
+
+
+def _blank_comments(block: np.ndarray, marker: int) -> np.ndarray:
+    """A copy of the block with every byte from a comment marker to its line end made a space."""
+    index = np.arange(len(block), dtype=np.int64)
+    last_marker = np.maximum.accumulate(np.where(block == marker, index, -1))
+    last_newline = np.maximum.accumulate(np.where(block == _NEWLINE, index, -1))
+    block = block.copy()
+    block[last_marker > last_newline] = ord(" ")
+    return block
+
+
+def _runs(mask: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """Start and end (exclusive) of every run of True."""
+    padded = np.zeros(len(mask) + 2, dtype=bool)
+    padded[1:-1] = mask
+    edges = np.flatnonzero(padded[1:] != padded[:-1])
+    return edges[0::2], edges[1::2]
+
+
+def _gather_bytes(block: np.ndarray, starts: np.ndarray, lengths: np.ndarray) -> np.ndarray:
+    """The tokens as a 1-D array of fixed-width byte strings."""
+    width = int(lengths.max())
+    out = np.zeros((len(starts), width), dtype=np.uint8)
+    last = len(block) - 1
+    for k in range(width):
+        out[:, k] = np.where(lengths > k, block[np.minimum(starts + k, last)], 0)
+    return out.view(f"S{width}").ravel()
+
+
+def _relabel_sorted(values: np.ndarray) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+    """Node indices for integer names numbered in ascending order, and the names (None if 0..n-1)."""
+    largest = int(values.max())
+    if largest < max(4 * len(values), 1 << 20):
+        # Dense enough for a presence table: linear time instead of a sort.
+        present = np.zeros(largest + 1, dtype=bool)
+        present[values] = True
+        if present.all():
+            return values.astype(np.uint32), None
+        names = np.flatnonzero(present)
+        rank = np.cumsum(present, dtype=np.uint32) - np.uint32(1)
+        return rank[values], names.astype(np.int64)
+    names, ids = np.unique(values, return_inverse=True)
+    return ids.ravel().astype(np.uint32), names.astype(np.int64)
+
+
+def _digest(keys: np.ndarray) -> np.ndarray:
+    """A 64-bit hash of each fixed-width byte string."""
+    width = keys.dtype.itemsize
+    words = np.zeros((len(keys), -(-width // 8) * 8), dtype=np.uint8)
+    words[:, :width] = keys.view(np.uint8).reshape(len(keys), width)
+    digest = np.full(len(keys), 0xCBF29CE484222325, dtype=np.uint64)
+    for column in words.view(np.uint64).T:
+        digest ^= column
+        digest *= np.uint64(0x100000001B3)
+        digest ^= digest >> np.uint64(29)
+    return digest
+
+
+def _factorize(keys: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """Node indices for byte-string names numbered in order of first appearance, and the names.
+
+    Grouping 64-bit hashes is many times faster than sorting the strings; every key is then
+    compared with the first key of its group, and a hash collision falls back to the strings.
+    Work happens in hash order where possible, since random access to arrays of this size is
+    what costs most.
+    """
+    step = BLOCK_BYTES // 8
+    digest = np.concatenate([_digest(keys[i:i + step]) for i in range(0, len(keys), step)])
+    order = np.argsort(digest)
+    digest = digest[order]
+    new_group = np.empty(len(digest), dtype=bool)
+    new_group[0] = True
+    np.not_equal(digest[1:], digest[:-1], out=new_group[1:])
+    del digest
+    group_starts = np.flatnonzero(new_group)
+    first = np.minimum.reduceat(order, group_starts)
+    sizes = np.diff(np.append(group_starts, len(order)))
+    if not np.array_equal(keys[order], np.repeat(keys[first], sizes)):
+        return _factorize_exactly(keys)
+    # Number the groups by where they first appear.
+    by_appearance = np.argsort(first)
+    rank = np.empty(len(first), dtype=np.uint32)
+    rank[by_appearance] = np.arange(len(first))
+    ids = np.empty(len(keys), dtype=np.uint32)
+    ids[order] = np.repeat(rank, sizes)
+    return ids, _decode(keys[first[by_appearance]])
+
+
+def _factorize_exactly(keys: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """As _factorize, by sorting the strings themselves."""
+    _, first, inverse = np.unique(keys, return_index=True, return_inverse=True)
+    by_appearance = np.argsort(first)
+    rank = np.empty(len(first), dtype=np.uint32)
+    rank[by_appearance] = np.arange(len(first))
+    return rank[inverse.ravel()], _decode(keys[first[by_appearance]])
+
+
+def _decode(keys: np.ndarray) -> np.ndarray:
+    names = np.empty(len(keys), dtype=object)
+    names[:] = [name.decode("utf-8", "surrogateescape") for name in keys.tolist()]
+    return names

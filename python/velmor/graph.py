@@ -1,0 +1,257 @@
+"""The graph that training runs on: a native CSR adjacency plus the names of its nodes."""
+
+from __future__ import annotations
+
+import importlib
+import os
+from typing import Any, Optional, Sequence
+
+import numpy as np
+
+from velmor._checks import check_bool, check_int
+from velmor.engine import csr_from_edges
+
+# Training indexes nodes with signed 32-bit integers.
+MAX_NODES = 2**31 - 1
+
+
+class Graph:
+    """An unweighted graph, directed or not, ready for :class:`velmor.Node2Vec`.
+
+    Nodes are numbered ``0 .. num_nodes - 1``. Each row of ``edges`` is one edge ``(source,
+    target)``; an undirected edge is listed once and can be walked both ways. Duplicate edges and
+    self-loops are kept: a duplicate is walked twice as often.
+
+    Parameters
+    ----------
+    edges : array_like of int, shape (E, 2)
+        Node indices, each in ``0 .. num_nodes - 1``.
+    directed : bool, default False
+        Whether an edge can be walked from source to target only.
+    names : sequence, optional
+        ``names[i]`` is the name of node ``i``, used as its key in the embeddings. Names must be
+        distinct and hashable. Default: node ``i`` is named ``i``.
+    num_nodes : int, optional
+        The node count, for graphs with isolated nodes beyond the largest index in ``edges``.
+        Default: ``len(names)`` if names are given, else the largest index plus one.
+
+    Raises
+    ------
+    TypeError
+        If ``edges`` does not hold integers.
+    ValueError
+        If ``edges`` is not of shape (E, 2), is empty, or holds an index that is negative or not
+        below ``num_nodes``; if names are repeated; if there are more nodes than training supports.
+
+    See Also
+    --------
+    velmor.read_edgelist : Read a graph from an edge-list file.
+    Graph.from_scipy, Graph.from_networkx : Build a graph from SciPy or NetworkX objects.
+    """
+
+    def __init__(self, edges, *, directed: bool = False, names: Optional[Sequence] = None,
+                 num_nodes: Optional[int] = None):
+        directed = check_bool("directed", directed)
+        edges = _edge_array(edges)
+        largest = int(edges.max())
+        names = None if names is None else _name_array(names)
+        if num_nodes is None:
+            num_nodes = largest + 1 if names is None else len(names)
+        num_nodes = check_int("num_nodes", num_nodes, minimum=1)
+        if largest >= num_nodes:
+            raise ValueError(f"edges refer to node {largest}, but the graph has only {num_nodes} nodes")
+        if num_nodes > MAX_NODES:
+            raise ValueError(f"the graph has {num_nodes} nodes, more than the {MAX_NODES} that "
+                             "training supports; number the nodes densely (read_edgelist does this "
+                             "with relabel=True)")
+        if names is not None and len(names) != num_nodes:
+            raise ValueError(f"got {len(names)} names for {num_nodes} nodes")
+        edges = np.ascontiguousarray(edges, dtype=np.uint32)
+        if num_nodes > largest + 1:
+            # The native builder counts nodes from the largest value in any column, and columns
+            # past the second add no arcs: a third column carries the isolated nodes at the end.
+            padded = np.zeros((len(edges), 3), dtype=np.uint32)
+            padded[:, :2] = edges
+            padded[0, 2] = num_nodes - 1
+            edges = padded
+        self._csr = csr_from_edges(edges, directed)
+        self._directed = directed
+        self._names = names
+        self._num_edges = len(edges)
+
+    @classmethod
+    def from_scipy(cls, matrix, *, directed: Optional[bool] = None) -> "Graph":
+        """Build a graph from a square SciPy sparse adjacency matrix.
+
+        Every stored non-zero entry ``(i, j)`` is an edge from node ``i`` to node ``j``.
+
+        Parameters
+        ----------
+        matrix : scipy.sparse matrix or array, shape (n, n)
+            Adjacency with entries 0 or 1 (use ``matrix.astype(bool)`` to drop weights).
+        directed : bool, optional
+            Default: directed unless the matrix is symmetric. An undirected graph takes the union
+            of ``(i, j)`` and ``(j, i)``.
+        """
+        sparse = _require("scipy.sparse", "SciPy")
+        if not sparse.issparse(matrix):
+            raise TypeError(f"expected a SciPy sparse matrix, got {type(matrix).__name__}")
+        n, columns = matrix.shape
+        if n != columns:
+            raise ValueError(f"an adjacency matrix must be square, got shape {matrix.shape}")
+        coo = sparse.coo_matrix(matrix)
+        coo.sum_duplicates()
+        present = coo.data != 0
+        rows = coo.row[present].astype(np.int64)
+        cols = coo.col[present].astype(np.int64)
+        if np.any(coo.data[present] != 1):
+            raise ValueError("the matrix has entries other than 0 and 1, but edge weights are not "
+                             "supported yet; pass matrix.astype(bool) to embed it unweighted")
+        forward, backward = rows * n + cols, cols * n + rows
+        if directed is None:
+            directed = not np.array_equal(np.sort(forward), np.sort(backward))
+        if directed:
+            edges = np.stack([rows, cols], axis=1)
+        else:
+            pairs = np.unique(np.minimum(forward, backward))
+            edges = np.stack([pairs // n, pairs % n], axis=1)
+        return cls(edges, directed=bool(directed), num_nodes=n)
+
+    @classmethod
+    def from_networkx(cls, graph) -> "Graph":
+        """Build a graph from a NetworkX graph, keeping its nodes as names.
+
+        The nodes are numbered in the order ``list(graph)`` gives; directedness follows
+        ``graph.is_directed()``; parallel edges of a multigraph are kept. An edge ``weight``
+        attribute other than 1 is refused, since weighted walks are not supported yet.
+        """
+        _require("networkx", "NetworkX")
+        nodes = list(graph)
+        if not nodes:
+            raise ValueError("the graph has no nodes")
+        if any(weight != 1 for _, _, weight in graph.edges(data="weight", default=1)):
+            raise ValueError("the graph has edge weights other than 1, but weighted walks are not "
+                             "supported yet")
+        identity = nodes == list(range(len(nodes)))
+        index = None if identity else {node: i for i, node in enumerate(nodes)}
+        pairs = ((u, v) if identity else (index[u], index[v]) for u, v in graph.edges())
+        flat = np.fromiter((i for pair in pairs for i in pair), dtype=np.int64,
+                           count=2 * graph.number_of_edges())
+        return cls(flat.reshape(-1, 2), directed=graph.is_directed(),
+                   names=None if identity else nodes, num_nodes=len(nodes))
+
+    @property
+    def csr(self):
+        """The native adjacency (``velmor.engine.CSRGraph``) that training reads."""
+        return self._csr
+
+    @property
+    def num_nodes(self) -> int:
+        return self._csr.num_nodes()
+
+    @property
+    def num_edges(self) -> int:
+        """Edges as given: an undirected edge counts once."""
+        return self._num_edges
+
+    @property
+    def directed(self) -> bool:
+        return self._directed
+
+    @property
+    def names(self) -> Optional[np.ndarray]:
+        """Names of the nodes by index, or None when node ``i`` is named ``i``."""
+        return self._names
+
+    def has_edge(self, source: int, target: int) -> bool:
+        """Whether an edge leads from node index ``source`` to node index ``target``."""
+        for name, value in (("source", source), ("target", target)):
+            check_int(name, value, minimum=0, maximum=self.num_nodes - 1)
+        return self._csr.has_edge(int(source), int(target))
+
+    def __len__(self) -> int:
+        return self.num_nodes
+
+    def __repr__(self) -> str:
+        return (f"Graph(num_nodes={self.num_nodes}, num_edges={self.num_edges}, "
+                f"directed={self.directed})")
+
+
+def as_graph(data: Any, directed: Optional[bool] = None) -> Graph:
+    """Turn anything that ``Node2Vec.fit`` accepts into a :class:`Graph`.
+
+    ``directed`` None means: as the object says (Graph, NetworkX), by symmetry (SciPy), or
+    undirected (arrays and files). An explicit value that contradicts the object is an error.
+    """
+    if directed is not None:
+        directed = check_bool("directed", directed)
+    if isinstance(data, Graph):
+        _same_direction(data.directed, directed)
+        return data
+    if isinstance(data, (str, os.PathLike)):
+        from velmor.io import read_edgelist
+
+        return read_edgelist(data, directed=bool(directed))
+    if _from_package(data, "scipy.sparse"):
+        return Graph.from_scipy(data, directed=directed)
+    if _from_package(data, "networkx"):
+        _same_direction(data.is_directed(), directed)
+        return Graph.from_networkx(data)
+    if isinstance(data, (np.ndarray, list, tuple)):
+        return Graph(data, directed=bool(directed))
+    raise TypeError("expected a velmor.Graph, an (E, 2) integer array, a SciPy sparse matrix, a "
+                    f"NetworkX graph or a path to an edge list, got {type(data).__name__}")
+
+
+def _edge_array(edges) -> np.ndarray:
+    array = np.asarray(edges)
+    if array.ndim == 2 and array.shape[1] == 3:
+        raise ValueError("edges has a third column, but edge weights are not supported yet")
+    if array.ndim != 2 or array.shape[1] != 2:
+        raise ValueError(f"edges must have shape (E, 2), got {array.shape}")
+    if len(array) == 0:
+        raise ValueError("the graph has no edges")
+    if array.dtype.kind not in "iu":
+        raise TypeError(f"edges must hold integer node indices, got {array.dtype} (for named "
+                        "nodes, pass names= or use read_edgelist or Graph.from_networkx)")
+    if array.dtype.kind == "i" and array.min() < 0:
+        row = int(np.argmax((array < 0).any(axis=1)))
+        raise ValueError(f"edges[{row}] = {array[row].tolist()} holds a negative node index")
+    return array
+
+
+def _name_array(names: Sequence) -> np.ndarray:
+    """Names as a 1-D array; other sequences keep their exact objects (no coercion to str)."""
+    if isinstance(names, np.ndarray) and names.ndim == 1:
+        array = names
+    else:
+        array = np.empty(len(names), dtype=object)
+        for i, name in enumerate(names):
+            array[i] = name
+    try:
+        distinct = len(set(array.tolist())) if array.dtype == object else len(np.unique(array))
+    except TypeError:
+        raise TypeError("node names must be hashable") from None
+    if distinct != len(array):
+        raise ValueError("node names must be distinct")
+    return array
+
+
+def _same_direction(actual: bool, requested: Optional[bool]) -> None:
+    if requested is not None and requested != actual:
+        kind = "directed" if actual else "undirected"
+        raise ValueError(f"the graph is {kind}, but directed={requested} was passed")
+
+
+def _from_package(obj: Any, package: str) -> bool:
+    """Whether obj's class (or a base) comes from package; the package is never imported here."""
+    return any(cls.__module__ == package or cls.__module__.startswith(package + ".")
+               for cls in type(obj).__mro__)
+
+
+def _require(module: str, name: str):
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise ImportError(f"{name} is needed for this, but it is not installed "
+                          f"(pip install {module.split('.')[0]})") from None

@@ -1,0 +1,249 @@
+"""The Node2Vec estimator: parameters, initialisation, the epoch loop and its learning rate."""
+
+from __future__ import annotations
+
+import contextlib
+import inspect
+import sys
+import warnings
+from typing import Any, Dict, Optional
+
+import numpy as np
+
+from velmor._checks import check_bool, check_int, check_real
+from velmor.engine import Node2VecParams, train_node2vec_epoch
+from velmor.graph import as_graph
+from velmor.io import PathLike
+from velmor.keyed import KeyedVectors
+
+_MAX_I32 = 2**31 - 1
+
+
+class Node2Vec:
+    """Node embeddings by node2vec: biased random walks and skip-gram with negative sampling.
+
+    The constructor only stores its arguments; :meth:`fit` checks them and trains.
+
+    Parameters
+    ----------
+    dimensions : int, default 128
+        Length of each embedding vector.
+    walk_length : int, default 80
+        Nodes per walk, the start node included. A walk stops early at a node without
+        out-edges.
+    walks_per_node : int, default 10
+        Walks started from every node. Training runs one epoch per round of walks, one walk per
+        node each, in a fresh random order.
+    window : int, default 10
+        Skip-gram context: nodes up to this many steps apart on a walk train together (the span
+        is shrunk at random for each position, as in word2vec).
+    p : float, default 1.0
+        Return parameter: stepping straight back to the previous node is weighted ``1/p``.
+    q : float, default 1.0
+        In-out parameter: moving away from the previous node's neighbourhood is weighted
+        ``1/q``. ``q > 1`` keeps walks local (BFS-like), ``q < 1`` lets them roam (DFS-like).
+    negative : int, default 5
+        Negative samples per context pair, drawn uniformly from all nodes.
+    alpha : float, default 0.025
+        Learning rate at the start of training.
+    min_alpha : float, default 0.0001
+        Learning rate that training falls to, linearly over all epochs.
+    batch_size : int, optional
+        Start nodes per unit of work. Threads take units one at a time, and the learning rate
+        steps once per unit. Default: ``ceil(num_nodes / 64)``, between 1 and 256, so that even a
+        small graph is split into enough units to keep every thread busy.
+    workers : int, optional
+        Training threads. None: a pool shared by all calls and sized to the machine (the
+        ``RAYON_NUM_THREADS`` environment variable overrides the size); 0: a new pool of that
+        size for each epoch; k: a new pool of k threads for each epoch.
+    seed : int, optional
+        Seed of the initial vectors and of the walks. Default: fresh entropy.
+    progress : bool, default True
+        Show a progress bar, with walks per second, while stderr is a terminal and tqdm is
+        installed.
+
+    Attributes
+    ----------
+    embeddings_ : ndarray of shape (num_nodes, dimensions), float32
+        Row ``i`` is the embedding of node index ``i``.
+    wv : KeyedVectors
+        The same vectors, looked up by node name (gensim's naming).
+    epochs_trained_ : int
+        Epochs completed: ``walks_per_node``, or fewer if training was interrupted.
+
+    Notes
+    -----
+    With ``workers=1`` and a ``seed``, two fits of the same graph give bit-identical embeddings.
+    With more threads the result varies from run to run: the threads update shared rows of the
+    matrices without locks (Hogwild), so the order in which updates land - and, when two collide,
+    which one survives - depends on timing.
+
+    Pressing Ctrl-C stops training after the epoch that is running; ``fit`` then warns and
+    returns with the vectors trained so far.
+
+    Examples
+    --------
+    >>> import numpy as np, velmor
+    >>> edges = np.array([[0, 1], [1, 2], [2, 0], [2, 3]])
+    >>> model = velmor.Node2Vec(dimensions=16, walk_length=10, seed=1, workers=1).fit(edges)
+    >>> model.embeddings_.shape
+    (4, 16)
+    """
+
+    def __init__(self, dimensions: int = 128, walk_length: int = 80, walks_per_node: int = 10,
+                 window: int = 10, p: float = 1.0, q: float = 1.0, negative: int = 5,
+                 alpha: float = 0.025, min_alpha: float = 0.0001, batch_size: Optional[int] = None,
+                 workers: Optional[int] = None, seed: Optional[int] = None, progress: bool = True):
+        self.dimensions = dimensions
+        self.walk_length = walk_length
+        self.walks_per_node = walks_per_node
+        self.window = window
+        self.p = p
+        self.q = q
+        self.negative = negative
+        self.alpha = alpha
+        self.min_alpha = min_alpha
+        self.batch_size = batch_size
+        self.workers = workers
+        self.seed = seed
+        self.progress = progress
+
+    def fit(self, graph, *, directed: Optional[bool] = None) -> "Node2Vec":
+        """Learn an embedding for every node of ``graph``.
+
+        Parameters
+        ----------
+        graph : Graph, array_like of shape (E, 2), scipy.sparse matrix, networkx graph or path
+            The graph. An integer array lists edges between node indices; a path is read with
+            :func:`velmor.read_edgelist`; SciPy and NetworkX objects go through
+            :meth:`Graph.from_scipy` and :meth:`Graph.from_networkx`.
+        directed : bool, optional
+            Whether edges are one-way. Default: as a Graph or NetworkX graph says, by symmetry for
+            a SciPy matrix, undirected for arrays and files.
+
+        Returns
+        -------
+        self
+        """
+        settings = self.check_params()
+        graph = as_graph(graph, directed)
+        count, dimensions = graph.num_nodes, settings["dimensions"]
+        epochs = settings["walks_per_node"]
+        rng = np.random.default_rng(settings["seed"])
+        # word2vec's start: input vectors uniform in [-0.5, 0.5) / d, output vectors zero.
+        embeddings = rng.random((count, dimensions), dtype=np.float32)
+        embeddings -= np.float32(0.5)
+        embeddings /= np.float32(dimensions)
+        hidden_layer = np.zeros((count, dimensions), dtype=np.float32)
+        epoch_seeds = rng.integers(2**64, size=epochs, dtype=np.uint64)
+        batch_size = settings["batch_size"] or min(256, max(1, -(-count // 64)))
+        alpha, decay = settings["alpha"], settings["alpha"] - settings["min_alpha"]
+
+        completed = 0
+        with _progress_bar(epochs * count, settings["progress"]) as bar:
+            try:
+                for epoch in range(epochs):
+                    # Each epoch covers its own slice of the overall linear decay.
+                    params = Node2VecParams(
+                        p=settings["p"], q=settings["q"],
+                        start_alpha=alpha - decay * epoch / epochs,
+                        end_alpha=alpha - decay * (epoch + 1) / epochs,
+                        window=settings["window"], batch_size=batch_size,
+                        max_walk_length=settings["walk_length"],
+                        num_negative=settings["negative"], workers=settings["workers"])
+                    train_node2vec_epoch(graph=graph.csr, params=params, embeddings=embeddings,
+                                         hidden_layer=hidden_layer,
+                                         next_random=int(epoch_seeds[epoch]))
+                    completed = epoch + 1
+                    bar.update(count)
+            except KeyboardInterrupt:
+                warnings.warn(f"training interrupted after {completed} of {epochs} epochs; the "
+                              "model keeps the vectors trained so far", RuntimeWarning, stacklevel=2)
+        self.embeddings_ = embeddings
+        self.epochs_trained_ = completed
+        self.wv = KeyedVectors(embeddings, graph.names)
+        return self
+
+    def save(self, path: PathLike) -> None:
+        """Write the embeddings; the extension picks the format: word2vec text (``.emb``,
+        ``.emd``, ``.txt``, ``.vec``), ``.npy`` or ``.npz``."""
+        if not hasattr(self, "wv"):
+            raise ValueError("this Node2Vec is not fitted yet; call fit before save")
+        self.wv.save(path)
+
+    def check_params(self) -> Dict[str, Any]:
+        """Check every parameter and return them as plain Python values.
+
+        Raises
+        ------
+        TypeError, ValueError
+            For the first parameter of the wrong type or out of range.
+        """
+        settings = {
+            "dimensions": check_int("dimensions", self.dimensions, minimum=1),
+            "walk_length": check_int("walk_length", self.walk_length, minimum=1),
+            "walks_per_node": check_int("walks_per_node", self.walks_per_node, minimum=1),
+            "window": check_int("window", self.window, minimum=1, maximum=_MAX_I32),
+            "p": check_real("p", self.p, positive=True),
+            "q": check_real("q", self.q, positive=True),
+            "negative": check_int("negative", self.negative, minimum=0),
+            "alpha": check_real("alpha", self.alpha, positive=True),
+            "min_alpha": check_real("min_alpha", self.min_alpha, non_negative=True),
+            "batch_size": None if self.batch_size is None
+            else check_int("batch_size", self.batch_size, minimum=1),
+            "workers": None if self.workers is None
+            else check_int("workers", self.workers, minimum=0),
+            "seed": None if self.seed is None else check_int("seed", self.seed, minimum=0),
+            "progress": check_bool("progress", self.progress),
+        }
+        if settings["min_alpha"] > settings["alpha"]:
+            raise ValueError(f"min_alpha ({settings['min_alpha']}) must not exceed alpha "
+                             f"({settings['alpha']})")
+        return settings
+
+    def get_params(self, deep: bool = True) -> Dict[str, Any]:
+        """The constructor's arguments, as scikit-learn's ``clone`` and searches expect."""
+        return {name: getattr(self, name) for name in _param_names()}
+
+    def set_params(self, **params: Any) -> "Node2Vec":
+        """Change constructor arguments; takes effect at the next :meth:`fit`."""
+        valid = _param_names()
+        for name, value in params.items():
+            if name not in valid:
+                raise ValueError(f"Node2Vec has no parameter {name!r}; valid: {', '.join(valid)}")
+            setattr(self, name, value)
+        return self
+
+    def __repr__(self) -> str:
+        defaults = inspect.signature(type(self).__init__).parameters
+        changed = [f"{name}={value!r}" for name, value in self.get_params().items()
+                   if value is not defaults[name].default and value != defaults[name].default]
+        return f"Node2Vec({', '.join(changed)})"
+
+
+def _param_names():
+    return [name for name in inspect.signature(Node2Vec.__init__).parameters if name != "self"]
+
+
+class _NoBar:
+    def update(self, count: int) -> None:
+        pass
+
+
+@contextlib.contextmanager
+def _progress_bar(total: int, wanted: bool):
+    """A tqdm bar over walks, or a stand-in that ignores updates when no bar should show."""
+    stderr = sys.stderr
+    if not (wanted and stderr is not None and getattr(stderr, "isatty", lambda: False)()):
+        yield _NoBar()
+        return
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        yield _NoBar()
+        return
+    bar = tqdm(total=total, unit="walk", unit_scale=True, desc="node2vec", file=stderr)
+    try:
+        yield bar
+    finally:
+        bar.close()

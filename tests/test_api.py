@@ -1,0 +1,190 @@
+"""The Python API: Graph builders, Node2Vec and KeyedVectors."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+import networkx as nx
+import numpy as np
+import pytest
+import scipy.sparse as sp
+
+import velmor
+import velmor.model
+
+DATA = Path(__file__).resolve().parent.parent / "data" / "karate"
+KARATE = np.loadtxt(DATA / "edges.tsv", dtype=np.int64)
+SMALL = dict(dimensions=16, walk_length=20, walks_per_node=5, window=5, workers=1, progress=False)
+
+
+def fit(graph, **params):
+    return velmor.Node2Vec(**{**SMALL, "seed": 3, **params}).fit(graph)
+
+
+def test_optional_packages_load_only_when_used():
+    probe = "import sys, velmor; print(sorted({'scipy', 'networkx', 'tqdm', 'sklearn'} & set(sys.modules)))"
+    python_dir = str(Path(velmor.__file__).resolve().parent.parent)
+    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
+                          env={"PYTHONPATH": python_dir}, check=True)
+    assert done.stdout.strip() == "[]"
+
+
+def test_karate_clubs_are_separable():
+    from sklearn.linear_model import LogisticRegression
+    from sklearn.model_selection import StratifiedKFold, cross_val_score
+
+    labels = np.loadtxt(DATA / "labels.tsv", dtype=np.int64)
+    clubs = labels[np.argsort(labels[:, 0]), 1]
+    model = fit(str(DATA / "edges.tsv"), walks_per_node=10)
+    folds = StratifiedKFold(5, shuffle=True, random_state=0)
+    accuracy = cross_val_score(LogisticRegression(max_iter=1000), model.embeddings_, clubs, cv=folds)
+    # The two clubs are 16 and 18 nodes: chance is about 0.5, the untrained vectors score 0.47.
+    assert accuracy.mean() >= 0.85
+
+
+def test_one_worker_and_a_seed_reproduce_exactly():
+    first, second, other = fit(KARATE), fit(KARATE), fit(KARATE, seed=4)
+    np.testing.assert_array_equal(first.embeddings_, second.embeddings_)
+    assert not np.array_equal(first.embeddings_, other.embeddings_)
+
+
+def karate_in_networkx():
+    graph = nx.Graph()
+    graph.add_nodes_from(range(34))
+    graph.add_edges_from(KARATE.tolist())
+    return graph
+
+
+@pytest.mark.parametrize("make", [
+    lambda: KARATE,
+    lambda: KARATE.tolist(),
+    lambda: KARATE.astype(np.uint16),
+    lambda: str(DATA / "edges.tsv"),
+    lambda: DATA / "edges.tsv",
+    lambda: sp.coo_matrix((np.ones(78), (KARATE[:, 0], KARATE[:, 1])), shape=(34, 34)).tocsr()
+    + sp.coo_matrix((np.ones(78), (KARATE[:, 1], KARATE[:, 0])), shape=(34, 34)).tocsr(),
+    karate_in_networkx,
+], ids=["array", "list", "uint16", "str", "path", "scipy", "networkx"])
+def test_every_input_kind_trains_the_same_graph(make):
+    expected = fit(velmor.Graph(KARATE)).embeddings_
+    np.testing.assert_array_equal(fit(make()).embeddings_, expected)
+
+
+def test_isolated_nodes_keep_their_rows():
+    graph = nx.Graph([("a", "b")])
+    graph.add_node("lonely")
+    model = fit(graph)
+    assert model.wv.index_to_key == ["a", "b", "lonely"] and model.embeddings_.shape == (3, 16)
+    matrix = sp.csr_matrix(([1, 1], ([0, 1], [1, 0])), shape=(4, 4))
+    assert velmor.Graph.from_scipy(matrix).num_nodes == 4
+
+
+@pytest.mark.parametrize("matrix, directed", [
+    (sp.csr_matrix(([1, 1], ([0, 1], [1, 0])), shape=(2, 2)), False),
+    (sp.csr_matrix(([1], ([0], [1])), shape=(2, 2)), True),
+])
+def test_scipy_direction_follows_symmetry(matrix, directed):
+    graph = velmor.Graph.from_scipy(matrix)
+    assert graph.directed is directed and graph.has_edge(0, 1) and graph.has_edge(1, 0) is not directed
+
+
+@pytest.mark.parametrize("make, error, fragment", [
+    (lambda: velmor.Graph([[0, -1]]), ValueError, "negative"),
+    (lambda: velmor.Graph([[0, 1, 2]]), ValueError, "weights"),
+    (lambda: velmor.Graph([[0.0, 1.0]]), TypeError, "integer"),
+    (lambda: velmor.Graph(np.zeros((0, 2), int)), ValueError, "no edges"),
+    (lambda: velmor.Graph([[0, 2**31]]), ValueError, "relabel"),
+    (lambda: velmor.Graph([[0, 1]], names=["a", "a"]), ValueError, "distinct"),
+    (lambda: velmor.Graph([[0, 3]], names=["a", "b"]), ValueError, "refer to node 3"),
+    (lambda: velmor.Graph.from_scipy(sp.csr_matrix([[0, 2.5], [0, 0]])), ValueError, "weights"),
+    (lambda: velmor.Graph.from_scipy(sp.csr_matrix((2, 3))), ValueError, "square"),
+    (lambda: velmor.Graph.from_networkx(nx.Graph([(0, 1, {"weight": 3})])), ValueError, "weight"),
+    (lambda: velmor.Node2Vec().fit(nx.DiGraph([(0, 1)]), directed=False), ValueError, "directed"),
+    (lambda: velmor.Node2Vec().fit({"edges": 1}), TypeError, "NetworkX"),
+])
+def test_bad_graphs_are_refused(make, error, fragment):
+    with pytest.raises(error, match=fragment):
+        make()
+
+
+@pytest.mark.parametrize("param, value, error", [
+    ("dimensions", 0, ValueError), ("dimensions", 8.0, TypeError), ("walk_length", 0, ValueError),
+    ("walks_per_node", True, TypeError), ("window", 0, ValueError), ("p", 0.0, ValueError),
+    ("q", float("nan"), ValueError), ("q", "1", TypeError), ("negative", -1, ValueError),
+    ("alpha", 0, ValueError), ("min_alpha", 0.5, ValueError), ("batch_size", 0, ValueError),
+    ("workers", -1, ValueError), ("seed", -5, ValueError), ("progress", "yes", TypeError),
+])
+def test_bad_parameters_fail_before_any_work(monkeypatch, param, value, error):
+    monkeypatch.setattr(velmor.model, "as_graph", pytest.fail)  # the graph must not be touched
+    with pytest.raises(error, match=param):
+        velmor.Node2Vec(**{param: value}).fit(KARATE)
+
+
+class Recorder:
+    """Stands in for the native epoch: records each call and may raise at one of them."""
+
+    def __init__(self, interrupt_at=None):
+        self.calls, self.interrupt_at = [], interrupt_at
+
+    def __call__(self, *, graph, params, embeddings, hidden_layer, next_random):
+        self.calls.append((params.start_alpha, params.end_alpha, params.batch_size, next_random))
+        if len(self.calls) == self.interrupt_at:
+            raise KeyboardInterrupt
+        embeddings += 1
+
+
+def test_learning_rate_falls_linearly_across_epochs(monkeypatch):
+    recorder = Recorder()
+    monkeypatch.setattr(velmor.model, "train_node2vec_epoch", recorder)
+    fit(KARATE, walks_per_node=4, alpha=0.5, min_alpha=0.1)
+    starts, ends, batches, seeds = zip(*recorder.calls)
+    np.testing.assert_allclose(starts, [0.5, 0.4, 0.3, 0.2])
+    np.testing.assert_allclose(ends, [0.4, 0.3, 0.2, 0.1])
+    assert set(batches) == {1} and len(set(seeds)) == 4  # 34 nodes: one start node per unit
+
+
+def test_interrupt_keeps_the_epochs_done(monkeypatch):
+    monkeypatch.setattr(velmor.model, "train_node2vec_epoch", Recorder(interrupt_at=3))
+    with pytest.warns(RuntimeWarning, match="interrupted after 2 of 5"):
+        model = fit(KARATE)
+    assert model.epochs_trained_ == 2
+    assert model.wv.most_similar(0, topn=2) and np.all(model.embeddings_ > 1)
+
+
+def test_keyed_vectors_follow_node_names(tmp_path):
+    (tmp_path / "e.txt").write_text("x y\ny z\nz x\nz w\n")
+    model = fit(tmp_path / "e.txt")
+    wv = model.wv
+    assert wv.index_to_key == ["x", "y", "z", "w"] and wv.key_to_index["w"] == 3
+    np.testing.assert_array_equal(wv["z"], model.embeddings_[2])
+    np.testing.assert_array_equal(wv[["w", "x"]], model.embeddings_[[3, 0]])
+    with pytest.raises(KeyError, match="'v'"):
+        wv["v"]
+
+
+def test_most_similar_ranks_by_cosine():
+    vectors = np.array([[1, 0], [0.9, 0.1], [0, 1], [-1, 0], [0, 0]], dtype=np.float32)
+    kv = velmor.KeyedVectors(vectors, keys=list("abcde"))
+    ranked = kv.most_similar("a", topn=10)
+    assert [key for key, _ in ranked] == ["b", "c", "e", "d"]  # itself left out; zero row = 0
+    np.testing.assert_allclose([s for _, s in ranked], [0.9 / np.hypot(0.9, 0.1), 0, 0, -1], atol=1e-6)
+    assert kv.most_similar(np.array([0, 2.0]), topn=1) == [("c", 1.0)]
+
+
+def test_sklearn_clone_and_params():
+    from sklearn.base import clone
+
+    model = velmor.Node2Vec(dimensions=8, p=0.5)
+    copy = clone(model)
+    assert copy.get_params() == model.get_params() and repr(copy) == "Node2Vec(dimensions=8, p=0.5)"
+    with pytest.raises(ValueError, match="no parameter"):
+        model.set_params(iterations=3)
+
+
+def test_save_writes_what_fit_learned(tmp_path):
+    model = fit(KARATE)
+    model.save(tmp_path / "k.npz")
+    loaded = velmor.KeyedVectors.load(tmp_path / "k.npz")
+    np.testing.assert_array_equal(loaded.vectors, model.embeddings_)
+    with pytest.raises(ValueError, match="not fitted"):
+        velmor.Node2Vec().save(tmp_path / "x.emb")
