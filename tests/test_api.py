@@ -1,5 +1,6 @@
 """The Python API: Graph builders, Node2Vec and KeyedVectors."""
 
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -25,7 +26,7 @@ def test_optional_packages_load_only_when_used():
     probe = "import sys, velmor; print(sorted({'scipy', 'networkx', 'tqdm', 'sklearn'} & set(sys.modules)))"
     python_dir = str(Path(velmor.__file__).resolve().parent.parent)
     done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
-                          env={"PYTHONPATH": python_dir}, check=True)
+                          env={**os.environ, "PYTHONPATH": python_dir}, check=True)
     assert done.stdout.strip() == "[]"
 
 

@@ -792,3 +792,32 @@ def test_call_pool_threads_are_joined():
     with pytest.raises(BaseException):
         train(graph, make_params(workers=8, batch_size=1), emb, hid[:3].copy(), 2)
     assert len(os.listdir("/proc/self/task")) == threads
+
+
+@pytest.mark.parametrize("change, error, message", [
+    ("resize", BaseException, "assertion failed: index < dim"),
+    ("readonly", ValueError, "argument 'embeddings': array is read-only"),
+    ("reshape", TypeError, "argument 'embeddings': dimensionality mismatch:\n from=1, to=2"),
+    ("dtype", TypeError, "argument 'embeddings': type mismatch:\n from=int32, to=float32"),
+])
+def test_matrix_changed_by_a_later_argument_is_checked_again(change, error, message):
+    # next_random's __index__ runs Python code after embeddings was accepted; whatever it does to
+    # the array, training must see the array as it is then, never stale memory.
+    graph = make_graph(PATH, False)
+    emb, hid = make_matrices(6, 4)
+
+    class Seed:
+        def __index__(self):
+            if change == "resize":
+                emb.resize((1, 1), refcheck=False)
+            elif change == "readonly":
+                emb.flags.writeable = False
+            elif change == "reshape":
+                emb.shape = (24,)
+            else:
+                emb.dtype = np.int32
+            return 3
+
+    with pytest.raises(error) as excinfo:
+        train(graph, make_params(), emb, hid, Seed())
+    assert str(excinfo.value) == message

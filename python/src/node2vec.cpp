@@ -221,7 +221,8 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
                                        : 0;
   const uint64_t max_pairs = static_cast<uint64_t>(len) * contexts;
   constexpr uint64_t kMaxScheduled = 1u << 20;
-  if (max_pairs <= kMaxScheduled && max_pairs * num_negative <= 4 * kMaxScheduled) {
+  if (max_pairs <= kMaxScheduled &&
+      num_negative <= 4 * kMaxScheduled / std::max<uint64_t>(max_pairs, 1)) {
     scratch.pairs.clear();
     scratch.negatives.clear();
     for (int64_t i = 0; i < len; ++i) {

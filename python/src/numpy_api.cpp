@@ -124,10 +124,13 @@ void release_shared(const void* data) noexcept {
 
 }  // namespace
 
-ArrayBorrow::ArrayBorrow(Ref array) : array_(std::move(array)) { register_shared(data()); }
-ArrayBorrow::ArrayBorrow(ArrayBorrow&& other) noexcept : array_(std::move(other.array_)) {}
+ArrayBorrow::ArrayBorrow(Ref array) : array_(std::move(array)), registered_(data()) {
+  register_shared(registered_);
+}
+ArrayBorrow::ArrayBorrow(ArrayBorrow&& other) noexcept
+    : array_(std::move(other.array_)), registered_(std::exchange(other.registered_, nullptr)) {}
 ArrayBorrow::~ArrayBorrow() {
-  if (array_) release_shared(data());
+  if (array_) release_shared(registered_);
 }
 
 char* ArrayBorrow::data() const { return fields(array_.get())->data; }
@@ -148,18 +151,30 @@ bool matches(const NumpyApi& np, PyObject* obj, NpyType type, int ndim) {
 
 }  // namespace
 
-ArrayBorrow accept_strict(PyObject* obj, NpyType type, int ndim) {
-  const NumpyApi& np = api();
-  if (!is_array(np, obj))
-    raise_error(ErrorKind::Type, "'" + type_name(obj) + "' object cannot be converted to 'PyArray<T, D>'");
-  const int actual = fields(obj)->nd;
+namespace {
+
+void check_shape_and_type(const NumpyApi& np, PyObject* array, NpyType type, int ndim) {
+  const int actual = fields(array)->nd;
   if (actual != ndim)
     raise_error(ErrorKind::Type, "dimensionality mismatch:\n from=" + std::to_string(actual) +
                                      ", to=" + std::to_string(ndim));
   Ref wanted = checked(np.descr_from_type(static_cast<int>(type)));
-  if (!np.equiv_types(fields(obj)->descr, wanted.get()))
-    raise_error(ErrorKind::Type, "type mismatch:\n from=" + str_of(fields(obj)->descr) +
+  if (!np.equiv_types(fields(array)->descr, wanted.get()))
+    raise_error(ErrorKind::Type, "type mismatch:\n from=" + str_of(fields(array)->descr) +
                                      ", to=" + str_of(wanted.get()));
+}
+
+}  // namespace
+
+void ArrayBorrow::recheck(NpyType type, int ndim) const {
+  check_shape_and_type(api(), array_.get(), type, ndim);
+}
+
+ArrayBorrow accept_strict(PyObject* obj, NpyType type, int ndim) {
+  const NumpyApi& np = api();
+  if (!is_array(np, obj))
+    raise_error(ErrorKind::Type, "'" + type_name(obj) + "' object cannot be converted to 'PyArray<T, D>'");
+  check_shape_and_type(np, obj, type, ndim);
   return ArrayBorrow(Ref::borrow(obj));
 }
 

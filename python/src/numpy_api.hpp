@@ -30,11 +30,16 @@ class ArrayBorrow {
   Py_ssize_t shape(int axis) const;
   Py_ssize_t stride(int axis) const;  // bytes
   bool writeable() const;
+  // Checks again that the array still has `ndim` dimensions and an element type equivalent to
+  // `type` (Python code may have reshaped it or changed its dtype in place since it was
+  // accepted); the same TypeErrors as accept_strict.
+  void recheck(NpyType type, int ndim) const;
 
  private:
   friend ArrayBorrow accept_strict(PyObject*, NpyType, int);
   explicit ArrayBorrow(Ref array);
   Ref array_;
+  const void* registered_ = nullptr;  // the memory registered, even if the array moves later
 };
 
 // The array itself when it is a NumPy array (or subclass) of `ndim` dimensions and a dtype

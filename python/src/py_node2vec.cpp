@@ -92,6 +92,7 @@ PyTypeObject* g_params_type = nullptr;
 // when its elements are not 4-byte aligned (data pointer or strides not whole multiples of 4
 // bytes), which would make every element access misaligned.
 MatrixView accept_matrix(const char* name, const ArrayBorrow& held) {
+  with_argument(name, [&] { held.recheck(NpyType::Float32, 2); });
   const std::string prefix = std::string("argument '") + name + "': ";
   if (!held.writeable()) raise_error(ErrorKind::Value, prefix + "array is read-only");
   const Py_ssize_t rs = held.stride(0), cs = held.stride(1);
@@ -124,13 +125,17 @@ PyObject* train_node2vec_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     const Node2VecParams params = reinterpret_cast<ParamsObject*>(argv[1])->params;
     const ArrayBorrow emb_held = with_argument(
         "embeddings", [&] { return accept_array_like(argv[2], NpyType::Float32, 2); });
-    const MatrixView embeddings = accept_matrix("embeddings", emb_held);
+    accept_matrix("embeddings", emb_held);  // refused here, before later arguments convert
     const ArrayBorrow hid_held = with_argument(
         "hidden_layer", [&] { return accept_array_like(argv[3], NpyType::Float32, 2); });
-    const MatrixView hidden_layer = accept_matrix("hidden_layer", hid_held);
+    accept_matrix("hidden_layer", hid_held);
     const uint64_t next_random = to_u64(argv[4], "next_random");
-    train_epoch(reinterpret_cast<GraphObject*>(graph.get())->record, params, embeddings,
-                hidden_layer, next_random);
+    // Python code ran after the matrices were accepted (hidden_layer's conversion, next_random's
+    // __index__) and may have resized them or cleared their writeable flag: take the views
+    // again, with the same checks, now that nothing else can run before training ends.
+    train_epoch(reinterpret_cast<GraphObject*>(graph.get())->record, params,
+                accept_matrix("embeddings", emb_held), accept_matrix("hidden_layer", hid_held),
+                next_random);
     return Ref::borrow(Py_None);
   });
 }

@@ -42,7 +42,7 @@ class Lcg48 {
       const int32_t u = static_cast<int32_t>(next_bits(31));
       const int32_t r = u % bound;
       const int32_t t = static_cast<int32_t>(static_cast<uint32_t>(u) - static_cast<uint32_t>(r) +
-                                             static_cast<uint32_t>(bound - 1));
+                                             static_cast<uint32_t>(bound) - 1u);
       if (t >= 0) return r;
     }
   }
