@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Installs velmor with its test dependencies and runs every test: the pytest suite against the
-# installed package, then the C++ unit tests (GoogleTest, run by ctest).
+# Installs velmor with its test dependencies and runs every test: the C++ unit tests (GoogleTest,
+# run by ctest), the pytest suite against the installed package, then both again under
+# sanitizers (tools/sanitize.sh: ThreadSanitizer on the C++ tests, AddressSanitizer and
+# UndefinedBehaviorSanitizer on the pytest suite). VELMOR_SANITIZERS=tsan, asan or none narrows
+# the last step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
@@ -23,4 +26,9 @@ cmake --build build/native-tests >/dev/null
 
 echo "== Python tests"
 # Run from the tests folder so that the installed package, not the source tree, is imported.
-cd tests && "$python" -m pytest -q -p no:cacheprovider
+(cd tests && "$python" -m pytest -q -p no:cacheprovider)
+
+sanitizers=${VELMOR_SANITIZERS:-all}
+if [ "$sanitizers" != none ]; then
+  PYTHON="$python" bash tools/sanitize.sh "$sanitizers"
+fi
