@@ -23,13 +23,21 @@ inline vec load(const float* p) {
 }
 inline void store(float* p, vec v) { std::memcpy(p, &v, sizeof v); }
 
+// A tree of shuffles and adds: log2(W) steps instead of a chain of W scalar additions.
 inline float hsum(vec v) {
-  float lanes[W];
-  std::memcpy(lanes, &v, sizeof v);
-  float total = 0.0f;
-#pragma GCC unroll 16
-  for (size_t k = 0; k < W; ++k) total += lanes[k];
-  return total;
+#if VELMOR_VEC_BYTES == 64
+  v += __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7);
+  v += __builtin_shufflevector(v, v, 4, 5, 6, 7, 0, 1, 2, 3, 12, 13, 14, 15, 8, 9, 10, 11);
+  v += __builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
+  v += __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+#elif VELMOR_VEC_BYTES == 32
+  v += __builtin_shufflevector(v, v, 4, 5, 6, 7, 0, 1, 2, 3);
+  v += __builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5);
+  v += __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6);
+#else
+#error "VELMOR_VEC_BYTES must be 32 or 64"
+#endif
+  return v[0];
 }
 
 // Four independent accumulators: a float sum may not be reordered by the compiler, so one
@@ -92,70 +100,96 @@ void update(float g, const float* e, float* h, float* err, size_t n) {
   }
 }
 
-// Two dot products sharing the loads of e, two accumulators each to halve the add chains. Plain
-// named accumulators keep everything in registers.
-inline void dot2(const float* e, const float* h0, const float* h1, size_t n, float* out) {
-  vec a0 = {}, b0 = {}, a1 = {}, b1 = {};
+// K dot products (K <= 8) in one pass over the columns: e is loaded once per block, and the K
+// accumulator chains are independent, so the loop runs at load throughput.
+template <int K>
+void dots_k(const float* e, const float* const* h, size_t n, float* out) {
+  const float* rows[K];
+  vec acc[K];
+#pragma GCC unroll 8
+  for (int d = 0; d < K; ++d) {
+    rows[d] = h[d];
+    acc[d] = vec{};
+  }
   size_t i = 0;
-  for (; i + 2 * W <= n; i += 2 * W) {
-    const vec e0 = load(e + i), e1 = load(e + i + W);
-    a0 += e0 * load(h0 + i);
-    b0 += e1 * load(h0 + i + W);
-    a1 += e0 * load(h1 + i);
-    b1 += e1 * load(h1 + i + W);
-  }
   for (; i + W <= n; i += W) {
-    const vec e0 = load(e + i);
-    a0 += e0 * load(h0 + i);
-    a1 += e0 * load(h1 + i);
+    const vec ev = load(e + i);
+#pragma GCC unroll 8
+    for (int d = 0; d < K; ++d) acc[d] += ev * load(rows[d] + i);
   }
-  float t0 = hsum(a0 + b0), t1 = hsum(a1 + b1);
-  for (; i < n; ++i) {
-    t0 += e[i] * h0[i];
-    t1 += e[i] * h1[i];
+#pragma GCC unroll 8
+  for (int d = 0; d < K; ++d) {
+    float total = hsum(acc[d]);
+    for (size_t j = i; j < n; ++j) total += e[j] * rows[d][j];
+    out[d] = total;
   }
-  out[0] = t0;
-  out[1] = t1;
 }
 
 void dots(const float* e, const float* const* h, size_t count, size_t n, float* out) {
-  size_t d = 0;
-  for (; d + 2 <= count; d += 2) dot2(e, h[d], h[d + 1], n, out + d);
-  if (d < count) out[d] = dot(e, h[d], n);
-}
-
-// Up to eight rows of one column block: every load is issued before the first store, so a
-// store to one row never stalls a later load of another row whose address matches it modulo
-// 4 KiB (rows of 512 bytes make such matches common).
-template <int K>
-inline void update_block(const float* g, float* const* h, size_t i, vec ev, vec& err) {
-  vec hv[K];
-#pragma GCC unroll 8
-  for (int d = 0; d < K; ++d) hv[d] = load(h[d] + i);
-#pragma GCC unroll 8
-  for (int d = 0; d < K; ++d) {
-    const vec gv = g[d] - vec{};
-    err += gv * hv[d];
-    store(h[d] + i, hv[d] + gv * ev);
+  for (size_t d = 0; d < count; d += 8) {
+    switch (count - d < 8 ? count - d : 8) {
+      case 8: dots_k<8>(e, h + d, n, out + d); break;
+      case 7: dots_k<7>(e, h + d, n, out + d); break;
+      case 6: dots_k<6>(e, h + d, n, out + d); break;
+      case 5: dots_k<5>(e, h + d, n, out + d); break;
+      case 4: dots_k<4>(e, h + d, n, out + d); break;
+      case 3: dots_k<3>(e, h + d, n, out + d); break;
+      case 2: dots_k<2>(e, h + d, n, out + d); break;
+      default: dots_k<1>(e, h + d, n, out + d); break;
+    }
   }
 }
 
-void pair_update(const float* g, float* const* h, size_t count, float* e, size_t n) {
+// The pair update for K <= 8 rows: the K rates and row pointers stay in registers for the whole
+// pass, and in each column block every load comes before the first store, so a store to one row
+// never stalls a later load of another row at the same address modulo 4 KiB (rows of 512 bytes
+// make such matches common).
+template <int K>
+void pair_update_k(const float* g, float* const* h, float* e, size_t n) {
+  float* rows[K];
+  vec gv[K];
+#pragma GCC unroll 8
+  for (int d = 0; d < K; ++d) {
+    rows[d] = h[d];
+    gv[d] = g[d] - vec{};
+  }
+  size_t i = 0;
+  for (; i + W <= n; i += W) {
+    const vec ev = load(e + i);
+    vec hv[K];
+#pragma GCC unroll 8
+    for (int d = 0; d < K; ++d) hv[d] = load(rows[d] + i);
+    vec err = {};
+#pragma GCC unroll 8
+    for (int d = 0; d < K; ++d) {
+      err += gv[d] * hv[d];
+      store(rows[d] + i, hv[d] + gv[d] * ev);
+    }
+    store(e + i, ev + err);
+  }
+  for (; i < n; ++i) {
+    const float ei = e[i];
+    float err = 0.0f;
+    for (int d = 0; d < K; ++d) {
+      const float hi = rows[d][i];
+      err += g[d] * hi;
+      rows[d][i] = hi + g[d] * ei;
+    }
+    e[i] = ei + err;
+  }
+}
+
+// Any number of rows: the error of a block accumulates in the order of the rows.
+void pair_update_any(const float* g, float* const* h, size_t count, float* e, size_t n) {
   size_t i = 0;
   for (; i + W <= n; i += W) {
     const vec ev = load(e + i);
     vec err = {};
-    for (size_t d = 0; d < count; d += 8) {
-      switch (count - d < 8 ? count - d : 8) {
-        case 8: update_block<8>(g + d, h + d, i, ev, err); break;
-        case 7: update_block<7>(g + d, h + d, i, ev, err); break;
-        case 6: update_block<6>(g + d, h + d, i, ev, err); break;
-        case 5: update_block<5>(g + d, h + d, i, ev, err); break;
-        case 4: update_block<4>(g + d, h + d, i, ev, err); break;
-        case 3: update_block<3>(g + d, h + d, i, ev, err); break;
-        case 2: update_block<2>(g + d, h + d, i, ev, err); break;
-        default: update_block<1>(g + d, h + d, i, ev, err); break;
-      }
+    for (size_t d = 0; d < count; ++d) {
+      const vec gv = g[d] - vec{};
+      const vec hv = load(h[d] + i);
+      err += gv * hv;
+      store(h[d] + i, hv + gv * ev);
     }
     store(e + i, ev + err);
   }
@@ -168,6 +202,21 @@ void pair_update(const float* g, float* const* h, size_t count, float* e, size_t
       h[d][i] = hi + g[d] * ei;
     }
     e[i] = ei + err;
+  }
+}
+
+void pair_update(const float* g, float* const* h, size_t count, float* e, size_t n) {
+  switch (count) {
+    case 0: pair_update_any(g, h, 0, e, n); break;
+    case 1: pair_update_k<1>(g, h, e, n); break;
+    case 2: pair_update_k<2>(g, h, e, n); break;
+    case 3: pair_update_k<3>(g, h, e, n); break;
+    case 4: pair_update_k<4>(g, h, e, n); break;
+    case 5: pair_update_k<5>(g, h, e, n); break;
+    case 6: pair_update_k<6>(g, h, e, n); break;
+    case 7: pair_update_k<7>(g, h, e, n); break;
+    case 8: pair_update_k<8>(g, h, e, n); break;
+    default: pair_update_any(g, h, count, e, n); break;
   }
 }
 
