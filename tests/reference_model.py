@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import bisect
 import math
-from typing import Optional, Sequence
+from typing import Optional
 
 import numpy as np
 
@@ -29,18 +29,13 @@ def wrap_i32(x: int) -> int:
 
 class ReferencePanic(Exception):
     """An internal failure of training (the engine raises PanicException with the same text).
-
-    `embeddings` and `hidden_layer` hold the model's matrices as they were when training stopped.
-    """
+    `embeddings` and `hidden_layer` hold the model's matrices as they were when training stopped."""
 
     def __init__(self, message: str):
         super().__init__(message)
-        self.message = message
-        self.embeddings: Optional[np.ndarray] = None
-        self.hidden_layer: Optional[np.ndarray] = None
+        self.message, self.embeddings, self.hidden_layer = message, None, None
 
 
-# --------------------------------------------------------------------------------------------
 # Random source
 
 
@@ -79,8 +74,7 @@ class Lcg48:
 
     def next_u64(self) -> int:
         hi = self.next_bits(32)
-        lo = self.next_bits(32)
-        return (hi << 32) | lo
+        return (hi << 32) | self.next_bits(32)
 
     def shuffle(self, items: list) -> None:
         """Fisher-Yates from the front, with bounds n, n - 1, ..., 2."""
@@ -90,7 +84,6 @@ class Lcg48:
             items[i], items[j] = items[j], items[i]
 
 
-# --------------------------------------------------------------------------------------------
 # Sigmoid table
 
 
@@ -121,41 +114,27 @@ def sigmoid_lookup(f) -> Optional[np.float32]:
     return None if index is None else SIGMOID_TABLE[index]
 
 
-# --------------------------------------------------------------------------------------------
 # Graph
 
 
-class Graph:
-    """Sorted out-neighbour rows, duplicates and self-loops kept."""
-
-    def __init__(self, rows: Sequence[Sequence[int]]):
-        self.rows = [sorted(int(v) for v in row) for row in rows]
-
-    @classmethod
-    def from_edges(cls, edges, directed: bool) -> "Graph":
-        edges = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
-        num_nodes = int(edges.max()) + 1 if edges.size else 0
-        rows = [[] for _ in range(num_nodes)]
-        for s, d in edges.tolist():
-            rows[s].append(d)
-            if not directed:
-                rows[d].append(s)
-        return cls(rows)
-
-    @property
-    def num_nodes(self) -> int:
-        return len(self.rows)
-
-    def neighbors(self, v: int) -> list:
-        return self.rows[v]
-
-    def has_edge(self, src: int, dst: int) -> bool:
-        row = self.rows[src]
-        i = bisect.bisect_left(row, dst)
-        return i < len(row) and row[i] == dst
+def neighbour_rows(edges, directed: bool) -> list:
+    """The sorted out-neighbours of every node, duplicates and self-loops kept."""
+    edges = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
+    rows = [[] for _ in range(int(edges.max()) + 1 if edges.size else 0)]
+    for s, d in edges.tolist():
+        rows[s].append(d)
+        if not directed:
+            rows[d].append(s)
+    for row in rows:
+        row.sort()
+    return rows
 
 
-# --------------------------------------------------------------------------------------------
+def has_edge(rows: list, src: int, dst: int) -> bool:
+    i = bisect.bisect_left(rows[src], dst)
+    return i < len(rows[src]) and rows[src][i] == dst
+
+
 # Biased random walk
 
 
@@ -166,31 +145,27 @@ class WalkBias:
         pf, qf = F32(p), F32(q)
         with np.errstate(divide="ignore", invalid="ignore"):
             inv_p, inv_q = F32(1.0) / pf, F32(1.0) / qf
-            m = _larger(inv_p, _larger(inv_q, F32(1.0)))
+            m = max(inv_p, inv_q, F32(1.0))
             self.return_threshold = inv_p / m
             self.near_threshold = F32(1.0) / m
             self.far_threshold = inv_q / m
         self.uniform = bool(pf == qf and qf == F32(1.0))
 
 
-def _larger(a, b):
-    return a if a > b else b
-
-
-def random_walk(graph: Graph, start: int, max_walk_length: int, bias: WalkBias,
+def random_walk(rows: list, start: int, max_walk_length: int, bias: WalkBias,
                 rng: Lcg48) -> list:
     if max_walk_length == 0:
         return []
     walk = [start]
     if max_walk_length == 1:
         return walk
-    row = graph.neighbors(start)
+    row = rows[start]
     if not row:
         return walk
     walk.append(row[rng.next_int(len(row))])
     for i in range(2, max_walk_length):
         cur, prev = walk[i - 1], walk[i - 2]
-        row = graph.neighbors(cur)
+        row = rows[cur]
         if not row:
             break  # dead end: the walk has length i
         if bias.uniform:
@@ -201,7 +176,7 @@ def random_walk(graph: Graph, start: int, max_walk_length: int, bias: WalkBias,
             r = rng.next_float()
             if x == prev:
                 threshold = bias.return_threshold
-            elif graph.has_edge(prev, x):
+            elif has_edge(rows, prev, x):
                 threshold = bias.near_threshold
             else:
                 threshold = bias.far_threshold
@@ -211,7 +186,6 @@ def random_walk(graph: Graph, start: int, max_walk_length: int, bias: WalkBias,
     return walk
 
 
-# --------------------------------------------------------------------------------------------
 # Skip-gram negative-sampling update
 
 
@@ -273,7 +247,6 @@ def train_walk(walk: list, rng: Lcg48, alpha: np.float32, window: int, num_negat
             embeddings[inp] += error
 
 
-# --------------------------------------------------------------------------------------------
 # Epoch driver
 
 
@@ -281,10 +254,11 @@ def check_walk_parameter(name: str, value: float) -> None:
     value = float(value)
     if not (math.isfinite(value) and value > 0.0):
         raise ValueError(f"{name} must be a finite number greater than 0, got {value!r}")
-    single = np.float32(value)
     with np.errstate(over="ignore", divide="ignore"):
+        single = np.float32(value)
         if not (np.isfinite(single) and single > 0 and np.isfinite(np.float32(1) / single)):
-            raise ValueError(f"{name} is out of the range that training supports in single precision")
+            raise ValueError(f"{name} is out of the range that training supports in single precision"
+                             f" (about 3e-39 to 3e+38), got {value!r}")
 
 
 def start_order(num_nodes: int, next_random: int) -> tuple:
@@ -300,22 +274,20 @@ def chunk_alpha(start_alpha: float, end_alpha: float, k: int, num_chunks: int) -
     return F32(start_alpha - (k / num_chunks) * (start_alpha - end_alpha))
 
 
-def reference_epoch(graph, directed: bool, params, embeddings, hidden_layer, next_random: int,
+def reference_epoch(edges, directed: bool, params, embeddings, hidden_layer, next_random: int,
                     lookup=sigmoid_lookup):
     """One epoch with one worker on copies of the matrices; returns (embeddings, hidden_layer).
 
-    `graph` is a Graph or an edge list (pairs of node ids, read as `directed`). `params` is
-    anything with the attributes of Node2VecParams. If `embeddings` and `hidden_layer` are the
-    same object, the copy is shared too, as the engine would share the one array. Raises
-    ReferencePanic on an internal failure, carrying the matrices as training left them.
-    `lookup` is passed on to train_walk.
+    `edges` are pairs of node ids, read as `directed`; `params` is anything with the attributes
+    of Node2VecParams. If `embeddings` and `hidden_layer` are the same object, the copy is shared
+    too, as the engine would share the one array. Raises ReferencePanic on an internal failure,
+    carrying the matrices as training left them. `lookup` is passed on to train_walk.
     """
-    if not isinstance(graph, Graph):
-        graph = Graph.from_edges(graph, directed)
+    rows = neighbour_rows(edges, directed)
     emb = np.array(embeddings, dtype=np.float32, order="C", copy=True)
     hid = emb if hidden_layer is embeddings else np.array(hidden_layer, dtype=np.float32,
                                                             order="C", copy=True)
-    n = graph.num_nodes
+    n = len(rows)
     if n == 0:
         return emb, hid
     check_walk_parameter("p", params.p)
@@ -332,7 +304,7 @@ def reference_epoch(graph, directed: bool, params, embeddings, hidden_layer, nex
             alpha = chunk_alpha(params.start_alpha, params.end_alpha, k, num_chunks)
             rng = Lcg48.from_seed((base_seed + k) & MASK64)
             for s in order[k * batch:(k + 1) * batch]:
-                walk = random_walk(graph, s, params.max_walk_length, bias, rng)
+                walk = random_walk(rows, s, params.max_walk_length, bias, rng)
                 train_walk(walk, rng, alpha, params.window, params.num_negative, n, emb, hid,
                            error, lookup)
     except ReferencePanic as failure:

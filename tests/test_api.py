@@ -1,8 +1,5 @@
 """The Python API: Graph builders, Node2Vec and KeyedVectors."""
 
-import os
-import subprocess
-import sys
 from pathlib import Path
 
 import networkx as nx
@@ -12,6 +9,7 @@ import scipy.sparse as sp
 
 import velmor
 import velmor.model
+from conftest import run_python
 
 DATA = Path(__file__).resolve().parent.parent / "data" / "karate"
 KARATE = np.loadtxt(DATA / "edges.tsv", dtype=np.int64)
@@ -23,11 +21,9 @@ def fit(graph, **params):
 
 
 def test_optional_packages_load_only_when_used():
-    probe = "import sys, velmor; print(sorted({'scipy', 'networkx', 'tqdm', 'sklearn'} & set(sys.modules)))"
-    python_dir = str(Path(velmor.__file__).resolve().parent.parent)
-    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
-                          env={**os.environ, "PYTHONPATH": python_dir}, check=True)
-    assert done.stdout.strip() == "[]"
+    done = run_python("-c", "import sys, velmor; "
+                      "print(sorted({'scipy', 'networkx', 'tqdm', 'sklearn'} & set(sys.modules)))")
+    assert (done.returncode, done.stdout.strip()) == (0, "[]"), done.stderr
 
 
 def test_karate_clubs_are_separable():

@@ -1,13 +1,12 @@
 """The velmor command."""
 
 import os
-import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
+from conftest import run_python
 from velmor.cli import main
 
 KARATE = Path(__file__).resolve().parent.parent / "data" / "karate" / "edges.tsv"
@@ -105,14 +104,10 @@ def test_missing_output_directory_fails(capsys, tmp_path):
 
 
 def test_python_dash_m_runs_the_command(tmp_path):
-    # The child imports velmor exactly as this process did (installed or from the source tree).
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
     bad = tmp_path / "bad.txt"
     bad.write_text("a b\nc\n")
-    done = subprocess.run([sys.executable, "-m", "velmor", "--input", str(bad), "--output",
-                           str(tmp_path / "o.emb")], capture_output=True, text=True, env=env)
+    done = run_python("-m", "velmor", "--input", str(bad), "--output", str(tmp_path / "o.emb"))
     assert done.returncode == 1 and "Traceback" not in done.stderr
     assert done.stderr == f"velmor: error: {bad}:2: expected two node ids, found one\n"
-    done = subprocess.run([sys.executable, "-m", "velmor", "--input", str(KARATE), "--output",
-                           str(tmp_path / "o.npy"), *FAST], capture_output=True, text=True, env=env)
+    done = run_python("-m", "velmor", "--input", str(KARATE), "--output", str(tmp_path / "o.npy"), *FAST)
     assert done.returncode == 0 and np.load(tmp_path / "o.npy").shape == (34, 8)

@@ -10,37 +10,42 @@
 
 using velmor::Lcg48;
 
-TEST(Lcg48, SeedingXorsTheLow48BitsWithTheMultiplier) {
-  EXPECT_EQ(Lcg48::from_seed(0).state(), 0x5DEECE66DULL);
+TEST(Lcg48, KnownSequences) {
+  EXPECT_EQ(Lcg48::from_seed(0).state(), 0x5DEECE66DULL);  // the low 48 bits xor the multiplier
   EXPECT_EQ(Lcg48::from_seed(0xFFFF000000000000ULL | 42).state(), Lcg48::from_seed(42).state());
-}
-
-TEST(Lcg48, Next32AndU64) {
   Lcg48 g = Lcg48::from_seed(0);
-  EXPECT_EQ(g.next_bits(32), 0xBB20B460u);
-  EXPECT_EQ(g.next_bits(32), 0xD4D95138u);
-  EXPECT_EQ(g.next_bits(32), 0x3D93CB7Au);
+  for (uint32_t want : {0xBB20B460u, 0xD4D95138u, 0x3D93CB7Au}) EXPECT_EQ(g.next_bits(32), want);
   EXPECT_EQ(Lcg48::from_seed(0).next_u64(), 0xBB20B460D4D95138ULL);
-}
-
-TEST(Lcg48, BoundedDraws) {
   for (auto [seed, expected] : {std::pair<uint64_t, std::array<int, 8>>{0, {0, 8, 9, 7, 5, 3, 1, 1}},
                                 {42, {0, 3, 8, 4, 0, 5, 5, 8}}}) {
-    Lcg48 g = Lcg48::from_seed(seed);
-    for (int want : expected) EXPECT_EQ(g.next_int(10), want) << "seed " << seed;
+    Lcg48 h = Lcg48::from_seed(seed);
+    for (int want : expected) EXPECT_EQ(h.next_int(10), want) << "seed " << seed;
   }
+  g = Lcg48::from_seed(42);
+  for (float want : {0.7275637f, 0.054665208f, 0.68322343f}) EXPECT_EQ(g.next_float(), want);
+  std::vector<uint32_t> v(10);
+  std::iota(v.begin(), v.end(), 0u);
+  g = Lcg48::from_seed(7);
+  g.shuffle(v);
+  EXPECT_EQ(v, (std::vector<uint32_t>{6, 3, 7, 5, 8, 9, 0, 1, 4, 2}));
+  EXPECT_EQ(g.next_u64(), 0x91B3CA5D5A171600ULL);
 }
 
-TEST(Lcg48, BoundZeroCostsOneStep) {
+TEST(Lcg48, StepsTakenByEachDraw) {
   Lcg48 a = Lcg48::from_seed(9), b = Lcg48::from_seed(9);
-  EXPECT_EQ(a.next_int(0), 0);
+  EXPECT_EQ(a.next_int(0), 0);  // bound 0 costs one step
   b.next_bits(31);
   EXPECT_EQ(a.state(), b.state());
-}
-
-TEST(Lcg48, PowerOfTwoBoundUsesLowBits) {
-  Lcg48 a = Lcg48::from_seed(5), b = Lcg48::from_seed(5);
+  // A power-of-two bound takes the low bits of the 31, like any other bound.
   EXPECT_EQ(a.next_int(8), static_cast<int32_t>(b.next_bits(31) % 8));
+  // A shuffle draws only for two or more elements: bounds n, n - 1, ..., 2.
+  Lcg48 g = Lcg48::from_seed(3), untouched = Lcg48::from_seed(3), once = Lcg48::from_seed(3);
+  std::vector<uint32_t> one{5}, two{1, 2};
+  g.shuffle(one);
+  EXPECT_EQ(g.state(), untouched.state());
+  g.shuffle(two);
+  once.next_int(2);
+  EXPECT_EQ(g.state(), once.state());
 }
 
 TEST(Lcg48, RejectionTakesAnotherStep) {
@@ -56,33 +61,6 @@ TEST(Lcg48, RejectionTakesAnotherStep) {
     EXPECT_EQ(got, static_cast<int32_t>(u % bound));
     EXPECT_EQ(g.state(), ref.state());
   }
-}
-
-TEST(Lcg48, Floats) {
-  Lcg48 g = Lcg48::from_seed(42);
-  EXPECT_EQ(g.next_float(), 0.7275637f);
-  EXPECT_EQ(g.next_float(), 0.054665208f);
-  EXPECT_EQ(g.next_float(), 0.68322343f);
-}
-
-TEST(Lcg48, Shuffle) {
-  std::vector<uint32_t> v(10);
-  std::iota(v.begin(), v.end(), 0u);
-  Lcg48 g = Lcg48::from_seed(7);
-  g.shuffle(v);
-  EXPECT_EQ(v, (std::vector<uint32_t>{6, 3, 7, 5, 8, 9, 0, 1, 4, 2}));
-  EXPECT_EQ(g.next_u64(), 0x91B3CA5D5A171600ULL);
-}
-
-TEST(Lcg48, ShuffleDrawsOnlyForTwoOrMore) {
-  Lcg48 g = Lcg48::from_seed(3), untouched = Lcg48::from_seed(3), once = Lcg48::from_seed(3);
-  std::vector<uint32_t> one{5};
-  g.shuffle(one);
-  EXPECT_EQ(g.state(), untouched.state());
-  std::vector<uint32_t> two{1, 2};
-  g.shuffle(two);
-  once.next_int(2);
-  EXPECT_EQ(g.state(), once.state());
 }
 
 TEST(Lcg48, FixedBoundDrawsExactlyLikeNextInt) {
