@@ -1,0 +1,284 @@
+"""The velmor benchmark: time, memory and embedding quality against the usual peers.
+
+Run through bench/run.sh, which prepares bench/.venv first. Every tool run is a process
+of its own (runner.py) under a time and a memory limit; results go to bench/results/MODE/,
+and a full run also rewrites the results part of bench/README.md and bench/scaling.png.
+"""
+
+import argparse
+import json
+import os
+import platform
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+BENCH = HERE.parent
+ROOT = BENCH.parent
+sys.path.insert(0, str(HERE))
+
+import evaluate  # noqa: E402
+import graphs  # noqa: E402
+import report  # noqa: E402
+from measure import run_limited  # noqa: E402
+
+TOOLS = ["pecanpy", "fastnode2vec", "gensim", "velmor"]
+SECTIONS = ["classify", "link", "scaling", "threads"]
+GiB = 1 << 30
+
+MODES = {
+    "full": dict(dataset="blogcatalog", sizes=[10_000, 100_000, 1_000_000],
+                 time_limit=1200, scale_time_limit=600, mem_limit=16 * GiB, repeats=5),
+    "quick": dict(dataset="karate", sizes=[1_000, 3_000], time_limit=300,
+                  scale_time_limit=300, mem_limit=8 * GiB, repeats=5),
+}
+
+
+def parse_args(argv):
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--quick", action="store_true",
+                    help="smoke run: karate and two small synthetic graphs")
+    ap.add_argument("--tools", default=",".join(TOOLS),
+                    help="comma-separated subset of " + ",".join(TOOLS))
+    ap.add_argument("--sections", default=",".join(SECTIONS),
+                    help="comma-separated subset of " + ",".join(SECTIONS)
+                    + "; 'none' only rebuilds the report from the saved runs")
+    ap.add_argument("--sizes", help="node counts of the scaling graphs, comma-separated")
+    ap.add_argument("--p", type=float, default=0.25)
+    ap.add_argument("--q", type=float, default=0.25)
+    ap.add_argument("--workers", type=int, default=2)
+    ap.add_argument("--seed", type=int, default=42)
+    ap.add_argument("--time-limit", type=float, help="seconds per tool run (quality runs)")
+    ap.add_argument("--scale-time-limit", type=float, help="seconds per scaling run")
+    ap.add_argument("--mem-limit-gib", type=float, help="peak RSS per tool run")
+    ap.add_argument("--velmor-from-source", action="store_true",
+                    help="import velmor from python/ of this checkout instead of the venv")
+    ap.add_argument("--no-readme", action="store_true",
+                    help="do not rewrite bench/README.md and bench/scaling.png")
+    a = ap.parse_args(argv)
+    a.mode = "quick" if a.quick else "full"
+    cfg = dict(MODES[a.mode])
+    if a.sizes:
+        cfg["sizes"] = [int(float(s)) for s in a.sizes.split(",")]
+    if a.time_limit:
+        cfg["time_limit"] = a.time_limit
+    if a.scale_time_limit:
+        cfg["scale_time_limit"] = a.scale_time_limit
+    if a.mem_limit_gib:
+        cfg["mem_limit"] = int(a.mem_limit_gib * GiB)
+    a.cfg = cfg
+    for option, known, extra in (("tools", TOOLS, []), ("sections", SECTIONS, ["none"])):
+        wanted = getattr(a, option).split(",")
+        unknown = sorted(set(wanted) - set(known) - set(extra))
+        if unknown:
+            ap.error(f"unknown {option}: {', '.join(unknown)} (known: {', '.join(known)})")
+        setattr(a, option, [x for x in known if x in wanted])
+    return a
+
+
+class Bench:
+    def __init__(self, a):
+        self.a = a
+        self.cfg = a.cfg
+        self.out = BENCH / "results" / a.mode
+        (self.out / "runs").mkdir(parents=True, exist_ok=True)
+        (self.out / "emb").mkdir(exist_ok=True)
+        (self.out / "logs").mkdir(exist_ok=True)
+        self.data = ROOT / "data" / self.cfg["dataset"]
+        stamp = Path(sys.prefix) / ".velmor-revision"  # written by run.sh when it installs
+        if a.velmor_from_source:
+            self.revision = revision()
+        else:
+            self.revision = stamp.read_text().strip() if stamp.exists() else None
+
+    def log(self, msg):
+        print(time.strftime("%H:%M:%S"), msg, flush=True)
+
+    def env(self, workers):
+        env = dict(os.environ)
+        env["NUMBA_NUM_THREADS"] = str(workers)  # PecanPy's parallel walks
+        env.pop("PYTHONPATH", None)
+        if self.a.velmor_from_source:
+            env["PYTHONPATH"] = str(ROOT / "python")
+        return env
+
+    def run(self, name, tool, edges, *, save=True, time_limit=None, **params):
+        """One tool run in its own process; returns the merged record (also saved)."""
+        opts = dict(p=self.a.p, q=self.a.q, workers=self.a.workers, seed=self.a.seed)
+        opts.update(params)
+        prefix = self.out / "emb" / name
+        cmd = [sys.executable, str(HERE / "runner.py"), tool, "--edges", str(edges),
+               "--out", str(prefix)]
+        for k, v in opts.items():
+            cmd += ["--" + k.replace("_", "-"), str(v)]
+        if not save:
+            cmd.append("--no-save")
+        for stale in (prefix.with_suffix(".json"), prefix.with_suffix(".npy")):
+            stale.unlink(missing_ok=True)
+        limit = time_limit or self.cfg["time_limit"]
+        self.log(f"{name}: {tool} on {Path(edges).name} {opts}")
+        load_before = os.getloadavg()[0]
+        m = run_limited(cmd, time_limit=limit, mem_limit=self.cfg["mem_limit"],
+                        log_path=self.out / "logs" / f"{name}.log",
+                        env=self.env(opts["workers"]))
+        rec = {"name": name, "tool": tool, "status": m["status"], "wall_s": m["wall_s"],
+               "peak_rss": m["peak_rss"], "time_limit": limit,
+               "mem_limit": self.cfg["mem_limit"], "when": time.strftime("%Y-%m-%d %H:%M:%S"),
+               "loadavg_before": load_before}
+        if tool == "velmor":
+            rec["revision"] = self.revision
+        if m["status"] == "ok":
+            rec.update(json.loads(prefix.with_suffix(".json").read_text()))
+            rec["peak_rss"] = rec.pop("rss_peak")
+            self.log(f"  load {rec['times']['load']:.2f}s fit {rec['times']['fit']:.2f}s "
+                     f"wall {m['wall_s']:.1f}s peak {rec['peak_rss'] / 2**20:.0f} MiB")
+        else:
+            self.log(f"  {m['status']} after {m['wall_s']:.0f}s (exit {m['code']}), "
+                     f"see {self.out / 'logs' / (name + '.log')}")
+        self.save(rec)
+        return rec
+
+    def save(self, rec):
+        (self.out / "runs" / f"{rec['name']}.json").write_text(json.dumps(rec, indent=1))
+
+    def embedding(self, name):
+        return np.load(self.out / "emb" / f"{name}.npy")
+
+    # -- sections -------------------------------------------------------------------------
+
+    def classify(self):
+        edges = self.data / "edges.tsv"
+        nodes, Y = evaluate.read_labels(self.data / "labels.tsv")
+        for tool in self.a.tools:
+            rec = self.run(f"classify-{tool}", tool, edges)
+            if rec["status"] == "ok":
+                rec["quality"] = evaluate.classify(self.embedding(rec["name"]), nodes, Y,
+                                                   repeats=self.cfg["repeats"])
+                self.log(f"  Macro-F1 {rec['quality']['macro_f1']:.4f} "
+                         f"Micro-F1 {rec['quality']['micro_f1']:.4f}")
+                self.save(rec)
+
+    def link(self):
+        split_dir = self.out / "link"
+        split_dir.mkdir(exist_ok=True)
+        split_file = split_dir / "split.npz"
+        train_edges = split_dir / "train_edges.tsv"
+        if not split_file.exists() or not train_edges.exists():
+            full = graphs.read_edges(self.data / "edges.tsv")
+            n = int(full.max()) + 1
+            train, test, train_neg, test_neg = graphs.link_split(graphs.canonical(full, n), n,
+                                                                 seed=self.a.seed)
+            graphs.write_edges(train_edges, train)
+            np.savez(split_file, train=train, test=test, train_neg=train_neg,
+                     test_neg=test_neg)
+        s = np.load(split_file)
+        self.log(f"link split: {len(s['train'])} training edges, {len(s['test'])} held out")
+        for tool in self.a.tools:
+            rec = self.run(f"link-{tool}", tool, train_edges)
+            if rec["status"] == "ok":
+                rec["quality"] = evaluate.link_auc(self.embedding(rec["name"]), s["train"],
+                                                   s["train_neg"], s["test"], s["test_neg"])
+                self.log(f"  AUC {rec['quality']['auc']:.4f}")
+                self.save(rec)
+
+    def scaling(self):
+        gdir = BENCH / "results" / "graphs"
+        gdir.mkdir(parents=True, exist_ok=True)
+        over, last = {}, {}
+        for n in self.cfg["sizes"]:
+            path = gdir / f"sbm-{n}.tsv"
+            if not path.exists():
+                self.log(f"generating {path.name}")
+                tmp = path.with_suffix(".tmp")
+                graphs.write_edges(tmp, graphs.block_power_law(n, seed=n))
+                tmp.rename(path)
+            m = sum(1 for _ in open(path))
+            limit = self.cfg["scale_time_limit"]
+            for tool in self.a.tools:
+                name = f"scale-{tool}-{n}"
+                guess = last.get(tool) and last[tool][1] * m / last[tool][0]
+                if tool in over:
+                    rec = {"name": name, "tool": tool, "status": "skipped",
+                           "reason": over[tool]}
+                elif guess and guess > limit:
+                    # Linear in the edges from the size before: a sure timeout, so spare the
+                    # machine the wait and say so.
+                    rec = {"name": name, "tool": tool, "status": "skipped", "projected_s": guess,
+                           "reason": f"{guess / 60:.0f} min projected from the previous size, "
+                                     f"limit {limit / 60:.0f} min"}
+                else:
+                    # One epoch: one walk from every node, trained once.
+                    rec = self.run(name, tool, path, save=False, walks_per_node=1,
+                                   time_limit=limit)
+                    if rec["status"] in ("timeout", "memory"):
+                        over[tool] = f"{rec['status']} at {n:,} nodes"
+                    elif rec["status"] == "ok":
+                        last[tool] = (m, rec["total_s"])
+                if rec["status"] == "skipped":
+                    self.log(f"{name}: skipped, {rec['reason']}")
+                rec.update(graph_nodes=n, graph_edges=m, time_limit=limit,
+                           mem_limit=self.cfg["mem_limit"])
+                self.save(rec)
+
+    def threads(self):
+        edges = self.data / "edges.tsv"
+        for workers in (1, 2):
+            self.run(f"threads-velmor-{workers}", "velmor", edges, save=False, workers=workers)
+
+
+def revision():
+    """The checkout velmor was built from: short commit, '+' if its sources differ from it."""
+    def git(*args):
+        return subprocess.run(["git", "-C", str(ROOT), *args], capture_output=True,
+                              text=True).stdout.strip()
+    try:
+        commit = git("rev-parse", "--short", "HEAD")
+        dirty = git("status", "--porcelain", "--", "python", "CMakeLists.txt", "pyproject.toml")
+    except OSError:
+        return None
+    return (commit + ("+" if dirty else "")) or None
+
+
+def machine():
+    info = {"python": platform.python_version(), "cores": os.cpu_count()}
+    try:
+        cpu = [ln for ln in open("/proc/cpuinfo") if ln.startswith("model name")]
+        info["cpu"] = cpu[0].split(":", 1)[1].strip() if cpu else platform.processor()
+        mem = [ln for ln in open("/proc/meminfo") if ln.startswith("MemTotal")]
+        info["memory_gib"] = round(int(mem[0].split()[1]) / 2**20, 1)
+    except OSError:
+        pass
+    info["kernel"] = platform.release()
+    return info
+
+
+def main(argv=None):
+    a = parse_args(argv)
+    b = Bench(a)
+    t0 = time.perf_counter()
+    b.log(f"mode {a.mode}: sections {a.sections}, tools {a.tools}")
+    for section in a.sections:
+        getattr(b, section)()
+    meta = {"machine": machine(), "mode": a.mode, "dataset": b.cfg["dataset"],
+            "p": a.p, "q": a.q, "workers": a.workers, "seed": a.seed,
+            "elapsed_s": round(time.perf_counter() - t0, 1)}
+    runs = [json.loads(f.read_text()) for f in sorted((b.out / "runs").glob("*.json"))]
+    results = {"meta": meta, "runs": runs}
+    (b.out / "results.json").write_text(json.dumps(results, indent=1))
+    plot = (BENCH / "scaling.png") if a.mode == "full" and not a.no_readme else b.out / "scaling.png"
+    report.plot_scaling(runs, plot)
+    text = report.markdown(results, plot_name=plot.name)
+    (b.out / "report.md").write_text(text)
+    if a.mode == "full" and not a.no_readme:
+        report.update_readme(BENCH / "README.md", text)
+    print(text)
+    b.log(f"done in {time.perf_counter() - t0:.0f}s; results in {b.out}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,235 @@
+"""Tables and the scaling plot from the run records."""
+
+import re
+
+NAMES = {"velmor": "velmor", "pecanpy": "PecanPy (SparseOTF + gensim)",
+         "fastnode2vec": "fastnode2vec", "gensim": "gensim Word2Vec (numpy walker)"}
+ORDER = ["velmor", "pecanpy", "fastnode2vec", "gensim"]
+BEGIN, END = "<!-- results:begin -->", "<!-- results:end -->"
+MiB = 1 << 20
+
+
+def by_name(runs):
+    return {r["name"]: r for r in runs}
+
+
+def ok(r):
+    return r is not None and r.get("status") == "ok"
+
+
+def fmt_s(x):
+    if x is None:
+        return "–"
+    return f"{x:.2f}" if x < 10 else f"{x:.1f}" if x < 100 else f"{x:.0f}"
+
+
+def fmt_mib(b):
+    return f"{b / MiB:,.0f}"
+
+
+def failed(r):
+    if r is None:
+        return "not run"
+    if r["status"] == "timeout":
+        return f"timeout (> {r['time_limit'] / 60:.0f} min)"
+    if r["status"] == "memory":
+        return f"over memory limit (> {r['mem_limit'] / 2**30:.0f} GiB)"
+    if r["status"] == "skipped":
+        return f"skipped ({r['reason']})"
+    return r["status"]
+
+
+def main_table(R, section, quality_cols):
+    ref = R.get(f"{section}-velmor")
+    head = ("| tool | load (s) | walks (s) | training (s) | walks + training (s) | total (s) "
+            "| total / velmor | process wall (s) | peak RSS (MiB) |")
+    cols = head.count("|") - 1
+    for title, _ in quality_cols:
+        head += f" {title} |"
+    lines = [head, "|" + "---|" * (head.count("|") - 1)]
+    for tool in ORDER:
+        r = R.get(f"{section}-{tool}")
+        if r is None:
+            continue
+        if not ok(r):
+            lines.append(f"| {NAMES[tool]} | {failed(r)} |" + " |" * (cols - 2
+                                                                       + len(quality_cols)))
+            continue
+        t = r["times"]
+        ratio = f"{r['total_s'] / ref['total_s']:.1f}×" if ok(ref) else "–"
+        row = (f"| {NAMES[tool]} | {fmt_s(t['load'])} | {fmt_s(t.get('walk'))} "
+               f"| {fmt_s(t.get('train'))} | {fmt_s(t['fit'])} | {fmt_s(r['total_s'])} "
+               f"| {ratio} | {fmt_s(r['wall_s'])} | {fmt_mib(r['peak_rss'])} |")
+        q = r.get("quality", {})
+        for _, key in quality_cols:
+            row += f" {q[key]:.4f} |" if key in q else " – |"
+        lines.append(row)
+    return "\n".join(lines)
+
+
+def targets(R):
+    v, pp, fn = R.get("classify-velmor"), R.get("classify-pecanpy"), R.get("classify-fastnode2vec")
+    if not ok(v):
+        return "velmor has no successful run on this graph: no target can be judged."
+    lines = ["| target | velmor | reference | result |", "|---|---|---|---|"]
+
+    def add(name, mine, theirs, met, note):
+        lines.append(f"| {name} | {mine} | {theirs} | {'met' if met else 'missed'}: {note} |")
+
+    if ok(pp):
+        speed = pp["total_s"] / v["total_s"]
+        add("end to end ≥ 8× faster than PecanPy", f"{fmt_s(v['total_s'])} s",
+            f"{fmt_s(pp['total_s'])} s", speed >= 8,
+            f"{speed:.1f}× faster ({pp['wall_s'] / v['wall_s']:.1f}× in process wall time)")
+        share = v["peak_rss"] / pp["peak_rss"]
+        add("peak memory ≤ 1/3 of PecanPy's", f"{fmt_mib(v['peak_rss'])} MiB",
+            f"{fmt_mib(pp['peak_rss'])} MiB", share <= 1 / 3, f"{share:.2f} of PecanPy's")
+        if "quality" in v and "quality" in pp:
+            d = v["quality"]["macro_f1"] - pp["quality"]["macro_f1"]
+            add("Macro-F1 ≥ PecanPy's − 0.01", f"{v['quality']['macro_f1']:.4f}",
+                f"{pp['quality']['macro_f1']:.4f}", d >= -0.01, f"difference {d:+.4f}")
+    if ok(fn):
+        speed = fn["total_s"] / v["total_s"]
+        add("end to end faster than fastnode2vec", f"{fmt_s(v['total_s'])} s",
+            f"{fmt_s(fn['total_s'])} s", speed > 1,
+            f"{speed:.1f}× faster ({fn['wall_s'] / v['wall_s']:.1f}× in process wall time)")
+    return "\n".join(lines)
+
+
+def scaling_table(runs):
+    recs = [r for r in runs if r["name"].startswith("scale-")]
+    if not recs:
+        return None
+    sizes = sorted({(r["graph_nodes"], r["graph_edges"]) for r in recs})
+    cell = {(r["tool"], r["graph_nodes"]): r for r in recs}
+    head = "| tool | " + " | ".join(f"{n:,} nodes / {m:,} edges" for n, m in sizes) + " |"
+    lines = [head, "|" + "---|" * (len(sizes) + 1)]
+    for tool in ORDER:
+        if not any(t == tool for t, _ in cell):
+            continue
+        row = f"| {NAMES[tool]} |"
+        for n, _ in sizes:
+            r = cell.get((tool, n))
+            if ok(r):
+                row += (f" {fmt_s(r['times']['fit'])} s (load {fmt_s(r['times']['load'])} s, "
+                        f"{fmt_mib(r['peak_rss'])} MiB) |")
+            else:
+                row += f" {failed(r)} |"
+        lines.append(row)
+    return "\n".join(lines)
+
+
+def threads_table(R):
+    rows = [R.get(f"threads-velmor-{w}") for w in (1, 2)]
+    if not any(ok(r) for r in rows):
+        return None
+    base = rows[0]["times"]["fit"] if ok(rows[0]) else None
+    lines = ["| workers | walks + training (s) | walk tokens per second | speed-up |",
+             "|---|---|---|---|"]
+    for w, r in zip((1, 2), rows):
+        if not ok(r):
+            lines.append(f"| {w} | {failed(r)} | | |")
+            continue
+        fit = r["times"]["fit"]
+        speed = f"{base / fit:.2f}×" if base else "–"
+        lines.append(f"| {w} | {fmt_s(fit)} | {r['tokens'] / fit:,.0f} | {speed} |")
+    return "\n".join(lines)
+
+
+def markdown(results, plot_name="scaling.png"):
+    meta, runs = results["meta"], results["runs"]
+    R = by_name(runs)
+    m = meta["machine"]
+    revs = sorted({r["revision"] for r in runs if r.get("revision")})
+    when = sorted(r["when"] for r in runs if r.get("when"))
+    out = [f"Measured {when[0] if when else '?'} to {when[-1] if when else '?'} on "
+           f"{m.get('cpu', '?')}, {m.get('cores')} cores, {m.get('memory_gib')} GiB, "
+           f"Python {m['python']}, Linux {m['kernel']}"
+           + (f"; velmor built from commit {', '.join(revs)}" if revs else "")
+           + " ('+': with uncommitted changes)" * any(v.endswith("+") for v in revs) + ".",
+           f"Graph `{meta['dataset']}`, p = {meta['p']:g}, q = {meta['q']:g}, "
+           f"{meta['workers']} threads per tool; d = 128, walk length 80, 10 walks per node, "
+           "window 10, 5 negatives, one pass.",
+           ""]
+    if meta["mode"] == "quick":
+        out[-1:-1] = ["Smoke run: on graphs this small the times are mostly start-up and "
+                      "compilation, and the quality figures mostly chance."]
+    loads = [r["loadavg_before"] for r in runs if "loadavg_before" in r]
+    if loads:
+        out[-1:-1] = [f"Load average (1 min) of the machine before each run: "
+                      f"{min(loads):.2f} to {max(loads):.2f}."
+                      + (" Other work shared the cores during this run, so the times are "
+                         "inflated, and not evenly across tools: read the ratios as rough."
+                         if max(loads) > 1 else "")]
+    versions = sorted({(r["tool"], r.get("version")) for r in runs if r.get("version")})
+    if versions:
+        out += ["Versions: " + ", ".join(f"{t} {v}" for t, v in versions) + ".", ""]
+    if any(k.startswith("classify-") for k in R):
+        out += ["### Full graph: time, memory, node classification", "",
+                main_table(R, "classify", [("Macro-F1", "macro_f1"),
+                                           ("Micro-F1", "micro_f1")]), ""]
+        out += ["### Targets", "", targets(R), ""]
+    if any(k.startswith("link-") for k in R):
+        out += ["### Link prediction (training on the graph with half of its edges held out)",
+                "", main_table(R, "link", [("ROC AUC", "auc")]), ""]
+    t = scaling_table(runs)
+    if t:
+        out += ["### Scaling: one epoch (one walk per node, trained once)", "",
+                f"![time per epoch against edges]({plot_name})", "",
+                "Each cell: walks + training time for the epoch (load time, peak RSS).", "",
+                t, ""]
+    t = threads_table(R)
+    if t:
+        out += ["### velmor threads (full graph, 10 walks per node)", "", t, ""]
+    return "\n".join(out)
+
+
+def plot_scaling(runs, path):
+    recs = [r for r in runs if r["name"].startswith("scale-") and ok(r)]
+    if not recs:
+        return
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(11, 4.4))
+    for tool in ORDER:
+        pts = sorted((r["graph_edges"], r["times"]["fit"], r["peak_rss"])
+                     for r in recs if r["tool"] == tool)
+        if not pts:
+            continue
+        e, t, m = zip(*pts)
+        color = ax1.plot(e, t, "o-", label=NAMES[tool])[0].get_color()
+        ax2.plot(e, [x / MiB for x in m], "o-", label=NAMES[tool])
+        # Sizes a tool was not run on: the linear projection that ruled it out (open
+        # marker, dashed), or the limit it hit (cross).
+        for r in runs:
+            if r["name"].startswith("scale-") and r["tool"] == tool and r["status"] != "ok":
+                y = r.get("projected_s") or (r["time_limit"] if r["status"] == "timeout"
+                                             else None)
+                if y is None:
+                    continue
+                ax1.plot([e[-1], r["graph_edges"]], [t[-1], y], "--", color=color, alpha=0.6)
+                ax1.plot([r["graph_edges"]], [y], "o" if "projected_s" in r else "x",
+                         mfc="none", color=color)
+
+    ax1.set(xscale="log", yscale="log", xlabel="edges", ylabel="seconds per epoch",
+            title="walks + training, one walk per node\n(open: projected, not run)")
+    ax2.set(xscale="log", yscale="log", xlabel="edges", ylabel="peak RSS (MiB)",
+            title="peak resident memory of the process")
+    for ax in (ax1, ax2):
+        ax.grid(True, which="both", alpha=0.3)
+    ax1.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def update_readme(path, text):
+    body = path.read_text() if path.exists() else f"{BEGIN}\n{END}\n"
+    if BEGIN not in body or END not in body:
+        body += f"\n{BEGIN}\n{END}\n"
+    new = re.sub(re.escape(BEGIN) + ".*?" + re.escape(END),
+                 lambda _: f"{BEGIN}\n{text}\n{END}", body, flags=re.S)
+    path.write_text(new)
