@@ -140,6 +140,21 @@ void dots(const float* e, const float* const* h, size_t count, size_t n, float* 
   }
 }
 
+// The pair update column by column, for columns [from, n): the scalar tail of the vector forms.
+inline void update_columns(const float* g, float* const* h, size_t count, float* e, size_t from,
+                           size_t n) {
+  for (size_t i = from; i < n; ++i) {
+    const float ei = e[i];
+    float err = 0.0f;
+    for (size_t d = 0; d < count; ++d) {
+      const float hi = h[d][i];
+      err += g[d] * hi;
+      h[d][i] = hi + g[d] * ei;
+    }
+    e[i] = ei + err;
+  }
+}
+
 // The pair update for K <= 8 rows: the K rates and row pointers stay in registers for the whole
 // pass, and in each column block every load comes before the first store, so a store to one row
 // never stalls a later load of another row at the same address modulo 4 KiB (rows of 512 bytes
@@ -167,16 +182,7 @@ void pair_update_k(const float* g, float* const* h, float* e, size_t n) {
     }
     store(e + i, ev + err);
   }
-  for (; i < n; ++i) {
-    const float ei = e[i];
-    float err = 0.0f;
-    for (int d = 0; d < K; ++d) {
-      const float hi = rows[d][i];
-      err += g[d] * hi;
-      rows[d][i] = hi + g[d] * ei;
-    }
-    e[i] = ei + err;
-  }
+  update_columns(g, rows, K, e, i, n);
 }
 
 // Any number of rows: the error of a block accumulates in the order of the rows.
@@ -193,16 +199,7 @@ void pair_update_any(const float* g, float* const* h, size_t count, float* e, si
     }
     store(e + i, ev + err);
   }
-  for (; i < n; ++i) {
-    const float ei = e[i];
-    float err = 0.0f;
-    for (size_t d = 0; d < count; ++d) {
-      const float hi = h[d][i];
-      err += g[d] * hi;
-      h[d][i] = hi + g[d] * ei;
-    }
-    e[i] = ei + err;
-  }
+  update_columns(g, h, count, e, i, n);
 }
 
 void pair_update(const float* g, float* const* h, size_t count, float* e, size_t n) {
