@@ -56,7 +56,7 @@ def run_velmor(a, ph):
 def word2vec_options(a):
     # One pass, skip-gram with negative sampling, no frequent-word down-sampling.
     return dict(vector_size=a.dim, window=a.window, sg=1, hs=0, negative=a.negative,
-                sample=0, workers=a.workers, epochs=1)
+                sample=0, workers=a.workers, epochs=1, ns_exponent=a.ns_exponent)
 
 
 def run_pecanpy(a, ph):
@@ -133,6 +133,8 @@ def main(argv=None):
     ap.add_argument("--q", type=float, default=0.25)
     ap.add_argument("--workers", type=int, default=2)
     ap.add_argument("--seed", type=int, default=42)
+    ap.add_argument("--ns-exponent", type=float, default=0.75,
+                    help="gensim-based tools: negatives in proportion to count**x (0: uniform)")
     ap.add_argument("--no-save", action="store_true", help="skip writing the embeddings")
     a = ap.parse_args(argv)
 
