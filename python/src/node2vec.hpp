@@ -75,12 +75,13 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
                 uint64_t num_negative, int32_t num_nodes, const MatrixView& embeddings,
                 const MatrixView& hidden_layer, TrainScratch& scratch);
 
-// One epoch: refuse p or q for which a walk step could never finish (zero, negative, infinite,
-// NaN) with Error(Value, "p must be a finite number greater than 0, got 0.0"), then shuffle the nodes with from_seed(next_random), cut them into chunks of batch_size,
-// run the chunks on the shared pool (workers empty) or on a pool started and joined for this
-// call. Returns when every chunk has ended; rethrows the first chunk failure after the chunks in
-// flight have finished. Preconditions: graph.num_nodes() <= INT32_MAX (checked), the matrices
-// stay valid and are not resized for the call.
+// One epoch. First refuses p or q for which a walk step could never finish (not a finite number
+// above 0, or 0 or infinite in single precision, or with an infinite reciprocal there) with
+// Error(Value). Then shuffles the nodes with from_seed(next_random), cuts them into chunks of
+// batch_size and runs the chunks on the shared pool (workers empty) or on a pool started and
+// joined for this call. Returns when every chunk has ended; rethrows the first chunk failure
+// after the chunks in flight have finished. Preconditions: the matrices stay valid and are not
+// resized during the call (graphs above INT32_MAX nodes are refused with Error(Overflow)).
 void train_epoch(const CsrRecord& graph, const Node2VecParams& params,
                  const MatrixView& embeddings, const MatrixView& hidden_layer,
                  uint64_t next_random);
