@@ -1,4 +1,4 @@
-// The module's Python-visible objects: the two classes (type objects created from a spec on
+// The module's Python-visible objects: the two classes (type objects made by PyType_FromSpec on
 // first need and kept for the life of the process) and the two module functions.
 // Requires the interpreter lock.
 #pragma once
