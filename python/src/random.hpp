@@ -54,7 +54,6 @@ class Lcg48 {
    public:
     explicit constexpr FixedBound(int32_t bound)
         : bound_(bound), magic_(bound > 0 ? ~0ULL / static_cast<uint32_t>(bound) + 1 : 0) {}
-    constexpr int32_t bound() const { return bound_; }
 
    private:
     friend class Lcg48;
