@@ -56,15 +56,13 @@ void random_walk(const CsrRecord& graph, uint32_t start, uint64_t max_walk_lengt
 
 // A thread's scratch for training, reused across walks and chunks so that nothing is allocated
 // per start node once it has grown: the error buffer (hidden_layer.cols entries, cleared before
-// every pair) and the draw schedule of the current walk.
+// every pair) and the draw schedule of the current walk. The vectors only grow; the schedule's
+// live length is kept in pair_begin.back().
 struct TrainScratch {
-  struct Pair {
-    uint32_t input;   // context node: its embeddings row is the input vector
-    uint32_t centre;  // centre node: its hidden_layer row is the positive output vector
-  };
   std::vector<float> error;
-  std::vector<Pair> pairs;
-  std::vector<uint32_t> negatives;  // num_negative per pair, in draw order
+  std::vector<uint32_t> inputs;      // context node of each pair: its embeddings row is the input
+  std::vector<uint32_t> negatives;   // num_negative per pair, in draw order
+  std::vector<uint32_t> pair_begin;  // pairs of walk position i: [pair_begin[i], pair_begin[i+1])
 };
 
 // Skip-gram with negative sampling over one walk, updating rows of both matrices in place.
