@@ -13,6 +13,7 @@ from pathlib import Path
 
 import numpy as np
 
+from velmor._matrix import zeroed_matrix
 from velmor.engine import _native
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -48,8 +49,12 @@ def main() -> None:
     print(f"BlogCatalog: {n} nodes, {len(edges)} edges; d={args.dim}, {args.epochs} epochs")
     for workers in args.workers:
         rng = np.random.default_rng(0)
-        emb = ((rng.random((n, args.dim), dtype=np.float32) - 0.5) / args.dim).astype(np.float32)
-        hid = np.zeros((n, args.dim), dtype=np.float32)
+        # The matrices live where velmor.Node2Vec puts them (aligned for huge pages).
+        emb = zeroed_matrix(n, args.dim)
+        rng.random(dtype=np.float32, out=emb)
+        emb -= np.float32(0.5)
+        emb /= np.float32(args.dim)
+        hid = zeroed_matrix(n, args.dim)
         t0 = time.perf_counter()
         for e in range(args.epochs):
             a0 = 0.025 - (0.025 - 0.0001) * e / args.epochs

@@ -45,6 +45,19 @@ def test_one_worker_and_a_seed_reproduce_exactly():
     assert not np.array_equal(first.embeddings_, other.embeddings_)
 
 
+@pytest.mark.parametrize("rows, cols, alignment", [
+    (34, 16, 64), (0, 16, 64), (8192, 128, 2 << 20), (3, 5, 64)])
+def test_training_matrices_are_aligned_zeros(rows, cols, alignment):
+    matrix = velmor.model.zeroed_matrix(rows, cols)
+    assert matrix.shape == (rows, cols) and matrix.dtype == np.float32
+    assert matrix.flags.c_contiguous and matrix.flags.writeable
+    assert matrix.ctypes.data % alignment == 0 and not matrix.any()
+
+
+def test_embeddings_start_on_a_cache_line():
+    assert fit(KARATE).embeddings_.ctypes.data % 64 == 0
+
+
 def karate_in_networkx():
     graph = nx.Graph()
     graph.add_nodes_from(range(34))

@@ -36,18 +36,20 @@ std::span<const uint32_t> CsrRecord::neighbors(uint64_t node) const {
 
 bool CsrRecord::has_edge(uint64_t src, uint32_t dst) const {
   const std::span<const uint32_t> row = neighbors(src);
-  size_t size = row.size();
-  if (size == 0) return false;
-  size_t left = 0, right = size;
-  for (;;) {
-    const size_t mid = left + size / 2;
-    const uint32_t v = row[mid];
-    if (v == dst) return true;
-    if (v > dst) right = mid;
-    else left = mid + 1;
-    size = right - left;
-    if (right <= left) return false;
+  if (row.empty()) return false;
+  // Branch-free: the answer lies in [base, base + n) and each step halves n with a conditional
+  // move, so no step can be mispredicted. Both possible next midpoints are prefetched, which
+  // helps on long rows that are not in cache (the neighbour lists of hubs).
+  const uint32_t* base = row.data();
+  size_t n = row.size();
+  while (n > 1) {
+    const size_t half = n / 2;
+    __builtin_prefetch(base + half / 2);
+    __builtin_prefetch(base + half + half / 2);
+    base = base[half] <= dst ? base + half : base;
+    n -= half;
   }
+  return *base == dst;  // *base is the last entry <= dst, if any entry is
 }
 
 namespace {

@@ -33,6 +33,22 @@ TEST(Csr, UndirectedRowsAreSortedWithDuplicatesAndLoops) {
   EXPECT_EQ(row(build({0, 0}, false), 0), (std::vector<uint32_t>{0, 0}));
 }
 
+TEST(Csr, HasEdgeFindsExactlyTheStoredIdsInRowsOfEveryLength) {
+  for (uint32_t size = 0; size < 70; ++size) {
+    std::vector<uint32_t> flat, expected;
+    for (uint32_t i = 0; i < size; ++i) {
+      const uint32_t d = 2 * (i / 2) + 1;  // odd ids, each twice: duplicates stay in a row
+      flat.insert(flat.end(), {0, d});
+      expected.push_back(d);
+    }
+    flat.insert(flat.end(), {1, 0});  // node 0 exists even when its row is empty
+    const CsrRecord g = build(flat, true);
+    for (uint32_t d = 0; d < size + 3; ++d)
+      EXPECT_EQ(g.has_edge(0, d), std::binary_search(expected.begin(), expected.end(), d))
+          << "size " << size << ", id " << d;
+  }
+}
+
 TEST(Csr, DirectedDuplicatesRemainAndLongRowsSort) {
   EXPECT_EQ(row(build({0, 1, 0, 1}, true), 0), (std::vector<uint32_t>{1, 1}));
   // Rows longer than 24 take another sort than short ones; has_edge searches them (odd ids are

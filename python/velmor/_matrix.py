@@ -1,0 +1,27 @@
+"""Memory for the training matrices.
+
+Training reads and writes rows of both matrices at random. Two properties of where they live
+make that measurably faster, and neither is visible to a caller:
+
+- rows that start on a 64-byte cache-line boundary, so that no vector load or store of a row
+  straddles two lines (d = 128 rows are 512 bytes, so aligning the matrix aligns every row);
+- for matrices of 4 MiB and more, a start on a 2 MiB boundary: NumPy asks the kernel for
+  transparent huge pages on allocations that large, and the kernel can only back whole aligned
+  2 MiB ranges with them. Fewer, larger pages mean fewer TLB misses on random rows.
+"""
+
+import numpy as np
+
+_LINE = 64
+_HUGE_PAGE = 2 << 20
+_HUGE_ALLOCATION = 4 << 20  # NumPy's threshold for advising huge pages
+
+
+def zeroed_matrix(rows: int, cols: int) -> np.ndarray:
+    """A C-contiguous float32 matrix of zeros, aligned as described above."""
+    nbytes = rows * cols * 4
+    align = _HUGE_PAGE if nbytes >= _HUGE_ALLOCATION else _LINE
+    # Zero-filled bytes come from calloc, so the padding is never touched and costs no memory.
+    buffer = np.zeros(nbytes + align, dtype=np.uint8)
+    start = -buffer.ctypes.data % align
+    return buffer[start:start + nbytes].view(np.float32).reshape(rows, cols)
