@@ -319,9 +319,8 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
       for (int64_t c = start; c < end; ++c) {
         if (c == i) continue;
         inputs[n_pairs] = walk[static_cast<size_t>(c)];
-        uint32_t* const neg = negatives + static_cast<size_t>(n_pairs) * num_negative;
-        for (uint64_t d = 0; d < num_negative; ++d)
-          neg[d] = static_cast<uint32_t>(rng.next_int(node_bound));
+        rng.fill_ints(node_bound, negatives + static_cast<size_t>(n_pairs) * num_negative,
+                      num_negative);
         ++n_pairs;
       }
     }
@@ -349,8 +348,7 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
       if (c == i) continue;
       const uint32_t in = walk[static_cast<size_t>(c)];
       if (num_negative <= neg.size()) {
-        for (uint64_t d = 0; d < num_negative; ++d)
-          neg[d] = static_cast<uint32_t>(rng.next_int(node_bound));
+        rng.fill_ints(node_bound, neg.data(), num_negative);
         trainer.pair<0>(in, centre, neg.data(), num_negative);
         continue;
       }

@@ -73,6 +73,29 @@ class Lcg48 {
     }
   }
 
+  // `count` draws of next_int(b) into out[0..count), with the state held in a register for the
+  // whole run: the same values and the same final state as the draws one by one.
+  constexpr void fill_ints(const FixedBound& b, uint32_t* out, size_t count) {
+    if (b.bound_ <= 0) {
+      for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint32_t>(next_int(b.bound_));
+      return;
+    }
+    const uint32_t d = static_cast<uint32_t>(b.bound_);
+    const uint32_t limit = 0x80000000u - d;
+    const uint64_t magic = b.magic_;
+    uint64_t state = state_;
+    for (size_t i = 0; i < count; ++i) {
+      uint32_t u, r;
+      do {
+        state = (state * kMultiplier + kIncrement) & kMask;
+        u = static_cast<uint32_t>(state >> 17);
+        r = static_cast<uint32_t>((static_cast<unsigned __int128>(magic * u) * d) >> 64);
+      } while (u - r > limit);
+      out[i] = r;
+    }
+    state_ = state;
+  }
+
   // A multiple of 2^-24 in [0, 1).
   constexpr float next_float() { return static_cast<float>(next_bits(24)) * 5.9604645e-8f; }
 

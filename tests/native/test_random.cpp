@@ -69,5 +69,13 @@ TEST(Lcg48, FixedBoundDrawsExactlyLikeNextInt) {
     const Lcg48::FixedBound fixed(bound);
     for (int i = 0; i < 20000; ++i) ASSERT_EQ(a.next_int(fixed), b.next_int(bound)) << bound;
     EXPECT_EQ(a.state(), b.state());
+    // The same draws in runs of every length from 0 to 6.
+    std::vector<uint32_t> run(6);
+    for (size_t count = 0; count <= 6; ++count) {
+      a.fill_ints(fixed, run.data(), count);
+      for (size_t i = 0; i < count; ++i)
+        ASSERT_EQ(run[i], static_cast<uint32_t>(b.next_int(bound))) << bound << " " << count;
+      EXPECT_EQ(a.state(), b.state());
+    }
   }
 }
