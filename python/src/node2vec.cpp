@@ -175,10 +175,10 @@ struct PairTrainer {
     ops.apply(error, embeddings.row(in), dim());
   }
 
-  // The same pair in two passes over the columns (all dot products, then all updates), for a pair
-  // whose K = 1 + count targets are in range and pairwise distinct: then no dot product reads a
-  // row that an earlier sample of the pair updates, and the result is the per-sample one.
-  // `targets` holds the centre first. K is fixed at compile time (1..8), or 0 for any count.
+  // The same pair in two passes over the columns (all dot products, then all updates). `targets`
+  // holds the k targets the per-sample path would train, centre first, all in range and
+  // pairwise distinct: then no dot product reads a row that an earlier sample of the pair
+  // updates, and the result is the per-sample one. K is k fixed at compile time (1..8), or 0.
   template <int K>
   void fused(uint32_t in, const uint32_t* targets, size_t k) const {
     constexpr size_t kMax = K > 0 ? K : 32;
