@@ -1,6 +1,6 @@
-// Node2vec training: the biased walk, the skip-gram negative-sampling update and the epoch
-// driver. Plain C++: the Python boundary converts its arguments into the values below, and no
-// worker thread ever sees a Python object.
+// Node2vec training: the biased walk and the epoch driver (the skip-gram update of a walk is in
+// skipgram.hpp). Plain C++: the Python boundary converts its arguments into the values below,
+// and no worker thread ever sees a Python object.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,7 @@
 
 #include "graph.hpp"
 #include "random.hpp"
+#include "skipgram.hpp"
 
 namespace velmor {
 
@@ -23,19 +24,6 @@ struct Node2VecParams {
   uint64_t max_walk_length = 80;
   uint64_t num_negative = 5;
   std::optional<uint64_t> workers;
-};
-
-// A 2-D float32 matrix in the caller's memory. Element [r, c] is
-// data[r * row_stride + c * col_stride]; strides are in elements and may be negative or zero.
-// Rows are written by all worker threads at once without locks (Hogwild).
-struct MatrixView {
-  float* data = nullptr;
-  size_t rows = 0;
-  size_t cols = 0;
-  ptrdiff_t row_stride = 0;
-  ptrdiff_t col_stride = 1;
-
-  float* row(size_t r) const { return data + static_cast<ptrdiff_t>(r) * row_stride; }
 };
 
 // Acceptance thresholds of the second-order walk, fixed for a call.
@@ -53,25 +41,6 @@ struct WalkBias {
 // less capacity than the walk needs.
 void random_walk(const CsrRecord& graph, uint32_t start, uint64_t max_walk_length,
                  const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk);
-
-// A thread's scratch for training, reused across walks and chunks so that nothing is allocated
-// per start node once it has grown: the error buffer (hidden_layer.cols entries, cleared before
-// every pair) and the draw schedule of the current walk. The vectors only grow; the schedule's
-// live length is kept in pair_begin.back().
-struct TrainScratch {
-  std::vector<float> error;
-  std::vector<uint32_t> inputs;      // context node of each pair: its embeddings row is the input
-  std::vector<uint32_t> negatives;   // num_negative per pair, in draw order
-  std::vector<uint32_t> pair_begin;  // pairs of walk position i: [pair_begin[i], pair_begin[i+1])
-};
-
-// Skip-gram with negative sampling over one walk, updating rows of both matrices in place.
-// Precondition: scratch.error.size() == hidden_layer.cols. A row index beyond a matrix or
-// differing column counts panic at the first access that needs them; earlier updates stay.
-// The generator is advanced by exactly the draws of the walk's pairs, in their order.
-void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
-                uint64_t num_negative, int32_t num_nodes, const MatrixView& embeddings,
-                const MatrixView& hidden_layer, TrainScratch& scratch);
 
 // One epoch. First refuses p or q for which a walk step could never finish (not a finite number
 // above 0, or 0 or infinite in single precision, or with an infinite reciprocal there) with

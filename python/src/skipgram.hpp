@@ -1,0 +1,45 @@
+// Skip-gram with negative sampling over one walk: the per-pair updates of the two matrices, on
+// a worker thread, with no Python object in reach.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "random.hpp"
+
+namespace velmor {
+
+// A 2-D float32 matrix in the caller's memory. Element [r, c] is
+// data[r * row_stride + c * col_stride]; strides are in elements and may be negative or zero.
+// Rows are written by all worker threads at once without locks (Hogwild).
+struct MatrixView {
+  float* data = nullptr;
+  size_t rows = 0;
+  size_t cols = 0;
+  ptrdiff_t row_stride = 0;
+  ptrdiff_t col_stride = 1;
+
+  float* row(size_t r) const { return data + static_cast<ptrdiff_t>(r) * row_stride; }
+};
+
+// A thread's scratch for training, reused across walks and chunks so that nothing is allocated
+// per start node once it has grown: the error buffer (hidden_layer.cols entries, cleared before
+// every pair) and the draw schedule of the current walk. The vectors only grow; the schedule's
+// live length is kept in pair_begin.back().
+struct TrainScratch {
+  std::vector<float> error;
+  std::vector<uint32_t> inputs;      // context node of each pair: its embeddings row is the input
+  std::vector<uint32_t> negatives;   // num_negative per pair, in draw order
+  std::vector<uint32_t> pair_begin;  // pairs of walk position i: [pair_begin[i], pair_begin[i+1])
+};
+
+// Skip-gram with negative sampling over one walk, updating rows of both matrices in place.
+// Precondition: scratch.error.size() == hidden_layer.cols. A row index beyond a matrix or
+// differing column counts panic at the first access that needs them; earlier updates stay.
+// The generator is advanced by exactly the draws of the walk's pairs, in their order.
+void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
+                uint64_t num_negative, int32_t num_nodes, const MatrixView& embeddings,
+                const MatrixView& hidden_layer, TrainScratch& scratch);
+
+}  // namespace velmor
