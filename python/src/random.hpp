@@ -26,7 +26,7 @@ class Lcg48 {
 
   // One step, then the top `n` (1..32) of the 48 state bits.
   constexpr uint32_t next_bits(unsigned n) {
-    state_ = (state_ * kMultiplier + kIncrement) & kMask;
+    state_ = step(state_);
     return static_cast<uint32_t>(state_ >> (48 - n));
   }
 
@@ -63,14 +63,7 @@ class Lcg48 {
 
   constexpr int32_t next_int(const FixedBound& b) {
     if (b.bound_ <= 0) return next_int(b.bound_);
-    const uint32_t d = static_cast<uint32_t>(b.bound_);
-    const uint32_t limit = 0x80000000u - d;  // accept when u - r <= 2^31 - bound
-    for (;;) {
-      const uint32_t u = next_bits(31);
-      const uint64_t low = b.magic_ * u;
-      const uint32_t r = static_cast<uint32_t>((static_cast<unsigned __int128>(low) * d) >> 64);
-      if (u - r <= limit) return static_cast<int32_t>(r);
-    }
+    return static_cast<int32_t>(draw(state_, b));
   }
 
   // `count` draws of next_int(b) into out[0..count), with the state held in a register for the
@@ -80,19 +73,8 @@ class Lcg48 {
       for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint32_t>(next_int(b.bound_));
       return;
     }
-    const uint32_t d = static_cast<uint32_t>(b.bound_);
-    const uint32_t limit = 0x80000000u - d;
-    const uint64_t magic = b.magic_;
     uint64_t state = state_;
-    for (size_t i = 0; i < count; ++i) {
-      uint32_t u, r;
-      do {
-        state = (state * kMultiplier + kIncrement) & kMask;
-        u = static_cast<uint32_t>(state >> 17);
-        r = static_cast<uint32_t>((static_cast<unsigned __int128>(magic * u) * d) >> 64);
-      } while (u - r > limit);
-      out[i] = r;
-    }
+    for (size_t i = 0; i < count; ++i) out[i] = draw(state, b);
     state_ = state;
   }
 
@@ -120,6 +102,25 @@ class Lcg48 {
 
  private:
   explicit constexpr Lcg48(uint64_t state) : state_(state) {}
+
+  static constexpr uint64_t step(uint64_t state) {
+    return (state * kMultiplier + kIncrement) & kMask;
+  }
+
+  // One next_int(b) for b.bound_ > 0, stepping `state`: the remainder by Lemire's fastmod, and
+  // rejection when u - r > 2^31 - bound, as in next_int(int32_t).
+  static constexpr uint32_t draw(uint64_t& state, const FixedBound& b) {
+    const uint32_t d = static_cast<uint32_t>(b.bound_);
+    const uint32_t limit = 0x80000000u - d;
+    for (;;) {
+      state = step(state);
+      const uint32_t u = static_cast<uint32_t>(state >> (48 - 31));
+      const uint64_t low = b.magic_ * u;
+      const uint32_t r = static_cast<uint32_t>((static_cast<unsigned __int128>(low) * d) >> 64);
+      if (u - r <= limit) return r;
+    }
+  }
+
   uint64_t state_;
 };
 

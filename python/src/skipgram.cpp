@@ -56,10 +56,6 @@ struct RowOps {
   }
 };
 
-}  // namespace
-
-namespace {
-
 // Lowest and one-past-highest address of a matrix's elements.
 std::pair<const float*, const float*> extent(const MatrixView& m) {
   if (m.rows == 0 || m.cols == 0) return {m.data, m.data};
@@ -109,12 +105,13 @@ struct PairTrainer {
   }
 
   // The definition: one sample at a time, a negative equal to the centre skipped, the context's
-  // embeddings row updated last.
-  void per_sample(uint32_t in, uint32_t centre, const uint32_t* neg, uint64_t count) const {
+  // embeddings row updated last. `negative()` gives the next of the `count` negatives, in order.
+  template <class NextNegative>
+  void per_sample(uint32_t in, uint32_t centre, uint64_t count, NextNegative negative) const {
     std::fill(error, error + dim(), 0.0f);
     sample(in, centre, 1.0f);
     for (uint64_t d = 0; d < count; ++d)
-      if (neg[d] != centre) sample(in, neg[d], 0.0f);
+      if (const uint32_t t = negative(); t != centre) sample(in, t, 0.0f);
     if (in >= embeddings.rows) fail_index();
     if (embeddings.cols != dim()) fail_len();
     ops.apply(error, embeddings.row(in), dim());
@@ -181,7 +178,7 @@ struct PairTrainer {
         if (!refused) return fused<0>(in, t, k);
       }
     }
-    per_sample(in, centre, neg, count);
+    per_sample(in, centre, count, [neg]() mutable { return *neg++; });
   }
 };
 
@@ -298,15 +295,8 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
         continue;
       }
       // A negative count too large to hold: draw each one as its sample needs it.
-      std::fill(trainer.error, trainer.error + trainer.dim(), 0.0f);
-      trainer.sample(in, centre, 1.0f);
-      for (uint64_t d = 0; d < num_negative; ++d) {
-        const uint32_t tgt = static_cast<uint32_t>(rng.next_int(node_bound));
-        if (tgt != centre) trainer.sample(in, tgt, 0.0f);
-      }
-      if (in >= embeddings.rows) fail_index();
-      if (embeddings.cols != trainer.dim()) fail_len();
-      trainer.ops.apply(trainer.error, embeddings.row(in), trainer.dim());
+      trainer.per_sample(in, centre, num_negative,
+                         [&] { return static_cast<uint32_t>(rng.next_int(node_bound)); });
     }
   }
 }
