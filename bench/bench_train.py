@@ -13,7 +13,7 @@ from pathlib import Path
 
 import numpy as np
 
-from velmor._matrix import zeroed_matrix
+from velmor._matrix import word2vec_start
 from velmor.engine import _native
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -49,12 +49,8 @@ def main() -> None:
     print(f"BlogCatalog: {n} nodes, {len(edges)} edges; d={args.dim}, {args.epochs} epochs")
     for workers in args.workers:
         rng = np.random.default_rng(0)
-        # The matrices live where velmor.Node2Vec puts them (aligned for huge pages).
-        emb = zeroed_matrix(n, args.dim)
-        rng.random(dtype=np.float32, out=emb)
-        emb -= np.float32(0.5)
-        emb /= np.float32(args.dim)
-        hid = zeroed_matrix(n, args.dim)
+        # velmor.Node2Vec's start, in matrices placed where it puts them (aligned for huge pages).
+        emb, hid = word2vec_start(rng, n, args.dim)
         t0 = time.perf_counter()
         for e in range(args.epochs):
             a0 = 0.025 - (0.025 - 0.0001) * e / args.epochs

@@ -9,6 +9,7 @@ import scipy.sparse as sp
 
 import velmor
 import velmor.model
+from velmor._matrix import zeroed_matrix
 from conftest import run_python
 
 DATA = Path(__file__).resolve().parent.parent / "data" / "karate"
@@ -48,7 +49,7 @@ def test_one_worker_and_a_seed_reproduce_exactly():
 @pytest.mark.parametrize("rows, cols, alignment", [
     (34, 16, 64), (0, 16, 1), (8192, 128, 2 << 20), (3, 5, 64)])  # no address to align when empty
 def test_training_matrices_are_aligned_zeros(rows, cols, alignment):
-    matrix = velmor.model.zeroed_matrix(rows, cols)
+    matrix = zeroed_matrix(rows, cols)
     assert matrix.shape == (rows, cols) and matrix.dtype == np.float32
     assert matrix.flags.c_contiguous and matrix.flags.writeable
     assert matrix.ctypes.data % alignment == 0 and not matrix.any()

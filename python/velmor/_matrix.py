@@ -25,3 +25,13 @@ def zeroed_matrix(rows: int, cols: int) -> np.ndarray:
     buffer = np.zeros(nbytes + align, dtype=np.uint8)
     start = -buffer.ctypes.data % align
     return buffer[start:start + nbytes].view(np.float32).reshape(rows, cols)
+
+
+def word2vec_start(rng: np.random.Generator, rows: int, cols: int):
+    """word2vec's starting point, in matrices placed as above: input vectors (embeddings)
+    uniform in [-0.5, 0.5) / cols drawn from ``rng``, output vectors (hidden layer) zero."""
+    embeddings = zeroed_matrix(rows, cols)
+    rng.random(dtype=np.float32, out=embeddings)
+    embeddings -= np.float32(0.5)
+    embeddings /= np.float32(cols)
+    return embeddings, zeroed_matrix(rows, cols)

@@ -11,7 +11,7 @@ from typing import Any, Dict, Optional
 import numpy as np
 
 from velmor._checks import check_bool, check_int, check_real
-from velmor._matrix import zeroed_matrix
+from velmor._matrix import word2vec_start
 from velmor.engine import Node2VecParams, train_node2vec_epoch
 from velmor.graph import as_graph
 from velmor.io import PathLike
@@ -131,12 +131,7 @@ class Node2Vec:
         count, dimensions = graph.num_nodes, settings["dimensions"]
         epochs = settings["walks_per_node"]
         rng = np.random.default_rng(settings["seed"])
-        # word2vec's start: input vectors uniform in [-0.5, 0.5) / d, output vectors zero.
-        embeddings = zeroed_matrix(count, dimensions)
-        rng.random(dtype=np.float32, out=embeddings)
-        embeddings -= np.float32(0.5)
-        embeddings /= np.float32(dimensions)
-        hidden_layer = zeroed_matrix(count, dimensions)
+        embeddings, hidden_layer = word2vec_start(rng, count, dimensions)
         epoch_seeds = rng.integers(2**64, size=epochs, dtype=np.uint64)
         batch_size = settings["batch_size"] or min(256, max(1, -(-count // 64)))
         alpha, decay = settings["alpha"], settings["alpha"] - settings["min_alpha"]
