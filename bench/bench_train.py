@@ -1,20 +1,26 @@
-"""Training throughput of the native engine on BlogCatalog.
+"""Training throughput of the engine on BlogCatalog.
 
 d=128, walk length 80, window 10, 5 negatives, p=q=0.25, 10 epochs of one walk per node.
 Reports wall time, walk steps per second and trained (centre, context) pairs per second per
-thread, for 1 and 2 workers, measured in one run.
+thread, for each number of workers and each negative sampler: "native" is the compatibility
+module's epoch (uniform negatives), a number E is the engine's epoch with negatives drawn in
+proportion to count^E as velmor.Node2Vec draws them (E = 0: the engine's uniform path). With
+--rounds R every configuration runs R times, interleaved (A B A B ...), and min / median / max
+are reported with each median's ratio to the first configuration's.
 
     PYTHONPATH=python python bench/bench_train.py [--epochs 10] [--workers 1 2]
+        [--negatives native 0.75] [--rounds 3]
 """
 
 import argparse
+import statistics
 import time
 from pathlib import Path
 
 import numpy as np
 
-from velmor._matrix import word2vec_start
-from velmor.engine import _native
+from velmor._matrix import starting_matrices
+from velmor.engine import _engine, _native
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -34,37 +40,63 @@ def expected_pairs(walk_length: int, window: int) -> float:
     return total
 
 
+def fit(graph, n, negatives, workers, epochs, dim):
+    """Trains `epochs` epochs as velmor.Node2Vec does and returns the wall time."""
+    rng = np.random.default_rng(0)
+    # velmor.Node2Vec's start, in matrices placed where it puts them (aligned for huge pages).
+    emb, hid = starting_matrices(rng, n, dim)
+    visits = np.zeros(n, np.uint64)
+    t0 = time.perf_counter()
+    for e in range(epochs):
+        a0 = 0.025 - (0.025 - 0.0001) * e / epochs
+        a1 = 0.025 - (0.025 - 0.0001) * (e + 1) / epochs
+        params = _native.Node2VecParams(
+            p=0.25, q=0.25, start_alpha=a0, end_alpha=a1, window=10, batch_size=64,
+            max_walk_length=80, num_negative=5, workers=workers)
+        seed = int(rng.integers(2**63))
+        if negatives == "native":
+            _native.train_node2vec_epoch(graph=graph, params=params, embeddings=emb,
+                                         hidden_layer=hid, next_random=seed)
+        else:
+            _engine.train_epoch(graph=graph, params=params, embeddings=emb, hidden_layer=hid,
+                                next_random=seed, ns_exponent=float(negatives),
+                                noise_counts=visits if e else None, visits=visits,
+                                progress=None)
+    return time.perf_counter() - t0
+
+
 def main() -> None:
-    ap = argparse.ArgumentParser(description=__doc__)
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--epochs", type=int, default=10)
     ap.add_argument("--workers", type=int, nargs="+", default=[1, 2])
+    ap.add_argument("--negatives", nargs="+", default=["native", "0.75"])
+    ap.add_argument("--rounds", type=int, default=1)
     ap.add_argument("--dim", type=int, default=128)
     args = ap.parse_args()
 
     edges = load_blogcatalog()
     graph = _native.csr_from_edges(edges, False)
     n = graph.num_nodes()
-    walk_length, window = 80, 10
-    pairs_per_walk = expected_pairs(walk_length, window)
+    pairs_per_walk = expected_pairs(80, 10)
     print(f"BlogCatalog: {n} nodes, {len(edges)} edges; d={args.dim}, {args.epochs} epochs")
+    configs = [(w, neg) for w in args.workers for neg in args.negatives]
+    times = {c: [] for c in configs}
+    for r in range(args.rounds):
+        for workers, negatives in configs:
+            wall = fit(graph, n, negatives, workers, args.epochs, args.dim)
+            times[(workers, negatives)].append(wall)
+            print(f"round {r + 1}: workers={workers} negatives={negatives}: {wall:.2f} s", flush=True)
     for workers in args.workers:
-        rng = np.random.default_rng(0)
-        # velmor.Node2Vec's start, in matrices placed where it puts them (aligned for huge pages).
-        emb, hid = word2vec_start(rng, n, args.dim)
-        t0 = time.perf_counter()
-        for e in range(args.epochs):
-            a0 = 0.025 - (0.025 - 0.0001) * e / args.epochs
-            a1 = 0.025 - (0.025 - 0.0001) * (e + 1) / args.epochs
-            params = _native.Node2VecParams(
-                p=0.25, q=0.25, start_alpha=a0, end_alpha=a1, window=window, batch_size=64,
-                max_walk_length=walk_length, num_negative=5, workers=workers)
-            _native.train_node2vec_epoch(graph=graph, params=params, embeddings=emb,
-                                         hidden_layer=hid, next_random=int(rng.integers(2**63)))
-        wall = time.perf_counter() - t0
-        steps = n * walk_length * args.epochs
-        pairs = n * pairs_per_walk * args.epochs
-        print(f"workers={workers}: {wall:.2f} s, {steps / wall / 1e6:.2f} M walk steps/s, "
-              f"{pairs / wall / workers / 1e6:.2f} M pairs/s per thread")
+        base = statistics.median(times[(workers, args.negatives[0])])
+        for negatives in args.negatives:
+            t = times[(workers, negatives)]
+            med = statistics.median(t)
+            steps = n * 80 * args.epochs
+            pairs = n * pairs_per_walk * args.epochs
+            print(f"workers={workers} negatives={negatives}: min {min(t):.2f} / median {med:.2f} / "
+                  f"max {max(t):.2f} s over {len(t)}, ratio {med / base:.3f}; at the median "
+                  f"{steps / med / 1e6:.2f} M walk steps/s, "
+                  f"{pairs / med / workers / 1e6:.2f} M pairs/s per thread")
 
 
 if __name__ == "__main__":

@@ -207,12 +207,13 @@ def _check_rows(inp: int, target: Optional[int], embeddings: np.ndarray, hidden_
 
 def train_walk(walk: list, rng: Lcg48, alpha: np.float32, window: int, num_negative: int,
                num_nodes: int, embeddings: np.ndarray, hidden_layer: np.ndarray,
-               error: np.ndarray, lookup=sigmoid_lookup) -> None:
+               error: np.ndarray, lookup=sigmoid_lookup, negatives=None) -> None:
     """Trains every (centre, context) pair of the walk; rows are updated in place.
 
     The output rows change after each sample; the input row receives the accumulated error once
     per pair. `embeddings` and `hidden_layer` may be the same array. `lookup` stands in for
     sigmoid_lookup (tests use it to watch dot products that sit on a table boundary).
+    `negatives` draws the negatives (an AliasTable); None: uniformly, next_int(num_nodes).
     """
     length = len(walk)
     for i in range(length):
@@ -231,7 +232,8 @@ def train_walk(walk: list, rng: Lcg48, alpha: np.float32, window: int, num_negat
                 if d == 0:
                     target, label = centre, F32(1.0)
                 else:
-                    target, label = rng.next_int(num_nodes), F32(0.0)
+                    target = rng.next_int(num_nodes) if negatives is None else negatives.next(rng)
+                    label = F32(0.0)
                     if target == centre:
                         continue  # not redrawn: the pair gets one negative fewer
                 _check_rows(inp, target, embeddings, hidden_layer)
@@ -245,6 +247,62 @@ def train_walk(walk: list, rng: Lcg48, alpha: np.float32, window: int, num_negat
                 h_row += g * e_row
             _check_rows(inp, None, embeddings, hidden_layer)
             embeddings[inp] += error
+
+
+# Frequency-weighted negatives
+
+
+class AliasTable:
+    """Node i drawn in proportion to max(counts[i], 1) ** exponent: Walker's alias table, built
+    by Vose's algorithm in double precision, one 32-bit threshold and one alias per slot."""
+
+    def __init__(self, counts, exponent: float):
+        n = len(counts)
+        largest = float(max(max(int(c) for c in counts), 1))
+        share = [math.pow(float(max(int(c), 1)) / largest, exponent) for c in counts]
+        total = 0.0
+        for w in share:
+            total += w
+        scale = float(n) / total
+        small, large = [], []
+        for i in range(n):
+            share[i] *= scale
+            (small if share[i] < 1.0 else large).append(i)
+        self.threshold, self.alias = [0xFFFFFFFF] * n, list(range(n))
+        while small and large:
+            lo, hi = small.pop(), large.pop()
+            self.threshold[lo], self.alias[lo] = self._threshold(share[lo]), hi
+            share[hi] = (share[hi] + share[lo]) - 1.0
+            (small if share[hi] < 1.0 else large).append(hi)
+        # Slots left in either list are full (up to rounding): they keep their own node.
+        self.two_step = n > 1 << 24
+
+    @staticmethod
+    def _threshold(p: float) -> int:
+        t = p * 4294967296.0
+        return 0 if not t > 0.0 else 0xFFFFFFFF if t >= 4294967295.0 else int(t)
+
+    def probabilities(self) -> np.ndarray:
+        """The chance of each node under the table (exact but for float rounding)."""
+        n = len(self.alias)
+        p = np.zeros(n)
+        for s in range(n):
+            keep = self.threshold[s] / 2.0**32
+            p[s] += keep / n
+            p[self.alias[s]] += (1.0 - keep) / n
+        return p
+
+    def next(self, rng: Lcg48) -> int:
+        """One draw: the top 32 bits u of one step; the high word of u * n is the slot, its low
+        word the coin (a second step's bits above 2**24 nodes)."""
+        mixed = rng.next_bits(32) * len(self.alias)
+        slot = mixed >> 32
+        coin = rng.next_bits(32) if self.two_step else mixed & 0xFFFFFFFF
+        return slot if coin < self.threshold[slot] else self.alias[slot]
+
+
+def out_degrees(rows: list) -> list:
+    return [len(row) for row in rows]
 
 
 # Epoch driver
@@ -275,13 +333,17 @@ def chunk_alpha(start_alpha: float, end_alpha: float, k: int, num_chunks: int) -
 
 
 def reference_epoch(edges, directed: bool, params, embeddings, hidden_layer, next_random: int,
-                    lookup=sigmoid_lookup):
+                    lookup=sigmoid_lookup, ns_exponent: float = 0.0, noise_counts=None,
+                    visits=None):
     """One epoch with one worker on copies of the matrices; returns (embeddings, hidden_layer).
 
     `edges` are pairs of node ids, read as `directed`; `params` is anything with the attributes
     of Node2VecParams. If `embeddings` and `hidden_layer` are the same object, the copy is shared
     too, as the engine would share the one array. Raises ReferencePanic on an internal failure,
     carrying the matrices as training left them. `lookup` is passed on to train_walk.
+
+    With ns_exponent > 0, negatives come from an AliasTable over `noise_counts` (None: the
+    out-degrees). `visits`, a list of one count per node, receives each walk's nodes.
     """
     rows = neighbour_rows(edges, directed)
     emb = np.array(embeddings, dtype=np.float32, order="C", copy=True)
@@ -298,6 +360,8 @@ def reference_epoch(edges, directed: bool, params, embeddings, hidden_layer, nex
         raise ReferencePanic("attempt to divide by zero")
     num_chunks = -(-n // batch)
     bias = WalkBias(params.p, params.q)
+    negatives = None if ns_exponent == 0 else AliasTable(
+        out_degrees(rows) if noise_counts is None else noise_counts, ns_exponent)
     error = np.zeros(hid.shape[1], dtype=np.float32)
     try:
         for k in range(num_chunks):
@@ -306,7 +370,10 @@ def reference_epoch(edges, directed: bool, params, embeddings, hidden_layer, nex
             for s in order[k * batch:(k + 1) * batch]:
                 walk = random_walk(rows, s, params.max_walk_length, bias, rng)
                 train_walk(walk, rng, alpha, params.window, params.num_negative, n, emb, hid,
-                           error, lookup)
+                           error, lookup, negatives)
+                if visits is not None:
+                    for v in walk:
+                        visits[v] += 1
     except ReferencePanic as failure:
         failure.embeddings, failure.hidden_layer = emb, hid
         raise

@@ -122,6 +122,7 @@ def test_bad_graphs_are_refused(make, error, fragment):
     ("dimensions", 0, ValueError), ("dimensions", 8.0, TypeError), ("walk_length", 0, ValueError),
     ("walks_per_node", True, TypeError), ("window", 0, ValueError), ("p", 0.0, ValueError),
     ("q", float("nan"), ValueError), ("q", "1", TypeError), ("negative", -1, ValueError),
+    ("ns_exponent", -0.5, ValueError), ("ns_exponent", float("nan"), ValueError),
     ("alpha", 0, ValueError), ("min_alpha", 0.5, ValueError), ("batch_size", 0, ValueError),
     ("workers", -1, ValueError), ("seed", -5, ValueError), ("progress", "yes", TypeError),
 ])
@@ -137,7 +138,8 @@ class Recorder:
     def __init__(self, interrupt_at=None):
         self.calls, self.interrupt_at = [], interrupt_at
 
-    def __call__(self, *, graph, params, embeddings, hidden_layer, next_random):
+    def __call__(self, *, graph, params, embeddings, hidden_layer, next_random, ns_exponent,
+                 noise_counts, visits, progress):
         self.calls.append((params.start_alpha, params.end_alpha, params.batch_size, next_random))
         if len(self.calls) == self.interrupt_at:
             raise KeyboardInterrupt
@@ -146,7 +148,7 @@ class Recorder:
 
 def test_learning_rate_falls_linearly_across_epochs(monkeypatch):
     recorder = Recorder()
-    monkeypatch.setattr(velmor.model, "train_node2vec_epoch", recorder)
+    monkeypatch.setattr(velmor.model, "train_epoch", recorder)
     fit(KARATE, walks_per_node=4, alpha=0.5, min_alpha=0.1)
     starts, ends, batches, seeds = zip(*recorder.calls)
     np.testing.assert_allclose(starts, [0.5, 0.4, 0.3, 0.2])
@@ -155,7 +157,7 @@ def test_learning_rate_falls_linearly_across_epochs(monkeypatch):
 
 
 def test_interrupt_keeps_the_epochs_done(monkeypatch):
-    monkeypatch.setattr(velmor.model, "train_node2vec_epoch", Recorder(interrupt_at=3))
+    monkeypatch.setattr(velmor.model, "train_epoch", Recorder(interrupt_at=3))
     with pytest.warns(RuntimeWarning, match="interrupted after 2 of 5"):
         model = fit(KARATE)
     assert model.epochs_trained_ == 2

@@ -64,6 +64,8 @@ def test_seed_with_one_worker_reproduces_the_file(capsys, tmp_path):
     (["--weighted"], "--weighted: weighted graphs are not supported"),
     (["--p", "0"], "--p must be greater than 0"),
     (["--num-walks", "0"], "--num-walks must be at least 1"),
+    (["--ns-exponent", "-0.5"], "--ns-exponent must not be negative, got -0.5"),
+    (["--ns-exponent", "inf"], "--ns-exponent must be finite, got inf"),
     (["--delimiter", "ab"], "single ASCII character"),
     (["--output", "x.bin"], "embedding format"),
     (["--walk-length", "ten"], "invalid int value"),

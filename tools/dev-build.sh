@@ -9,7 +9,7 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DPython_EXECUTABLE="$(command -v python3)" "$@" >/dev/null
 cmake --build "$dir"
 # Copy then rename: a process that has the old library loaded keeps its (unlinked) file intact.
-for lib in "$dir"/_native*.so; do
+for lib in "$dir"/_native*.so "$dir"/_engine*.so; do
   cp "$lib" "python/velmor/engine/.$(basename "$lib").tmp"
   mv -f "python/velmor/engine/.$(basename "$lib").tmp" "python/velmor/engine/$(basename "$lib")"
 done

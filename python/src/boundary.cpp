@@ -13,7 +13,7 @@ PyObject* g_panic_type = nullptr;
 PyObject* panic_type() {
   if (!g_panic_type) {
     g_panic_type = PyErr_NewExceptionWithDoc(
-        "velmor.engine._native.PanicException",
+        kPanicExceptionName,
         "The exception raised when velmor's native code fails internally.", PyExc_BaseException,
         nullptr);
     if (!g_panic_type) throw_pending();

@@ -24,6 +24,9 @@
 
 namespace velmor::py {
 
+// The dotted name of this module's PanicException class, defined by each module.
+extern const char* const kPanicExceptionName;
+
 class Ref {
  public:
   Ref() = default;
@@ -89,6 +92,28 @@ PyObject* entry(F&& body) noexcept {
     return nullptr;
   }
 }
+
+// Releases the interpreter lock for its lifetime, so that other Python threads run. Meanwhile
+// nothing may touch a Python object, except inside with_lock(). Created and destroyed on the
+// thread that holds the lock.
+class InterpreterLockReleased {
+ public:
+  InterpreterLockReleased() : state_(PyEval_SaveThread()) {}
+  ~InterpreterLockReleased() { PyEval_RestoreThread(state_); }
+  InterpreterLockReleased(const InterpreterLockReleased&) = delete;
+  InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
+
+  // Runs `f` with the lock held again. `f` must not throw.
+  template <class F>
+  void with_lock(F&& f) {
+    PyEval_RestoreThread(state_);
+    f();
+    state_ = PyEval_SaveThread();
+  }
+
+ private:
+  PyThreadState* state_;
+};
 
 // Deallocation has no caller to report to: a failure goes to the unraisable hook with `self`.
 template <class F>

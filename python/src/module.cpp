@@ -4,6 +4,9 @@
 #include "py_types.hpp"
 
 namespace velmor::py {
+
+const char* const kPanicExceptionName = "velmor.engine._native.PanicException";
+
 namespace {
 
 PyModuleDef module_def = {

@@ -3,9 +3,13 @@
 // and no worker thread ever sees a Python object.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "graph.hpp"
@@ -42,15 +46,45 @@ struct WalkBias {
 void random_walk(const CsrRecord& graph, uint32_t start, uint64_t max_walk_length,
                  const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk);
 
-// One epoch. First refuses p or q for which a walk step could never finish (not a finite number
-// above 0, or 0 or infinite in single precision, or with an infinite reciprocal there) with
-// Error(Value). Then shuffles the nodes with from_seed(next_random), cuts them into chunks of
-// batch_size and runs the chunks on the shared pool (workers empty) or on a pool started and
-// joined for this call. Returns when every chunk has ended; rethrows the first chunk failure
-// after the chunks in flight have finished. Preconditions: the matrices stay valid and are not
-// resized during the call (graphs above INT32_MAX nodes are refused with Error(Overflow)).
+// Lets the thread that runs an epoch watch it and stop it while the workers train.
+struct EpochControl {
+  // Raised by any thread: each worker finishes the walk in hand and starts no other.
+  std::atomic<bool> stop{false};
+  // Walks trained so far in this epoch; any thread may read it while the epoch runs.
+  std::atomic<uint64_t> walks_done{0};
+  // Called on the thread that called train_epoch, about every `interval` while the workers
+  // run, never on a worker; may raise `stop`. Must not throw.
+  std::function<void()> on_wait;
+  std::chrono::milliseconds interval{100};
+};
+
+// What an epoch may do beyond the plain one; the defaults give the plain epoch, draw for draw.
+struct EpochOptions {
+  // Negatives in proportion to max(count, 1)^ns_exponent over `noise_counts` (one entry per
+  // node; empty: each node's out-degree), drawn from an AliasTable built before the workers
+  // start. 0 keeps the uniform draw itself (the same draws as the plain epoch).
+  double ns_exponent = 0.0;
+  std::span<const uint64_t> noise_counts;
+  // One entry per node, or empty: after the epoch, each node's visits in its walks (start
+  // node included) are added here. Counted per thread during the epoch, added once at its end,
+  // so `visits` may be the very memory of `noise_counts`.
+  std::span<uint64_t> visits;
+  EpochControl* control = nullptr;
+};
+
+// One epoch. First refuses, with Error(Value), an ns_exponent that is not a finite number
+// >= 0, counts of the wrong length, and p or q for which a walk step could never finish (not a
+// finite number above 0, or 0 or infinite in single precision, or with an infinite reciprocal
+// there). Then shuffles the nodes with from_seed(next_random), cuts them into chunks of
+// batch_size and runs the chunks on the shared pool (workers empty; a pool of the default size
+// for this call when another call is using it) or on a pool started and joined for this call.
+// Returns when every chunk has ended or, once options.control->stop is raised, when the walks
+// in hand have; rethrows the first chunk failure after the chunks in flight have finished.
+// Preconditions: the matrices stay valid and are not resized during the call (graphs above
+// INT32_MAX nodes are refused with Error(Overflow)). Thread-safety: calls on different
+// matrices may run at once from different threads.
 void train_epoch(const CsrRecord& graph, const Node2VecParams& params,
                  const MatrixView& embeddings, const MatrixView& hidden_layer,
-                 uint64_t next_random);
+                 uint64_t next_random, const EpochOptions& options = {});
 
 }  // namespace velmor

@@ -16,7 +16,7 @@
 
 namespace velmor::py {
 
-enum class NpyType : int { UInt32 = 6, Float32 = 11 };
+enum class NpyType : int { UInt32 = 6, UInt64 = 8, Float32 = 11 };  // NumPy type numbers
 
 class ArrayBorrow {
  public:

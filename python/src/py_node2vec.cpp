@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <type_traits>
 
+#include "array_args.hpp"
 #include "binding.hpp"
 #include "numpy_api.hpp"
 #include "py_types.hpp"
@@ -88,29 +89,6 @@ PyType_Spec params_spec = {"builtins.Node2VecParams", sizeof(ParamsObject), 0,
 
 PyTypeObject* g_params_type = nullptr;
 
-// A float32 matrix accepted for writing in place: refused when NumPy marks it read-only, and
-// when its elements are not 4-byte aligned (data pointer or strides not whole multiples of 4
-// bytes), which would make every element access misaligned.
-MatrixView accept_matrix(const char* name, const ArrayBorrow& held) {
-  with_argument(name, [&] { held.recheck(NpyType::Float32, 2); });
-  const std::string prefix = std::string("argument '") + name + "': ";
-  if (!held.writeable()) raise_error(ErrorKind::Value, prefix + "array is read-only");
-  const Py_ssize_t rs = held.stride(0), cs = held.stride(1);
-  if (rs % 4 != 0 || cs % 4 != 0)
-    raise_error(ErrorKind::Value,
-                prefix + "array strides must be whole multiples of 4 bytes, got (" +
-                    std::to_string(rs) + ", " + std::to_string(cs) + ")");
-  if (reinterpret_cast<uintptr_t>(held.data()) % 4 != 0)
-    raise_error(ErrorKind::Value, prefix + "array data must be aligned to 4 bytes");
-  MatrixView view;
-  view.data = reinterpret_cast<float*>(held.data());
-  view.rows = static_cast<size_t>(held.shape(0));
-  view.cols = static_cast<size_t>(held.shape(1));
-  view.row_stride = rs / 4;
-  view.col_stride = cs / 4;
-  return view;
-}
-
 constexpr const char* kTrainNames[] = {"graph", "params", "embeddings", "hidden_layer",
                                        "next_random"};
 const FunctionDescription kTrain{"train_node2vec_epoch()", {}, kTrainNames};
@@ -125,16 +103,16 @@ PyObject* train_node2vec_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     const Node2VecParams params = reinterpret_cast<ParamsObject*>(argv[1])->params;
     const ArrayBorrow emb_held = with_argument(
         "embeddings", [&] { return accept_array_like(argv[2], NpyType::Float32, 2); });
-    accept_matrix("embeddings", emb_held);  // refused here, before later arguments convert
+    writable_matrix("embeddings", emb_held);  // refused here, before later arguments convert
     const ArrayBorrow hid_held = with_argument(
         "hidden_layer", [&] { return accept_array_like(argv[3], NpyType::Float32, 2); });
-    accept_matrix("hidden_layer", hid_held);
+    writable_matrix("hidden_layer", hid_held);
     const uint64_t next_random = to_u64(argv[4], "next_random");
     // Python code ran after the matrices were accepted (hidden_layer's conversion, next_random's
     // __index__) and may have resized them or cleared their writeable flag: take the views
     // again, with the same checks, now that nothing else can run before training ends.
     train_epoch(reinterpret_cast<GraphObject*>(graph.get())->record, params,
-                accept_matrix("embeddings", emb_held), accept_matrix("hidden_layer", hid_held),
+                writable_matrix("embeddings", emb_held), writable_matrix("hidden_layer", hid_held),
                 next_random);
     return Ref::borrow(Py_None);
   });

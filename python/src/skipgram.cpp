@@ -217,8 +217,9 @@ void train_schedule(const PairTrainer& t, const std::vector<uint32_t>& walk, int
 
 }  // namespace
 
+template <class Negatives>
 void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
-                uint64_t num_negative, int32_t num_nodes, const MatrixView& embeddings,
+                uint64_t num_negative, const Negatives& negatives, const MatrixView& embeddings,
                 const MatrixView& hidden_layer, TrainScratch& scratch) {
   const int64_t len = static_cast<int64_t>(walk.size());
   const bool contiguous = embeddings.col_stride == 1 && hidden_layer.col_stride == 1;
@@ -229,7 +230,7 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
       alpha,
       scratch.error.data(),
       contiguous && rows_disjoint(embeddings, hidden_layer)};
-  const Lcg48::FixedBound node_bound(num_nodes), window_bound(window);
+  const Lcg48::FixedBound window_bound(window);
   auto context_range = [&](int64_t i) {
     const int64_t b = rng.next_int(window_bound);
     return std::pair<int64_t, int64_t>{std::max<int64_t>(0, i - window + b),
@@ -253,7 +254,7 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
     grow(scratch.negatives, max_pairs * num_negative);
     uint32_t* const begin = scratch.pair_begin.data();
     uint32_t* const inputs = scratch.inputs.data();
-    uint32_t* const negatives = scratch.negatives.data();
+    uint32_t* const scheduled = scratch.negatives.data();
     uint32_t n_pairs = 0;
     for (int64_t i = 0; i < len; ++i) {
       begin[i] = n_pairs;
@@ -261,8 +262,8 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
       for (int64_t c = start; c < end; ++c) {
         if (c == i) continue;
         inputs[n_pairs] = walk[static_cast<size_t>(c)];
-        rng.fill_ints(node_bound, negatives + static_cast<size_t>(n_pairs) * num_negative,
-                      num_negative);
+        negatives.fill(rng, scheduled + static_cast<size_t>(n_pairs) * num_negative,
+                       static_cast<size_t>(num_negative));
         ++n_pairs;
       }
     }
@@ -290,15 +291,21 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
       if (c == i) continue;
       const uint32_t in = walk[static_cast<size_t>(c)];
       if (num_negative <= neg.size()) {
-        rng.fill_ints(node_bound, neg.data(), num_negative);
+        negatives.fill(rng, neg.data(), static_cast<size_t>(num_negative));
         trainer.pair<0>(in, centre, neg.data(), num_negative);
         continue;
       }
       // A negative count too large to hold: draw each one as its sample needs it.
       trainer.per_sample(in, centre, num_negative,
-                         [&] { return static_cast<uint32_t>(rng.next_int(node_bound)); });
+                         [&] { return negatives.next(rng); });
     }
   }
 }
+
+template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, uint64_t,
+                         const UniformNegatives&, const MatrixView&, const MatrixView&,
+                         TrainScratch&);
+template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, uint64_t,
+                         const AliasTable&, const MatrixView&, const MatrixView&, TrainScratch&);
 
 }  // namespace velmor

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "negatives.hpp"
 #include "random.hpp"
 
 namespace velmor {
@@ -34,12 +35,15 @@ struct TrainScratch {
   std::vector<uint32_t> pair_begin;  // pairs of walk position i: [pair_begin[i], pair_begin[i+1])
 };
 
-// Skip-gram with negative sampling over one walk, updating rows of both matrices in place.
+// Skip-gram with negative sampling over one walk, updating rows of both matrices in place;
+// each pair's num_negative negatives come from `negatives` (UniformNegatives or AliasTable).
 // Precondition: scratch.error.size() == hidden_layer.cols. A row index beyond a matrix or
 // differing column counts panic at the first access that needs them; earlier updates stay.
-// The generator is advanced by exactly the draws of the walk's pairs, in their order.
+// The generator is advanced by exactly the draws of the walk's pairs, in their order: for each
+// position its window draw, then for each of its pairs its negatives.
+template <class Negatives>
 void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
-                uint64_t num_negative, int32_t num_nodes, const MatrixView& embeddings,
+                uint64_t num_negative, const Negatives& negatives, const MatrixView& embeddings,
                 const MatrixView& hidden_layer, TrainScratch& scratch);
 
 }  // namespace velmor

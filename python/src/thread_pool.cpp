@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -42,14 +43,24 @@ void ThreadPool::stop_and_join() noexcept {
   threads_.clear();
 }
 
-void ThreadPool::run(const std::function<void(size_t)>& job) {
+void ThreadPool::run(const std::function<void(size_t)>& job,
+                     const std::function<void()>& on_wait, std::chrono::milliseconds interval) {
   std::unique_lock<std::mutex> lock(mutex_);
   job_ = &job;
   running_ = threads_.size();
   first_failure_ = nullptr;
   ++generation_;
   wake_.notify_all();
-  done_.wait(lock, [this] { return running_ == 0; });
+  const auto finished = [this] { return running_ == 0; };
+  if (on_wait) {
+    while (!done_.wait_for(lock, interval, finished)) {
+      lock.unlock();
+      on_wait();
+      lock.lock();
+    }
+  } else {
+    done_.wait(lock, finished);
+  }
   job_ = nullptr;
   if (std::exception_ptr failure = std::exchange(first_failure_, nullptr))
     std::rethrow_exception(failure);
@@ -100,10 +111,18 @@ size_t processors_online() {
 
 // Never destroyed: the pool lives until the process ends, with no teardown at exit.
 ThreadPool* g_shared_pool = nullptr;
+std::mutex g_shared_pool_create;  // guards the three variables above and below
+std::mutex g_shared_pool_busy;    // held by the lease of the call running on the pool
 std::optional<std::string> g_shared_pool_failure;
 bool g_forked = false;
 
-void after_fork_in_child() { g_forked = true; }
+// A thread of the parent may have held either mutex at the fork; it does not exist here, so
+// the child starts them afresh.
+void after_fork_in_child() {
+  g_forked = true;
+  new (&g_shared_pool_create) std::mutex();
+  new (&g_shared_pool_busy) std::mutex();
+}
 
 }  // namespace
 
@@ -122,6 +141,7 @@ size_t default_pool_size() {
 ThreadPool& shared_pool() {
   static const bool registered = (pthread_atfork(nullptr, nullptr, after_fork_in_child), true);
   (void)registered;
+  std::lock_guard<std::mutex> guard(g_shared_pool_create);
   if (g_forked) {
     // The child inherited the pool's memory but none of its threads; the copy can be neither
     // used nor safely destroyed (its mutex may be held), so it is abandoned.
@@ -139,6 +159,14 @@ ThreadPool& shared_pool() {
     }
   }
   return *g_shared_pool;
+}
+
+SharedPoolLease lease_shared_pool() {
+  SharedPoolLease lease;
+  ThreadPool& pool = shared_pool();
+  lease.hold = std::unique_lock<std::mutex>(g_shared_pool_busy, std::try_to_lock);
+  if (lease.hold) lease.pool = &pool;
+  return lease;
 }
 
 }  // namespace velmor

@@ -1,15 +1,17 @@
 // A fixed set of worker threads that run one job at a time.
 //
 // run(job) calls job(worker_index) once on every worker thread and returns when all of them
-// have returned. The calling thread runs no part of the job. If any call of job throws, run
-// rethrows the first exception after every worker has finished its call: work in flight always
-// ends before the failure reaches the caller.
+// have returned. The calling thread runs no part of the job; it may be given on_wait to call
+// about every `interval` while it waits. If any call of job throws, run rethrows the first
+// exception after every worker has finished its call: work in flight always ends before the
+// failure reaches the caller.
 //
 // Thread-safety: run() must not be called concurrently on one pool (callers serialise: the
-// extension holds the interpreter lock for the whole call). The destructor stops and joins every
-// thread, so no worker outlives its pool.
+// shared pool is taken through lease_shared_pool). The destructor stops and joins every thread,
+// so no worker outlives its pool.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -30,7 +32,9 @@ class ThreadPool {
   ThreadPool& operator=(const ThreadPool&) = delete;
 
   size_t size() const { return threads_.size(); }
-  void run(const std::function<void(size_t)>& job);
+  // on_wait, when given, must not throw.
+  void run(const std::function<void(size_t)>& job, const std::function<void()>& on_wait = {},
+           std::chrono::milliseconds interval = std::chrono::milliseconds(100));
 
  private:
   void worker_loop(size_t index);
@@ -55,7 +59,16 @@ size_t default_pool_size();
 // The process-wide pool, created on first use with the default size and kept for the life of
 // the process (recreated in a child after fork, whose copy has no threads). If it cannot be
 // created, every use panics with "The global thread pool has not been initialized.: ...".
-// Precondition: called with the interpreter lock held (callers are serialised).
+// Thread-safe; running a job on it takes a lease.
 ThreadPool& shared_pool();
+
+// The shared pool for one caller at a time: `pool` is the shared pool and `hold` keeps other
+// callers off it until the lease is destroyed, or `pool` is null (and nothing is held) while
+// another lease is alive; the caller then starts a pool of its own. Never waits.
+struct SharedPoolLease {
+  ThreadPool* pool = nullptr;
+  std::unique_lock<std::mutex> hold;
+};
+SharedPoolLease lease_shared_pool();
 
 }  // namespace velmor

@@ -60,6 +60,9 @@ def build_parser() -> argparse.ArgumentParser:
                           help="context window (default: 10)")
     training.add_argument("--negative", type=int, default=5, metavar="N",
                           help="negative samples per context pair (default: 5)")
+    training.add_argument("--ns-exponent", type=float, default=0.75, metavar="E",
+                          help="negatives drawn in proportion to visit count^E; 0 = uniformly "
+                               "(default: 0.75)")
     training.add_argument("--alpha", type=float, default=0.025,
                           help="initial learning rate (default: 0.025)")
     training.add_argument("--min-alpha", type=float, default=0.0001,
@@ -84,8 +87,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     delimiter = _ESCAPES.get(args.delimiter, args.delimiter)
     model = Node2Vec(dimensions=args.dimensions, walk_length=args.walk_length,
                      walks_per_node=args.num_walks, window=args.window_size, p=args.p, q=args.q,
-                     negative=args.negative, alpha=args.alpha, min_alpha=args.min_alpha,
-                     workers=args.workers, seed=args.seed, progress=not args.quiet)
+                     negative=args.negative, ns_exponent=args.ns_exponent, alpha=args.alpha,
+                     min_alpha=args.min_alpha, workers=args.workers, seed=args.seed,
+                     progress=not args.quiet)
     try:
         check_delimiters(delimiter, "#")
         output_format = embedding_format(args.output)
@@ -141,10 +145,14 @@ def _fail(message: str) -> int:
 
 _FLAGS = {"dimensions": "--dimensions", "walk_length": "--walk-length",
           "walks_per_node": "--num-walks", "window": "--window-size", "p": "--p", "q": "--q",
-          "negative": "--negative", "alpha": "--alpha", "min_alpha": "--min-alpha",
-          "workers": "--workers", "seed": "--seed", "delimiter": "--delimiter"}
+          "negative": "--negative", "ns_exponent": "--ns-exponent", "alpha": "--alpha",
+          "min_alpha": "--min-alpha", "workers": "--workers", "seed": "--seed",
+          "delimiter": "--delimiter"}
 
 
 def _flag_names(message: str) -> str:
     """Speak of the command's flags rather than of the Python parameters behind them."""
-    return re.sub(r"(?<![-\w])(" + "|".join(_FLAGS) + r")\b", lambda m: _FLAGS[m.group(1)], message)
+    # A name is the subject of its message ("negative must ...", "min_alpha (0.5) must ..."):
+    # the same word elsewhere ("must not be negative") is English, not a name.
+    return re.sub(r"(?<![-\w])(" + "|".join(_FLAGS) + r")(?= must | \()",
+                  lambda m: _FLAGS[m.group(1)], message)

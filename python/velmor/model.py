@@ -11,8 +11,8 @@ from typing import Any, Dict, Optional
 import numpy as np
 
 from velmor._checks import check_bool, check_int, check_real
-from velmor._matrix import word2vec_start
-from velmor.engine import Node2VecParams, train_node2vec_epoch
+from velmor._matrix import starting_matrices
+from velmor.engine import Node2VecParams, train_epoch
 from velmor.graph import as_graph
 from velmor.io import PathLike
 from velmor.keyed import KeyedVectors
@@ -44,7 +44,13 @@ class Node2Vec:
         In-out parameter: moving away from the previous node's neighbourhood is weighted
         ``1/q``. ``q > 1`` keeps walks local (BFS-like), ``q < 1`` lets them roam (DFS-like).
     negative : int, default 5
-        Negative samples per context pair, drawn uniformly from all nodes.
+        Negative samples per context pair.
+    ns_exponent : float, default 0.75
+        Negative samples are drawn in proportion to a node's count raised to this power, as
+        word2vec draws words: the count is the node's out-degree in the first epoch and its
+        visits in the walks of the epochs so far after that. 0 reproduces the uniform draw
+        over all nodes; 1 draws in proportion to the counts; larger values favour the frequent
+        nodes more.
     alpha : float, default 0.025
         Learning rate at the start of training.
     min_alpha : float, default 0.0001
@@ -79,8 +85,11 @@ class Node2Vec:
     matrices without locks (Hogwild), so the order in which updates land - and, when two collide,
     which one survives - depends on timing.
 
-    Pressing Ctrl-C stops training after the epoch that is running; ``fit`` then warns and
-    returns with the vectors trained so far.
+    The input vectors start uniform in [-1, 1) / ``dimensions`` (as gensim's do), the output
+    vectors at zero.
+
+    Pressing Ctrl-C stops training within a fraction of a second; ``fit`` then warns and
+    returns with the vectors trained so far. Other Python threads keep running while it trains.
 
     Examples
     --------
@@ -93,7 +102,7 @@ class Node2Vec:
 
     def __init__(self, dimensions: int = 128, walk_length: int = 80, walks_per_node: int = 10,
                  window: int = 10, p: float = 1.0, q: float = 1.0, negative: int = 5,
-                 alpha: float = 0.025, min_alpha: float = 0.0001, batch_size: Optional[int] = None,
+                 ns_exponent: float = 0.75, alpha: float = 0.025, min_alpha: float = 0.0001, batch_size: Optional[int] = None,
                  workers: Optional[int] = None, seed: Optional[int] = None, progress: bool = True):
         self.dimensions = dimensions
         self.walk_length = walk_length
@@ -102,6 +111,7 @@ class Node2Vec:
         self.p = p
         self.q = q
         self.negative = negative
+        self.ns_exponent = ns_exponent
         self.alpha = alpha
         self.min_alpha = min_alpha
         self.batch_size = batch_size
@@ -131,10 +141,13 @@ class Node2Vec:
         count, dimensions = graph.num_nodes, settings["dimensions"]
         epochs = settings["walks_per_node"]
         rng = np.random.default_rng(settings["seed"])
-        embeddings, hidden_layer = word2vec_start(rng, count, dimensions)
+        embeddings, hidden_layer = starting_matrices(rng, count, dimensions)
         epoch_seeds = rng.integers(2**64, size=epochs, dtype=np.uint64)
         batch_size = settings["batch_size"] or min(256, max(1, -(-count // 64)))
         alpha, decay = settings["alpha"], settings["alpha"] - settings["min_alpha"]
+        ns_exponent = settings["ns_exponent"]
+        # Negatives follow the out-degrees in the first epoch, then every node's visits so far.
+        visits = np.zeros(count, dtype=np.uint64) if ns_exponent else None
 
         completed = 0
         with _progress_bar(epochs * count, settings["progress"]) as bar:
@@ -148,11 +161,13 @@ class Node2Vec:
                         window=settings["window"], batch_size=batch_size,
                         max_walk_length=settings["walk_length"],
                         num_negative=settings["negative"], workers=settings["workers"])
-                    train_node2vec_epoch(graph=graph.csr, params=params, embeddings=embeddings,
-                                         hidden_layer=hidden_layer,
-                                         next_random=int(epoch_seeds[epoch]))
+                    train_epoch(graph=graph.csr, params=params, embeddings=embeddings,
+                                hidden_layer=hidden_layer, next_random=int(epoch_seeds[epoch]),
+                                ns_exponent=ns_exponent,
+                                noise_counts=visits if epoch else None, visits=visits,
+                                progress=bar.hook(epoch * count))
                     completed = epoch + 1
-                    bar.update(count)
+                    bar.show(completed * count)
             except KeyboardInterrupt:
                 warnings.warn(f"training interrupted after {completed} of {epochs} epochs; the "
                               "model keeps the vectors trained so far", RuntimeWarning, stacklevel=2)
@@ -184,6 +199,7 @@ class Node2Vec:
             "p": check_real("p", self.p, positive=True),
             "q": check_real("q", self.q, positive=True),
             "negative": check_int("negative", self.negative, minimum=0),
+            "ns_exponent": check_real("ns_exponent", self.ns_exponent, non_negative=True),
             "alpha": check_real("alpha", self.alpha, positive=True),
             "min_alpha": check_real("min_alpha", self.min_alpha, non_negative=True),
             "batch_size": None if self.batch_size is None
@@ -222,25 +238,39 @@ def _param_names():
     return [name for name in inspect.signature(Node2Vec.__init__).parameters if name != "self"]
 
 
-class _NoBar:
-    def update(self, count: int) -> None:
-        pass
+class _Bar:
+    """Walks trained, shown by a tqdm bar, or counted silently when no bar should show."""
+
+    def __init__(self, tqdm_bar=None):
+        self.tqdm_bar = tqdm_bar
+
+    def show(self, walks: int) -> None:
+        if self.tqdm_bar is not None:
+            self.tqdm_bar.update(walks - self.tqdm_bar.n)
+
+    def hook(self, walks_before: int):
+        """The progress hook of an epoch that starts after `walks_before` walks; None without a
+        bar, so that the engine calls nothing."""
+        if self.tqdm_bar is None:
+            return None
+        return lambda walks: self.show(walks_before + walks)
 
 
 @contextlib.contextmanager
 def _progress_bar(total: int, wanted: bool):
-    """A tqdm bar over walks, or a stand-in that ignores updates when no bar should show."""
+    """A _Bar over `total` walks, with a tqdm bar while stderr is a terminal and tqdm is
+    installed."""
     stderr = sys.stderr
     if not (wanted and stderr is not None and getattr(stderr, "isatty", lambda: False)()):
-        yield _NoBar()
+        yield _Bar()
         return
     try:
         from tqdm import tqdm
     except ImportError:
-        yield _NoBar()
+        yield _Bar()
         return
     bar = tqdm(total=total, unit="walk", unit_scale=True, desc="node2vec", file=stderr)
     try:
-        yield bar
+        yield _Bar(bar)
     finally:
         bar.close()

@@ -1,5 +1,7 @@
-"""The native engine of velmor: the compiled ``_native`` module, re-exported."""
+"""The native engine of velmor: the compatibility module ``_native`` (CSR graphs, parameters
+and its epoch) and the training engine ``_engine`` that the package trains through."""
 
+from velmor.engine._engine import train_epoch
 from velmor.engine._native import CSRGraph, Node2VecParams, csr_from_edges, train_node2vec_epoch
 
-__all__ = ["CSRGraph", "Node2VecParams", "csr_from_edges", "train_node2vec_epoch"]
+__all__ = ["CSRGraph", "Node2VecParams", "csr_from_edges", "train_epoch", "train_node2vec_epoch"]

@@ -1,0 +1,44 @@
+#include "array_args.hpp"
+
+#include <string>
+
+#include "binding.hpp"
+
+namespace velmor::py {
+
+namespace {
+
+std::string prefix(const char* name) { return std::string("argument '") + name + "': "; }
+
+}  // namespace
+
+MatrixView writable_matrix(const char* name, const ArrayBorrow& held) {
+  with_argument(name, [&] { held.recheck(NpyType::Float32, 2); });
+  if (!held.writeable()) raise_error(ErrorKind::Value, prefix(name) + "array is read-only");
+  const Py_ssize_t rs = held.stride(0), cs = held.stride(1);
+  if (rs % 4 != 0 || cs % 4 != 0)
+    raise_error(ErrorKind::Value,
+                prefix(name) + "array strides must be whole multiples of 4 bytes, got (" +
+                    std::to_string(rs) + ", " + std::to_string(cs) + ")");
+  if (reinterpret_cast<uintptr_t>(held.data()) % 4 != 0)
+    raise_error(ErrorKind::Value, prefix(name) + "array data must be aligned to 4 bytes");
+  MatrixView view;
+  view.data = reinterpret_cast<float*>(held.data());
+  view.rows = static_cast<size_t>(held.shape(0));
+  view.cols = static_cast<size_t>(held.shape(1));
+  view.row_stride = rs / 4;
+  view.col_stride = cs / 4;
+  return view;
+}
+
+std::span<uint64_t> count_vector(const char* name, const ArrayBorrow& held, bool writable) {
+  with_argument(name, [&] { held.recheck(NpyType::UInt64, 1); });
+  if (writable && !held.writeable())
+    raise_error(ErrorKind::Value, prefix(name) + "array is read-only");
+  const size_t size = static_cast<size_t>(held.shape(0));
+  if ((size > 1 && held.stride(0) != 8) || reinterpret_cast<uintptr_t>(held.data()) % 8 != 0)
+    raise_error(ErrorKind::Value, prefix(name) + "array must be contiguous and aligned");
+  return {reinterpret_cast<uint64_t*>(held.data()), size};
+}
+
+}  // namespace velmor::py

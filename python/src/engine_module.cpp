@@ -1,0 +1,68 @@
+// PyInit__engine: velmor's own training module, beside the compatibility module _native.
+//
+// It trains on _native's CSRGraph and Node2VecParams objects (their type objects are taken from
+// that module at import, so both modules agree on what a graph is) and adds what the package
+// needs beyond _native's epoch: frequency-weighted negatives, visit counts, a progress hook,
+// interruption, and other Python threads running while an epoch trains.
+#include "binding.hpp"
+#include "engine_types.hpp"
+#include "fastfn.hpp"
+
+namespace velmor::py {
+
+const char* const kPanicExceptionName = "velmor.engine._engine.PanicException";
+
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_engine",
+    "velmor's training engine: node2vec epochs with frequency-weighted negative sampling, "
+    "progress and interruption, run without the interpreter lock.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* g_module = nullptr;
+PyTypeObject* g_graph_type = nullptr;
+PyTypeObject* g_params_type = nullptr;
+
+PyTypeObject* native_type(PyObject* native, const char* name) {
+  Ref type = checked(PyObject_GetAttrString(native, name));
+  if (!PyType_Check(type.get()))
+    raise_error(ErrorKind::Import, std::string("velmor.engine._native.") + name + " is not a class");
+  return reinterpret_cast<PyTypeObject*>(type.release());  // kept for the life of the process
+}
+
+}  // namespace
+
+PyTypeObject* engine_graph_type() { return g_graph_type; }
+PyTypeObject* engine_params_type() { return g_params_type; }
+
+}  // namespace velmor::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__engine() {
+  using namespace velmor::py;
+  return entry([]() -> Ref {
+    if (g_module)
+      velmor::raise_error(velmor::ErrorKind::Import,
+                          "velmor.engine._engine may be initialised only once per interpreter "
+                          "process");
+    Ref native = checked(PyImport_ImportModule("velmor.engine._native"));
+    if (!g_graph_type) g_graph_type = native_type(native.get(), "CSRGraph");
+    if (!g_params_type) g_params_type = native_type(native.get(), "Node2VecParams");
+    Ref module = checked(PyModule_Create(&module_def));
+    velmor::fill_sigmoid_table();
+    Ref module_name = checked(PyModule_GetNameObject(module.get()));
+    Ref function = checked(PyCFunction_NewEx(&train_epoch_def, module.get(), module_name.get()));
+    checked_status(PyObject_SetAttrString(module.get(), "train_epoch", function.get()));
+    Ref all = checked(Py_BuildValue("[s]", "train_epoch"));
+    checked_status(PyObject_SetAttrString(module.get(), "__all__", all.get()));
+    g_module = Ref(module).release();  // the cell's own reference
+    return module;
+  });
+}

@@ -1,0 +1,16 @@
+// What the engine module's entries share: the graph and parameter classes it trains on (those
+// of velmor.engine._native, taken at import) and its one function. Requires the interpreter lock.
+#pragma once
+
+#include <Python.h>
+
+#include "py_types.hpp"
+
+namespace velmor::py {
+
+PyTypeObject* engine_graph_type();   // velmor.engine._native.CSRGraph
+PyTypeObject* engine_params_type();  // velmor.engine._native.Node2VecParams
+
+extern PyMethodDef train_epoch_def;
+
+}  // namespace velmor::py

@@ -1,0 +1,121 @@
+// The engine's train_epoch: one node2vec epoch, trained without the interpreter lock.
+#include <atomic>
+#include <optional>
+#include <span>
+
+#include "array_args.hpp"
+#include "binding.hpp"
+#include "engine_types.hpp"
+#include "numpy_api.hpp"
+
+namespace velmor::py {
+namespace {
+
+constexpr const char* kNames[] = {"graph",       "params",       "embeddings",
+                                  "hidden_layer", "next_random",  "ns_exponent",
+                                  "noise_counts", "visits",       "progress"};
+const FunctionDescription kTrainEpoch{"train_epoch()", {}, kNames};
+
+// An optional uint64 vector argument: None, or an array accepted as it is (no conversion, so
+// that counts are never silently copied and then lost).
+std::optional<ArrayBorrow> optional_counts(PyObject* obj, const char* name, bool writable) {
+  if (obj == Py_None) return std::nullopt;
+  std::optional<ArrayBorrow> held(
+      with_argument(name, [&] { return accept_strict(obj, NpyType::UInt64, 1); }));
+  count_vector(name, *held, writable);
+  return held;
+}
+
+std::span<uint64_t> view_of(const std::optional<ArrayBorrow>& held, const char* name,
+                            bool writable) {
+  return held ? count_vector(name, *held, writable) : std::span<uint64_t>();
+}
+
+// Called with the interpreter lock while the workers run: lets pending signals raise (Ctrl-C)
+// and reports progress. A Python exception stays pending, stops the epoch, and is raised when
+// the call returns.
+struct Watcher {
+  PyObject* progress;  // a callable or None, borrowed from the arguments
+  EpochControl& control;
+  bool failed = false;
+
+  void operator()() {
+    if (failed) return;
+    if (PyErr_CheckSignals() < 0 || !report_progress()) {
+      failed = true;
+      control.stop.store(true);
+    }
+  }
+
+  bool report_progress() {
+    if (progress == Py_None) return true;
+    Ref done = Ref::steal(PyLong_FromUnsignedLongLong(control.walks_done.load()));
+    if (!done) return false;
+    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(progress, done.get(), nullptr));
+    return static_cast<bool>(result);
+  }
+};
+
+PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+  return entry([&] {
+    PyObject* argv[9];
+    bind_arguments(kTrainEpoch, args, kwargs, argv);
+    check_instance(argv[0], engine_graph_type(), "CSRGraph", "graph");
+    const Ref graph = Ref::borrow(argv[0]);
+    check_instance(argv[1], engine_params_type(), "Node2VecParams", "params");
+    const Node2VecParams params = reinterpret_cast<ParamsObject*>(argv[1])->params;
+    const ArrayBorrow emb_held = with_argument(
+        "embeddings", [&] { return accept_array_like(argv[2], NpyType::Float32, 2); });
+    writable_matrix("embeddings", emb_held);
+    const ArrayBorrow hid_held = with_argument(
+        "hidden_layer", [&] { return accept_array_like(argv[3], NpyType::Float32, 2); });
+    writable_matrix("hidden_layer", hid_held);
+    const uint64_t next_random = to_u64(argv[4], "next_random");
+    EpochOptions options;
+    options.ns_exponent = to_f64(argv[5], "ns_exponent");
+    const std::optional<ArrayBorrow> noise_held = optional_counts(argv[6], "noise_counts", false);
+    const std::optional<ArrayBorrow> visits_held = optional_counts(argv[7], "visits", true);
+    PyObject* const progress = argv[8];
+    if (progress != Py_None && !PyCallable_Check(progress))
+      raise_error(ErrorKind::Type, "argument 'progress': expected a callable or None, got '" +
+                                       type_name(progress) + "'");
+
+    // Python code may have run since the arrays were accepted (conversions of later arguments):
+    // the views are taken now, and nothing else runs before training ends but the watcher.
+    const MatrixView embeddings = writable_matrix("embeddings", emb_held);
+    const MatrixView hidden_layer = writable_matrix("hidden_layer", hid_held);
+    options.noise_counts = view_of(noise_held, "noise_counts", false);
+    options.visits = view_of(visits_held, "visits", true);
+    EpochControl control;
+    options.control = &control;
+    Watcher watcher{progress, control};
+    {
+      InterpreterLockReleased unlocked;
+      control.on_wait = [&] { unlocked.with_lock(watcher); };
+      train_epoch(reinterpret_cast<GraphObject*>(graph.get())->record, params, embeddings,
+                  hidden_layer, next_random, options);
+    }
+    if (watcher.failed) throw_pending();
+    return Ref::borrow(Py_None);
+  });
+}
+
+}  // namespace
+
+PyMethodDef train_epoch_def = {
+    "train_epoch",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_epoch_fn)),
+    METH_VARARGS | METH_KEYWORDS,
+    "train_epoch(*, graph, params, embeddings, hidden_layer, next_random, ns_exponent, "
+    "noise_counts, visits, progress)\n--\n\n"
+    "One node2vec epoch, as _native.train_node2vec_epoch trains it, with these additions.\n\n"
+    "Negatives are drawn in proportion to max(count, 1)**ns_exponent, over noise_counts (a\n"
+    "uint64 array with one entry per node) or, when that is None, over each node's out-degree;\n"
+    "ns_exponent 0 draws them uniformly, exactly as _native does. visits (a writable uint64\n"
+    "array, or None) receives each node's visits in this epoch's walks, added after the epoch.\n"
+    "progress (a callable, or None) is called with the number of walks trained so far, about\n"
+    "every 100 ms, on the calling thread. The interpreter lock is released while the workers\n"
+    "run; an exception from progress or from a signal handler (KeyboardInterrupt) stops the\n"
+    "epoch after the walks in hand and is raised here."};
+
+}  // namespace velmor::py

@@ -1,0 +1,94 @@
+// The negative samplers: the alias table's distribution, exactly from its slots and
+// statistically from its draws.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "negatives.hpp"
+
+using velmor::AliasTable;
+using velmor::Lcg48;
+using velmor::UniformNegatives;
+
+namespace {
+
+// Each node's chance under the table, summed over the slots.
+std::vector<double> table_chances(const AliasTable& table) {
+  const size_t n = table.size();
+  std::vector<double> p(n, 0.0);
+  for (size_t s = 0; s < n; ++s) {
+    const double keep = table.slots()[s].threshold / 4294967296.0;
+    p[s] += keep / n;
+    p[table.slots()[s].alias] += (1.0 - keep) / n;
+  }
+  return p;
+}
+
+std::vector<double> wanted_chances(const std::vector<uint64_t>& counts, double exponent) {
+  std::vector<double> w;
+  double total = 0.0;
+  for (uint64_t c : counts) total += w.emplace_back(std::pow(c ? double(c) : 1.0, exponent));
+  for (double& x : w) x /= total;
+  return w;
+}
+
+}  // namespace
+
+TEST(AliasTable, SlotsGiveTheWeightsOfTheCounts) {
+  const std::vector<std::pair<std::vector<uint64_t>, double>> cases = {
+      {{7}, 0.75},
+      {{3, 3, 3, 3}, 0.75},
+      {{0, 0, 1, 5, 2, 0, 1000000}, 0.75},  // never counted weighs as counted once
+      {{1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048}, 1.0},
+      {{10, 20, 30}, 0.0},                    // uniform
+      {{1, 2, 3, 1ULL << 60, 5}, 3.0},        // weights far beyond a double's range before scaling
+  };
+  for (const auto& [counts, exponent] : cases) {
+    const AliasTable table(counts, exponent);
+    const std::vector<double> got = table_chances(table), want = wanted_chances(counts, exponent);
+    for (size_t i = 0; i < counts.size(); ++i)
+      EXPECT_NEAR(got[i], want[i], 1e-9) << "node " << i << " of " << counts.size();
+    for (size_t s = 0; s < table.size(); ++s)
+      if (table.slots()[s].threshold == 0xFFFFFFFFu) EXPECT_EQ(table.slots()[s].alias, s);
+  }
+}
+
+TEST(AliasTable, DrawsFollowTheTable) {
+  // A skewed table: Pearson's chi-square over 2M draws of a fixed seed, against the 99.9%
+  // point of chi-square with 12 degrees of freedom (32.91).
+  const std::vector<uint64_t> counts = {1, 0, 5, 40, 300, 2000, 9, 1, 70000, 3, 600, 12, 150};
+  const AliasTable table(counts, 0.75);
+  const std::vector<double> p = wanted_chances(counts, 0.75);
+  constexpr int kDraws = 2'000'000;
+  std::vector<double> seen(counts.size(), 0.0);
+  Lcg48 rng = Lcg48::from_seed(2024);
+  for (int i = 0; i < kDraws; ++i) ++seen[table.next(rng)];
+  double chi2 = 0.0;
+  for (size_t i = 0; i < counts.size(); ++i) {
+    const double expected = p[i] * kDraws;
+    chi2 += (seen[i] - expected) * (seen[i] - expected) / expected;
+  }
+  EXPECT_LT(chi2, 32.91);
+}
+
+TEST(AliasTable, FillDrawsAsNextDoesAndTakesOneStepEach) {
+  const AliasTable table(std::vector<uint64_t>{5, 1, 0, 9, 2}, 0.75);
+  Lcg48 a = Lcg48::from_seed(3), b = Lcg48::from_seed(3), steps = Lcg48::from_seed(3);
+  uint32_t out[17];
+  table.fill(a, out, 17);
+  for (uint32_t want : out) EXPECT_EQ(table.next(b), want);
+  for (int i = 0; i < 17; ++i) steps.next_bits(32);
+  EXPECT_EQ(a.state(), b.state());
+  EXPECT_EQ(a.state(), steps.state());
+}
+
+TEST(UniformNegatives, DrawsAsNextInt) {
+  const UniformNegatives uniform(1000);
+  Lcg48 a = Lcg48::from_seed(11), b = Lcg48::from_seed(11);
+  uint32_t out[9];
+  uniform.fill(a, out, 9);
+  for (uint32_t want : out) EXPECT_EQ(static_cast<uint32_t>(b.next_int(1000)), want);
+  EXPECT_EQ(uniform.next(a), static_cast<uint32_t>(b.next_int(1000)));
+}

@@ -1,0 +1,202 @@
+"""The training engine (_engine.train_epoch): frequency-weighted negatives against the model,
+the uniform draw against _native, and the hooks that run while the interpreter lock is free."""
+
+import os
+import signal
+import threading
+
+import numpy as np
+import pytest
+
+from conftest import unchanged
+from reference_model import reference_epoch
+from test_training import (DIRECTED_DEAD_ENDS, ISOLATED, RING_WITH_CHORDS, STAR, assert_matches_model,
+                           make_graph, make_matrices, make_params)
+from velmor.engine import _engine, _native
+
+
+def train(graph, params, emb, hid, next_random, ns_exponent=0.75, noise_counts=None, visits=None,
+          progress=None):
+    return _engine.train_epoch(graph=graph, params=params, embeddings=emb, hidden_layer=hid,
+                               next_random=next_random, ns_exponent=ns_exponent,
+                               noise_counts=noise_counts, visits=visits, progress=progress)
+
+
+@pytest.mark.parametrize("overrides", [dict(), dict(p=0.25, q=4.0, num_negative=12, window=2)])
+@pytest.mark.parametrize("edges, directed", [(RING_WITH_CHORDS, False), (DIRECTED_DEAD_ENDS, True)])
+def test_exponent_zero_is_the_native_epoch(edges, directed, overrides):
+    # Bit for bit, counting visits or not: the uniform draw is _native's own.
+    graph, params = make_graph(edges, directed), make_params(**overrides)
+    expected = make_matrices(graph.num_nodes(), 8)
+    _native.train_node2vec_epoch(graph=graph, params=params, embeddings=expected[0],
+                                 hidden_layer=expected[1], next_random=99)
+    for visits in (None, np.zeros(graph.num_nodes(), np.uint64)):
+        emb, hid = make_matrices(graph.num_nodes(), 8)
+        train(graph, params, emb, hid, 99, ns_exponent=0.0, visits=visits)
+        assert emb.tobytes() == expected[0].tobytes() and hid.tobytes() == expected[1].tobytes()
+
+
+SKEWED = [5000, 0, 1, 3, 80, 0, 2, 1, 700, 9, 1]  # for the 11 nodes of ISOLATED
+
+
+@pytest.mark.parametrize("edges, directed, ns_exponent, counts, overrides", [
+    pytest.param(RING_WITH_CHORDS, False, 0.75, None, {}, id="degrees"),
+    # Nodes 3 and 4 have no out-arcs: the floor keeps them drawable.
+    pytest.param(DIRECTED_DEAD_ENDS, True, 0.75, None, dict(p=0.5, q=2.0), id="dead-ends"),
+    pytest.param(ISOLATED, False, 1.0, SKEWED, dict(num_negative=12), id="skewed-many-negatives"),
+    pytest.param(ISOLATED, False, 40.0, SKEWED, dict(num_negative=1), id="steep"),
+    pytest.param(STAR, False, 0.5, None, dict(window=6, max_walk_length=40), id="long-walks"),
+])
+def test_weighted_negatives_match_model(edges, directed, ns_exponent, counts, overrides):
+    # Two epochs as the package runs them: the first draws by `counts` (or the degrees), the
+    # second by the visits counted in the first.
+    graph, params = make_graph(edges, directed), make_params(**overrides)
+    n = graph.num_nodes()
+    emb0, hid0 = make_matrices(n, 8, seed=3)
+    emb, hid = emb0.copy(), hid0.copy()
+    visits = np.zeros(n, np.uint64)
+    noise = None if counts is None else np.array(counts, np.uint64)
+    train(graph, params, emb, hid, 5, ns_exponent, noise, visits)
+    train(graph, params, emb, hid, 6, ns_exponent, visits, visits)
+
+    model_visits = [0] * n
+
+    def run_model(lookup):
+        model_visits[:] = [0] * n
+        ref = reference_epoch(edges, directed, params, emb0, hid0, 5, lookup, ns_exponent, counts,
+                              model_visits)
+        return reference_epoch(edges, directed, params, *ref, 6, lookup, ns_exponent,
+                               list(model_visits), model_visits)
+
+    assert_matches_model((emb, hid), run_model)
+    assert visits.tolist() == model_visits
+
+
+def _bad_arguments():
+    counts = np.ones(10, np.uint64)
+    read_only = counts.copy()
+    read_only.flags.writeable = False
+    return [
+        (dict(ns_exponent=float("nan")), ValueError, "ns_exponent must be a finite number at least 0, got nan"),
+        (dict(ns_exponent=float("inf")), ValueError, "ns_exponent must be a finite number at least 0, got inf"),
+        (dict(ns_exponent=-0.5), ValueError, "ns_exponent must be a finite number at least 0, got -0.5"),
+        (dict(noise_counts=counts[:9]), ValueError, "noise_counts has 9 entries but the graph has 10 nodes"),
+        (dict(visits=np.ones(11, np.uint64)), ValueError, "visits has 11 entries but the graph has 10 nodes"),
+        (dict(visits=read_only), ValueError, "argument 'visits': array is read-only"),
+        (dict(noise_counts=counts[::2]), ValueError, "argument 'noise_counts': array must be contiguous"),
+        (dict(noise_counts=counts.astype(np.float64)), TypeError, "argument 'noise_counts': type mismatch"),
+        (dict(visits=[0] * 10), TypeError, "argument 'visits': 'list' object cannot be converted"),
+        (dict(progress=3), TypeError, "argument 'progress': expected a callable or None, got 'int'"),
+    ]
+
+
+@pytest.mark.parametrize("change, error, message", _bad_arguments())
+def test_bad_argument_trains_nothing(change, error, message):
+    graph = make_graph(RING_WITH_CHORDS, False)
+    emb, hid = make_matrices(10, 4)
+    visits = change.get("visits", np.zeros(10, np.uint64))
+    kwargs = dict(dict(ns_exponent=0.75, visits=visits), **change)
+    with unchanged(emb, hid, np.asarray(visits)), pytest.raises(error) as excinfo:
+        train(graph, make_params(), emb, hid, 1, **kwargs)
+    assert str(excinfo.value).startswith(message)
+
+
+# --------------------------------------------------------------------------------------------
+# While an epoch runs: progress, interruption, other Python threads
+
+
+def _long_epoch(workers=1, nodes=20_000):
+    """A graph whose epoch takes seconds, fresh matrices and a visit counter."""
+    n = nodes
+    ring = np.arange(n, dtype=np.uint32)
+    graph = _native.csr_from_edges(np.stack([ring, (ring + 1) % n, ring, (ring + 7) % n],
+                                            axis=1).reshape(-1, 2), False)
+    params = make_params(max_walk_length=80, window=10, num_negative=5, batch_size=64,
+                         workers=workers)
+    return graph, params, *make_matrices(n, 64, scale=0.01), np.zeros(n, np.uint64)
+
+
+def test_progress_reports_walks_and_its_exception_stops_the_epoch():
+    graph, params, emb, hid, visits = _long_epoch(workers=2)
+    seen = []
+
+    def progress(walks):
+        seen.append(walks)
+        if len(seen) == 3:
+            raise RuntimeError("enough")
+
+    with pytest.raises(RuntimeError, match="enough"):
+        train(graph, params, emb, hid, 1, visits=visits, progress=progress)
+    assert seen == sorted(seen) and seen[-1] > 0
+    walks_trained = int(visits.sum()) // 80  # every walk of the ring has 80 nodes
+    assert seen[-1] <= walks_trained < 20_000
+
+
+def test_ctrl_c_stops_the_epoch():
+    graph, params, emb, hid, visits = _long_epoch()
+    in_call = threading.Event()
+
+    def interrupt():
+        if in_call.wait(10):
+            threading.Event().wait(0.3)
+            if in_call.is_set():
+                os.kill(os.getpid(), signal.SIGINT)
+
+    killer = threading.Thread(target=interrupt)
+    killer.start()
+    try:
+        in_call.set()
+        with pytest.raises(KeyboardInterrupt):
+            train(graph, params, emb, hid, 1, visits=visits)
+    finally:
+        in_call.clear()
+        killer.join()
+    assert 0 < visits.sum() < 20_000 * 80
+
+
+def test_other_threads_run_while_an_epoch_trains():
+    # A thread trains an epoch of a second or so; meanwhile this thread runs a Python loop of a
+    # few milliseconds, which it could only finish before the epoch ends if the lock is free.
+    graph, params, emb, hid, visits = _long_epoch(nodes=8_000)
+    started, done = threading.Event(), threading.Event()
+
+    def fit():
+        started.set()
+        train(graph, params, emb, hid, 1, visits=visits)
+        done.set()
+
+    trainer = threading.Thread(target=fit)
+    trainer.start()
+    started.wait()
+    total = 0
+    for i in range(200_000):
+        total += i
+    finished_first = not done.is_set()
+    trainer.join()
+    assert finished_first and visits.sum() == 8_000 * 80
+
+
+def test_two_threads_train_two_models_at_once():
+    # With one worker each, both match a fit made alone, bit for bit; with the shared pool,
+    # one of them runs on a pool of its own.
+    graph = make_graph(STAR, False)
+    n = graph.num_nodes()
+    results = {}
+
+    def fit(key, workers, seed):
+        emb, hid = make_matrices(n, 16, seed=seed)
+        visits = np.zeros(n, np.uint64)
+        for epoch in range(300):
+            train(graph, make_params(workers=workers), emb, hid, seed + epoch,
+                  noise_counts=visits if epoch else None, visits=visits)
+        results[key] = emb.tobytes() + hid.tobytes() + visits.tobytes()
+
+    for workers in (1, None):
+        threads = [threading.Thread(target=fit, args=((workers, s), workers, s)) for s in (1, 2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    alone = dict(results)
+    fit("alone", 1, 1)
+    assert len(alone) == 4 and results["alone"] == alone[(1, 1)]
