@@ -47,7 +47,8 @@ def run_velmor(a, ph):
     ph.stop("load")
     model = velmor.Node2Vec(dimensions=a.dim, walk_length=a.walk_length,
                             walks_per_node=a.walks_per_node, window=a.window, p=a.p, q=a.q,
-                            negative=a.negative, workers=a.workers, seed=a.seed)
+                            negative=a.negative, ns_exponent=a.ns_exponent,
+                            workers=a.workers, seed=a.seed)
     model.fit(graph)
     ph.stop("fit")
     return np.asarray(model.embeddings_), list(model.wv.index_to_key)
@@ -134,7 +135,8 @@ def main(argv=None):
     ap.add_argument("--workers", type=int, default=2)
     ap.add_argument("--seed", type=int, default=42)
     ap.add_argument("--ns-exponent", type=float, default=0.75,
-                    help="gensim-based tools: negatives in proportion to count**x (0: uniform)")
+                    help="negatives in proportion to count**x (0: uniform); fastnode2vec "
+                    "counts every node once, so its negatives are uniform whatever x")
     ap.add_argument("--no-save", action="store_true", help="skip writing the embeddings")
     a = ap.parse_args(argv)
 
