@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # One command for the whole comparison with the peers:
 #
-#   bash bench/run.sh            # full run (about an hour on 2 cores), rewrites bench/README.md
+#   bash bench/run.sh            # full run (about 40 minutes on 2 cores), rewrites bench/README.md
 #   bash bench/run.sh --quick    # smoke run on karate and two small graphs, a couple of minutes
 #
 # Other options go to bench/harness/main.py (--help lists them). The first run creates

@@ -27,15 +27,29 @@ import report  # noqa: E402
 from measure import run_limited  # noqa: E402
 
 TOOLS = ["pecanpy", "fastnode2vec", "gensim", "velmor"]
-SECTIONS = ["classify", "link", "scaling", "threads"]
+SECTIONS = ["classify", "equal-time", "link", "scaling", "threads"]
+DATA = ROOT / "data"
 GiB = 1 << 30
 
+# p and q of each graph: the node2vec paper's values for BlogCatalog; elsewhere no tuned
+# values are published, and p = q = 1 (unbiased walks) is the usual baseline.
+PQ = {"blogcatalog": (0.25, 0.25)}
+PQ_OTHER = (1.0, 1.0)
+
+# `main`: the graph of the time, memory, link-prediction, threads and equal-time sections;
+# `datasets`: the graphs of the classification section.
 MODES = {
-    "full": dict(dataset="blogcatalog", sizes=[10_000, 100_000, 1_000_000],
-                 time_limit=1200, scale_time_limit=600, mem_limit=16 * GiB, repeats=5),
-    "quick": dict(dataset="karate", sizes=[1_000, 3_000], time_limit=300,
-                  scale_time_limit=300, mem_limit=8 * GiB, repeats=5),
+    "full": dict(main="blogcatalog", datasets=["blogcatalog", "polblogs", "football"],
+                 seeds=3, sizes=[10_000, 100_000, 1_000_000], time_limit=1200,
+                 scale_time_limit=600, mem_limit=16 * GiB, repeats=5),
+    "quick": dict(main="karate", datasets=["karate"], seeds=2, sizes=[1_000, 3_000],
+                  time_limit=300, scale_time_limit=300, mem_limit=8 * GiB, repeats=5),
 }
+
+
+def labelled_graphs():
+    return sorted(d.name for d in DATA.iterdir()
+                  if (d / "edges.tsv").exists() and (d / "labels.tsv").exists())
 
 
 def parse_args(argv):
@@ -47,9 +61,22 @@ def parse_args(argv):
     ap.add_argument("--sections", default=",".join(SECTIONS),
                     help="comma-separated subset of " + ",".join(SECTIONS)
                     + "; 'none' only rebuilds the report from the saved runs")
+    ap.add_argument("--datasets",
+                    help="labelled graphs under data/ for the classification section, "
+                    "comma-separated, or 'all' (default: blogcatalog,polblogs,football; "
+                    "--quick: karate)")
+    ap.add_argument("--seeds", type=int,
+                    help="runs per tool and graph in the classification and equal-time "
+                    "sections, with seeds --seed, --seed + 1, ... (default 3; --quick: 2)")
     ap.add_argument("--sizes", help="node counts of the scaling graphs, comma-separated")
-    ap.add_argument("--p", type=float, default=0.25)
-    ap.add_argument("--q", type=float, default=0.25)
+    ap.add_argument("--p", type=float, help="p for every graph (default: 0.25 on "
+                    "blogcatalog, 1 on the others; the link, scaling and threads sections "
+                    "take the main graph's)")
+    ap.add_argument("--q", type=float, help="q for every graph (defaults as for --p)")
+    ap.add_argument("--ns-exponent", type=float, default=0.75,
+                    help="negatives in proportion to count**x, all tools (0: uniform)")
+    ap.add_argument("--equal-time-walks", type=int, default=20,
+                    help="walks per node of velmor's equal-time runs")
     ap.add_argument("--workers", type=int, default=2)
     ap.add_argument("--seed", type=int, default=42)
     ap.add_argument("--time-limit", type=float, help="seconds per tool run (quality runs)")
@@ -70,6 +97,14 @@ def parse_args(argv):
         cfg["scale_time_limit"] = a.scale_time_limit
     if a.mem_limit_gib:
         cfg["mem_limit"] = int(a.mem_limit_gib * GiB)
+    if a.seeds:
+        cfg["seeds"] = a.seeds
+    known = labelled_graphs()
+    if a.datasets:
+        cfg["datasets"] = known if a.datasets == "all" else a.datasets.split(",")
+    unknown = sorted(set(cfg["datasets"]) - set(known))
+    if unknown:
+        ap.error(f"unknown datasets: {', '.join(unknown)} (in data/: {', '.join(known)})")
     a.cfg = cfg
     for option, known, extra in (("tools", TOOLS, []), ("sections", SECTIONS, ["none"])):
         wanted = getattr(a, option).split(",")
@@ -88,7 +123,8 @@ class Bench:
         (self.out / "runs").mkdir(parents=True, exist_ok=True)
         (self.out / "emb").mkdir(exist_ok=True)
         (self.out / "logs").mkdir(exist_ok=True)
-        self.data = ROOT / "data" / self.cfg["dataset"]
+        self.main = self.cfg["main"]
+        self.seeds = [a.seed + i for i in range(self.cfg["seeds"])]
         stamp = Path(sys.prefix) / ".velmor-revision"  # written by run.sh when it installs
         if a.velmor_from_source:
             self.revision = revision()
@@ -106,9 +142,18 @@ class Bench:
             env["PYTHONPATH"] = str(ROOT / "python")
         return env
 
-    def run(self, name, tool, edges, *, save=True, time_limit=None, **params):
-        """One tool run in its own process; returns the merged record (also saved)."""
-        opts = dict(p=self.a.p, q=self.a.q, workers=self.a.workers, seed=self.a.seed)
+    def pq(self, dataset):
+        p, q = PQ.get(dataset, PQ_OTHER)
+        return (p if self.a.p is None else self.a.p), (q if self.a.q is None else self.a.q)
+
+    def run(self, name, tool, edges, *, section, save=True, time_limit=None, tags=None,
+            **params):
+        """One tool run in its own process; returns the merged record (also saved).
+
+        p and q default to the main graph's; `tags` are extra fields of the record."""
+        p, q = self.pq(self.main)
+        opts = dict(p=p, q=q, workers=self.a.workers, seed=self.a.seed,
+                    ns_exponent=self.a.ns_exponent)
         opts.update(params)
         prefix = self.out / "emb" / name
         cmd = [sys.executable, str(HERE / "runner.py"), tool, "--edges", str(edges),
@@ -125,7 +170,8 @@ class Bench:
         m = run_limited(cmd, time_limit=limit, mem_limit=self.cfg["mem_limit"],
                         log_path=self.out / "logs" / f"{name}.log",
                         env=self.env(opts["workers"]))
-        rec = {"name": name, "tool": tool, "status": m["status"], "wall_s": m["wall_s"],
+        rec = {"name": name, "section": section, **(tags or {}), "tool": tool,
+               "status": m["status"], "wall_s": m["wall_s"],
                "peak_rss": m["peak_rss"], "time_limit": limit,
                "mem_limit": self.cfg["mem_limit"], "when": time.strftime("%Y-%m-%d %H:%M:%S"),
                "loadavg_before": load_before}
@@ -150,17 +196,38 @@ class Bench:
 
     # -- sections -------------------------------------------------------------------------
 
+    def labelled(self, section, dataset, tools, **params):
+        """Runs each tool once per seed on a labelled graph and scores every embedding."""
+        nodes, Y = evaluate.read_labels(DATA / dataset / "labels.tsv")
+        p, q = self.pq(dataset)
+        for tool in tools:
+            # The records of a graph and tool are those of its latest runs: none left over
+            # from a run with other seeds.
+            for old in (self.out / "runs").glob(f"{section}-{dataset}-{tool}-s*.json"):
+                old.unlink()
+            for seed in self.seeds:
+                rec = self.run(f"{section}-{dataset}-{tool}-s{seed}", tool,
+                               DATA / dataset / "edges.tsv", section=section, p=p, q=q,
+                               seed=seed, tags=dict(dataset=dataset, seed=seed), **params)
+                if rec["status"] == "ok":
+                    rec["quality"] = evaluate.classify(self.embedding(rec["name"]), nodes, Y,
+                                                       repeats=self.cfg["repeats"])
+                    self.log(f"  Macro-F1 {rec['quality']['macro_f1']:.4f} "
+                             f"Micro-F1 {rec['quality']['micro_f1']:.4f}")
+                    self.save(rec)
+
     def classify(self):
-        edges = self.data / "edges.tsv"
-        nodes, Y = evaluate.read_labels(self.data / "labels.tsv")
-        for tool in self.a.tools:
-            rec = self.run(f"classify-{tool}", tool, edges)
-            if rec["status"] == "ok":
-                rec["quality"] = evaluate.classify(self.embedding(rec["name"]), nodes, Y,
-                                                   repeats=self.cfg["repeats"])
-                self.log(f"  Macro-F1 {rec['quality']['macro_f1']:.4f} "
-                         f"Micro-F1 {rec['quality']['micro_f1']:.4f}")
-                self.save(rec)
+        for dataset in self.cfg["datasets"]:
+            self.labelled("classify", dataset, self.a.tools)
+
+    def equal_time(self):
+        # velmor given more walks, to set its quality against PecanPy's 10 walks at a
+        # fraction of PecanPy's time (which comes from the classification section).
+        if "velmor" not in self.a.tools:
+            self.log("equal-time: velmor is not among --tools, nothing to run")
+            return
+        self.labelled("equal-time", self.main, ["velmor"],
+                      walks_per_node=self.a.equal_time_walks)
 
     def link(self):
         split_dir = self.out / "link"
@@ -168,7 +235,7 @@ class Bench:
         split_file = split_dir / "split.npz"
         train_edges = split_dir / "train_edges.tsv"
         if not split_file.exists() or not train_edges.exists():
-            full = graphs.read_edges(self.data / "edges.tsv")
+            full = graphs.read_edges(DATA / self.main / "edges.tsv")
             n = int(full.max()) + 1
             train, test, train_neg, test_neg = graphs.link_split(graphs.canonical(full, n), n,
                                                                  seed=self.a.seed)
@@ -178,7 +245,8 @@ class Bench:
         s = np.load(split_file)
         self.log(f"link split: {len(s['train'])} training edges, {len(s['test'])} held out")
         for tool in self.a.tools:
-            rec = self.run(f"link-{tool}", tool, train_edges)
+            rec = self.run(f"link-{tool}", tool, train_edges, section="link",
+                           tags=dict(dataset=self.main))
             if rec["status"] == "ok":
                 rec["quality"] = evaluate.link_auc(self.embedding(rec["name"]), s["train"],
                                                    s["train_neg"], s["test"], s["test_neg"])
@@ -212,8 +280,8 @@ class Bench:
                                      f"limit {limit / 60:.0f} min"}
                 else:
                     # One epoch: one walk from every node, trained once.
-                    rec = self.run(name, tool, path, save=False, walks_per_node=1,
-                                   time_limit=limit)
+                    rec = self.run(name, tool, path, section="scaling", save=False,
+                                   walks_per_node=1, time_limit=limit)
                     if rec["status"] in ("timeout", "memory"):
                         over[tool] = f"{rec['status']} at {n:,} nodes"
                     elif rec["status"] == "ok":
@@ -225,9 +293,10 @@ class Bench:
                 self.save(rec)
 
     def threads(self):
-        edges = self.data / "edges.tsv"
+        edges = DATA / self.main / "edges.tsv"
         for workers in (1, 2):
-            self.run(f"threads-velmor-{workers}", "velmor", edges, save=False, workers=workers)
+            self.run(f"threads-velmor-{workers}", "velmor", edges, section="threads",
+                     save=False, workers=workers, tags=dict(dataset=self.main))
 
 
 def revision():
@@ -241,6 +310,13 @@ def revision():
     except OSError:
         return None
     return (commit + ("+" if dirty else "")) or None
+
+
+def graph_info(dataset):
+    edges = sum(1 for _ in open(DATA / dataset / "edges.tsv"))
+    nodes, Y = evaluate.read_labels(DATA / dataset / "labels.tsv")
+    return {"edges": edges, "labelled_nodes": len(nodes), "labels": Y.shape[1],
+            "multi_label": bool((Y.sum(axis=1) > 1).any())}
 
 
 def machine():
@@ -262,11 +338,15 @@ def main(argv=None):
     t0 = time.perf_counter()
     b.log(f"mode {a.mode}: sections {a.sections}, tools {a.tools}")
     for section in a.sections:
-        getattr(b, section)()
-    meta = {"machine": machine(), "mode": a.mode, "dataset": b.cfg["dataset"],
-            "p": a.p, "q": a.q, "workers": a.workers, "seed": a.seed,
-            "elapsed_s": round(time.perf_counter() - t0, 1)}
+        getattr(b, section.replace("-", "_"))()
     runs = [json.loads(f.read_text()) for f in sorted((b.out / "runs").glob("*.json"))]
+    main_pq = b.pq(b.main)
+    meta = {"machine": machine(), "mode": a.mode, "main": b.main,
+            "p": main_pq[0], "q": main_pq[1], "workers": a.workers,
+            "ns_exponent": a.ns_exponent, "repeats": b.cfg["repeats"],
+            "graphs": {d: graph_info(d) for d in sorted({r["dataset"] for r in runs
+                                                         if r.get("dataset")})},
+            "elapsed_s": round(time.perf_counter() - t0, 1)}
     results = {"meta": meta, "runs": runs}
     (b.out / "results.json").write_text(json.dumps(results, indent=1))
     plot = (BENCH / "scaling.png") if a.mode == "full" and not a.no_readme else b.out / "scaling.png"

@@ -31,7 +31,8 @@ def failed(r):
     if r is None:
         return "not run"
     if r["status"] == "timeout":
-        return f"timeout (> {r['time_limit'] / 60:.0f} min)"
+        limit = r["time_limit"]
+        return f"timeout (> {limit / 60:.0f} min)" if limit >= 60 else f"timeout (> {limit:g} s)"
     if r["status"] == "memory":
         return f"over memory limit (> {r['mem_limit'] / 2**30:.0f} GiB)"
     if r["status"] == "skipped":
@@ -39,8 +40,38 @@ def failed(r):
     return r["status"]
 
 
-def main_table(R, section, quality_cols):
-    ref = R.get(f"{section}-velmor")
+def seed_runs(runs, section, dataset, tool):
+    return sorted((r for r in runs if r.get("section") == section
+                   and r.get("dataset") == dataset and r["tool"] == tool),
+                  key=lambda r: r["seed"])
+
+
+def typical(recs):
+    """The successful run with the median total time (the faster middle one of an even
+    count): one run's times, so that its phases add up. Else the first record."""
+    good = sorted((r for r in recs if ok(r)), key=lambda r: r["total_s"])
+    return good[(len(good) - 1) // 2] if good else (recs[0] if recs else None)
+
+
+def scores(recs):
+    """Mean, lowest and highest over the seeds of each quality figure."""
+    qs = [r["quality"] for r in recs if ok(r) and "quality" in r]
+    if not qs:
+        return {}
+    out = {"runs": len(qs)}
+    for key in qs[0]:
+        v = [q[key] for q in qs]
+        out[key], out[key + "_min"], out[key + "_max"] = sum(v) / len(v), min(v), max(v)
+    return out
+
+
+def spread(q, key):
+    return f"{q[key]:.4f} ({q[key + '_min']:.4f}–{q[key + '_max']:.4f})" if key in q else "–"
+
+
+def main_table(rows, quality_cols):
+    """rows: tool -> (record, quality figures)."""
+    ref = rows.get("velmor", (None, None))[0]
     head = ("| tool | load (s) | walks (s) | training (s) | walks + training (s) | total (s) "
             "| total / velmor | process wall (s) | peak RSS (MiB) |")
     cols = head.count("|") - 1
@@ -48,9 +79,10 @@ def main_table(R, section, quality_cols):
         head += f" {title} |"
     lines = [head, "|" + "---|" * (head.count("|") - 1)]
     for tool in ORDER:
-        r = R.get(f"{section}-{tool}")
+        r, q = rows.get(tool, (None, None))
         if r is None:
             continue
+        q = q or {}
         if not ok(r):
             lines.append(f"| {NAMES[tool]} | {failed(r)} |" + " |" * (cols - 2
                                                                        + len(quality_cols)))
@@ -60,15 +92,15 @@ def main_table(R, section, quality_cols):
         row = (f"| {NAMES[tool]} | {fmt_s(t['load'])} | {fmt_s(t.get('walk'))} "
                f"| {fmt_s(t.get('train'))} | {fmt_s(t['fit'])} | {fmt_s(r['total_s'])} "
                f"| {ratio} | {fmt_s(r['wall_s'])} | {fmt_mib(r['peak_rss'])} |")
-        q = r.get("quality", {})
         for _, key in quality_cols:
             row += f" {q[key]:.4f} |" if key in q else " – |"
         lines.append(row)
     return "\n".join(lines)
 
 
-def targets(R):
-    v, pp, fn = R.get("classify-velmor"), R.get("classify-pecanpy"), R.get("classify-fastnode2vec")
+def targets(rows):
+    (v, vq), (pp, pq), (fn, _) = (rows.get(t, (None, {})) for t in
+                                  ("velmor", "pecanpy", "fastnode2vec"))
     if not ok(v):
         return "velmor has no successful run on this graph: no target can be judged."
     lines = ["| target | velmor | reference | result |", "|---|---|---|---|"]
@@ -84,15 +116,82 @@ def targets(R):
         share = v["peak_rss"] / pp["peak_rss"]
         add("peak memory ≤ 1/3 of PecanPy's", f"{fmt_mib(v['peak_rss'])} MiB",
             f"{fmt_mib(pp['peak_rss'])} MiB", share <= 1 / 3, f"{share:.2f} of PecanPy's")
-        if "quality" in v and "quality" in pp:
-            d = v["quality"]["macro_f1"] - pp["quality"]["macro_f1"]
-            add("Macro-F1 ≥ PecanPy's − 0.01", f"{v['quality']['macro_f1']:.4f}",
-                f"{pp['quality']['macro_f1']:.4f}", d >= -0.01, f"difference {d:+.4f}")
+        if "macro_f1" in vq and "macro_f1" in pq:
+            d = vq["macro_f1"] - pq["macro_f1"]
+            add("Macro-F1 ≥ PecanPy's − 0.01", f"{vq['macro_f1']:.4f}",
+                f"{pq['macro_f1']:.4f}", d >= -0.01, f"difference {d:+.4f}")
     if ok(fn):
         speed = fn["total_s"] / v["total_s"]
         add("end to end faster than fastnode2vec", f"{fmt_s(v['total_s'])} s",
             f"{fmt_s(fn['total_s'])} s", speed > 1,
             f"{speed:.1f}× faster ({fn['wall_s'] / v['wall_s']:.1f}× in process wall time)")
+    return "\n".join(lines)
+
+
+def graph_order(meta, runs):
+    """The main graph first, then the others from the largest down."""
+    names = {r["dataset"] for r in runs if r.get("section") == "classify" and r.get("dataset")}
+    edges = {d: g["edges"] for d, g in meta.get("graphs", {}).items()}
+    return sorted(names, key=lambda d: (d != meta.get("main"), -edges.get(d, 0), d))
+
+
+def quality_table(meta, runs):
+    lines = ["| graph | tool | Macro-F1 | Macro-F1 range | Micro-F1 | Micro-F1 range |",
+             "|---|---|---|---|---|---|"]
+    for dataset in graph_order(meta, runs):
+        first = True
+        for tool in ORDER:
+            recs = seed_runs(runs, "classify", dataset, tool)
+            if not recs:
+                continue
+            prm = recs[0].get("params")
+            graph = ("" if not first else dataset if not prm
+                     else f"{dataset} (p = {prm['p']:g}, q = {prm['q']:g})")
+            first = False
+            q = scores(recs)
+            name = NAMES[tool] + (f" ({q['runs']} of {len(recs)} seeds)"
+                                  if q and q["runs"] < len(recs) else "")
+            if not q:
+                lines.append(f"| {graph} | {name} | {failed(recs[0])} | | | |")
+                continue
+            lines.append(f"| {graph} | {name} | {q['macro_f1']:.4f} "
+                         f"| {q['macro_f1_min']:.4f}–{q['macro_f1_max']:.4f} "
+                         f"| {q['micro_f1']:.4f} "
+                         f"| {q['micro_f1_min']:.4f}–{q['micro_f1_max']:.4f} |")
+    return "\n".join(lines) if len(lines) > 2 else None
+
+
+def graph_sizes(meta, runs):
+    parts = []
+    for d in graph_order(meta, runs):
+        g = meta.get("graphs", {}).get(d)
+        if g:
+            parts.append(f"`{d}` {g['labelled_nodes']:,} nodes, {g['edges']:,} edges, "
+                         f"{g['labels']} labels" + (" (multi-label)" * g["multi_label"]))
+    return "; ".join(parts)
+
+
+def equal_time_table(meta, runs):
+    main = meta.get("main")
+    more = seed_runs(runs, "equal-time", main, "velmor")
+    if not more:
+        return None
+    lines = ["| tool | walks per node | walks + training (s) | process wall (s) "
+             "| Macro-F1 (range over seeds) | Micro-F1 (range over seeds) |",
+             "|---|---|---|---|---|---|"]
+    for tool, recs in (("velmor", seed_runs(runs, "classify", main, "velmor")),
+                       ("velmor", more),
+                       ("pecanpy", seed_runs(runs, "classify", main, "pecanpy"))):
+        r = typical(recs)
+        if r is None:
+            continue
+        if not ok(r):
+            lines.append(f"| {NAMES[tool]} | {failed(r)} | | | | |")
+            continue
+        q = scores(recs)
+        lines.append(f"| {NAMES[tool]} | {r['params']['walks_per_node']} "
+                     f"| {fmt_s(r['times']['fit'])} | {fmt_s(r['wall_s'])} "
+                     f"| {spread(q, 'macro_f1')} | {spread(q, 'micro_f1')} |")
     return "\n".join(lines)
 
 
@@ -140,16 +239,27 @@ def markdown(results, plot_name="scaling.png"):
     meta, runs = results["meta"], results["runs"]
     R = by_name(runs)
     m = meta["machine"]
+    main = meta["main"]
     revs = sorted({r["revision"] for r in runs if r.get("revision")})
     when = sorted(r["when"] for r in runs if r.get("when"))
+    seeds = sorted({r["seed"] for r in runs if r.get("section") in ("classify", "equal-time")})
+    # Records may come from several invocations: state every exponent they used.
+    ns = sorted({r["params"]["ns_exponent"] for r in runs if "params" in r}
+                or {meta["ns_exponent"]})
     out = [f"Measured {when[0] if when else '?'} to {when[-1] if when else '?'} on "
            f"{m.get('cpu', '?')}, {m.get('cores')} cores, {m.get('memory_gib')} GiB, "
            f"Python {m['python']}, Linux {m['kernel']}"
            + (f"; velmor built from commit {', '.join(revs)}" if revs else "")
            + " ('+': with uncommitted changes)" * any(v.endswith("+") for v in revs) + ".",
-           f"Graph `{meta['dataset']}`, p = {meta['p']:g}, q = {meta['q']:g}, "
-           f"{meta['workers']} threads per tool; d = 128, walk length 80, 10 walks per node, "
-           "window 10, 5 negatives, one pass.",
+           f"Every tool: {meta['workers']} threads, d = 128, walk length 80, 10 walks per "
+           "node, window 10, 5 negatives drawn in proportion to "
+           + " or ".join(f"count^{x:g}" for x in ns) + " (fastnode2vec: uniform), one pass. "
+           f"Time, memory, link prediction and threads on `{main}` with p = {meta['p']:g}, "
+           f"q = {meta['q']:g}; the scaling graphs with the same p and q."
+           + (f" Node classification: {len(seeds)} run{'s' * (len(seeds) > 1)} per tool "
+              f"and graph (seed{'s' * (len(seeds) > 1)} {', '.join(map(str, seeds))}), "
+              f"each embedding scored on {meta['repeats']} "
+              "random halves of the labelled nodes." if seeds else ""),
            ""]
     if meta["mode"] == "quick":
         out[-1:-1] = ["Smoke run: on graphs this small the times are mostly start-up and "
@@ -164,14 +274,33 @@ def markdown(results, plot_name="scaling.png"):
     versions = sorted({(r["tool"], r.get("version")) for r in runs if r.get("version")})
     if versions:
         out += ["Versions: " + ", ".join(f"{t} {v}" for t, v in versions) + ".", ""]
-    if any(k.startswith("classify-") for k in R):
-        out += ["### Full graph: time, memory, node classification", "",
-                main_table(R, "classify", [("Macro-F1", "macro_f1"),
-                                           ("Micro-F1", "micro_f1")]), ""]
-        out += ["### Targets", "", targets(R), ""]
-    if any(k.startswith("link-") for k in R):
+    rows = {}
+    for tool in ORDER:
+        recs = seed_runs(runs, "classify", main, tool)
+        if recs:
+            rows[tool] = (typical(recs), scores(recs))
+    if rows:
+        out += [f"### {main}: time, memory, node classification", "",
+                "Times and memory of the run with the median total of each tool's seeds; "
+                "F1: the mean over its seeds.", "",
+                main_table(rows, [("Macro-F1", "macro_f1"), ("Micro-F1", "micro_f1")]), ""]
+        out += ["### Targets", "", targets(rows), ""]
+    t = quality_table(meta, runs)
+    if t:
+        out += ["### Node classification on every labelled graph", "",
+                graph_sizes(meta, runs) + ". F1: the mean over the seeds of each tool, "
+                "and the lowest and highest seed.", "", t, ""]
+    t = equal_time_table(meta, runs)
+    if t:
+        out += [f"### Equal time: velmor with more walks (`{main}`)", "",
+                "velmor with more walks per node, all else as above, next to its own and "
+                "PecanPy's 10-walk runs of the classification section (times: the run with "
+                "the median total).", "", t, ""]
+    link = {t: (R[f"link-{t}"], R[f"link-{t}"].get("quality")) for t in ORDER
+            if f"link-{t}" in R}
+    if link:
         out += ["### Link prediction (training on the graph with half of its edges held out)",
-                "", main_table(R, "link", [("ROC AUC", "auc")]), ""]
+                "", main_table(link, [("ROC AUC", "auc")]), ""]
     t = scaling_table(runs)
     if t:
         out += ["### Scaling: one epoch (one walk per node, trained once)", "",
@@ -180,7 +309,7 @@ def markdown(results, plot_name="scaling.png"):
                 t, ""]
     t = threads_table(R)
     if t:
-        out += ["### velmor threads (full graph, 10 walks per node)", "", t, ""]
+        out += [f"### velmor threads (`{main}`, 10 walks per node)", "", t, ""]
     return "\n".join(out)
 
 
