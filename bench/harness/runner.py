@@ -48,7 +48,7 @@ def run_velmor(a, ph):
     model = velmor.Node2Vec(dimensions=a.dim, walk_length=a.walk_length,
                             walks_per_node=a.walks_per_node, window=a.window, p=a.p, q=a.q,
                             negative=a.negative, ns_exponent=a.ns_exponent,
-                            workers=a.workers, seed=a.seed)
+                            workers=a.workers, seed=a.seed, progress=False)
     model.fit(graph)
     ph.stop("fit")
     return np.asarray(model.embeddings_), list(model.wv.index_to_key)
