@@ -57,11 +57,14 @@ run_asan() {
   mkdir -p "$site" "$reports"
   cp -r python/velmor "$site/"
   find "$site" \( -name __pycache__ -o -name '*.so' \) -prune -exec rm -rf {} +
-  cp build/asan/_native*.so "$site/velmor/engine/"
-  if command -v nm >/dev/null && ! nm -D --undefined-only "$site"/velmor/engine/_native*.so | grep -q __asan_report; then
-    echo "the extension in $site is not instrumented" >&2
-    exit 1
-  fi
+  cp build/asan/_native*.so build/asan/_engine*.so "$site/velmor/engine/"
+  local module
+  for module in "$site"/velmor/engine/*.so; do
+    if command -v nm >/dev/null && ! nm -D --undefined-only "$module" | grep -q __asan_report; then
+      echo "the extension $module is not instrumented" >&2
+      exit 1
+    fi
+  done
 
   # The interpreter links no C++ runtime: libstdc++ is preloaded after the ASan runtime so that
   # ASan's interception of C++ throws finds the real one (else the first throw aborts).
@@ -78,7 +81,7 @@ run_asan() {
     export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
     export PYTHONMALLOC=malloc
     export PYTHONPATH="$root/$site"
-    loaded=$("$interpreter" -c "import velmor.engine._native as n; print(n.__file__)")
+    loaded=$("$interpreter" -c "import velmor.engine._engine as n; print(n.__file__)")
     case "$loaded" in
       "$root/$site"/*) ;;
       *) echo "pytest would import $loaded, not the instrumented build" >&2; exit 1 ;;
@@ -89,7 +92,7 @@ run_asan() {
   for report in "$reports"/*; do
     [ -e "$report" ] || continue
     if grep -q -e "ERROR: AddressSanitizer" -e "AddressSanitizer: CHECK failed" "$report" ||
-       grep -q -e "velmor::" -e "_native\.abi3\.so+" "$report"; then
+       grep -q -e "velmor::" -e "_native\.abi3\.so+" -e "_engine\.abi3\.so+" "$report"; then
       echo "== $report" >&2
       cat "$report" >&2
       failed=1

@@ -155,6 +155,49 @@ TEST(RaceFree, ChunkFailureIsHandedOverAndThePoolRecovers) {
   EXPECT_TRUE(emb.intact() && hid.intact() && good.intact());
 }
 
+TEST(RaceFree, ConcurrentCallersCountVisitsAndShareThePoolInTurn) {
+  // Two callers at once with the shared pool: one leases it, the other runs on a pool of its
+  // own. The visits each counts are merged from its workers after every epoch.
+  const CsrRecord g = build(loops_or_star(48, true), true);
+  std::vector<uint64_t> visits[2] = {std::vector<uint64_t>(48), std::vector<uint64_t>(48)};
+  const auto caller = [&](int c) {
+    Matrix emb(48, 16, 1, 10 + c), hid(48, 16, 1, 20 + c);
+    EpochControl control;
+    const EpochOptions options{.ns_exponent = 0.75, .visits = visits[c], .control = &control};
+    for (uint64_t epoch = 0; epoch < 30; ++epoch)
+      train_epoch(g, params(kShared, 1, 0), emb.view, hid.view, epoch, options);
+    EXPECT_EQ(control.walks_done.load(), 30u * 48);
+    EXPECT_TRUE(emb.intact() && hid.intact());
+  };
+  std::thread first(caller, 0), second(caller, 1);
+  first.join();
+  second.join();
+  for (const auto& counted : visits)
+    for (uint64_t v : counted) EXPECT_EQ(v, 30u * 12);  // a self-loop walk is 12 visits of its start
+}
+
+TEST(RaceFree, TheCallerStopsAnEpochWhileItWaits) {
+  const uint32_t n = 20000;
+  const CsrRecord g = build(loops_or_star(n, true), true);
+  Matrix emb(n, 16), hid(n, 16, 1, 2);
+  std::vector<uint64_t> visits(n);
+  EpochControl control;
+  int ticks = 0;
+  control.interval = std::chrono::milliseconds(1);
+  control.on_wait = [&] {
+    if (++ticks == 3) control.stop.store(true);
+  };
+  Node2VecParams slow = params(Workers(2), 4, 0);
+  slow.max_walk_length = 200;
+  train_epoch(g, slow, emb.view, hid.view, 5, {.visits = visits, .control = &control});
+  uint64_t total = 0;
+  for (uint64_t v : visits) total += v;
+  EXPECT_GE(ticks, 3);
+  EXPECT_LT(control.walks_done.load(), n);
+  EXPECT_EQ(total, control.walks_done.load() * 200);  // whole walks only
+  EXPECT_TRUE(emb.intact() && hid.intact());
+}
+
 TEST(RaceFree, PoolRunsHandResultsBackWithoutAtomics) {
   // On a pool of its own and on the shared pool, which is made once and then reused.
   ThreadPool own(6);
