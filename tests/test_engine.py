@@ -72,6 +72,18 @@ def test_weighted_negatives_match_model(edges, directed, ns_exponent, counts, ov
     assert visits.tolist() == model_visits
 
 
+@pytest.mark.parametrize("edges, directed, overrides", [
+    (RING_WITH_CHORDS, False, {}), (DIRECTED_DEAD_ENDS, True, dict(p=0.5, q=2.0, batch_size=3))])
+def test_count_visits_counts_the_walks_of_the_model(edges, directed, overrides):
+    graph, params = make_graph(edges, directed), make_params(**overrides)
+    visits = np.full(graph.num_nodes(), 5, np.uint64)  # added to, not overwritten
+    _engine.count_visits(graph=graph, params=params, next_random=31, visits=visits)
+    expected = [5] * graph.num_nodes()
+    emb, hid = make_matrices(graph.num_nodes(), 2)
+    reference_epoch(edges, directed, params, emb, hid, 31, visits=expected, train=False)
+    assert visits.tolist() == expected
+
+
 def _bad_arguments():
     counts = np.ones(10, np.uint64)
     read_only = counts.copy()

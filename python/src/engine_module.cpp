@@ -58,9 +58,11 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__engine() {
     Ref module = checked(PyModule_Create(&module_def));
     velmor::fill_sigmoid_table();
     Ref module_name = checked(PyModule_GetNameObject(module.get()));
-    Ref function = checked(PyCFunction_NewEx(&train_epoch_def, module.get(), module_name.get()));
-    checked_status(PyObject_SetAttrString(module.get(), "train_epoch", function.get()));
-    Ref all = checked(Py_BuildValue("[s]", "train_epoch"));
+    for (PyMethodDef* def : {&train_epoch_def, &count_visits_def}) {
+      Ref function = checked(PyCFunction_NewEx(def, module.get(), module_name.get()));
+      checked_status(PyObject_SetAttrString(module.get(), def->ml_name, function.get()));
+    }
+    Ref all = checked(Py_BuildValue("[ss]", "train_epoch", "count_visits"));
     checked_status(PyObject_SetAttrString(module.get(), "__all__", all.get()));
     g_module = Ref(module).release();  // the cell's own reference
     return module;

@@ -1,5 +1,5 @@
 // What the engine module's entries share: the graph and parameter classes it trains on (those
-// of velmor.engine._native, taken at import) and its one function. Requires the interpreter lock.
+// of velmor.engine._native, taken at import) and its functions. Requires the interpreter lock.
 #pragma once
 
 #include <Python.h>
@@ -12,5 +12,6 @@ PyTypeObject* engine_graph_type();   // velmor.engine._native.CSRGraph
 PyTypeObject* engine_params_type();  // velmor.engine._native.Node2VecParams
 
 extern PyMethodDef train_epoch_def;
+extern PyMethodDef count_visits_def;
 
 }  // namespace velmor::py

@@ -160,7 +160,8 @@ void train_epoch(const CsrRecord& graph, const Node2VecParams& params,
   const uint64_t batch = params.batch_size;
   if (batch == 0) panic("attempt to divide by zero");
   const uint64_t num_chunks = n / batch + (n % batch != 0);
-  const std::optional<AliasTable> table = noise_table(graph, options);
+  const std::optional<AliasTable> table =
+      options.train ? noise_table(graph, options) : std::nullopt;
 
   SharedPoolLease lease;
   std::unique_ptr<ThreadPool> own_pool;
@@ -208,8 +209,9 @@ void train_epoch(const CsrRecord& graph, const Node2VecParams& params,
               for (uint64_t s = first; s < last; ++s) {
                 if (control && control->stop.load(std::memory_order_relaxed)) break;
                 random_walk(graph, order[s], params.max_walk_length, bias, rng, walk);
-                train_walk(walk, rng, alpha, params.window, params.num_negative, negatives,
-                           embeddings, hidden_layer, scratch);
+                if (options.train)
+                  train_walk(walk, rng, alpha, params.window, params.num_negative, negatives,
+                             embeddings, hidden_layer, scratch);
                 if (counted) {
                   if (counted->empty()) counted->assign(n, 0);
                   for (const uint32_t v : walk) ++(*counted)[v];

@@ -70,6 +70,9 @@ struct EpochOptions {
   // so `visits` may be the very memory of `noise_counts`.
   std::span<uint64_t> visits;
   EpochControl* control = nullptr;
+  // False: the walks are drawn and counted, nothing is trained and the matrices are not
+  // touched (they may be empty). word2vec counts its corpus before training; this is that.
+  bool train = true;
 };
 
 // One epoch. First refuses, with Error(Value), an ns_exponent that is not a finite number

@@ -6,6 +6,7 @@
 #include "array_args.hpp"
 #include "binding.hpp"
 #include "engine_types.hpp"
+#include "epoch_args.hpp"
 #include "numpy_api.hpp"
 
 namespace velmor::py {
@@ -56,20 +57,27 @@ struct Watcher {
   }
 };
 
+// Runs `epoch` (a train_epoch call with `options`) without the interpreter lock, watched;
+// raises the exception that stopped it, if any.
+template <class Epoch>
+void run_watched(EpochOptions& options, PyObject* progress, Epoch&& epoch) {
+  EpochControl control;
+  options.control = &control;
+  Watcher watcher{progress, control};
+  {
+    InterpreterLockReleased unlocked;
+    control.on_wait = [&] { unlocked.with_lock(watcher); };
+    epoch();
+  }
+  if (watcher.failed) throw_pending();
+}
+
 PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   return entry([&] {
     PyObject* argv[9];
     bind_arguments(kTrainEpoch, args, kwargs, argv);
-    check_instance(argv[0], engine_graph_type(), "CSRGraph", "graph");
-    const Ref graph = Ref::borrow(argv[0]);
-    check_instance(argv[1], engine_params_type(), "Node2VecParams", "params");
-    const Node2VecParams params = reinterpret_cast<ParamsObject*>(argv[1])->params;
-    const ArrayBorrow emb_held = with_argument(
-        "embeddings", [&] { return accept_array_like(argv[2], NpyType::Float32, 2); });
-    writable_matrix("embeddings", emb_held);
-    const ArrayBorrow hid_held = with_argument(
-        "hidden_layer", [&] { return accept_array_like(argv[3], NpyType::Float32, 2); });
-    writable_matrix("hidden_layer", hid_held);
+    const EpochArguments epoch =
+        accept_epoch_arguments(argv, engine_graph_type(), engine_params_type());
     const uint64_t next_random = to_u64(argv[4], "next_random");
     EpochOptions options;
     options.ns_exponent = to_f64(argv[5], "ns_exponent");
@@ -80,22 +88,37 @@ PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
       raise_error(ErrorKind::Type, "argument 'progress': expected a callable or None, got '" +
                                        type_name(progress) + "'");
 
-    // Python code may have run since the arrays were accepted (conversions of later arguments):
-    // the views are taken now, and nothing else runs before training ends but the watcher.
-    const MatrixView embeddings = writable_matrix("embeddings", emb_held);
-    const MatrixView hidden_layer = writable_matrix("hidden_layer", hid_held);
+    // The views are taken after the last conversion; nothing but the watcher runs Python code
+    // before training ends.
+    const MatrixView embeddings = epoch.embeddings();
+    const MatrixView hidden_layer = epoch.hidden_layer();
     options.noise_counts = view_of(noise_held, "noise_counts", false);
     options.visits = view_of(visits_held, "visits", true);
-    EpochControl control;
-    options.control = &control;
-    Watcher watcher{progress, control};
-    {
-      InterpreterLockReleased unlocked;
-      control.on_wait = [&] { unlocked.with_lock(watcher); };
-      train_epoch(reinterpret_cast<GraphObject*>(graph.get())->record, params, embeddings,
-                  hidden_layer, next_random, options);
-    }
-    if (watcher.failed) throw_pending();
+    run_watched(options, progress, [&] {
+      train_epoch(epoch.record(), epoch.params, embeddings, hidden_layer, next_random, options);
+    });
+    return Ref::borrow(Py_None);
+  });
+}
+
+constexpr const char* kCountNames[] = {"graph", "params", "next_random", "visits"};
+const FunctionDescription kCountVisits{"count_visits()", {}, kCountNames};
+
+PyObject* count_visits_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+  return entry([&] {
+    PyObject* argv[4];
+    bind_arguments(kCountVisits, args, kwargs, argv);
+    const WalkArguments walk =
+        accept_walk_arguments(argv, engine_graph_type(), engine_params_type());
+    const uint64_t next_random = to_u64(argv[2], "next_random");
+    const ArrayBorrow visits_held =
+        with_argument("visits", [&] { return accept_strict(argv[3], NpyType::UInt64, 1); });
+    EpochOptions options;
+    options.visits = count_vector("visits", visits_held, true);
+    options.train = false;
+    run_watched(options, Py_None, [&] {
+      train_epoch(walk.record(), walk.params, MatrixView(), MatrixView(), next_random, options);
+    });
     return Ref::borrow(Py_None);
   });
 }
@@ -117,5 +140,15 @@ PyMethodDef train_epoch_def = {
     "every 100 ms, on the calling thread. The interpreter lock is released while the workers\n"
     "run; an exception from progress or from a signal handler (KeyboardInterrupt) stops the\n"
     "epoch after the walks in hand and is raised here."};
+
+PyMethodDef count_visits_def = {
+    "count_visits",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(count_visits_fn)),
+    METH_VARARGS | METH_KEYWORDS,
+    "count_visits(*, graph, params, next_random, visits)\n--\n\n"
+    "Adds to visits (a writable uint64 array, one entry per node) each node's visits in one\n"
+    "round of walks, one from every node, drawn as train_epoch draws them; nothing is trained.\n"
+    "word2vec counts its corpus before training: this counts the walks' nodes, for the\n"
+    "negatives of the first epoch. Releases the interpreter lock; Ctrl-C stops it."};
 
 }  // namespace velmor::py

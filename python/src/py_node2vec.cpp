@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <type_traits>
 
-#include "array_args.hpp"
+#include "epoch_args.hpp"
 #include "binding.hpp"
 #include "numpy_api.hpp"
 #include "py_types.hpp"
@@ -97,22 +97,10 @@ PyObject* train_node2vec_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   return entry([&] {
     PyObject* argv[5];
     bind_arguments(kTrain, args, kwargs, argv);
-    check_instance(argv[0], csr_graph_type(), "CSRGraph", "graph");
-    const Ref graph = Ref::borrow(argv[0]);
-    check_instance(argv[1], node2vec_params_type(), kParamsClass, "params");
-    const Node2VecParams params = reinterpret_cast<ParamsObject*>(argv[1])->params;
-    const ArrayBorrow emb_held = with_argument(
-        "embeddings", [&] { return accept_array_like(argv[2], NpyType::Float32, 2); });
-    writable_matrix("embeddings", emb_held);  // refused here, before later arguments convert
-    const ArrayBorrow hid_held = with_argument(
-        "hidden_layer", [&] { return accept_array_like(argv[3], NpyType::Float32, 2); });
-    writable_matrix("hidden_layer", hid_held);
+    const EpochArguments epoch =
+        accept_epoch_arguments(argv, csr_graph_type(), node2vec_params_type());
     const uint64_t next_random = to_u64(argv[4], "next_random");
-    // Python code ran after the matrices were accepted (hidden_layer's conversion, next_random's
-    // __index__) and may have resized them or cleared their writeable flag: take the views
-    // again, with the same checks, now that nothing else can run before training ends.
-    train_epoch(reinterpret_cast<GraphObject*>(graph.get())->record, params,
-                writable_matrix("embeddings", emb_held), writable_matrix("hidden_layer", hid_held),
+    train_epoch(epoch.record(), epoch.params, epoch.embeddings(), epoch.hidden_layer(),
                 next_random);
     return Ref::borrow(Py_None);
   });

@@ -12,7 +12,7 @@ import numpy as np
 
 from velmor._checks import check_bool, check_int, check_real
 from velmor._matrix import starting_matrices
-from velmor.engine import Node2VecParams, train_epoch
+from velmor.engine import Node2VecParams, count_visits, train_epoch
 from velmor.graph import as_graph
 from velmor.io import PathLike
 from velmor.keyed import KeyedVectors
@@ -47,8 +47,8 @@ class Node2Vec:
         Negative samples per context pair.
     ns_exponent : float, default 0.75
         Negative samples are drawn in proportion to a node's count raised to this power, as
-        word2vec draws words: the count is the node's out-degree in the first epoch and its
-        visits in the walks of the epochs so far after that. 0 reproduces the uniform draw
+        word2vec draws words: the count is the node's visits in a round of walks counted
+        before training (one walk from every node) and in the walks of the epochs so far. 0 reproduces the uniform draw
         over all nodes; 1 draws in proportion to the counts; larger values favour the frequent
         nodes more.
     alpha : float, default 0.025
@@ -142,29 +142,34 @@ class Node2Vec:
         epochs = settings["walks_per_node"]
         rng = np.random.default_rng(settings["seed"])
         embeddings, hidden_layer = starting_matrices(rng, count, dimensions)
-        epoch_seeds = rng.integers(2**64, size=epochs, dtype=np.uint64)
+        # One seed per epoch, and one for the count of the walks' nodes.
+        epoch_seeds = rng.integers(2**64, size=epochs + 1, dtype=np.uint64)
         batch_size = settings["batch_size"] or min(256, max(1, -(-count // 64)))
         alpha, decay = settings["alpha"], settings["alpha"] - settings["min_alpha"]
         ns_exponent = settings["ns_exponent"]
-        # Negatives follow the out-degrees in the first epoch, then every node's visits so far.
-        visits = np.zeros(count, dtype=np.uint64) if ns_exponent else None
 
+        def epoch_params(epoch):
+            # Each epoch covers its own slice of the overall linear decay.
+            return Node2VecParams(
+                p=settings["p"], q=settings["q"], start_alpha=alpha - decay * epoch / epochs,
+                end_alpha=alpha - decay * (epoch + 1) / epochs, window=settings["window"],
+                batch_size=batch_size, max_walk_length=settings["walk_length"],
+                num_negative=settings["negative"], workers=settings["workers"])
+
+        # Negatives follow each node's visits: as word2vec counts its corpus before training,
+        # a round of walks is counted first, and every epoch adds the visits of its own walks.
+        visits = np.zeros(count, dtype=np.uint64) if ns_exponent else None
         completed = 0
         with _progress_bar(epochs * count, settings["progress"]) as bar:
             try:
+                if ns_exponent:
+                    count_visits(graph=graph.csr, params=epoch_params(0),
+                                 next_random=int(epoch_seeds[epochs]), visits=visits)
                 for epoch in range(epochs):
-                    # Each epoch covers its own slice of the overall linear decay.
-                    params = Node2VecParams(
-                        p=settings["p"], q=settings["q"],
-                        start_alpha=alpha - decay * epoch / epochs,
-                        end_alpha=alpha - decay * (epoch + 1) / epochs,
-                        window=settings["window"], batch_size=batch_size,
-                        max_walk_length=settings["walk_length"],
-                        num_negative=settings["negative"], workers=settings["workers"])
-                    train_epoch(graph=graph.csr, params=params, embeddings=embeddings,
-                                hidden_layer=hidden_layer, next_random=int(epoch_seeds[epoch]),
-                                ns_exponent=ns_exponent,
-                                noise_counts=visits if epoch else None, visits=visits,
+                    train_epoch(graph=graph.csr, params=epoch_params(epoch),
+                                embeddings=embeddings, hidden_layer=hidden_layer,
+                                next_random=int(epoch_seeds[epoch]), ns_exponent=ns_exponent,
+                                noise_counts=visits, visits=visits,
                                 progress=bar.hook(epoch * count))
                     completed = epoch + 1
                     bar.show(completed * count)
