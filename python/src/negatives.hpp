@@ -45,15 +45,15 @@ class AliasTable {
   // One draw. The top 32 bits u of one generator step pick the slot, as the high word of
   // u * n, and the low word is the coin against the slot's threshold. That coin has 2^32 / n
   // levels; above 2^24 nodes, too few to split a slot finely, a second step gives the coin.
-  uint32_t next(Lcg48& rng) const {
-    const uint64_t mixed = static_cast<uint64_t>(rng.next_bits(32)) * slots_.size();
-    const Slot& slot = slots_[mixed >> 32];
-    const uint32_t coin = two_step_ ? rng.next_bits(32) : static_cast<uint32_t>(mixed);
-    return coin < slot.threshold ? static_cast<uint32_t>(mixed >> 32) : slot.alias;
-  }
+  uint32_t next(Lcg48& rng) const { return draw(rng, slots_.data(), slots_.size(), two_step_); }
 
+  // With the generator's state, the table and its size held in registers for the whole run.
   void fill(Lcg48& rng, uint32_t* out, size_t count) const {
-    for (size_t i = 0; i < count; ++i) out[i] = next(rng);
+    Lcg48 local = rng;
+    const Slot* const slots = slots_.data();
+    const uint64_t n = slots_.size();
+    for (size_t i = 0; i < count; ++i) out[i] = draw(local, slots, n, two_step_);
+    rng = local;
   }
 
   // Slot s keeps node s with probability threshold / 2^32 and gives `alias` otherwise. A slot
@@ -66,6 +66,17 @@ class AliasTable {
   std::span<const Slot> slots() const { return slots_; }
 
  private:
+  // Without a branch on the coin: its outcome is as good as random, so a branch would miss
+  // about as often as the slot's split is even.
+  static uint32_t draw(Lcg48& rng, const Slot* slots, uint64_t n, bool two_step) {
+    const uint64_t mixed = static_cast<uint64_t>(rng.next_bits(32)) * n;
+    const uint32_t index = static_cast<uint32_t>(mixed >> 32);
+    const Slot slot = slots[index];
+    const uint32_t coin = two_step ? rng.next_bits(32) : static_cast<uint32_t>(mixed);
+    const uint32_t keep = 0u - static_cast<uint32_t>(coin < slot.threshold);
+    return (index & keep) | (slot.alias & ~keep);
+  }
+
   std::vector<Slot> slots_;  // threshold and alias side by side: one cache line per draw
   bool two_step_;
 };
