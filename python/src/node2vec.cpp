@@ -111,10 +111,6 @@ void check_walk_parameter(const char* name, double v) {
                                       float_repr(v));
 }
 
-}  // namespace
-
-namespace {
-
 void check_options(const EpochOptions& options, uint32_t n) {
   if (!(std::isfinite(options.ns_exponent) && options.ns_exponent >= 0.0))
     raise_error(ErrorKind::Value, "ns_exponent must be a finite number at least 0, got " +

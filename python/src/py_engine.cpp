@@ -1,4 +1,5 @@
-// The engine's train_epoch: one node2vec epoch, trained without the interpreter lock.
+// The engine's entries, train_epoch and count_visits: walks and training without the
+// interpreter lock, watched by the calling thread.
 #include <atomic>
 #include <optional>
 #include <span>
