@@ -48,9 +48,9 @@ class Node2Vec:
     ns_exponent : float, default 0.75
         Negative samples are drawn in proportion to a node's count raised to this power, as
         word2vec draws words: the count is the node's visits in a round of walks counted
-        before training (one walk from every node) and in the walks of the epochs so far. 0 reproduces the uniform draw
-        over all nodes; 1 draws in proportion to the counts; larger values favour the frequent
-        nodes more.
+        before training (one walk from every node) and in the walks of the epochs so far.
+        0 reproduces the uniform draw over all nodes; 1 draws in proportion to the counts;
+        larger values favour the frequent nodes more.
     alpha : float, default 0.025
         Learning rate at the start of training.
     min_alpha : float, default 0.0001
@@ -102,8 +102,9 @@ class Node2Vec:
 
     def __init__(self, dimensions: int = 128, walk_length: int = 80, walks_per_node: int = 10,
                  window: int = 10, p: float = 1.0, q: float = 1.0, negative: int = 5,
-                 ns_exponent: float = 0.75, alpha: float = 0.025, min_alpha: float = 0.0001, batch_size: Optional[int] = None,
-                 workers: Optional[int] = None, seed: Optional[int] = None, progress: bool = True):
+                 ns_exponent: float = 0.75, alpha: float = 0.025, min_alpha: float = 0.0001,
+                 batch_size: Optional[int] = None, workers: Optional[int] = None,
+                 seed: Optional[int] = None, progress: bool = True):
         self.dimensions = dimensions
         self.walk_length = walk_length
         self.walks_per_node = walks_per_node
