@@ -58,17 +58,18 @@ struct Watcher {
   }
 };
 
-// Runs `epoch` (a train_epoch call with `options`) without the interpreter lock, watched;
-// raises the exception that stopped it, if any.
-template <class Epoch>
-void run_watched(EpochOptions& options, PyObject* progress, Epoch&& epoch) {
+// train_epoch without the interpreter lock, watched; raises the exception that stopped it, if
+// any. The matrices' views are taken by the caller after its last argument has converted.
+void train_watched(const WalkArguments& walk, const MatrixView& embeddings,
+                   const MatrixView& hidden_layer, uint64_t next_random, EpochOptions options,
+                   PyObject* progress) {
   EpochControl control;
   options.control = &control;
   Watcher watcher{progress, control};
   {
     InterpreterLockReleased unlocked;
     control.on_wait = [&] { unlocked.with_lock(watcher); };
-    epoch();
+    train_epoch(walk.record(), walk.params, embeddings, hidden_layer, next_random, options);
   }
   if (watcher.failed) throw_pending();
 }
@@ -95,9 +96,7 @@ PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     const MatrixView hidden_layer = epoch.hidden_layer();
     options.noise_counts = view_of(noise_held, "noise_counts", false);
     options.visits = view_of(visits_held, "visits", true);
-    run_watched(options, progress, [&] {
-      train_epoch(epoch.record(), epoch.params, embeddings, hidden_layer, next_random, options);
-    });
+    train_watched(epoch, embeddings, hidden_layer, next_random, options, progress);
     return Ref::borrow(Py_None);
   });
 }
@@ -117,9 +116,7 @@ PyObject* count_visits_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     EpochOptions options;
     options.visits = count_vector("visits", visits_held, true);
     options.train = false;
-    run_watched(options, Py_None, [&] {
-      train_epoch(walk.record(), walk.params, MatrixView(), MatrixView(), next_random, options);
-    });
+    train_watched(walk, MatrixView(), MatrixView(), next_random, options, Py_None);
     return Ref::borrow(Py_None);
   });
 }
