@@ -282,16 +282,6 @@ class AliasTable:
         t = p * 4294967296.0
         return 0 if not t > 0.0 else 0xFFFFFFFF if t >= 4294967295.0 else int(t)
 
-    def probabilities(self) -> np.ndarray:
-        """The chance of each node under the table (exact but for float rounding)."""
-        n = len(self.alias)
-        p = np.zeros(n)
-        for s in range(n):
-            keep = self.threshold[s] / 2.0**32
-            p[s] += keep / n
-            p[self.alias[s]] += (1.0 - keep) / n
-        return p
-
     def next(self, rng: Lcg48) -> int:
         """One draw: the top 32 bits u of one step; the high word of u * n is the slot, its low
         word the coin (a second step's bits above 2**24 nodes)."""
@@ -299,10 +289,6 @@ class AliasTable:
         slot = mixed >> 32
         coin = rng.next_bits(32) if self.two_step else mixed & 0xFFFFFFFF
         return slot if coin < self.threshold[slot] else self.alias[slot]
-
-
-def out_degrees(rows: list) -> list:
-    return [len(row) for row in rows]
 
 
 # Epoch driver
@@ -362,7 +348,7 @@ def reference_epoch(edges, directed: bool, params, embeddings, hidden_layer, nex
     num_chunks = -(-n // batch)
     bias = WalkBias(params.p, params.q)
     negatives = None if ns_exponent == 0 else AliasTable(
-        out_degrees(rows) if noise_counts is None else noise_counts, ns_exponent)
+        [len(row) for row in rows] if noise_counts is None else noise_counts, ns_exponent)
     error = np.zeros(hid.shape[1], dtype=np.float32)
     try:
         for k in range(num_chunks):

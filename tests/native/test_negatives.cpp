@@ -1,5 +1,5 @@
-// The negative samplers: the alias table's distribution, exactly from its slots and
-// statistically from its draws.
+// The alias table of the negatives: its distribution, exactly from its slots and statistically
+// from its draws.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,7 +10,6 @@
 
 using velmor::AliasTable;
 using velmor::Lcg48;
-using velmor::UniformNegatives;
 
 namespace {
 
@@ -82,13 +81,4 @@ TEST(AliasTable, FillDrawsAsNextDoesAndTakesOneStepEach) {
   for (int i = 0; i < 17; ++i) steps.next_bits(32);
   EXPECT_EQ(a.state(), b.state());
   EXPECT_EQ(a.state(), steps.state());
-}
-
-TEST(UniformNegatives, DrawsAsNextInt) {
-  const UniformNegatives uniform(1000);
-  Lcg48 a = Lcg48::from_seed(11), b = Lcg48::from_seed(11);
-  uint32_t out[9];
-  uniform.fill(a, out, 9);
-  for (uint32_t want : out) EXPECT_EQ(static_cast<uint32_t>(b.next_int(1000)), want);
-  EXPECT_EQ(uniform.next(a), static_cast<uint32_t>(b.next_int(1000)));
 }
