@@ -10,7 +10,8 @@ from hypothesis import strategies as st
 
 import velmor
 from velmor import _edgeparse
-from velmor.io import EdgeListError, load_embeddings, save_embeddings
+from velmor.edgelist import EdgeListError
+from velmor.embedding_files import load_embeddings, save_embeddings
 
 
 def named_arcs(graph):

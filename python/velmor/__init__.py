@@ -7,7 +7,7 @@
 """
 
 from velmor.graph import Graph
-from velmor.io import EdgeListError, read_edgelist
+from velmor.edgelist import EdgeListError, read_edgelist
 from velmor.keyed import KeyedVectors
 from velmor.model import Node2Vec
 

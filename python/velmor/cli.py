@@ -16,7 +16,8 @@ import warnings
 from typing import List, Optional
 
 from velmor import __version__
-from velmor.io import FORMATS, EdgeListError, check_delimiters, embedding_format, read_edgelist, word2vec_words
+from velmor.edgelist import EdgeListError, check_delimiters, read_edgelist
+from velmor.embedding_files import FORMATS, embedding_format, word2vec_words
 from velmor.model import Node2Vec
 
 _ESCAPES = {"\\t": "\t", "tab": "\t", "space": " ", "comma": ","}

@@ -189,7 +189,7 @@ def as_graph(data: Any, directed: Optional[bool] = None) -> Graph:
         _same_direction(data.directed, directed)
         return data
     if isinstance(data, (str, os.PathLike)):
-        from velmor.io import read_edgelist
+        from velmor.edgelist import read_edgelist
 
         return read_edgelist(data, directed=bool(directed))
     if _from_package(data, "scipy.sparse"):

@@ -7,7 +7,8 @@ from typing import Dict, Hashable, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from velmor._checks import check_int
-from velmor.io import TEXT_SUFFIXES, PathLike, embedding_format, load_embeddings, save_embeddings
+from velmor._paths import PathLike
+from velmor.embedding_files import TEXT_SUFFIXES, embedding_format, load_embeddings, save_embeddings
 
 
 class KeyedVectors:
@@ -130,7 +131,7 @@ class KeyedVectors:
         return [(keys[i], float(similarities[i])) for i in best]
 
     def save(self, path: PathLike) -> None:
-        """Write the vectors; the extension picks the format (see :mod:`velmor.io`)."""
+        """Write the vectors; the extension picks the format (see :mod:`velmor.embedding_files`)."""
         save_embeddings(path, self.vectors, self._keys)
 
     def save_word2vec_format(self, path: PathLike) -> None:

@@ -14,7 +14,7 @@ from velmor._checks import check_bool, check_int, check_real
 from velmor._matrix import starting_matrices
 from velmor.engine import Node2VecParams, count_visits, train_epoch
 from velmor.graph import as_graph
-from velmor.io import PathLike
+from velmor._paths import PathLike
 from velmor.keyed import KeyedVectors
 
 _MAX_I32 = 2**31 - 1

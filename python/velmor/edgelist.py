@@ -1,0 +1,97 @@
+"""Reading graphs from edge-list files."""
+
+from __future__ import annotations
+
+import gzip
+import os
+from typing import Optional, Tuple
+
+from velmor._checks import check_bool, check_char
+from velmor._edgeparse import ParseError, parse_edges
+from velmor._paths import PathLike
+from velmor.graph import Graph
+
+
+class EdgeListError(ValueError):
+    """A malformed edge-list file. ``str()`` reads ``"path:line: reason"``."""
+
+    def __init__(self, path: PathLike, line: Optional[int], reason: str):
+        self.path = os.fspath(path)
+        self.line = line
+        self.reason = reason
+        where = self.path if line is None else f"{self.path}:{line}"
+        super().__init__(f"{where}: {reason}")
+
+
+def read_edgelist(path: PathLike, directed: bool = False, delimiter: Optional[str] = None,
+                  comments: Optional[str] = "#", relabel: bool = True) -> Graph:
+    """Read an unweighted graph from an edge-list file, one edge per line.
+
+    The format is the common one of SNAP and node2vec: two node names per line, separated by
+    whitespace, tabs or commas; ``#`` starts a comment; blank lines are skipped. A file ending in
+    ``.gz`` is decompressed.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file.
+    directed : bool, default False
+        Whether each line is an arc from the first node to the second.
+    delimiter : str, optional
+        A single character that separates the two columns; whitespace around each column is
+        trimmed, so names may contain inner spaces. Default: runs of whitespace and commas.
+    comments : str or None, default "#"
+        The character that starts a comment, running to the end of its line; None for none.
+    relabel : bool, default True
+        True: nodes may have any names and are numbered 0..n-1 - in ascending numeric order when
+        every name is a non-negative integer (so a file whose ids already run 0..n-1 keeps them,
+        and "007" is node 7), otherwise in order of first appearance, every name then a string. The names are kept in ``Graph.names`` and become
+        the keys of the embeddings. False: names must be integers 0..4294967294 and are used as
+        node indices as they stand; ids that never appear become isolated nodes.
+
+    Returns
+    -------
+    Graph
+
+    Raises
+    ------
+    EdgeListError
+        If the file holds no edges, or a line does not hold exactly two node names, or (with
+        ``relabel=False``) a name is not an integer in 0..4294967294. The message names the file
+        and the line.
+    OSError
+        If the file cannot be read.
+    """
+    directed = check_bool("directed", directed)
+    relabel = check_bool("relabel", relabel)
+    delimiter_byte, comment_byte = check_delimiters(delimiter, comments)
+    data = _read_bytes(path)
+    try:
+        edges, names = parse_edges(data, delimiter=delimiter_byte, comments=comment_byte,
+                                   relabel=relabel)
+    except ParseError as error:
+        raise EdgeListError(path, error.line, error.reason) from None
+    del data
+    try:
+        return Graph(edges, directed=directed, names=names)
+    except ValueError as error:
+        raise EdgeListError(path, None, str(error)) from None
+
+
+def check_delimiters(delimiter: Optional[str], comments: Optional[str]) -> Tuple[Optional[bytes], Optional[bytes]]:
+    """Check read_edgelist's delimiter and comment characters; return them as bytes."""
+    delimiter_byte = check_char("delimiter", delimiter)
+    comment_byte = check_char("comments", comments)
+    if delimiter is not None and delimiter.isalnum():
+        raise ValueError(f"delimiter must not be a letter or digit, got {delimiter!r}")
+    if delimiter_byte is not None and delimiter_byte == comment_byte:
+        raise ValueError("delimiter and comments must differ")
+    return delimiter_byte, comment_byte
+
+
+def _read_bytes(path: PathLike) -> bytes:
+    if os.fspath(path).endswith(".gz"):
+        with gzip.open(path, "rb") as file:
+            return file.read()
+    with open(path, "rb") as file:
+        return file.read()
