@@ -14,7 +14,7 @@ from conftest import run_python
 
 DATA = Path(__file__).resolve().parent.parent / "data" / "karate"
 KARATE = np.loadtxt(DATA / "edges.tsv", dtype=np.int64)
-SMALL = dict(dimensions=16, walk_length=20, walks_per_node=5, window=5, workers=1, progress=False)
+SMALL = dict(dimensions=16, walk_length=20, num_walks=5, window_size=5, workers=1, progress=False)
 
 
 def fit(graph, **params):
@@ -33,7 +33,7 @@ def test_karate_clubs_are_separable():
 
     labels = np.loadtxt(DATA / "labels.tsv", dtype=np.int64)
     clubs = labels[np.argsort(labels[:, 0]), 1]
-    model = fit(str(DATA / "edges.tsv"), walks_per_node=10)
+    model = fit(str(DATA / "edges.tsv"), num_walks=10)
     folds = StratifiedKFold(5, shuffle=True, random_state=0)
     accuracy = cross_val_score(LogisticRegression(max_iter=1000), model.embeddings_, clubs, cv=folds)
     # The two clubs are 16 and 18 nodes: chance is about 0.5, the untrained vectors score 0.47.
@@ -120,11 +120,13 @@ def test_bad_graphs_are_refused(make, error, fragment):
 
 @pytest.mark.parametrize("param, value, error", [
     ("dimensions", 0, ValueError), ("dimensions", 8.0, TypeError), ("walk_length", 0, ValueError),
-    ("walks_per_node", True, TypeError), ("window", 0, ValueError), ("p", 0.0, ValueError),
-    ("q", float("nan"), ValueError), ("q", "1", TypeError), ("negative", -1, ValueError),
+    ("num_walks", True, TypeError), ("window_size", 0, ValueError), ("p", 0.0, ValueError),
+    ("p", 1e-300, ValueError), ("q", 1e39, ValueError),
+    ("q", float("nan"), ValueError), ("q", "1", TypeError), ("negative", 0, ValueError),
     ("ns_exponent", -0.5, ValueError), ("ns_exponent", float("nan"), ValueError),
     ("alpha", 0, ValueError), ("min_alpha", 0.5, ValueError), ("batch_size", 0, ValueError),
-    ("workers", -1, ValueError), ("seed", -5, ValueError), ("progress", "yes", TypeError),
+    ("workers", -1, ValueError), ("workers", 100000, ValueError), ("seed", -5, ValueError),
+    ("progress", "yes", TypeError),
 ])
 def test_bad_parameters_fail_before_any_work(monkeypatch, param, value, error):
     monkeypatch.setattr(velmor.model, "as_graph", pytest.fail)  # the graph must not be touched
@@ -149,19 +151,36 @@ class Recorder:
 def test_learning_rate_falls_linearly_across_epochs(monkeypatch):
     recorder = Recorder()
     monkeypatch.setattr(velmor.model, "train_epoch", recorder)
-    fit(KARATE, walks_per_node=4, alpha=0.5, min_alpha=0.1)
+    fit(KARATE, num_walks=4, alpha=0.5, min_alpha=0.1)
     starts, ends, batches, seeds = zip(*recorder.calls)
     np.testing.assert_allclose(starts, [0.5, 0.4, 0.3, 0.2])
     np.testing.assert_allclose(ends, [0.4, 0.3, 0.2, 0.1])
     assert set(batches) == {1} and len(set(seeds)) == 4  # 34 nodes: one start node per unit
 
 
-def test_interrupt_keeps_the_epochs_done(monkeypatch):
+def test_interrupt_reaches_the_caller_and_leaves_the_model_alone(monkeypatch):
+    model = fit(KARATE)
+    before = model.embeddings_.copy()
     monkeypatch.setattr(velmor.model, "train_epoch", Recorder(interrupt_at=3))
-    with pytest.warns(RuntimeWarning, match="interrupted after 2 of 5"):
-        model = fit(KARATE)
-    assert model.epochs_trained_ == 2
-    assert model.wv.most_similar(0, topn=2) and np.all(model.embeddings_ > 1)
+    with pytest.raises(KeyboardInterrupt):
+        model.fit(KARATE)
+    np.testing.assert_array_equal(model.embeddings_, before)
+
+
+def test_matrices_larger_than_memory_fail_before_any_work(monkeypatch):
+    monkeypatch.setattr(velmor.model, "count_visits", pytest.fail)
+    with pytest.raises(MemoryError, match=r"34 nodes at dimensions=2000000000 need 506\.6 GiB"):
+        velmor.Node2Vec(dimensions=2 * 10**9).fit(KARATE)
+
+
+def test_old_parameter_names_still_work():
+    with pytest.warns(DeprecationWarning) as caught:
+        model = velmor.Node2Vec(walks_per_node=3, window=4)
+    assert sorted(str(w.message).split("; ")[1] for w in caught) == ["use num_walks=...",
+                                                                      "use window_size=..."]
+    assert (model.num_walks, model.window_size) == (3, 4) and "window" not in model.get_params()
+    with pytest.raises(TypeError, match="'walks'"):
+        velmor.Node2Vec(walks=3)
 
 
 def test_keyed_vectors_follow_node_names(tmp_path):

@@ -46,7 +46,7 @@ def run_velmor(a, ph):
     graph = velmor.read_edgelist(a.edges)
     ph.stop("load")
     model = velmor.Node2Vec(dimensions=a.dim, walk_length=a.walk_length,
-                            walks_per_node=a.walks_per_node, window=a.window, p=a.p, q=a.q,
+                            num_walks=a.walks_per_node, window_size=a.window, p=a.p, q=a.q,
                             negative=a.negative, ns_exponent=a.ns_exponent,
                             workers=a.workers, seed=a.seed, progress=False)
     model.fit(graph)

@@ -13,6 +13,15 @@ from typing import Optional
 
 import numpy as np
 
+# More threads than this only add stacks and switching: the walks of a graph split into at most
+# a few hundred units per epoch, and the system's thread limit is often near ten thousand.
+MAX_WORKERS = 1024
+
+# The walk weighs steps by 1/p and 1/q in single precision: both p and its reciprocal must be
+# finite, non-zero float32 values.
+_FLOAT32 = np.finfo(np.float32)
+WALK_BIAS_RANGE = (float(_FLOAT32.tiny), float(_FLOAT32.max))
+
 
 def check_int(name: str, value, *, minimum: int, maximum: Optional[int] = None) -> int:
     """An integer (Python or NumPy, not bool) within ``[minimum, maximum]``."""
@@ -37,6 +46,15 @@ def check_real(name: str, value, *, positive: bool = False, non_negative: bool =
         raise ValueError(f"{name} must be greater than 0, got {value}")
     if non_negative and value < 0:
         raise ValueError(f"{name} must not be negative, got {value}")
+    return value
+
+
+def check_walk_bias(name: str, value) -> float:
+    """p or q: a number within WALK_BIAS_RANGE."""
+    value = check_real(name, value, positive=True)
+    low, high = WALK_BIAS_RANGE
+    if not low <= value <= high:
+        raise ValueError(f"{name} must be between {low:.2g} and {high:.2g}, got {value:g}")
     return value
 
 

@@ -10,7 +10,7 @@ from typing import Any, Dict, Optional
 
 import numpy as np
 
-from velmor._checks import check_bool, check_int, check_real
+from velmor._checks import MAX_WORKERS, check_bool, check_int, check_real, check_walk_bias
 from velmor._matrix import starting_matrices
 from velmor.engine import Node2VecParams, count_visits, train_epoch
 from velmor.graph import as_graph
@@ -32,10 +32,10 @@ class Node2Vec:
     walk_length : int, default 80
         Nodes per walk, the start node included. A walk stops early at a node without
         out-edges.
-    walks_per_node : int, default 10
+    num_walks : int, default 10
         Walks started from every node. Training runs one epoch per round of walks, one walk per
         node each, in a fresh random order.
-    window : int, default 10
+    window_size : int, default 10
         Skip-gram context: nodes up to this many steps apart on a walk train together (the span
         is shrunk at random for each position, as in word2vec).
     p : float, default 1.0
@@ -44,7 +44,7 @@ class Node2Vec:
         In-out parameter: moving away from the previous node's neighbourhood is weighted
         ``1/q``. ``q > 1`` keeps walks local (BFS-like), ``q < 1`` lets them roam (DFS-like).
     negative : int, default 5
-        Negative samples per context pair.
+        Negative samples per context pair, at least 1.
     ns_exponent : float, default 0.75
         Negative samples are drawn in proportion to a node's count raised to this power, as
         word2vec draws words: the count is the node's visits in a round of walks counted
@@ -76,7 +76,7 @@ class Node2Vec:
     wv : KeyedVectors
         The same vectors, looked up by node name (gensim's naming).
     epochs_trained_ : int
-        Epochs completed: ``walks_per_node``, or fewer if training was interrupted.
+        Epochs completed, one per round of walks: ``num_walks``.
 
     Notes
     -----
@@ -88,8 +88,13 @@ class Node2Vec:
     The input vectors start uniform in [-1, 1) / ``dimensions`` (as gensim's do), the output
     vectors at zero.
 
-    Pressing Ctrl-C stops training within a fraction of a second; ``fit`` then warns and
-    returns with the vectors trained so far. Other Python threads keep running while it trains.
+    Pressing Ctrl-C stops training within a fraction of a second and raises
+    ``KeyboardInterrupt`` from ``fit``, leaving the model as it was. Other Python threads keep
+    running while it trains.
+
+    The parameter names are those of the node2vec and PecanPy command lines (``num_walks``,
+    ``window_size``) and of gensim (``negative``, ``alpha``, ``ns_exponent``). The older names
+    ``walks_per_node`` and ``window`` are still accepted, with a ``DeprecationWarning``.
 
     Examples
     --------
@@ -100,15 +105,24 @@ class Node2Vec:
     (4, 16)
     """
 
-    def __init__(self, dimensions: int = 128, walk_length: int = 80, walks_per_node: int = 10,
-                 window: int = 10, p: float = 1.0, q: float = 1.0, negative: int = 5,
+    def __init__(self, dimensions: int = 128, walk_length: int = 80, num_walks: int = 10,
+                 window_size: int = 10, p: float = 1.0, q: float = 1.0, negative: int = 5,
                  ns_exponent: float = 0.75, alpha: float = 0.025, min_alpha: float = 0.0001,
                  batch_size: Optional[int] = None, workers: Optional[int] = None,
-                 seed: Optional[int] = None, progress: bool = True):
+                 seed: Optional[int] = None, progress: bool = True, **renamed: Any):
+        for old, value in renamed.items():
+            if old not in _RENAMED:
+                raise TypeError(f"Node2Vec got an unexpected keyword argument {old!r}")
+            warnings.warn(f"Node2Vec({old}=...) is deprecated; use {_RENAMED[old]}=...",
+                          DeprecationWarning, stacklevel=2)
+            if _RENAMED[old] == "num_walks":
+                num_walks = value
+            else:
+                window_size = value
         self.dimensions = dimensions
         self.walk_length = walk_length
-        self.walks_per_node = walks_per_node
-        self.window = window
+        self.num_walks = num_walks
+        self.window_size = window_size
         self.p = p
         self.q = q
         self.negative = negative
@@ -140,7 +154,7 @@ class Node2Vec:
         settings = self.check_params()
         graph = as_graph(graph, directed)
         count, dimensions = graph.num_nodes, settings["dimensions"]
-        epochs = settings["walks_per_node"]
+        epochs = settings["num_walks"]
         rng = np.random.default_rng(settings["seed"])
         embeddings, hidden_layer = starting_matrices(rng, count, dimensions)
         # One seed per epoch, and one for the count of the walks' nodes.
@@ -153,32 +167,27 @@ class Node2Vec:
             # Each epoch covers its own slice of the overall linear decay.
             return Node2VecParams(
                 p=settings["p"], q=settings["q"], start_alpha=alpha - decay * epoch / epochs,
-                end_alpha=alpha - decay * (epoch + 1) / epochs, window=settings["window"],
+                end_alpha=alpha - decay * (epoch + 1) / epochs, window=settings["window_size"],
                 batch_size=batch_size, max_walk_length=settings["walk_length"],
                 num_negative=settings["negative"], workers=settings["workers"])
 
         # Negatives follow each node's visits: as word2vec counts its corpus before training,
         # a round of walks is counted first, and every epoch adds the visits of its own walks.
+        # An interruption (Ctrl-C raises KeyboardInterrupt here) leaves self untouched.
         visits = np.zeros(count, dtype=np.uint64) if ns_exponent else None
-        completed = 0
         with _progress_bar(epochs * count, settings["progress"]) as bar:
-            try:
-                if ns_exponent:
-                    count_visits(graph=graph.csr, params=epoch_params(0),
-                                 next_random=int(epoch_seeds[epochs]), visits=visits)
-                for epoch in range(epochs):
-                    train_epoch(graph=graph.csr, params=epoch_params(epoch),
-                                embeddings=embeddings, hidden_layer=hidden_layer,
-                                next_random=int(epoch_seeds[epoch]), ns_exponent=ns_exponent,
-                                noise_counts=visits, visits=visits,
-                                progress=bar.hook(epoch * count))
-                    completed = epoch + 1
-                    bar.show(completed * count)
-            except KeyboardInterrupt:
-                warnings.warn(f"training interrupted after {completed} of {epochs} epochs; the "
-                              "model keeps the vectors trained so far", RuntimeWarning, stacklevel=2)
+            if ns_exponent:
+                count_visits(graph=graph.csr, params=epoch_params(0),
+                             next_random=int(epoch_seeds[epochs]), visits=visits)
+            for epoch in range(epochs):
+                train_epoch(graph=graph.csr, params=epoch_params(epoch),
+                            embeddings=embeddings, hidden_layer=hidden_layer,
+                            next_random=int(epoch_seeds[epoch]), ns_exponent=ns_exponent,
+                            noise_counts=visits, visits=visits,
+                            progress=bar.hook(epoch * count))
+                bar.show((epoch + 1) * count)
         self.embeddings_ = embeddings
-        self.epochs_trained_ = completed
+        self.epochs_trained_ = epochs
         self.wv = KeyedVectors(embeddings, graph.names)
         return self
 
@@ -200,18 +209,19 @@ class Node2Vec:
         settings = {
             "dimensions": check_int("dimensions", self.dimensions, minimum=1),
             "walk_length": check_int("walk_length", self.walk_length, minimum=1),
-            "walks_per_node": check_int("walks_per_node", self.walks_per_node, minimum=1),
-            "window": check_int("window", self.window, minimum=1, maximum=_MAX_I32),
-            "p": check_real("p", self.p, positive=True),
-            "q": check_real("q", self.q, positive=True),
-            "negative": check_int("negative", self.negative, minimum=0),
+            "num_walks": check_int("num_walks", self.num_walks, minimum=1),
+            "window_size": check_int("window_size", self.window_size, minimum=1, maximum=_MAX_I32),
+            "p": check_walk_bias("p", self.p),
+            "q": check_walk_bias("q", self.q),
+            # No negatives leave nothing to push vectors apart: they all end up parallel.
+            "negative": check_int("negative", self.negative, minimum=1),
             "ns_exponent": check_real("ns_exponent", self.ns_exponent, non_negative=True),
             "alpha": check_real("alpha", self.alpha, positive=True),
             "min_alpha": check_real("min_alpha", self.min_alpha, non_negative=True),
             "batch_size": None if self.batch_size is None
             else check_int("batch_size", self.batch_size, minimum=1),
             "workers": None if self.workers is None
-            else check_int("workers", self.workers, minimum=0),
+            else check_int("workers", self.workers, minimum=0, maximum=MAX_WORKERS),
             "seed": None if self.seed is None else check_int("seed", self.seed, minimum=0),
             "progress": check_bool("progress", self.progress),
         }
@@ -240,8 +250,12 @@ class Node2Vec:
         return f"Node2Vec({', '.join(changed)})"
 
 
+_RENAMED = {"walks_per_node": "num_walks", "window": "window_size"}
+
+
 def _param_names():
-    return [name for name in inspect.signature(Node2Vec.__init__).parameters if name != "self"]
+    return [name for name, parameter in inspect.signature(Node2Vec.__init__).parameters.items()
+            if name != "self" and parameter.kind is not parameter.VAR_KEYWORD]
 
 
 class _Bar:
