@@ -12,6 +12,7 @@ only once complete, so a failed or interrupted write never leaves a partial file
 from __future__ import annotations
 
 import os
+import re
 import warnings
 from pathlib import Path
 from typing import IO, Optional, Sequence, Tuple
@@ -58,8 +59,8 @@ def save_embeddings(path: PathLike, vectors: np.ndarray, keys: Optional[Sequence
 def load_embeddings(path: PathLike) -> Tuple[np.ndarray, Optional[list]]:
     """Read embeddings written by :func:`save_embeddings` (or by word2vec and gensim).
 
-    Returns the (n, d) float32 vectors and the keys (None when rows are nodes 0..n-1). Keys of
-    word2vec text files are strings.
+    Returns the (n, d) float32 vectors and the keys (None when rows are nodes 0..n-1). The keys
+    of a word2vec file are ints when every one is an integer written plainly, else strings.
     """
     kind = embedding_format(path)
     if kind == "word2vec":
@@ -116,7 +117,17 @@ def _read_word2vec(path: PathLike) -> Tuple[np.ndarray, list]:
         values = np.fromstring(b" ".join(part[-1] for part in parts), dtype=np.float32, sep=" ")
     if any(len(part) != 2 for part in parts) or values.size != count * dimensions:
         raise ValueError(f"{os.fspath(path)}: expected {count} vectors of {dimensions} values")
-    return values.reshape(count, dimensions), keys
+    return values.reshape(count, dimensions), _typed_keys(keys)
+
+
+_PLAIN_INTEGER = re.compile(r"0|[1-9][0-9]*")
+
+
+def _typed_keys(words: list) -> list:
+    """The words of a word2vec file as int keys if every one is a plain integer, else as str."""
+    if all(_PLAIN_INTEGER.fullmatch(word) for word in words):
+        return [int(word) for word in words]
+    return words
 
 
 def _key_array(keys: Sequence) -> np.ndarray:

@@ -14,13 +14,22 @@ from velmor.embedding_files import TEXT_SUFFIXES, embedding_format, load_embeddi
 class KeyedVectors:
     """One vector per key: the embedding of each node, looked up by the node's name.
 
+    Keys follow one rule, whichever way the vectors came: a node named by an integer has an
+    ``int`` key (in memory and when read back from any file), a node named by text a ``str``
+    key. Word2vec files hold text, so their keys are read as ``int`` when every one of them is
+    an integer written plainly (decimal digits, no sign, no leading zero), otherwise all as
+    ``str``. Lookups take an integer name in either form: ``kv[33]``, ``kv["33"]`` and
+    ``kv[np.int64(33)]`` all find the key 33, and ``kv[7]`` finds a key ``"7"``; this holds for
+    every method that takes keys.
+
     Parameters
     ----------
     vectors : array_like, shape (n, d)
         Row ``i`` is the vector of ``index_to_key[i]``. Used as is when it is already a float32
         array, so the view shares memory with a model's ``embeddings_``.
     keys : sequence, optional
-        ``n`` distinct hashable keys. Default: the integers ``0 .. n-1``.
+        ``n`` distinct hashable keys; NumPy integers and strings become Python ``int`` and
+        ``str``. Default: the integers ``0 .. n-1``.
 
     Examples
     --------
@@ -53,8 +62,10 @@ class KeyedVectors:
             keys = self._keys
             if keys is None:
                 self._index_to_key = list(range(len(self.vectors)))
+            elif isinstance(keys, np.ndarray) and keys.dtype.kind in "iuU":
+                self._index_to_key = keys.tolist()
             else:
-                self._index_to_key = keys.tolist() if isinstance(keys, np.ndarray) else list(keys)
+                self._index_to_key = [_plain_key(key) for key in keys]
         return self._index_to_key
 
     @property
@@ -71,7 +82,11 @@ class KeyedVectors:
         return len(self.vectors)
 
     def __contains__(self, key: Hashable) -> bool:
-        return key in self.key_to_index
+        return self.get_index(key, -1) >= 0
+
+    def has_index_for(self, key: Hashable) -> bool:
+        """Whether key (in either form, if an integer) has a vector."""
+        return key in self
 
     def __getitem__(self, key_or_keys) -> np.ndarray:
         """The vector of one key, or a (k, d) array for a list of keys."""
@@ -79,12 +94,22 @@ class KeyedVectors:
             return self.vectors[[self.get_index(key) for key in key_or_keys]]
         return self.vectors[self.get_index(key_or_keys)]
 
-    def get_index(self, key: Hashable) -> int:
-        """The row of key; KeyError if there is none."""
-        try:
-            return self.key_to_index[key]
-        except KeyError:
-            raise KeyError(f"key {key!r} not present") from None
+    def get_index(self, key: Hashable, default: Optional[int] = None) -> int:
+        """The row of key, found as ``int`` or ``str`` if it names an integer.
+
+        Returns ``default`` if there is no such key and a default is given; otherwise raises
+        KeyError.
+        """
+        mapping = self.key_to_index
+        index = mapping.get(key)
+        if index is None:
+            other = _other_form(key)
+            index = None if other is None else mapping.get(other)
+        if index is not None:
+            return index
+        if default is not None:
+            return default
+        raise KeyError(f"key {key!r} not present")
 
     def get_vector(self, key: Hashable, norm: bool = False) -> np.ndarray:
         """The vector of key, scaled to unit length if ``norm``."""
@@ -156,6 +181,28 @@ class KeyedVectors:
 
     def __repr__(self) -> str:
         return f"KeyedVectors({len(self)} keys, vector_size={self.vector_size})"
+
+
+def _plain_key(key: Hashable) -> Hashable:
+    """Python's own int or str for a NumPy integer or string; other keys as they are."""
+    if isinstance(key, np.integer):
+        return int(key)
+    if isinstance(key, np.str_):
+        return str(key)
+    return key
+
+
+def _other_form(key: Hashable) -> Optional[Hashable]:
+    """The other spelling of an integer name: "33" for 33 and 33 for "33"; None for none."""
+    if isinstance(key, str):
+        try:
+            number = int(key)
+        except ValueError:
+            return None
+        return number if str(number) == key else None
+    if isinstance(key, (int, np.integer)) and not isinstance(key, bool):
+        return str(int(key))
+    return None
 
 
 def _unit_rows(vectors: np.ndarray) -> np.ndarray:
