@@ -2,11 +2,11 @@
 
 from __future__ import annotations
 
-from typing import Dict, Hashable, List, Optional, Sequence, Tuple, Union
+from typing import Dict, Hashable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from velmor._checks import check_int
+from velmor._checks import check_int, check_real
 from velmor._paths import PathLike
 from velmor.embedding_files import TEXT_SUFFIXES, embedding_format, load_embeddings, save_embeddings
 
@@ -121,37 +121,104 @@ class KeyedVectors:
         unit = self._unit_vectors()
         return float(unit[self.get_index(key1)] @ unit[self.get_index(key2)])
 
-    def most_similar(self, key: Union[Hashable, np.ndarray], topn: int = 10) -> List[Tuple[Hashable, float]]:
-        """The ``topn`` keys closest to ``key`` by cosine similarity, closest first.
+    def distance(self, key1: Hashable, key2: Hashable) -> float:
+        """The cosine distance of two keys' vectors: 1 - their similarity."""
+        return 1.0 - self.similarity(key1, key2)
+
+    def distances(self, key_or_vector, other_keys: Sequence[Hashable] = ()) -> np.ndarray:
+        """The cosine distances from a key's vector (or a vector) to other keys' vectors.
 
         Parameters
         ----------
-        key : hashable or ndarray of shape (d,)
-            A key (left out of the answer) or a query vector.
-        topn : int, default 10
-            How many to return; fewer if there are not that many other keys.
+        key_or_vector : hashable or ndarray of shape (d,)
+        other_keys : sequence, optional
+            Default: every key, in row order.
 
         Returns
         -------
-        list of (key, similarity)
+        ndarray of shape (len(other_keys),), float32
         """
-        topn = check_int("topn", topn, minimum=1)
+        query, _ = self._unit_term(key_or_vector)
         unit = self._unit_vectors()
-        if isinstance(key, np.ndarray):
-            if key.shape != (self.vector_size,):
-                raise ValueError(f"a query vector must have shape ({self.vector_size},), got {key.shape}")
-            query, exclude = _unit_rows(key.astype(np.float32)[None, :])[0], None
-        else:
-            exclude = self.get_index(key)
-            query = unit[exclude]
-        similarities = unit @ query
-        if exclude is not None:
-            similarities[exclude] = -np.inf
-        topn = min(topn, len(self) - (exclude is not None))
+        if len(other_keys):
+            unit = unit[[self.get_index(key) for key in other_keys]]
+        return 1 - unit @ query
+
+    def most_similar(self, positive=None, negative=None, topn: Optional[int] = 10):
+        """The keys closest by cosine similarity to the mean of the positive terms minus the
+        negative ones.
+
+        Parameters
+        ----------
+        positive, negative : key, ndarray of shape (d,), or list of these, optional
+            Terms weighted +1 (positive) or -1 (negative); a ``(key, weight)`` pair in a list
+            sets its own weight (negated in ``negative``). The query is the weighted mean of the
+            terms' unit vectors. Every key given is left out of the answer.
+        topn : int or None, default 10
+            How many keys to return; fewer if there are not that many others. None: return the
+            similarity of every key instead.
+
+        Returns
+        -------
+        list of (key, float), closest first (ties in row order), or, for ``topn=None``, an
+        ndarray of shape (n,) with the similarity of each row.
+        """
+        if topn is not None:
+            topn = check_int("topn", topn, minimum=0)
+        terms = [(term, 1.0) for term in _term_list(positive)]
+        terms += [(term, -1.0) for term in _term_list(negative)]
+        if not terms:
+            raise ValueError("most_similar needs at least one key or vector")
+        query = np.zeros(self.vector_size, dtype=np.float32)
+        given = set()
+        for term, sign in terms:
+            if (isinstance(term, tuple) and len(term) == 2
+                    and (isinstance(term[0], np.ndarray) or term not in self)):
+                term, weight = term[0], sign * check_real("weight", term[1])
+            else:
+                weight = sign
+            vector, index = self._unit_term(term)
+            query += weight * vector
+            if index is not None:
+                given.add(index)
+        similarities = self._unit_vectors() @ _unit_rows(query[None, :])[0]
+        if topn is None:
+            return similarities
+        return self._ranked(similarities, given, topn)
+
+    def similar_by_key(self, key: Hashable, topn: Optional[int] = 10):
+        """The ``topn`` keys closest to key (itself left out); see :meth:`most_similar`."""
+        return self.most_similar(positive=[key], topn=topn)
+
+    similar_by_word = similar_by_key
+
+    def similar_by_vector(self, vector, topn: Optional[int] = 10):
+        """The ``topn`` keys closest to vector; see :meth:`most_similar`."""
+        return self.most_similar(positive=[np.asarray(vector, dtype=np.float32)], topn=topn)
+
+    def _unit_term(self, term) -> Tuple[np.ndarray, Optional[int]]:
+        """The unit vector of a key (with its row) or of a vector (with None)."""
+        if isinstance(term, np.ndarray):
+            if term.shape != (self.vector_size,):
+                raise ValueError(f"a query vector must have shape ({self.vector_size},), "
+                                 f"got {term.shape}")
+            return _unit_rows(term.astype(np.float32)[None, :])[0], None
+        index = self.get_index(term)
+        return self._unit_vectors()[index], index
+
+    def _ranked(self, similarities: np.ndarray, leave_out: set,
+                topn: int) -> List[Tuple[Hashable, float]]:
+        """The ``topn`` best rows as (key, similarity), best first and ties in row order."""
+        if leave_out:
+            similarities = similarities.copy()
+            similarities[list(leave_out)] = -np.inf
+        topn = min(topn, len(similarities) - len(leave_out))
         if topn <= 0:
             return []
-        best = np.argpartition(-similarities, topn - 1)[:topn]
-        best = best[np.lexsort((best, -similarities[best]))]
+        # Every row tied with the topn-th best is a candidate, so that ties go by row order.
+        cutoff = similarities[np.argpartition(-similarities, topn - 1)[topn - 1]]
+        rows = np.flatnonzero(similarities >= cutoff)
+        best = rows[np.lexsort((rows, -similarities[rows]))[:topn]]
         keys = self.index_to_key
         return [(keys[i], float(similarities[i])) for i in best]
 
@@ -203,6 +270,15 @@ def _other_form(key: Hashable) -> Optional[Hashable]:
     if isinstance(key, (int, np.integer)) and not isinstance(key, bool):
         return str(int(key))
     return None
+
+
+def _term_list(terms) -> list:
+    """most_similar's positive or negative as a list of terms."""
+    if terms is None:
+        return []
+    if isinstance(terms, np.ndarray) and terms.ndim == 2:
+        return list(terms)
+    return terms if isinstance(terms, list) else [terms]
 
 
 def _unit_rows(vectors: np.ndarray) -> np.ndarray:
