@@ -1,12 +1,13 @@
 """Embedding files: formats, round trips and whole-or-nothing writes."""
 
+import contextlib
 import os
 
 import numpy as np
 import pytest
 
 from velmor import KeyedVectors
-from velmor.embedding_files import load_embeddings, save_embeddings
+from velmor.embedding_files import embedding_output, load_embeddings, save_embeddings
 
 
 @pytest.mark.parametrize("suffix", [".emb", ".npy", ".npz"])
@@ -41,3 +42,34 @@ def test_unknown_extension_is_refused(tmp_path):
     with pytest.raises(ValueError, match=".npz"):
         save_embeddings(tmp_path / "out.bin", np.zeros((1, 1), np.float32))
     assert not os.listdir(tmp_path)
+
+
+def write_twice(output):
+    output.write(np.ones((1, 1)))
+    output.write(np.ones((1, 1)))
+
+
+@pytest.mark.parametrize("block, error, replaced", [
+    (lambda output: output.write(np.ones((1, 1))), None, True),
+    (lambda output: None, None, False),                            # nothing was written
+    (lambda output: 1 / 0, ZeroDivisionError, False),
+    (lambda output: [output.write(np.ones((1, 1))), 1 / 0], ZeroDivisionError, False),
+    (write_twice, ValueError, False),
+])
+def test_output_replaces_the_target_only_after_a_clean_write(tmp_path, block, error, replaced):
+    path = tmp_path / "out.npy"
+    path.write_bytes(b"previous")
+    with pytest.raises(error) if error else contextlib.nullcontext():
+        with embedding_output(path) as output:
+            block(output)
+    assert os.listdir(tmp_path) == ["out.npy"]
+    assert (path.read_bytes() != b"previous") == replaced
+
+
+@pytest.mark.parametrize("target", ["missing/out.emb", "directory.emb"])
+def test_output_fails_on_opening_where_it_cannot_write(tmp_path, target):
+    (tmp_path / "directory.emb").mkdir()
+    with pytest.raises(OSError):
+        with embedding_output(tmp_path / target):
+            pytest.fail("the block ran")
+    assert os.listdir(tmp_path) == ["directory.emb"]

@@ -5,17 +5,19 @@
 - ``.npy``: the (n, d) float32 matrix alone, row ``i`` being node index ``i``;
 - ``.npz``: arrays ``vectors`` and, when nodes have names, ``keys``.
 
-Every writer goes through a temporary file in the target directory that replaces the target
-only once complete, so a failed or interrupted write never leaves a partial file behind.
+Every write goes through :func:`embedding_output`: a temporary file in the target directory
+that replaces the target only once complete, so a failed or interrupted write never leaves a
+partial file behind.
 """
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import warnings
 from pathlib import Path
-from typing import IO, Optional, Sequence, Tuple
+from typing import IO, Iterator, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -35,25 +37,79 @@ def embedding_format(path: PathLike) -> str:
     return FORMATS[suffix]
 
 
-def save_embeddings(path: PathLike, vectors: np.ndarray, keys: Optional[Sequence] = None) -> None:
-    """Write embeddings in the format that the extension selects (see the module docstring).
+class EmbeddingOutput:
+    """An embedding file being written: what :func:`embedding_output` yields."""
 
-    ``keys`` None means row ``i`` is node ``i``.
-    """
-    kind = embedding_format(path)
-    if kind == "word2vec":
-        lines = word2vec_words(keys, len(vectors))
-        with replacing(path) as file:
-            _write_word2vec(file, vectors, lines)
-    elif kind == "npy":
-        with replacing(path) as file:
+    def __init__(self, file: IO[bytes], kind: str):
+        self.format = kind
+        self.written = False
+        self._file: Optional[IO[bytes]] = file
+
+    def write(self, vectors: np.ndarray, keys: Optional[Sequence] = None) -> None:
+        """Write the (n, d) vectors and their n keys (None: row ``i`` is node ``i``); once.
+
+        Raises ValueError, before writing anything, for vectors that are not 2-D, a wrong
+        number of keys, or keys that the format cannot hold.
+        """
+        if self._file is None:
+            raise ValueError("an embedding output takes one write")
+        vectors = np.asarray(vectors)
+        if vectors.ndim != 2:
+            raise ValueError(f"vectors must be a 2-D array, got shape {vectors.shape}")
+        if keys is not None and len(keys) != len(vectors):
+            raise ValueError(f"got {len(keys)} keys for {len(vectors)} vectors")
+        words = word2vec_words(keys, len(vectors)) if self.format == "word2vec" else None
+        file, self._file = self._file, None
+        if self.format == "npy":
             np.save(file, vectors)
-    else:
-        arrays = {"vectors": vectors}
-        if keys is not None:
-            arrays["keys"] = _key_array(keys)
-        with replacing(path) as file:
+        elif self.format == "npz":
+            arrays = {"vectors": vectors}
+            if keys is not None:
+                arrays["keys"] = _key_array(keys)
             np.savez(file, **arrays)
+        else:
+            _write_word2vec(file, vectors, words)
+        self.written = True
+
+
+@contextlib.contextmanager
+def embedding_output(path: PathLike, format: Optional[str] = None) -> Iterator[EmbeddingOutput]:
+    """Open an embedding file for writing before the vectors exist.
+
+    The format is checked and the temporary file created in the target's directory at once, so
+    a bad extension (ValueError) or a destination that cannot be written (OSError) fails before
+    any work. The target is replaced when the block ends cleanly after ``write``; after an
+    exception, or without a write, the temporary file is removed and the target left alone.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The target file.
+    format : str, optional
+        One of the values of ``FORMATS``. Default: the one that path's extension selects.
+
+    Examples
+    --------
+    >>> with embedding_output("karate.emb") as output:  # doctest: +SKIP
+    ...     model.fit(graph)
+    ...     output.write(model.embeddings_, graph.names)
+    """
+    if format is None:
+        format = embedding_format(path)
+    elif format not in FORMATS.values():
+        raise ValueError(f"unknown embedding format {format!r}: use one of "
+                         + ", ".join(sorted(set(FORMATS.values()))))
+    output = None
+    with replacing(path, keep=lambda: output.written) as file:
+        output = EmbeddingOutput(file, format)
+        yield output
+
+
+def save_embeddings(path: PathLike, vectors: np.ndarray, keys: Optional[Sequence] = None,
+                    format: Optional[str] = None) -> None:
+    """Write embeddings in one go; see :func:`embedding_output` and :meth:`EmbeddingOutput.write`."""
+    with embedding_output(path, format) as output:
+        output.write(vectors, keys)
 
 
 def load_embeddings(path: PathLike) -> Tuple[np.ndarray, Optional[list]]:
