@@ -10,7 +10,7 @@ from velmor import KeyedVectors
 from velmor.embedding_files import embedding_output, load_embeddings, save_embeddings
 
 
-@pytest.mark.parametrize("suffix", [".emb", ".npy", ".npz"])
+@pytest.mark.parametrize("suffix", [".emb", ".bin", ".npy", ".npz"])
 @pytest.mark.parametrize("keys", [None, [10, 20, 30], ["a", "b", "ü"], ["1", "x", "2"]])
 def test_embeddings_round_trip(tmp_path, suffix, keys):
     vectors = np.random.default_rng(1).normal(size=(3, 4)).astype(np.float32)
@@ -24,10 +24,52 @@ def test_embeddings_round_trip(tmp_path, suffix, keys):
     assert os.listdir(tmp_path) == [path.name]
 
 
-def test_word2vec_text_layout(tmp_path):
-    path = tmp_path / "out.txt"
-    save_embeddings(path, np.array([[0.5, -2.0], [1.0, 0.25]], dtype=np.float32), ["a", "b"])
-    assert path.read_text() == "2 2\na 0.5 -2\nb 1 0.25\n"
+# Bytes " \n \n" as a float32: a reader that looks for spaces or newlines inside a binary
+# vector goes astray.
+TRICKY = np.frombuffer(b" \n \n", dtype="<f4")[0]
+ROWS = np.array([[0.5, -2.0], [TRICKY, 0.25]], dtype=np.float32)
+
+
+def binary(rows, end=b"\n"):
+    return b"2 2\n" + b"".join(key + b" " + row.astype("<f4").tobytes() + end
+                               for key, row in zip([b"a", b"b"], rows))
+
+
+@pytest.mark.parametrize("name, content", [
+    ("out.txt", f"2 2\na 0.5 -2\nb {TRICKY:.9g} 0.25\n".encode()),
+    ("out.bin", binary(ROWS)),                  # word2vec.c's layout, what we write
+    ("out.bin", binary(ROWS, end=b"")),         # gensim's layout: no newline after a vector
+])
+def test_word2vec_layouts(tmp_path, name, content):
+    path = tmp_path / name
+    if content.endswith(b"\n"):
+        save_embeddings(path, ROWS, ["a", "b"])
+        assert path.read_bytes() == content
+    path.write_bytes(content)
+    vectors, keys = load_embeddings(path)
+    assert keys == ["a", "b"] and vectors.tobytes() == ROWS.tobytes()
+
+
+@pytest.mark.parametrize("name, content, fragment", [
+    ("v.txt", b"", "expected a header"),
+    ("v.bin", b"2\n", "expected a header"),
+    ("v.txt", b"two 2\na 1 2\nb 3 4\n", "expected a header"),
+    ("v.bin", b"1 0\na \n", "expected a header"),
+    ("v.txt", b"3 2\na 1 2\nb 3 4\n", "announces 3 vectors, the file holds 2"),
+    ("v.txt", b"2 2\na 1 2\nb 3\n", "expected 2 vectors of 2 values"),
+    ("v.txt", b"2 1\na 1\na 2\n", "more than once"),
+    ("v.bin", binary(ROWS)[:-3], "vector 2 of 2"),
+    ("v.bin", binary(ROWS)[:-9], "vector 2 of 2"),
+    ("v.bin", binary(ROWS).replace(b"2 2", b"1 2"), "holds more"),
+    ("v.bin", binary(ROWS).replace(b"2 2", b"3 2"), "vector 3 of 3"),
+    ("v.bin", binary(ROWS).replace(b"\nb ", b"\na "), "more than once"),
+])
+def test_malformed_word2vec_files(tmp_path, name, content, fragment):
+    path = tmp_path / name
+    path.write_bytes(content)
+    with pytest.raises(ValueError, match=fragment) as caught:
+        load_embeddings(path)
+    assert str(caught.value).startswith(str(path)) and "\n" not in str(caught.value)
 
 
 def test_failed_write_leaves_the_old_file_alone(tmp_path):
@@ -40,7 +82,7 @@ def test_failed_write_leaves_the_old_file_alone(tmp_path):
 
 def test_unknown_extension_is_refused(tmp_path):
     with pytest.raises(ValueError, match=".npz"):
-        save_embeddings(tmp_path / "out.bin", np.zeros((1, 1), np.float32))
+        save_embeddings(tmp_path / "out.csv", np.zeros((1, 1), np.float32))
     assert not os.listdir(tmp_path)
 
 

@@ -12,7 +12,7 @@ KARATE = Path(__file__).resolve().parent.parent / "data" / "karate" / "edges.tsv
 VECTORS = np.array([[1, 0], [0.8, 0.6], [0, 1], [-1, 0.1]], dtype=np.float32)
 
 
-@pytest.mark.parametrize("suffix", [".emb", ".npy", ".npz"])
+@pytest.mark.parametrize("suffix", [".emb", ".bin", ".npy", ".npz"])
 def test_karate_keys_are_integers_in_memory_and_after_a_round_trip(tmp_path, suffix):
     model = velmor.Node2Vec(dimensions=8, walk_length=10, walks_per_node=2, workers=1,
                             seed=1).fit(velmor.read_edgelist(KARATE))
@@ -35,6 +35,17 @@ def test_word2vec_keys_are_integers_only_when_all_are(tmp_path, words, keys):
     path = tmp_path / "v.txt"
     path.write_text(f"{len(words)} 1\n" + "".join(f"{word} 0.5\n" for word in words))
     assert KeyedVectors.load(path).index_to_key == keys
+
+
+@pytest.mark.parametrize("binary", [False, True])
+def test_word2vec_format_follows_the_flag_not_the_extension(tmp_path, binary):
+    kv = KeyedVectors(VECTORS, list("abcd"))
+    kv.save_word2vec_format(tmp_path / "v.w2v", binary=binary)
+    kv.save(tmp_path / ("v.bin" if binary else "v.txt"))
+    written = (tmp_path / "v.w2v").read_bytes()
+    assert written == (tmp_path / ("v.bin" if binary else "v.txt")).read_bytes()
+    loaded = KeyedVectors.load_word2vec_format(tmp_path / "v.w2v", binary=binary)
+    assert loaded.index_to_key == list("abcd") and loaded.vectors.tobytes() == VECTORS.tobytes()
 
 
 def lookups(kv, key, other):

@@ -6,9 +6,9 @@ from typing import Dict, Hashable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from velmor._checks import check_int, check_real
+from velmor._checks import check_bool, check_int, check_real
 from velmor._paths import PathLike
-from velmor.embedding_files import TEXT_SUFFIXES, embedding_format, load_embeddings, save_embeddings
+from velmor.embedding_files import load_embeddings, save_embeddings
 
 
 class KeyedVectors:
@@ -226,19 +226,23 @@ class KeyedVectors:
         """Write the vectors; the extension picks the format (see :mod:`velmor.embedding_files`)."""
         save_embeddings(path, self.vectors, self._keys)
 
-    def save_word2vec_format(self, path: PathLike) -> None:
-        """Write word2vec text (``.emb``, ``.emd``, ``.txt`` or ``.vec``)."""
-        if embedding_format(path) != "word2vec":
-            raise ValueError("word2vec text needs one of the extensions " + ", ".join(TEXT_SUFFIXES))
-        self.save(path)
+    def save_word2vec_format(self, fname: PathLike, binary: bool = False) -> None:
+        """Write word2vec text, or word2vec binary if ``binary``, whatever the extension."""
+        kind = "word2vec-binary" if check_bool("binary", binary) else "word2vec"
+        save_embeddings(fname, self.vectors, self._keys, format=kind)
 
     @classmethod
     def load(cls, path: PathLike) -> "KeyedVectors":
-        """Read vectors written by :meth:`save`, word2vec or gensim; the extension picks the format."""
+        """Read vectors written by :meth:`save`, word2vec or gensim; the extension picks the
+        format."""
         vectors, keys = load_embeddings(path)
         return cls(vectors, keys)
 
-    load_word2vec_format = load
+    @classmethod
+    def load_word2vec_format(cls, fname: PathLike, binary: bool = False) -> "KeyedVectors":
+        """Read word2vec text, or word2vec binary if ``binary``, whatever the extension."""
+        kind = "word2vec-binary" if check_bool("binary", binary) else "word2vec"
+        return cls(*load_embeddings(fname, format=kind))
 
     def _unit_vectors(self) -> np.ndarray:
         """The vectors scaled to unit length, computed on first use and then kept."""
