@@ -119,12 +119,13 @@ def embedding_output(path: PathLike, format: Optional[str] = None) -> Iterator[E
 
 def save_embeddings(path: PathLike, vectors: np.ndarray, keys: Optional[Sequence] = None,
                     format: Optional[str] = None) -> None:
-    """Write embeddings in one go; see :func:`embedding_output` and :meth:`EmbeddingOutput.write`."""
+    """Write embeddings in one go: :meth:`EmbeddingOutput.write` in an :func:`embedding_output`."""
     with embedding_output(path, format) as output:
         output.write(vectors, keys)
 
 
-def load_embeddings(path: PathLike, format: Optional[str] = None) -> Tuple[np.ndarray, Optional[list]]:
+def load_embeddings(path: PathLike,
+                    format: Optional[str] = None) -> Tuple[np.ndarray, Optional[list]]:
     """Read embeddings written by :func:`save_embeddings` (or by word2vec and gensim).
 
     Returns the (n, d) float32 vectors and the keys (None when rows are nodes 0..n-1). The keys
@@ -134,7 +135,7 @@ def load_embeddings(path: PathLike, format: Optional[str] = None) -> Tuple[np.nd
     Raises
     ------
     ValueError
-        For a malformed file, naming the file.
+        For a malformed word2vec file, naming the file.
     OSError
         If the file cannot be read.
     """

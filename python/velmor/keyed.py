@@ -29,7 +29,8 @@ class KeyedVectors:
         array, so the view shares memory with a model's ``embeddings_``.
     keys : sequence, optional
         ``n`` distinct hashable keys; NumPy integers and strings become Python ``int`` and
-        ``str``. Default: the integers ``0 .. n-1``.
+        ``str``, other objects (a NetworkX node that is a tuple, say) stay as they are and are
+        written to word2vec and .npz files as text. Default: the integers ``0 .. n-1``.
 
     Examples
     --------
