@@ -52,16 +52,12 @@ def test_word2vec_layouts(tmp_path, name, content):
 
 @pytest.mark.parametrize("name, content, fragment", [
     ("v.txt", b"", "expected a header"),
-    ("v.bin", b"2\n", "expected a header"),
     ("v.txt", b"two 2\na 1 2\nb 3 4\n", "expected a header"),
     ("v.bin", b"1 0\na \n", "expected a header"),
     ("v.txt", b"3 2\na 1 2\nb 3 4\n", "announces 3 vectors, the file holds 2"),
     ("v.txt", b"2 2\na 1 2\nb 3\n", "expected 2 vectors of 2 values"),
-    ("v.txt", b"2 1\na 1\na 2\n", "more than once"),
     ("v.bin", binary(ROWS)[:-3], "vector 2 of 2"),
-    ("v.bin", binary(ROWS)[:-9], "vector 2 of 2"),
     ("v.bin", binary(ROWS).replace(b"2 2", b"1 2"), "holds more"),
-    ("v.bin", binary(ROWS).replace(b"2 2", b"3 2"), "vector 3 of 3"),
     ("v.bin", binary(ROWS).replace(b"\nb ", b"\na "), "more than once"),
 ])
 def test_malformed_word2vec_files(tmp_path, name, content, fragment):
@@ -86,17 +82,12 @@ def test_unknown_extension_is_refused(tmp_path):
     assert not os.listdir(tmp_path)
 
 
-def write_twice(output):
-    output.write(np.ones((1, 1)))
-    output.write(np.ones((1, 1)))
-
-
 @pytest.mark.parametrize("block, error, replaced", [
     (lambda output: output.write(np.ones((1, 1))), None, True),
     (lambda output: None, None, False),                            # nothing was written
     (lambda output: 1 / 0, ZeroDivisionError, False),
     (lambda output: [output.write(np.ones((1, 1))), 1 / 0], ZeroDivisionError, False),
-    (write_twice, ValueError, False),
+    (lambda output: [output.write(np.ones((1, 1))) for _ in range(2)], ValueError, False),
 ])
 def test_output_replaces_the_target_only_after_a_clean_write(tmp_path, block, error, replaced):
     path = tmp_path / "out.npy"
