@@ -67,7 +67,7 @@ def test_seed_with_one_worker_reproduces_the_file(capsys, tmp_path):
     (["--ns-exponent", "-0.5"], "--ns-exponent must not be negative, got -0.5"),
     (["--ns-exponent", "inf"], "--ns-exponent must be finite, got inf"),
     (["--delimiter", "ab"], "single ASCII character"),
-    (["--output", "x.bin"], "embedding format"),
+    (["--output", "x.csv"], "embedding format"),
     (["--walk-length", "ten"], "invalid int value"),
 ])
 def test_usage_errors_exit_2(capsys, tmp_path, args, fragment):

@@ -11,7 +11,6 @@ from hypothesis import strategies as st
 import velmor
 from velmor import _edgeparse
 from velmor.edgelist import EdgeListError
-from velmor.embedding_files import load_embeddings, save_embeddings
 
 
 def named_arcs(graph):
@@ -138,40 +137,3 @@ def test_any_layout_reads_back_the_named_edges(tmp_path_factory, edges, separato
         # All names were integers: compare by value (leading zeros collapse, as integers do).
         expected = {(int(a), int(b)) for a, b in edges}
     assert named_arcs(graph) == expected
-
-
-# ----------------------------------------------------------------------------- embedding files
-
-@pytest.mark.parametrize("suffix", [".emb", ".npy", ".npz"])
-@pytest.mark.parametrize("keys", [None, [10, 20, 30], ["a", "b", "ü"]])
-def test_embeddings_round_trip(tmp_path, suffix, keys):
-    vectors = np.random.default_rng(1).normal(size=(3, 4)).astype(np.float32)
-    vectors[0, 0] = 1e-30  # needs all nine significant digits and an exponent in text
-    path = tmp_path / f"out{suffix}"
-    save_embeddings(path, vectors, keys)
-    loaded, loaded_keys = load_embeddings(path)
-    np.testing.assert_array_equal(loaded, vectors)
-    if suffix == ".emb":
-        assert loaded_keys == [str(k) for k in (keys or range(3))]
-    elif suffix == ".npz":
-        assert loaded_keys == keys
-    assert os.listdir(tmp_path) == [path.name]
-
-
-def test_word2vec_text_layout(tmp_path):
-    path = tmp_path / "out.txt"
-    save_embeddings(path, np.array([[0.5, -2.0], [1.0, 0.25]], dtype=np.float32), ["a", "b"])
-    assert path.read_text() == "2 2\na 0.5 -2\nb 1 0.25\n"
-
-
-def test_failed_write_leaves_the_old_file_alone(tmp_path):
-    path = write(tmp_path, "previous", name="out.emb")
-    with pytest.raises(ValueError, match="whitespace"):
-        save_embeddings(path, np.zeros((2, 2), np.float32), ["fine", "not fine"])
-    assert path.read_text() == "previous" and os.listdir(tmp_path) == ["out.emb"]
-
-
-def test_unknown_extension_is_refused(tmp_path):
-    with pytest.raises(ValueError, match=".npz"):
-        save_embeddings(tmp_path / "out.bin", np.zeros((1, 1), np.float32))
-    assert not os.listdir(tmp_path)

@@ -3,23 +3,34 @@
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
 import secrets
-from typing import IO, Iterator, Union
+from typing import IO, Callable, Iterator, Union
 
 PathLike = Union[str, "os.PathLike[str]"]
 
 
 @contextlib.contextmanager
-def replacing(path: PathLike) -> Iterator[IO[bytes]]:
-    """A binary file that takes the place of path when the block completes without error."""
+def replacing(path: PathLike, keep: Callable[[], bool] = lambda: True) -> Iterator[IO[bytes]]:
+    """A new binary file that takes the place of path when the block completes without error
+    and ``keep()`` is true; otherwise it is removed and path left as it was.
+
+    The file, ``<path>.<hex>.part``, is created at once in path's directory, so a destination
+    that cannot be written fails with OSError before the block runs.
+    """
     path = os.fspath(path)
+    if os.path.isdir(path):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
     temporary = f"{path}.{secrets.token_hex(4)}.part"
+    file = open(temporary, "xb")
     try:
-        with open(temporary, "xb") as file:
+        with file:
             yield file
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
+        if keep():
+            os.replace(temporary, path)
+            temporary = None
+    finally:
+        if temporary is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)

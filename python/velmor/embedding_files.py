@@ -2,31 +2,39 @@
 
 - ``.emb``, ``.emd``, ``.txt``, ``.vec``: word2vec text, a header line ``"n d"`` and then one
   line ``"key v1 ... vd"`` per node (what gensim's ``KeyedVectors.load_word2vec_format`` reads);
+- ``.bin``: word2vec binary, the same header and then per node the key, a space and d
+  little-endian float32 values, each vector followed by a newline as word2vec.c writes it
+  (gensim writes none; the reader takes either);
 - ``.npy``: the (n, d) float32 matrix alone, row ``i`` being node index ``i``;
 - ``.npz``: arrays ``vectors`` and, when nodes have names, ``keys``.
 
-Every writer goes through a temporary file in the target directory that replaces the target
-only once complete, so a failed or interrupted write never leaves a partial file behind.
+Every write goes through :func:`embedding_output`: a temporary file in the target directory
+that replaces the target only once complete, so a failed or interrupted write never leaves a
+partial file behind.
 """
 
 from __future__ import annotations
 
+import contextlib
 import os
+import re
 import warnings
 from pathlib import Path
-from typing import IO, Optional, Sequence, Tuple
+from typing import IO, Iterator, Optional, Sequence, Tuple
 
 import numpy as np
 
 from velmor._paths import PathLike, replacing
 
 TEXT_SUFFIXES = (".emb", ".emd", ".txt", ".vec")
-FORMATS = {**{suffix: "word2vec" for suffix in TEXT_SUFFIXES}, ".npy": "npy", ".npz": "npz"}
+FORMATS = {**{suffix: "word2vec" for suffix in TEXT_SUFFIXES}, ".bin": "word2vec-binary",
+           ".npy": "npy", ".npz": "npz"}
 _ROWS_PER_WRITE = 4096
 
 
 def embedding_format(path: PathLike) -> str:
-    """The embedding format that the path's extension selects: "word2vec", "npy" or "npz"."""
+    """The embedding format that the path's extension selects: "word2vec" (text),
+    "word2vec-binary", "npy" or "npz"."""
     suffix = Path(path).suffix.lower()
     if suffix not in FORMATS:
         raise ValueError(f"cannot tell the embedding format of {os.fspath(path)!r}: use one of "
@@ -34,36 +42,108 @@ def embedding_format(path: PathLike) -> str:
     return FORMATS[suffix]
 
 
-def save_embeddings(path: PathLike, vectors: np.ndarray, keys: Optional[Sequence] = None) -> None:
-    """Write embeddings in the format that the extension selects (see the module docstring).
+def _chosen_format(path: PathLike, format: Optional[str]) -> str:
+    if format is None:
+        return embedding_format(path)
+    if format not in FORMATS.values():
+        raise ValueError(f"unknown embedding format {format!r}: use one of "
+                         + ", ".join(sorted(set(FORMATS.values()))))
+    return format
 
-    ``keys`` None means row ``i`` is node ``i``.
-    """
-    kind = embedding_format(path)
-    if kind == "word2vec":
-        lines = word2vec_words(keys, len(vectors))
-        with replacing(path) as file:
-            _write_word2vec(file, vectors, lines)
-    elif kind == "npy":
-        with replacing(path) as file:
+
+class EmbeddingOutput:
+    """An embedding file being written: what :func:`embedding_output` yields."""
+
+    def __init__(self, file: IO[bytes], kind: str):
+        self.format = kind
+        self.written = False
+        self._file: Optional[IO[bytes]] = file
+
+    def write(self, vectors: np.ndarray, keys: Optional[Sequence] = None) -> None:
+        """Write the (n, d) vectors and their n keys (None: row ``i`` is node ``i``); once.
+
+        Raises ValueError, before writing anything, for vectors that are not 2-D, a wrong
+        number of keys, or keys that the format cannot hold.
+        """
+        if self._file is None:
+            raise ValueError("an embedding output takes one write")
+        vectors = np.asarray(vectors)
+        if vectors.ndim != 2:
+            raise ValueError(f"vectors must be a 2-D array, got shape {vectors.shape}")
+        if keys is not None and len(keys) != len(vectors):
+            raise ValueError(f"got {len(keys)} keys for {len(vectors)} vectors")
+        words = word2vec_words(keys, len(vectors)) if self.format.startswith("word2vec") else None
+        file, self._file = self._file, None
+        if self.format == "npy":
             np.save(file, vectors)
-    else:
-        arrays = {"vectors": vectors}
-        if keys is not None:
-            arrays["keys"] = _key_array(keys)
-        with replacing(path) as file:
+        elif self.format == "npz":
+            arrays = {"vectors": vectors}
+            if keys is not None:
+                arrays["keys"] = _key_array(keys)
             np.savez(file, **arrays)
+        elif self.format == "word2vec":
+            _write_word2vec(file, vectors, words)
+        else:
+            _write_word2vec_binary(file, vectors, words)
+        self.written = True
 
 
-def load_embeddings(path: PathLike) -> Tuple[np.ndarray, Optional[list]]:
+@contextlib.contextmanager
+def embedding_output(path: PathLike, format: Optional[str] = None) -> Iterator[EmbeddingOutput]:
+    """Open an embedding file for writing before the vectors exist.
+
+    The format is checked and the temporary file created in the target's directory at once, so
+    a bad extension (ValueError) or a destination that cannot be written (OSError) fails before
+    any work. The target is replaced when the block ends cleanly after ``write``; after an
+    exception, or without a write, the temporary file is removed and the target left alone.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The target file.
+    format : str, optional
+        One of the values of ``FORMATS``. Default: the one that path's extension selects.
+
+    Examples
+    --------
+    >>> with embedding_output("karate.emb") as output:  # doctest: +SKIP
+    ...     model.fit(graph)
+    ...     output.write(model.embeddings_, graph.names)
+    """
+    format = _chosen_format(path, format)
+    output = None
+    with replacing(path, keep=lambda: output.written) as file:
+        output = EmbeddingOutput(file, format)
+        yield output
+
+
+def save_embeddings(path: PathLike, vectors: np.ndarray, keys: Optional[Sequence] = None,
+                    format: Optional[str] = None) -> None:
+    """Write embeddings in one go: :meth:`EmbeddingOutput.write` in an :func:`embedding_output`."""
+    with embedding_output(path, format) as output:
+        output.write(vectors, keys)
+
+
+def load_embeddings(path: PathLike,
+                    format: Optional[str] = None) -> Tuple[np.ndarray, Optional[list]]:
     """Read embeddings written by :func:`save_embeddings` (or by word2vec and gensim).
 
-    Returns the (n, d) float32 vectors and the keys (None when rows are nodes 0..n-1). Keys of
-    word2vec text files are strings.
+    Returns the (n, d) float32 vectors and the keys (None when rows are nodes 0..n-1). The keys
+    of a word2vec file are ints when every one is an integer written plainly, else strings.
+    ``format`` (a value of ``FORMATS``) overrides the one that the extension selects.
+
+    Raises
+    ------
+    ValueError
+        For a malformed word2vec file, naming the file.
+    OSError
+        If the file cannot be read.
     """
-    kind = embedding_format(path)
+    kind = _chosen_format(path, format)
     if kind == "word2vec":
         return _read_word2vec(path)
+    if kind == "word2vec-binary":
+        return _read_word2vec_binary(path)
     if kind == "npy":
         return np.load(path, allow_pickle=False), None
     with np.load(path, allow_pickle=False) as archive:
@@ -79,7 +159,7 @@ def word2vec_words(keys: Optional[Sequence], count: int) -> list:
     for key, word in zip(keys, words):
         if len(word.split()) != 1 or word.split()[0] != word:
             raise ValueError(f"key {key!r} is empty or contains whitespace, which the word2vec "
-                             "text format cannot hold; save as .npz instead")
+                             "formats cannot hold; save as .npz instead")
     return words
 
 
@@ -94,14 +174,32 @@ def _write_word2vec(file: IO[bytes], vectors: np.ndarray, words: list) -> None:
         file.write(text.encode("utf-8", "surrogateescape"))
 
 
-def _read_word2vec(path: PathLike) -> Tuple[np.ndarray, list]:
+def _write_word2vec_binary(file: IO[bytes], vectors: np.ndarray, words: list) -> None:
+    count, dimensions = vectors.shape
+    file.write(f"{count} {dimensions}\n".encode())
+    rows = vectors.astype("<f4")
+    for start in range(0, count, _ROWS_PER_WRITE):
+        file.write(b"".join(word.encode("utf-8", "surrogateescape") + b" " + row.tobytes() + b"\n"
+                            for word, row in zip(words[start:start + _ROWS_PER_WRITE],
+                                                 rows[start:start + _ROWS_PER_WRITE])))
+
+
+def _read_header(path: PathLike) -> Tuple[int, int, bytes]:
+    """The vector count and size announced by a word2vec file's first line, and the rest."""
     with open(path, "rb") as file:
-        header = file.readline().split()
-        body = file.read()
+        header, _, body = file.read().partition(b"\n")
     try:
-        count, dimensions = (int(field) for field in header)
+        count, dimensions = (int(field) for field in header.split())
+        if count < 0 or dimensions < 1:
+            raise ValueError
     except ValueError:
-        raise ValueError(f"{os.fspath(path)}:1: expected a header 'count dimensions'") from None
+        raise ValueError(f"{os.fspath(path)}:1: expected a header 'count dimensions', got "
+                         f"{header[:40]!r}") from None
+    return count, dimensions, body
+
+
+def _read_word2vec(path: PathLike) -> Tuple[np.ndarray, list]:
+    count, dimensions, body = _read_header(path)
     lines = body.splitlines()
     while lines and not lines[-1].strip():
         lines.pop()
@@ -116,7 +214,40 @@ def _read_word2vec(path: PathLike) -> Tuple[np.ndarray, list]:
         values = np.fromstring(b" ".join(part[-1] for part in parts), dtype=np.float32, sep=" ")
     if any(len(part) != 2 for part in parts) or values.size != count * dimensions:
         raise ValueError(f"{os.fspath(path)}: expected {count} vectors of {dimensions} values")
-    return values.reshape(count, dimensions), keys
+    return values.reshape(count, dimensions), _checked_keys(path, keys)
+
+
+def _read_word2vec_binary(path: PathLike) -> Tuple[np.ndarray, list]:
+    count, dimensions, body = _read_header(path)
+    vectors = np.empty((count, dimensions), dtype=np.float32)
+    keys = []
+    position, size = 0, 4 * dimensions
+    for row in range(count):
+        if body[position:position + 1] == b"\n":  # the newline after the previous vector
+            position += 1
+        space = body.find(b" ", position)
+        if space <= position or space + 1 + size > len(body):
+            raise ValueError(f"{os.fspath(path)}: vector {row + 1} of {count} has no key or is "
+                             f"cut short")
+        keys.append(body[position:space].decode("utf-8", "surrogateescape"))
+        vectors[row] = np.frombuffer(body, dtype="<f4", count=dimensions, offset=space + 1)
+        position = space + 1 + size
+    if body[position:].strip():
+        raise ValueError(f"{os.fspath(path)}: the header announces {count} vectors of "
+                         f"{dimensions} values, the file holds more")
+    return vectors, _checked_keys(path, keys)
+
+
+_PLAIN_INTEGER = re.compile(r"0|[1-9][0-9]*")
+
+
+def _checked_keys(path: PathLike, words: list) -> list:
+    """The words of a word2vec file as int keys if every one is a plain integer, else as str."""
+    if len(set(words)) != len(words):
+        raise ValueError(f"{os.fspath(path)}: a key appears more than once")
+    if all(_PLAIN_INTEGER.fullmatch(word) for word in words):
+        return [int(word) for word in words]
+    return words
 
 
 def _key_array(keys: Sequence) -> np.ndarray:

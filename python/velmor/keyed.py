@@ -2,17 +2,25 @@
 
 from __future__ import annotations
 
-from typing import Dict, Hashable, List, Optional, Sequence, Tuple, Union
+from typing import Dict, Hashable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from velmor._checks import check_int
+from velmor._checks import check_bool, check_int, check_real
 from velmor._paths import PathLike
-from velmor.embedding_files import TEXT_SUFFIXES, embedding_format, load_embeddings, save_embeddings
+from velmor.embedding_files import load_embeddings, save_embeddings
 
 
 class KeyedVectors:
     """One vector per key: the embedding of each node, looked up by the node's name.
+
+    Keys follow one rule, whichever way the vectors came: a node named by an integer has an
+    ``int`` key (in memory and when read back from any file), a node named by text a ``str``
+    key. Word2vec files hold text, so their keys are read as ``int`` when every one of them is
+    an integer written plainly (decimal digits, no sign, no leading zero), otherwise all as
+    ``str``. Lookups take an integer name in either form: ``kv[33]``, ``kv["33"]`` and
+    ``kv[np.int64(33)]`` all find the key 33, and ``kv[7]`` finds a key ``"7"``; this holds for
+    every method that takes keys.
 
     Parameters
     ----------
@@ -20,7 +28,9 @@ class KeyedVectors:
         Row ``i`` is the vector of ``index_to_key[i]``. Used as is when it is already a float32
         array, so the view shares memory with a model's ``embeddings_``.
     keys : sequence, optional
-        ``n`` distinct hashable keys. Default: the integers ``0 .. n-1``.
+        ``n`` distinct hashable keys; NumPy integers and strings become Python ``int`` and
+        ``str``, other objects (a NetworkX node that is a tuple, say) stay as they are and are
+        written to word2vec and .npz files as text. Default: the integers ``0 .. n-1``.
 
     Examples
     --------
@@ -53,8 +63,10 @@ class KeyedVectors:
             keys = self._keys
             if keys is None:
                 self._index_to_key = list(range(len(self.vectors)))
+            elif isinstance(keys, np.ndarray) and keys.dtype.kind in "iuU":
+                self._index_to_key = keys.tolist()
             else:
-                self._index_to_key = keys.tolist() if isinstance(keys, np.ndarray) else list(keys)
+                self._index_to_key = [_plain_key(key) for key in keys]
         return self._index_to_key
 
     @property
@@ -71,7 +83,11 @@ class KeyedVectors:
         return len(self.vectors)
 
     def __contains__(self, key: Hashable) -> bool:
-        return key in self.key_to_index
+        return self.get_index(key, -1) >= 0
+
+    def has_index_for(self, key: Hashable) -> bool:
+        """Whether key (in either form, if an integer) has a vector."""
+        return key in self
 
     def __getitem__(self, key_or_keys) -> np.ndarray:
         """The vector of one key, or a (k, d) array for a list of keys."""
@@ -79,12 +95,22 @@ class KeyedVectors:
             return self.vectors[[self.get_index(key) for key in key_or_keys]]
         return self.vectors[self.get_index(key_or_keys)]
 
-    def get_index(self, key: Hashable) -> int:
-        """The row of key; KeyError if there is none."""
-        try:
-            return self.key_to_index[key]
-        except KeyError:
-            raise KeyError(f"key {key!r} not present") from None
+    def get_index(self, key: Hashable, default: Optional[int] = None) -> int:
+        """The row of key, found as ``int`` or ``str`` if it names an integer.
+
+        Returns ``default`` if there is no such key and a default is given; otherwise raises
+        KeyError.
+        """
+        mapping = self.key_to_index
+        index = mapping.get(key)
+        if index is None:
+            other = _other_form(key)
+            index = None if other is None else mapping.get(other)
+        if index is not None:
+            return index
+        if default is not None:
+            return default
+        raise KeyError(f"key {key!r} not present")
 
     def get_vector(self, key: Hashable, norm: bool = False) -> np.ndarray:
         """The vector of key, scaled to unit length if ``norm``."""
@@ -96,37 +122,104 @@ class KeyedVectors:
         unit = self._unit_vectors()
         return float(unit[self.get_index(key1)] @ unit[self.get_index(key2)])
 
-    def most_similar(self, key: Union[Hashable, np.ndarray], topn: int = 10) -> List[Tuple[Hashable, float]]:
-        """The ``topn`` keys closest to ``key`` by cosine similarity, closest first.
+    def distance(self, key1: Hashable, key2: Hashable) -> float:
+        """The cosine distance of two keys' vectors: 1 - their similarity."""
+        return 1.0 - self.similarity(key1, key2)
+
+    def distances(self, key_or_vector, other_keys: Sequence[Hashable] = ()) -> np.ndarray:
+        """The cosine distances from a key's vector (or a vector) to other keys' vectors.
 
         Parameters
         ----------
-        key : hashable or ndarray of shape (d,)
-            A key (left out of the answer) or a query vector.
-        topn : int, default 10
-            How many to return; fewer if there are not that many other keys.
+        key_or_vector : hashable or ndarray of shape (d,)
+        other_keys : sequence, optional
+            Default: every key, in row order.
 
         Returns
         -------
-        list of (key, similarity)
+        ndarray of shape (len(other_keys),), float32
         """
-        topn = check_int("topn", topn, minimum=1)
+        query, _ = self._unit_term(key_or_vector)
         unit = self._unit_vectors()
-        if isinstance(key, np.ndarray):
-            if key.shape != (self.vector_size,):
-                raise ValueError(f"a query vector must have shape ({self.vector_size},), got {key.shape}")
-            query, exclude = _unit_rows(key.astype(np.float32)[None, :])[0], None
-        else:
-            exclude = self.get_index(key)
-            query = unit[exclude]
-        similarities = unit @ query
-        if exclude is not None:
-            similarities[exclude] = -np.inf
-        topn = min(topn, len(self) - (exclude is not None))
+        if len(other_keys):
+            unit = unit[[self.get_index(key) for key in other_keys]]
+        return 1 - unit @ query
+
+    def most_similar(self, positive=None, negative=None, topn: Optional[int] = 10):
+        """The keys closest by cosine similarity to the mean of the positive terms minus the
+        negative ones.
+
+        Parameters
+        ----------
+        positive, negative : key, ndarray of shape (d,), or list of these, optional
+            Terms weighted +1 (positive) or -1 (negative); a ``(key, weight)`` pair in a list
+            sets its own weight (negated in ``negative``). The query is the weighted mean of the
+            terms' unit vectors. Every key given is left out of the answer.
+        topn : int or None, default 10
+            How many keys to return; fewer if there are not that many others. None: return the
+            similarity of every key instead.
+
+        Returns
+        -------
+        list of (key, float), closest first (ties in row order), or, for ``topn=None``, an
+        ndarray of shape (n,) with the similarity of each row.
+        """
+        if topn is not None:
+            topn = check_int("topn", topn, minimum=0)
+        terms = [(term, 1.0) for term in _term_list(positive)]
+        terms += [(term, -1.0) for term in _term_list(negative)]
+        if not terms:
+            raise ValueError("most_similar needs at least one key or vector")
+        query = np.zeros(self.vector_size, dtype=np.float32)
+        given = set()
+        for term, sign in terms:
+            if (isinstance(term, tuple) and len(term) == 2
+                    and (isinstance(term[0], np.ndarray) or term not in self)):
+                term, weight = term[0], sign * check_real("weight", term[1])
+            else:
+                weight = sign
+            vector, index = self._unit_term(term)
+            query += weight * vector
+            if index is not None:
+                given.add(index)
+        similarities = self._unit_vectors() @ _unit_rows(query[None, :])[0]
+        if topn is None:
+            return similarities
+        return self._ranked(similarities, given, topn)
+
+    def similar_by_key(self, key: Hashable, topn: Optional[int] = 10):
+        """The ``topn`` keys closest to key (itself left out); see :meth:`most_similar`."""
+        return self.most_similar(positive=[key], topn=topn)
+
+    similar_by_word = similar_by_key
+
+    def similar_by_vector(self, vector, topn: Optional[int] = 10):
+        """The ``topn`` keys closest to vector; see :meth:`most_similar`."""
+        return self.most_similar(positive=[np.asarray(vector, dtype=np.float32)], topn=topn)
+
+    def _unit_term(self, term) -> Tuple[np.ndarray, Optional[int]]:
+        """The unit vector of a key (with its row) or of a vector (with None)."""
+        if isinstance(term, np.ndarray):
+            if term.shape != (self.vector_size,):
+                raise ValueError(f"a query vector must have shape ({self.vector_size},), "
+                                 f"got {term.shape}")
+            return _unit_rows(term.astype(np.float32)[None, :])[0], None
+        index = self.get_index(term)
+        return self._unit_vectors()[index], index
+
+    def _ranked(self, similarities: np.ndarray, leave_out: set,
+                topn: int) -> List[Tuple[Hashable, float]]:
+        """The ``topn`` best rows as (key, similarity), best first and ties in row order."""
+        if leave_out:
+            similarities = similarities.copy()
+            similarities[list(leave_out)] = -np.inf
+        topn = min(topn, len(similarities) - len(leave_out))
         if topn <= 0:
             return []
-        best = np.argpartition(-similarities, topn - 1)[:topn]
-        best = best[np.lexsort((best, -similarities[best]))]
+        # Every row tied with the topn-th best is a candidate, so that ties go by row order.
+        cutoff = similarities[np.argpartition(-similarities, topn - 1)[topn - 1]]
+        rows = np.flatnonzero(similarities >= cutoff)
+        best = rows[np.lexsort((rows, -similarities[rows]))[:topn]]
         keys = self.index_to_key
         return [(keys[i], float(similarities[i])) for i in best]
 
@@ -134,19 +227,23 @@ class KeyedVectors:
         """Write the vectors; the extension picks the format (see :mod:`velmor.embedding_files`)."""
         save_embeddings(path, self.vectors, self._keys)
 
-    def save_word2vec_format(self, path: PathLike) -> None:
-        """Write word2vec text (``.emb``, ``.emd``, ``.txt`` or ``.vec``)."""
-        if embedding_format(path) != "word2vec":
-            raise ValueError("word2vec text needs one of the extensions " + ", ".join(TEXT_SUFFIXES))
-        self.save(path)
+    def save_word2vec_format(self, fname: PathLike, binary: bool = False) -> None:
+        """Write word2vec text, or word2vec binary if ``binary``, whatever the extension."""
+        kind = "word2vec-binary" if check_bool("binary", binary) else "word2vec"
+        save_embeddings(fname, self.vectors, self._keys, format=kind)
 
     @classmethod
     def load(cls, path: PathLike) -> "KeyedVectors":
-        """Read vectors written by :meth:`save`, word2vec or gensim; the extension picks the format."""
+        """Read vectors written by :meth:`save`, word2vec or gensim; the extension picks the
+        format."""
         vectors, keys = load_embeddings(path)
         return cls(vectors, keys)
 
-    load_word2vec_format = load
+    @classmethod
+    def load_word2vec_format(cls, fname: PathLike, binary: bool = False) -> "KeyedVectors":
+        """Read word2vec text, or word2vec binary if ``binary``, whatever the extension."""
+        kind = "word2vec-binary" if check_bool("binary", binary) else "word2vec"
+        return cls(*load_embeddings(fname, format=kind))
 
     def _unit_vectors(self) -> np.ndarray:
         """The vectors scaled to unit length, computed on first use and then kept."""
@@ -156,6 +253,37 @@ class KeyedVectors:
 
     def __repr__(self) -> str:
         return f"KeyedVectors({len(self)} keys, vector_size={self.vector_size})"
+
+
+def _plain_key(key: Hashable) -> Hashable:
+    """Python's own int or str for a NumPy integer or string; other keys as they are."""
+    if isinstance(key, np.integer):
+        return int(key)
+    if isinstance(key, np.str_):
+        return str(key)
+    return key
+
+
+def _other_form(key: Hashable) -> Optional[Hashable]:
+    """The other spelling of an integer name: "33" for 33 and 33 for "33"; None for none."""
+    if isinstance(key, str):
+        try:
+            number = int(key)
+        except ValueError:
+            return None
+        return number if str(number) == key else None
+    if isinstance(key, (int, np.integer)) and not isinstance(key, bool):
+        return str(int(key))
+    return None
+
+
+def _term_list(terms) -> list:
+    """most_similar's positive or negative as a list of terms."""
+    if terms is None:
+        return []
+    if isinstance(terms, np.ndarray) and terms.ndim == 2:
+        return list(terms)
+    return terms if isinstance(terms, list) else [terms]
 
 
 def _unit_rows(vectors: np.ndarray) -> np.ndarray:

@@ -1,0 +1,108 @@
+"""Embedding files: formats, round trips and whole-or-nothing writes."""
+
+import contextlib
+import os
+
+import numpy as np
+import pytest
+
+from velmor import KeyedVectors
+from velmor.embedding_files import embedding_output, load_embeddings, save_embeddings
+
+
+@pytest.mark.parametrize("suffix", [".emb", ".bin", ".npy", ".npz"])
+@pytest.mark.parametrize("keys", [None, [10, 20, 30], ["a", "b", "ü"], ["1", "x", "2"]])
+def test_embeddings_round_trip(tmp_path, suffix, keys):
+    vectors = np.random.default_rng(1).normal(size=(3, 4)).astype(np.float32)
+    vectors[0, 0] = 1e-30  # needs all nine significant digits and an exponent in text
+    path = tmp_path / f"out{suffix}"
+    save_embeddings(path, vectors, keys)
+    loaded, loaded_keys = load_embeddings(path)
+    np.testing.assert_array_equal(loaded, vectors)
+    if suffix != ".npy":  # .npy holds the vectors alone
+        assert KeyedVectors(loaded, loaded_keys).index_to_key == (keys or [0, 1, 2])
+    assert os.listdir(tmp_path) == [path.name]
+
+
+# Bytes " \n \n" as a float32: a reader that looks for spaces or newlines inside a binary
+# vector goes astray.
+TRICKY = np.frombuffer(b" \n \n", dtype="<f4")[0]
+ROWS = np.array([[0.5, -2.0], [TRICKY, 0.25]], dtype=np.float32)
+
+
+def binary(rows, end=b"\n"):
+    return b"2 2\n" + b"".join(key + b" " + row.astype("<f4").tobytes() + end
+                               for key, row in zip([b"a", b"b"], rows))
+
+
+@pytest.mark.parametrize("name, content", [
+    ("out.txt", f"2 2\na 0.5 -2\nb {TRICKY:.9g} 0.25\n".encode()),
+    ("out.bin", binary(ROWS)),                  # word2vec.c's layout, what we write
+    ("out.bin", binary(ROWS, end=b"")),         # gensim's layout: no newline after a vector
+])
+def test_word2vec_layouts(tmp_path, name, content):
+    path = tmp_path / name
+    if content.endswith(b"\n"):
+        save_embeddings(path, ROWS, ["a", "b"])
+        assert path.read_bytes() == content
+    path.write_bytes(content)
+    vectors, keys = load_embeddings(path)
+    assert keys == ["a", "b"] and vectors.tobytes() == ROWS.tobytes()
+
+
+@pytest.mark.parametrize("name, content, fragment", [
+    ("v.txt", b"", "expected a header"),
+    ("v.txt", b"two 2\na 1 2\nb 3 4\n", "expected a header"),
+    ("v.bin", b"1 0\na \n", "expected a header"),
+    ("v.txt", b"3 2\na 1 2\nb 3 4\n", "announces 3 vectors, the file holds 2"),
+    ("v.txt", b"2 2\na 1 2\nb 3\n", "expected 2 vectors of 2 values"),
+    ("v.bin", binary(ROWS)[:-3], "vector 2 of 2"),
+    ("v.bin", binary(ROWS).replace(b"2 2", b"1 2"), "holds more"),
+    ("v.bin", binary(ROWS).replace(b"\nb ", b"\na "), "more than once"),
+])
+def test_malformed_word2vec_files(tmp_path, name, content, fragment):
+    path = tmp_path / name
+    path.write_bytes(content)
+    with pytest.raises(ValueError, match=fragment) as caught:
+        load_embeddings(path)
+    assert str(caught.value).startswith(str(path)) and "\n" not in str(caught.value)
+
+
+def test_failed_write_leaves_the_old_file_alone(tmp_path):
+    path = tmp_path / "out.emb"
+    path.write_text("previous")
+    with pytest.raises(ValueError, match="whitespace"):
+        save_embeddings(path, np.zeros((2, 2), np.float32), ["fine", "not fine"])
+    assert path.read_text() == "previous" and os.listdir(tmp_path) == ["out.emb"]
+
+
+def test_unknown_extension_is_refused(tmp_path):
+    with pytest.raises(ValueError, match=".npz"):
+        save_embeddings(tmp_path / "out.csv", np.zeros((1, 1), np.float32))
+    assert not os.listdir(tmp_path)
+
+
+@pytest.mark.parametrize("block, error, replaced", [
+    (lambda output: output.write(np.ones((1, 1))), None, True),
+    (lambda output: None, None, False),                            # nothing was written
+    (lambda output: 1 / 0, ZeroDivisionError, False),
+    (lambda output: [output.write(np.ones((1, 1))), 1 / 0], ZeroDivisionError, False),
+    (lambda output: [output.write(np.ones((1, 1))) for _ in range(2)], ValueError, False),
+])
+def test_output_replaces_the_target_only_after_a_clean_write(tmp_path, block, error, replaced):
+    path = tmp_path / "out.npy"
+    path.write_bytes(b"previous")
+    with pytest.raises(error) if error else contextlib.nullcontext():
+        with embedding_output(path) as output:
+            block(output)
+    assert os.listdir(tmp_path) == ["out.npy"]
+    assert (path.read_bytes() != b"previous") == replaced
+
+
+@pytest.mark.parametrize("target", ["missing/out.emb", "directory.emb"])
+def test_output_fails_on_opening_where_it_cannot_write(tmp_path, target):
+    (tmp_path / "directory.emb").mkdir()
+    with pytest.raises(OSError):
+        with embedding_output(tmp_path / target):
+            pytest.fail("the block ran")
+    assert os.listdir(tmp_path) == ["directory.emb"]
