@@ -14,7 +14,7 @@ VECTORS = np.array([[1, 0], [0.8, 0.6], [0, 1], [-1, 0.1]], dtype=np.float32)
 
 @pytest.mark.parametrize("suffix", [".emb", ".bin", ".npy", ".npz"])
 def test_karate_keys_are_integers_in_memory_and_after_a_round_trip(tmp_path, suffix):
-    model = velmor.Node2Vec(dimensions=8, walk_length=10, walks_per_node=2, workers=1,
+    model = velmor.Node2Vec(dimensions=8, walk_length=10, num_walks=2, workers=1,
                             seed=1).fit(velmor.read_edgelist(KARATE))
     nearest = model.wv.most_similar(33, topn=5)
     assert model.wv.most_similar("33", topn=5) == nearest

@@ -1,0 +1,21 @@
+"""The README's Python examples run as written."""
+
+import re
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+BLOCKS = re.findall(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), flags=re.S)
+
+
+def test_the_readme_has_python_examples():
+    assert BLOCKS
+
+
+@pytest.mark.parametrize("block", BLOCKS, ids=[f"block-{i + 1}" for i in range(len(BLOCKS))])
+def test_readme_python_block_runs(monkeypatch, tmp_path, block):
+    # The examples read data/ relative to the repository and write into the current folder.
+    (tmp_path / "data").symlink_to(ROOT / "data")
+    monkeypatch.chdir(tmp_path)
+    exec(compile(block, str(ROOT / "README.md"), "exec"), {})
