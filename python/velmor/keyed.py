@@ -117,32 +117,32 @@ class KeyedVectors:
         index = self.get_index(key)
         return self._unit_vectors()[index] if norm else self.vectors[index]
 
-    def similarity(self, key1: Hashable, key2: Hashable) -> float:
+    def similarity(self, w1: Hashable, w2: Hashable) -> float:
         """The cosine similarity of two keys' vectors."""
         unit = self._unit_vectors()
-        return float(unit[self.get_index(key1)] @ unit[self.get_index(key2)])
+        return float(unit[self.get_index(w1)] @ unit[self.get_index(w2)])
 
-    def distance(self, key1: Hashable, key2: Hashable) -> float:
+    def distance(self, w1: Hashable, w2: Hashable) -> float:
         """The cosine distance of two keys' vectors: 1 - their similarity."""
-        return 1.0 - self.similarity(key1, key2)
+        return 1.0 - self.similarity(w1, w2)
 
-    def distances(self, key_or_vector, other_keys: Sequence[Hashable] = ()) -> np.ndarray:
+    def distances(self, word_or_vector, other_words: Sequence[Hashable] = ()) -> np.ndarray:
         """The cosine distances from a key's vector (or a vector) to other keys' vectors.
 
         Parameters
         ----------
-        key_or_vector : hashable or ndarray of shape (d,)
-        other_keys : sequence, optional
+        word_or_vector : hashable or ndarray of shape (d,)
+        other_words : sequence, optional
             Default: every key, in row order.
 
         Returns
         -------
-        ndarray of shape (len(other_keys),), float32
+        ndarray of shape (len(other_words),), float32
         """
-        query, _ = self._unit_term(key_or_vector)
+        query, _ = self._unit_term(word_or_vector)
         unit = self._unit_vectors()
-        if len(other_keys):
-            unit = unit[[self.get_index(key) for key in other_keys]]
+        if len(other_words):
+            unit = unit[[self.get_index(key) for key in other_words]]
         return 1 - unit @ query
 
     def most_similar(self, positive=None, negative=None, topn: Optional[int] = 10):
