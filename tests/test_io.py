@@ -94,6 +94,7 @@ NAMES_HINT = "; pass names=True (--names on the command line) if the nodes are n
     ("1 4294967295\n", {"relabel": False}, 1, "larger than 4294967294"),
     ("1 2\n\n3\n", {}, 3, "found one"),
     ("1 2 0.5\n", {}, 1, "weights are not supported"),
+    ("New York\tBoston\n", {}, 1, "if node names contain spaces, pass delimiter='\\t'"),
     ("1 2 3 4\n", {}, 1, "found 4 columns"),
     ("a,,b\n", {"delimiter": ","}, 1, "empty column"),
     ("1,2\n,\n", {"delimiter": ","}, 2, "empty column"),

@@ -292,13 +292,18 @@ class _Block:
         shown = "" if self.delimiter is None else f" (columns are separated by {chr(self.delimiter)!r})"
         if columns is not None and tokens[i] < found:
             reason = "empty column" + shown
-        elif found == 3:
-            reason = ("found a third column, but edge weights are not supported yet; "
-                      "remove the weights to embed the graph unweighted")
         elif found == 1:
             reason = "expected two node ids, found one" + shown
         else:
-            reason = f"expected two node ids, found {found} columns"
+            if found == 3:
+                reason = ("found a third column, but edge weights are not supported yet; "
+                          "remove the weights to embed the graph unweighted")
+            else:
+                reason = f"expected two node ids, found {found} columns"
+            if self.delimiter is None:
+                # Without a delimiter, "New York<TAB>Boston" is three columns.
+                reason += ("; if node names contain spaces, pass delimiter='\\t' "
+                           "(--delimiter on the command line)")
         return ParseError(self.lines_before + i + 1, reason)
 
     def first_non_integer(self) -> int:
