@@ -99,6 +99,9 @@ NAMES_HINT = "; pass names=True (--names on the command line) if the nodes are n
     ("a,,b\n", {"delimiter": ","}, 1, "empty column"),
     ("1,2\n,\n", {"delimiter": ","}, 2, "empty column"),
     ("1 2\n3 x\n4\n", {"relabel": False}, 2, "'x'"),    # the first fault in the file wins
+    ("a b\nc\0 d\n", {}, 2, "NUL byte"),
+    ("1 2\n2 3\n".encode("utf-16"), {}, 1, "NUL byte"),
+    (b"a b\ncaf\xe9 b\n", {}, 2, "not UTF-8 text (byte 0xe9)"),
     ("", {}, None, "no edges"),
     ("0 2147483647\n", {"relabel": False}, None, "read_edgelist does this with relabel=True"),
     ("# nothing here\n\n", {}, None, "no edges"),
@@ -110,6 +113,18 @@ def test_bad_files_name_the_file_and_line(tmp_path, text, options, line, fragmen
     where = f"{path}:{line}: " if line else f"{path}: "
     assert str(caught.value).startswith(where) and fragment in str(caught.value)
     assert caught.value.line == line and "\n" not in str(caught.value)
+
+
+@pytest.mark.parametrize("data, reason", [
+    pytest.param(gzip.compress(b"".join(b"%d %d\n" % (i, i + 1) for i in range(1000)))[:200],
+                 "the gzip data ends early (truncated file?)", id="truncated"),
+    pytest.param(b"1 2\n", "not valid gzip data", id="not-gzip"),
+])
+def test_broken_gzip_is_an_edge_list_error(tmp_path, data, reason):
+    path = write(tmp_path, data, "edges.txt.gz")
+    with pytest.raises(EdgeListError) as caught:
+        velmor.read_edgelist(path)
+    assert str(caught.value) == f"{path}: {reason}"
 
 
 @pytest.mark.parametrize("options", [

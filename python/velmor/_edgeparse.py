@@ -36,6 +36,8 @@ _INT_DIGITS = 18  # any 18-digit number fits in int64
 _NEWLINE = 10
 # What a data line holds when it is not a header: numbers, even ones that are not valid ids.
 _NUMBER = re.compile(rb"[-+]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][-+]?[0-9]+)?")
+_BINARY = ("found a NUL byte: this looks like binary data, not edge-list text "
+           "(compressed, or saved as UTF-16?)")
 
 
 class ParseError(ValueError):
@@ -72,13 +74,18 @@ def parse_edges(
     if not names:
         lines = scanner.first_edge_lines(2)
         first_is_data = len(lines) > 0 and lines[0].numeric
-        if not first_is_data and len(lines) == 2 and lines[1].numeric:
+        # A line with a NUL byte is binary data, never a header.
+        if not first_is_data and len(lines) == 2 and lines[1].numeric and "\0" not in lines[0].text:
             header = Header(lines[0].number, lines[0].text)
             scanner.skip_first_edge_line(lines[0])
         elif names is None and not first_is_data:
             names = True
     if names:
-        ids, found = _factorize(scanner.names())
+        keys = scanner.names()
+        try:
+            ids, found = _factorize(keys)
+        except UnicodeDecodeError:
+            raise _Scanner(data, delimiter, comments).encoding_fault() from None
         return ids.reshape(-1, 2), found, None
     values = scanner.integers(relabel=relabel)
     if not relabel:
@@ -140,7 +147,7 @@ class _Scanner:
                     at = int(np.argmax(values > LARGEST_ID))
                     faults.append(self._id_fault(block, at, relabel))
             if faults:
-                raise min(faults, key=lambda fault: fault.line)
+                raise self._first_fault(block, faults)
             chunks.append(values)
         return self._finish(chunks)
 
@@ -154,10 +161,25 @@ class _Scanner:
                 at = int(np.argmax(lengths > LONGEST_NAME))
                 faults.append(ParseError(self._line_of(block.offset + block.starts[at]),
                                          f"node name longer than {LONGEST_NAME} bytes"))
+            if self.data.find(b"\0", block.offset, block.offset + len(block.bytes)) >= 0:
+                # A NUL would vanish from the end of a fixed-width name, merging two names.
+                faults += filter(None, [_nul_fault(block)])
             if faults:
-                raise min(faults, key=lambda fault: fault.line)
+                raise self._first_fault(block, faults)
             chunks.append(_gather_bytes(block.bytes, block.starts, lengths))
         return self._finish(chunks)
+
+    def encoding_fault(self) -> ParseError:
+        """The first name that is not UTF-8, once decoding the names has failed."""
+        for block in self._blocks():
+            try:
+                block.bytes.tobytes().decode("utf-8")
+            except UnicodeDecodeError as error:
+                byte = error.object[error.start]
+                return ParseError(self._line_of(block.offset + error.start),
+                                  f"node name is not UTF-8 text (byte 0x{byte:02x}); "
+                                  "save the file as UTF-8")
+        raise AssertionError("no name failed to decode")
 
     @staticmethod
     def _finish(chunks: List[np.ndarray]) -> np.ndarray:
@@ -183,7 +205,7 @@ class _Scanner:
             if len(block.starts):
                 yield block
             elif block.fault:
-                raise block.fault
+                raise self._first_fault(block, [block.fault])
             lines_before += block.newlines
             start = end
 
@@ -192,6 +214,14 @@ class _Scanner:
         has_comments = self.comments is not None and self.data.find(self.comments, start, end) >= 0
         return _Block(_blank_comments(raw, self.comments[0]) if has_comments else raw,
                       start, self.delimiter, lines_before)
+
+    @staticmethod
+    def _first_fault(block: "_Block", faults: List[ParseError]) -> ParseError:
+        """The first of the faults in a block, unless a NUL byte comes before: the text is then
+        binary data, and a complaint about its columns or ids would mislead."""
+        fault = min(faults, key=lambda fault: fault.line)
+        nul = _nul_fault(block)
+        return nul if nul is not None and nul.line <= fault.line else fault
 
     def _id_fault(self, block: "_Block", token: int, relabel: bool) -> ParseError:
         begin, end = block.offset + block.starts[token], block.offset + block.ends[token]
@@ -336,6 +366,15 @@ class _Block:
         return values
 
 
+def _nul_fault(block: _Block) -> Optional[ParseError]:
+    """A fault on the line of the first NUL byte outside comments, or None."""
+    nul = np.flatnonzero(block.bytes == 0)
+    if not len(nul):
+        return None
+    line = block.lines_before + int(np.searchsorted(block.line_ends, nul[0])) + 1
+    return ParseError(line, _BINARY)
+
+
 def _blank_comments(block: np.ndarray, marker: int) -> np.ndarray:
     """A copy of the block with every byte from a comment marker to its line end made a space."""
     index = np.arange(len(block), dtype=np.int64)
@@ -434,5 +473,5 @@ def _factorize_exactly(keys: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
 
 def _decode(keys: np.ndarray) -> np.ndarray:
     names = np.empty(len(keys), dtype=object)
-    names[:] = [name.decode("utf-8", "surrogateescape") for name in keys.tolist()]
+    names[:] = [name.decode("utf-8") for name in keys.tolist()]
     return names

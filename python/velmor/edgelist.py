@@ -5,6 +5,7 @@ from __future__ import annotations
 import gzip
 import os
 import warnings
+import zlib
 from typing import Optional, Tuple
 
 from velmor._checks import check_bool, check_char
@@ -75,8 +76,9 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: Optional[st
     ------
     EdgeListError
         If the file holds no edges, or a line does not hold exactly two node names, or in a file
-        of integer ids a node is not an integer (in 0..4294967294 with ``relabel=False``).
-        The message names the file and the line.
+        of integer ids a node is not an integer (in 0..4294967294 with ``relabel=False``), or
+        names are not UTF-8 text, or the data is binary or broken gzip. The message names the
+        file and the line.
     OSError
         If the file cannot be read.
 
@@ -122,8 +124,17 @@ def check_delimiters(delimiter: Optional[str], comments: Optional[str]) -> Tuple
 
 
 def _read_bytes(path: PathLike) -> bytes:
-    if os.fspath(path).endswith(".gz"):
+    if not os.fspath(path).endswith(".gz"):
+        with open(path, "rb") as file:
+            return file.read()
+    try:
         with gzip.open(path, "rb") as file:
             return file.read()
-    with open(path, "rb") as file:
-        return file.read()
+    except EOFError:
+        reason = "the gzip data ends early (truncated file?)"
+    except gzip.BadGzipFile as error:
+        reason = "not valid gzip data" + ("" if str(error).startswith("Not a gzipped file")
+                                          else f" ({error})")
+    except zlib.error as error:
+        reason = f"not valid gzip data ({error})"
+    raise EdgeListError(path, None, reason)
