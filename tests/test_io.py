@@ -1,7 +1,7 @@
-"""Edge-list reading and embedding files."""
+"""Reading graphs from edge-list files."""
 
 import gzip
-import os
+import warnings
 
 import numpy as np
 import pytest
@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 
 import velmor
 from velmor import _edgeparse
-from velmor.edgelist import EdgeListError
+from velmor.edgelist import EdgeListError, EdgeListWarning
 
 
 def named_arcs(graph):
@@ -24,6 +24,14 @@ def write(tmp_path, text, name="edges.txt"):
     path = tmp_path / name
     path.write_bytes(text.encode() if isinstance(text, str) else text)
     return path
+
+
+def read_noting_warnings(path, **options):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        graph = velmor.read_edgelist(path, **options)
+    assert all(w.category is EdgeListWarning and w.filename == __file__ for w in caught)
+    return graph, [str(w.message) for w in caught]
 
 
 # Layouts that the property test below does not write.
@@ -40,16 +48,23 @@ def test_layouts_give_the_same_graph(tmp_path, name, text, options):
     assert named_arcs(graph) == {(1, 2), (2, 3)}
 
 
-@pytest.mark.parametrize("text, names", [
-    ("0 1\n1 2\n", None),                      # ids already 0..n-1 stay as they are
-    ("10 2\n2 7\n", [2, 7, 10]),               # integers: ascending numeric order
-    ("b a\na c\n", ["b", "a", "c"]),           # strings: order of first appearance
-    ("10 x\n9 10\n", ["10", "x", "9"]),        # one non-integer makes every name a string
-    ("-1 2\n", ["-1", "2"]),
+@pytest.mark.parametrize("text, options, names, note", [
+    ("0 1\n1 2\n", {}, None, None),                 # ids already 0..n-1 stay as they are
+    ("10 2\n2 7\n", {}, [2, 7, 10], None),          # integers: ascending numeric order
+    ("b a\na c\n", {}, ["b", "a", "c"], None),      # strings: order of first appearance
+    ("10 x\nx 9\n", {}, ["10", "x", "9"], None),    # numbers among names are names too
+    ("a b\n", {}, ["a", "b"], None),                 # a single line of words is an edge
+    ("source\ttarget\n0\t1\n1\t2\n", {}, None,
+     "1: skipped the header line 'source\\ttarget'"),
+    ("# SNAP\nfrom,to  # c\n\n5,2\n", {"names": False}, [2, 5],
+     "2: skipped the header line 'from,to'"),
+    ("source target\n7 007\n", {"names": True}, ["source", "target", "7", "007"], None),
 ])
-def test_relabel_order(tmp_path, text, names):
-    graph = velmor.read_edgelist(write(tmp_path, text))
+def test_node_names_and_header_lines(tmp_path, text, options, names, note):
+    path = write(tmp_path, text)
+    graph, notes = read_noting_warnings(path, **options)
     assert (graph.names is None if names is None else graph.names.tolist() == names)
+    assert notes == ([f"{path}:{note}"] if note else [])
 
 
 def test_relabel_false_uses_ids_as_they_stand(tmp_path):
@@ -63,16 +78,28 @@ def test_names_with_inner_spaces_need_a_delimiter(tmp_path):
     assert named_arcs(graph) >= {("New York", "Boston"), ("Boston", "Paris")}
 
 
+NAMES_HINT = "; pass names=True (--names on the command line) if the nodes are named by strings"
+
+
 @pytest.mark.parametrize("text, options, line, fragment", [
     ("1 2\n3 x\n", {"relabel": False}, 2, "'x' is not a non-negative integer"),
+    ("0 1\n1 2\n3 foo\n", {}, 3, "node id 'foo' is not a non-negative integer" + NAMES_HINT),
+    ("from to\n1 2\n3\n", {}, 3, "found one"),               # lines still count after a header
     ("1 2\n# c\n-3 4\n", {"relabel": False}, 3, "negative node id -3"),
+    ("-3 4\n5 6\n", {}, 1, "negative node id -3" + NAMES_HINT),  # numbers, not a header
+    ("0 1\n1234567890123456789 2\n", {}, 2, "has more than 18 digits" + NAMES_HINT),
+    ("a b\nc d\n", {"names": False}, 1, "node id 'a' is not a non-negative integer"),
     ("1 4294967295\n", {"relabel": False}, 1, "larger than 4294967294"),
     ("1 2\n\n3\n", {}, 3, "found one"),
     ("1 2 0.5\n", {}, 1, "weights are not supported"),
+    ("New York\tBoston\n", {}, 1, "if node names contain spaces, pass delimiter='\\t'"),
     ("1 2 3 4\n", {}, 1, "found 4 columns"),
     ("a,,b\n", {"delimiter": ","}, 1, "empty column"),
     ("1,2\n,\n", {"delimiter": ","}, 2, "empty column"),
     ("1 2\n3 x\n4\n", {"relabel": False}, 2, "'x'"),    # the first fault in the file wins
+    ("a b\nc\0 d\n", {}, 2, "NUL byte"),
+    ("1 2\n2 3\n".encode("utf-16"), {}, 1, "NUL byte"),
+    (b"a b\ncaf\xe9 b\n", {}, 2, "not UTF-8 text (byte 0xe9)"),
     ("", {}, None, "no edges"),
     ("0 2147483647\n", {"relabel": False}, None, "read_edgelist does this with relabel=True"),
     ("# nothing here\n\n", {}, None, "no edges"),
@@ -83,13 +110,28 @@ def test_bad_files_name_the_file_and_line(tmp_path, text, options, line, fragmen
         velmor.read_edgelist(path, **options)
     where = f"{path}:{line}: " if line else f"{path}: "
     assert str(caught.value).startswith(where) and fragment in str(caught.value)
-    assert caught.value.line == line
+    assert caught.value.line == line and "\n" not in str(caught.value)
 
 
-@pytest.mark.parametrize("delimiter, comments", [("ab", "#"), ("1", "#"), (",", ","), (None, "\n")])
-def test_bad_delimiter_or_comment_character(tmp_path, delimiter, comments):
+@pytest.mark.parametrize("data, reason", [
+    pytest.param(gzip.compress(b"".join(b"%d %d\n" % (i, i + 1) for i in range(1000)))[:200],
+                 "the gzip data ends early (truncated file?)", id="truncated"),
+    pytest.param(b"1 2\n", "not valid gzip data", id="not-gzip"),
+])
+def test_broken_gzip_is_an_edge_list_error(tmp_path, data, reason):
+    path = write(tmp_path, data, "edges.txt.gz")
+    with pytest.raises(EdgeListError) as caught:
+        velmor.read_edgelist(path)
+    assert str(caught.value) == f"{path}: {reason}"
+
+
+@pytest.mark.parametrize("options", [
+    {"delimiter": "ab"}, {"delimiter": "1"}, {"delimiter": ",", "comments": ","},
+    {"comments": "\n"}, {"names": True, "relabel": False},
+])
+def test_bad_options(tmp_path, options):
     with pytest.raises(ValueError):
-        velmor.read_edgelist(write(tmp_path, "1 2\n"), delimiter=delimiter, comments=comments)
+        velmor.read_edgelist(write(tmp_path, "1 2\n"), **options)
 
 
 @pytest.fixture
@@ -98,32 +140,40 @@ def small_blocks(monkeypatch):
     monkeypatch.setattr(_edgeparse, "BLOCK_BYTES", 64)
 
 
-def test_blocks_join_without_losing_or_splitting_lines(tmp_path, small_blocks):
+# A block to itself when blocks are 64 bytes: the line after it is in the next block.
+LONG_HEADER = "source_node_of_the_edge\ttarget_node_of_the_edge_with_a_long_name\n"
+
+
+@pytest.mark.parametrize("head, notes", [("# header\n", 0), (LONG_HEADER, 1)])
+def test_blocks_join_without_losing_or_splitting_lines(tmp_path, small_blocks, head, notes):
     edges = np.random.default_rng(0).integers(0, 60, size=(300, 2))
-    text = "# header\n" + "".join(f"{a}\t{b}\n" for a, b in edges)
-    graph = velmor.read_edgelist(write(tmp_path, text), directed=True, relabel=False)
-    assert named_arcs(graph) == {tuple(e) for e in edges.tolist()}
+    text = head + "".join(f"{a}\t{b}\n" for a, b in edges)
+    graph, found = read_noting_warnings(write(tmp_path, text), directed=True, relabel=False)
+    assert named_arcs(graph) == {tuple(e) for e in edges.tolist()} and len(found) == notes
 
 
+@pytest.mark.parametrize("head", ["", LONG_HEADER])
 @pytest.mark.parametrize("bad_line, fragment", [("7 oops", "node id 'oops'"), ("7", "found one")])
-def test_line_numbers_count_across_blocks(tmp_path, small_blocks, bad_line, fragment):
-    text = "".join(f"{i} {i + 1}\n" for i in range(200)) + bad_line + "\n"
-    with pytest.raises(EdgeListError, match=f":201: .*{fragment}"):
-        velmor.read_edgelist(write(tmp_path, text), relabel=False)
+def test_line_numbers_count_across_blocks(tmp_path, small_blocks, head, bad_line, fragment):
+    text = head + "".join(f"{i} {i + 1}\n" for i in range(200)) + bad_line + "\n"
+    with pytest.raises(EdgeListError, match=f":{201 + bool(head)}: .*{fragment}"):
+        velmor.read_edgelist(write(tmp_path, text))
 
 
-def test_a_late_string_name_relabels_the_whole_file(tmp_path, small_blocks):
+def test_names_true_reads_a_late_string_name(tmp_path, small_blocks):
     text = "".join(f"{i} {i + 1}\n" for i in range(100)) + "100 end\n"
-    graph = velmor.read_edgelist(write(tmp_path, text), directed=True)
+    graph = velmor.read_edgelist(write(tmp_path, text), directed=True, names=True)
     assert graph.names.tolist()[:3] == ["0", "1", "2"] and graph.names[-1] == "end"
     assert ("100", "end") in named_arcs(graph)
 
 
-names = st.text(alphabet="abcxyz0123456789_-.", min_size=1, max_size=6)
+ids = st.text(alphabet="0123456789", min_size=1, max_size=6)
+words = st.text(alphabet="abcxyz0123456789_-.", min_size=1, max_size=6)
 
 
 @settings(max_examples=60, deadline=None)
-@given(edges=st.lists(st.tuples(names, names), min_size=1, max_size=30),
+@given(edges=st.one_of(st.lists(st.tuples(ids, ids), min_size=1, max_size=30),
+                       st.lists(st.tuples(words, words), min_size=1, max_size=30)),
        separators=st.lists(st.sampled_from([" ", "\t", ",", "  ", " , "]), min_size=1),
        noise=st.lists(st.sampled_from(["", "# note", "   "]), max_size=5))
 def test_any_layout_reads_back_the_named_edges(tmp_path_factory, edges, separators, noise):
@@ -131,9 +181,8 @@ def test_any_layout_reads_back_the_named_edges(tmp_path_factory, edges, separato
     for i, extra in enumerate(noise):
         lines.insert((7 * i) % (len(lines) + 1), extra)
     path = write(tmp_path_factory.mktemp("h"), "\n".join(lines))
-    graph = velmor.read_edgelist(path, directed=True)
-    expected = {(a, b) for a, b in edges}
-    if graph.names is None or graph.names.dtype != object:
-        # All names were integers: compare by value (leading zeros collapse, as integers do).
-        expected = {(int(a), int(b)) for a, b in edges}
+    numeric = all(a.isdigit() and b.isdigit() for a, b in edges)
+    graph = velmor.read_edgelist(path, directed=True, names=None if numeric else True)
+    # Integer ids compare by value: leading zeros collapse, as they do in integers.
+    expected = {(int(a), int(b)) if numeric else (a, b) for a, b in edges}
     assert named_arcs(graph) == expected

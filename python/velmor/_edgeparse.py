@@ -13,12 +13,18 @@ Rules, per line:
   so names may contain inner spaces.
 - Every other line holds exactly two columns: source and target.
 
+Whether the nodes are integer ids or string names is decided by the first two edge lines: a first
+line of numbers makes an integer file, in which every later token must be an id; a first line
+with a word above a line of numbers is a header, skipped; anything else is a file of names. Only
+these two lines are looked at, so the integer path costs nothing extra.
+
 Failures raise :class:`ParseError` with the 1-based line number; the caller adds the file name.
 """
 
 from __future__ import annotations
 
-from typing import List, Optional, Tuple
+import re
+from typing import Iterator, List, NamedTuple, Optional, Tuple
 
 import numpy as np
 
@@ -28,6 +34,10 @@ LONGEST_NAME = 255  # names become fixed-width byte strings, so their length bou
 _INT_DIGITS = 18  # any 18-digit number fits in int64
 
 _NEWLINE = 10
+# What a data line holds when it is not a header: numbers, even ones that are not valid ids.
+_NUMBER = re.compile(rb"[-+]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][-+]?[0-9]+)?")
+_BINARY = ("found a NUL byte: this looks like binary data, not edge-list text "
+           "(compressed, or saved as UTF-16?)")
 
 
 class ParseError(ValueError):
@@ -39,50 +49,105 @@ class ParseError(ValueError):
         self.reason = reason
 
 
-def parse_edges(
-    data: bytes, *, delimiter: Optional[bytes], comments: Optional[bytes], relabel: bool
-) -> Tuple[np.ndarray, Optional[np.ndarray]]:
-    """Parse edge-list text into an (E, 2) uint32 array of node indices and the node names.
+class Header(NamedTuple):
+    """A skipped header line: its 1-based number and its text."""
 
-    With ``relabel`` False the ids are used as they stand and the names are None. With
-    ``relabel`` True the nodes are numbered 0..n-1: when every name is a non-negative integer in
-    ascending numeric order (names is then an int64 array, or None if it is exactly 0..n-1),
-    otherwise in order of first appearance (names is an object array of str).
+    line: int
+    text: str
+
+
+def parse_edges(
+    data: bytes, *, delimiter: Optional[bytes], comments: Optional[bytes], relabel: bool,
+    names: Optional[bool] = None,
+) -> Tuple[np.ndarray, Optional[np.ndarray], Optional[Header]]:
+    """Parse edge-list text into an (E, 2) uint32 array of node indices, the node names, and the
+    header line that was skipped (or None).
+
+    ``names`` True reads every token as a string name; False requires integer ids; None decides
+    from the first two edge lines (see the module docstring). String names are numbered in order
+    of first appearance and returned as an object array of str. Integer ids are used as they
+    stand with ``relabel`` False (names is then None); with ``relabel`` True they are numbered in
+    ascending order (names is an int64 array, or None if the ids are exactly 0..n-1).
     """
     scanner = _Scanner(data, delimiter, comments)
-    values = scanner.integers(strict=not relabel)
-    if values is not None:
-        if not relabel:
-            return values.astype(np.uint32).reshape(-1, 2), None
-        ids, names = _relabel_sorted(values)
-        return ids.reshape(-1, 2), names
-    ids, names = _factorize(scanner.names())
-    return ids.reshape(-1, 2), names
+    header = None
+    if not names:
+        lines = scanner.first_edge_lines(2)
+        first_is_data = len(lines) > 0 and lines[0].numeric
+        # A line with a NUL byte is binary data, never a header.
+        if not first_is_data and len(lines) == 2 and lines[1].numeric and "\0" not in lines[0].text:
+            header = Header(lines[0].number, lines[0].text)
+            scanner.skip_first_edge_line(lines[0])
+        elif names is None and not first_is_data:
+            names = True
+    if names:
+        keys = scanner.names()
+        try:
+            ids, found = _factorize(keys)
+        except UnicodeDecodeError:
+            raise _Scanner(data, delimiter, comments).encoding_fault() from None
+        return ids.reshape(-1, 2), found, None
+    values = scanner.integers(relabel=relabel)
+    if not relabel:
+        return values.astype(np.uint32).reshape(-1, 2), None, header
+    ids, found = _relabel_sorted(values)
+    return ids.reshape(-1, 2), found, header
+
+
+class _EdgeLine(NamedTuple):
+    number: int  # 1-based
+    text: str  # comment and surrounding whitespace removed
+    numeric: bool  # both tokens look like numbers
+    next_offset: int  # where the following line begins
 
 
 class _Scanner:
+    """One pass over the blocks of the text; the first blocks may be read ahead to decide how to
+    read the rest."""
+
     def __init__(self, data: bytes, delimiter: Optional[bytes], comments: Optional[bytes]):
         self.data = data
         self.buffer = np.frombuffer(data, dtype=np.uint8)
         self.delimiter = None if delimiter is None else delimiter[0]
         self.comments = comments
+        self._ahead: List[_Block] = []
+        self._rest = self._read_blocks(3 if data.startswith(b"\xef\xbb\xbf") else 0)
 
-    def integers(self, *, strict: bool) -> Optional[np.ndarray]:
-        """All ids, two per edge, as uint64; None if some name is not an integer (not strict)."""
+    def first_edge_lines(self, count: int) -> List[_EdgeLine]:
+        """Up to ``count`` edge lines from the top; fewer if the file, or its well-formed lines,
+        end sooner."""
+        lines: List[_EdgeLine] = []
+        for block in self._rest:
+            self._ahead.append(block)
+            lines += block.edge_lines(count - len(lines))
+            if len(lines) == count or block.fault:
+                break
+        return lines
+
+    def skip_first_edge_line(self, line: _EdgeLine) -> None:
+        """Leave out a header line, the first edge line of the first block read ahead."""
+        block = self._ahead.pop(0)
+        end = block.offset + len(block.bytes)
+        if line.next_offset < end:
+            rest = self._block(line.next_offset, end, line.number)
+            if len(rest.starts):
+                self._ahead.insert(0, rest)
+
+    def integers(self, *, relabel: bool) -> np.ndarray:
+        """All ids, two per edge, as uint64."""
         chunks = []
         for block in self._blocks():
-            bad = block.first_non_integer()
-            if bad >= 0 and not strict:
-                return None  # the pass over names reports any other fault
             faults = [block.fault] if block.fault else []
+            bad = block.first_non_integer()
             if bad >= 0:
-                faults.append(self._id_fault(block, bad))
+                faults.append(self._id_fault(block, bad, relabel))
             else:
                 values = block.integers()
-                if strict and values.max() > LARGEST_ID:
-                    faults.append(self._id_fault(block, int(np.argmax(values > LARGEST_ID))))
+                if not relabel and values.max() > LARGEST_ID:
+                    at = int(np.argmax(values > LARGEST_ID))
+                    faults.append(self._id_fault(block, at, relabel))
             if faults:
-                raise min(faults, key=lambda fault: fault.line)
+                raise self._first_fault(block, faults)
             chunks.append(values)
         return self._finish(chunks)
 
@@ -96,10 +161,25 @@ class _Scanner:
                 at = int(np.argmax(lengths > LONGEST_NAME))
                 faults.append(ParseError(self._line_of(block.offset + block.starts[at]),
                                          f"node name longer than {LONGEST_NAME} bytes"))
+            if self.data.find(b"\0", block.offset, block.offset + len(block.bytes)) >= 0:
+                # A NUL would vanish from the end of a fixed-width name, merging two names.
+                faults += filter(None, [_nul_fault(block)])
             if faults:
-                raise min(faults, key=lambda fault: fault.line)
+                raise self._first_fault(block, faults)
             chunks.append(_gather_bytes(block.bytes, block.starts, lengths))
         return self._finish(chunks)
+
+    def encoding_fault(self) -> ParseError:
+        """The first name that is not UTF-8, once decoding the names has failed."""
+        for block in self._blocks():
+            try:
+                block.bytes.tobytes().decode("utf-8")
+            except UnicodeDecodeError as error:
+                byte = error.object[error.start]
+                return ParseError(self._line_of(block.offset + error.start),
+                                  f"node name is not UTF-8 text (byte 0x{byte:02x}); "
+                                  "save the file as UTF-8")
+        raise AssertionError("no name failed to decode")
 
     @staticmethod
     def _finish(chunks: List[np.ndarray]) -> np.ndarray:
@@ -107,38 +187,59 @@ class _Scanner:
             raise ParseError(None, "no edges found (the file is empty or holds only comments)")
         return np.concatenate(chunks) if len(chunks) > 1 else chunks[0]
 
-    def _blocks(self):
+    def _blocks(self) -> Iterator["_Block"]:
+        while self._ahead:
+            yield self._ahead.pop(0)
+        yield from self._rest
+
+    def _read_blocks(self, start: int) -> Iterator["_Block"]:
         """The blocks that hold at least one edge, each checked for two columns per line."""
         data = self.data
-        start = 3 if data.startswith(b"\xef\xbb\xbf") else 0
         lines_before = 0
         while start < len(data):
             end = len(data)
             if start + BLOCK_BYTES < end:
                 cut = data.find(b"\n", start + BLOCK_BYTES)
                 end = end if cut < 0 else cut + 1
-            raw = self.buffer[start:end]
-            has_comments = self.comments is not None and data.find(self.comments, start, end) >= 0
-            block = _Block(_blank_comments(raw, self.comments[0]) if has_comments else raw,
-                           start, self.delimiter, lines_before)
+            block = self._block(start, end, lines_before)
             if len(block.starts):
                 yield block
             elif block.fault:
-                raise block.fault
+                raise self._first_fault(block, [block.fault])
             lines_before += block.newlines
             start = end
 
-    def _id_fault(self, block: "_Block", token: int) -> ParseError:
+    def _block(self, start: int, end: int, lines_before: int) -> "_Block":
+        raw = self.buffer[start:end]
+        has_comments = self.comments is not None and self.data.find(self.comments, start, end) >= 0
+        return _Block(_blank_comments(raw, self.comments[0]) if has_comments else raw,
+                      start, self.delimiter, lines_before)
+
+    @staticmethod
+    def _first_fault(block: "_Block", faults: List[ParseError]) -> ParseError:
+        """The first of the faults in a block, unless a NUL byte comes before: the text is then
+        binary data, and a complaint about its columns or ids would mislead."""
+        fault = min(faults, key=lambda fault: fault.line)
+        nul = _nul_fault(block)
+        return nul if nul is not None and nul.line <= fault.line else fault
+
+    def _id_fault(self, block: "_Block", token: int, relabel: bool) -> ParseError:
         begin, end = block.offset + block.starts[token], block.offset + block.ends[token]
         text = self.data[begin:end].decode("utf-8", "replace")
         shown = text if len(text) <= 40 else text[:37] + "..."
-        if text[:1] == "-" and text[1:].isdigit():
-            reason = f"negative node id {shown}"
-        elif text.isdigit():
-            reason = f"node id {shown} is larger than {LARGEST_ID}"
+        if relabel:
+            hint = ("; pass names=True (--names on the command line) if the nodes are named "
+                    "by strings")
         else:
-            reason = (f"node id {shown!r} is not a non-negative integer "
-                      "(read with relabel=True for named nodes)")
+            hint = "; for nodes named by strings, pass relabel=True and names=True"
+        if text[:1] == "-" and text[1:].isdigit():
+            reason = f"negative node id {shown}{hint}"
+        elif text.isdigit() and not relabel:
+            reason = f"node id {shown} is larger than {LARGEST_ID}"
+        elif text.isdigit():
+            reason = f"node id {shown} has more than {_INT_DIGITS} digits{hint}"
+        else:
+            reason = f"node id {shown!r} is not a non-negative integer{hint}"
         return ParseError(self._line_of(begin), reason)
 
     def _line_of(self, position: int) -> int:
@@ -153,6 +254,7 @@ class _Block:
         self.bytes = block
         self.offset = offset
         self.delimiter = delimiter
+        self.lines_before = lines_before
         is_newline = block == _NEWLINE
         self.line_ends = np.flatnonzero(is_newline)
         self.newlines = len(self.line_ends)
@@ -184,9 +286,29 @@ class _Block:
                 np.not_equal(field[1:], field[:-1], out=new_field[1:-1])
                 self.starts = content[new_field[:-1]]
                 self.ends = content[new_field[1:]] + 1
-        self.fault = self._column_fault(lines_before)
+        self.fault = self._column_fault()
 
-    def _column_fault(self, lines_before: int) -> Optional[ParseError]:
+    def edge_lines(self, count: int) -> List[_EdgeLine]:
+        """The first ``count`` edge lines, or fewer: those before the block's fault."""
+        rows = np.searchsorted(self.line_ends, self.starts[:2 * count]).tolist()
+        last = len(self.line_ends) if self.fault is None else \
+            self.fault.line - self.lines_before - 1
+        lines = []
+        for row in rows[0::2][:len(rows) // 2]:
+            if row >= last:
+                break
+            begin = 0 if row == 0 else int(self.line_ends[row - 1]) + 1
+            end = int(self.line_ends[row])
+            k = 2 * len(lines)
+            tokens = [self.bytes[self.starts[i]:self.ends[i]].tobytes() for i in (k, k + 1)]
+            lines.append(_EdgeLine(
+                number=self.lines_before + row + 1,
+                text=self.bytes[begin:end].tobytes().decode("utf-8", "replace").strip(),
+                numeric=all(_NUMBER.fullmatch(token) for token in tokens),
+                next_offset=self.offset + end + 1))
+        return lines
+
+    def _column_fault(self) -> Optional[ParseError]:
         tokens = np.diff(np.searchsorted(self.starts, self.line_ends), prepend=0)
         columns = self.columns
         if columns is None:
@@ -200,14 +322,19 @@ class _Block:
         shown = "" if self.delimiter is None else f" (columns are separated by {chr(self.delimiter)!r})"
         if columns is not None and tokens[i] < found:
             reason = "empty column" + shown
-        elif found == 3:
-            reason = ("found a third column, but edge weights are not supported yet; "
-                      "remove the weights to embed the graph unweighted")
         elif found == 1:
             reason = "expected two node ids, found one" + shown
         else:
-            reason = f"expected two node ids, found {found} columns"
-        return ParseError(lines_before + i + 1, reason)
+            if found == 3:
+                reason = ("found a third column, but edge weights are not supported yet; "
+                          "remove the weights to embed the graph unweighted")
+            else:
+                reason = f"expected two node ids, found {found} columns"
+            if self.delimiter is None:
+                # Without a delimiter, "New York<TAB>Boston" is three columns.
+                reason += ("; if node names contain spaces, pass delimiter='\\t' "
+                           "(--delimiter on the command line)")
+        return ParseError(self.lines_before + i + 1, reason)
 
     def first_non_integer(self) -> int:
         """Index of the first token that is not 1 to 18 decimal digits, or -1."""
@@ -237,6 +364,15 @@ class _Block:
             # NumPy's reader and this tokenizer disagree on the tokens: never return shifted edges.
             raise RuntimeError("edge-list parser: token count mismatch")
         return values
+
+
+def _nul_fault(block: _Block) -> Optional[ParseError]:
+    """A fault on the line of the first NUL byte outside comments, or None."""
+    nul = np.flatnonzero(block.bytes == 0)
+    if not len(nul):
+        return None
+    line = block.lines_before + int(np.searchsorted(block.line_ends, nul[0])) + 1
+    return ParseError(line, _BINARY)
 
 
 def _blank_comments(block: np.ndarray, marker: int) -> np.ndarray:
@@ -337,5 +473,5 @@ def _factorize_exactly(keys: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
 
 def _decode(keys: np.ndarray) -> np.ndarray:
     names = np.empty(len(keys), dtype=object)
-    names[:] = [name.decode("utf-8", "surrogateescape") for name in keys.tolist()]
+    names[:] = [name.decode("utf-8") for name in keys.tolist()]
     return names

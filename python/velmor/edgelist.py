@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import gzip
 import os
+import warnings
+import zlib
 from typing import Optional, Tuple
 
 from velmor._checks import check_bool, check_char
@@ -23,13 +25,25 @@ class EdgeListError(ValueError):
         super().__init__(f"{where}: {reason}")
 
 
+class EdgeListWarning(UserWarning):
+    """Something in an edge-list file that was read in a way worth knowing, such as a skipped
+    header line. The message reads ``"path:line: what happened"``."""
+
+
 def read_edgelist(path: PathLike, directed: bool = False, delimiter: Optional[str] = None,
-                  comments: Optional[str] = "#", relabel: bool = True) -> Graph:
+                  comments: Optional[str] = "#", relabel: bool = True,
+                  names: Optional[bool] = None) -> Graph:
     """Read an unweighted graph from an edge-list file, one edge per line.
 
     The format is the common one of SNAP and node2vec: two node names per line, separated by
     whitespace, tabs or commas; ``#`` starts a comment; blank lines are skipped. A file ending in
     ``.gz`` is decompressed.
+
+    Nodes are either integer ids or string names, decided by the first two edge lines: if the
+    first holds two numbers, every node must be an integer id; if it holds a word and the second
+    line two numbers, the first line is a header such as ``source<TAB>target``, which is skipped
+    with an :class:`EdgeListWarning`; otherwise every node is a string name. Pass ``names`` to
+    decide yourself.
 
     Parameters
     ----------
@@ -43,11 +57,16 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: Optional[st
     comments : str or None, default "#"
         The character that starts a comment, running to the end of its line; None for none.
     relabel : bool, default True
-        True: nodes may have any names and are numbered 0..n-1 - in ascending numeric order when
-        every name is a non-negative integer (so a file whose ids already run 0..n-1 keeps them,
-        and "007" is node 7), otherwise in order of first appearance, every name then a string. The names are kept in ``Graph.names`` and become
-        the keys of the embeddings. False: names must be integers 0..4294967294 and are used as
-        node indices as they stand; ids that never appear become isolated nodes.
+        True: nodes are numbered 0..n-1 - integer ids in ascending numeric order (so a file whose
+        ids already run 0..n-1 keeps them, and "007" is node 7), string names in order of first
+        appearance. The ids or names are kept in ``Graph.names`` and become the keys of the
+        embeddings. False: ids must be integers 0..4294967294 and are used as node indices as
+        they stand; ids that never appear become isolated nodes.
+    names : bool, optional
+        True: every node is a string name, numbers included ("7" and "007" are two nodes), and
+        no line is taken for a header; requires ``relabel=True``. False: every node must be an
+        integer id (a header line is still skipped). Default: decided from the first two edge
+        lines, as above.
 
     Returns
     -------
@@ -56,26 +75,41 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: Optional[st
     Raises
     ------
     EdgeListError
-        If the file holds no edges, or a line does not hold exactly two node names, or (with
-        ``relabel=False``) a name is not an integer in 0..4294967294. The message names the file
-        and the line.
+        If the file holds no edges, or a line does not hold exactly two node names, or in a file
+        of integer ids a node is not an integer (in 0..4294967294 with ``relabel=False``), or
+        names are not UTF-8 text, or the data is binary or broken gzip. The message names the
+        file and the line.
     OSError
         If the file cannot be read.
+
+    Warns
+    -----
+    EdgeListWarning
+        When a header line is skipped.
     """
     directed = check_bool("directed", directed)
     relabel = check_bool("relabel", relabel)
+    if names is not None:
+        names = check_bool("names", names)
+        if names and not relabel:
+            raise ValueError("names=True needs relabel=True: string names cannot be node indices")
     delimiter_byte, comment_byte = check_delimiters(delimiter, comments)
     data = _read_bytes(path)
     try:
-        edges, names = parse_edges(data, delimiter=delimiter_byte, comments=comment_byte,
-                                   relabel=relabel)
+        edges, node_names, header = parse_edges(data, delimiter=delimiter_byte,
+                                                comments=comment_byte, relabel=relabel, names=names)
     except ParseError as error:
         raise EdgeListError(path, error.line, error.reason) from None
     del data
     try:
-        return Graph(edges, directed=directed, names=names)
+        graph = Graph(edges, directed=directed, names=node_names)
     except ValueError as error:
         raise EdgeListError(path, None, str(error)) from None
+    if header is not None:
+        text = header.text if len(header.text) <= 60 else header.text[:57] + "..."
+        warnings.warn(f"{os.fspath(path)}:{header.line}: skipped the header line {text!r}",
+                      EdgeListWarning, stacklevel=2)
+    return graph
 
 
 def check_delimiters(delimiter: Optional[str], comments: Optional[str]) -> Tuple[Optional[bytes], Optional[bytes]]:
@@ -90,8 +124,17 @@ def check_delimiters(delimiter: Optional[str], comments: Optional[str]) -> Tuple
 
 
 def _read_bytes(path: PathLike) -> bytes:
-    if os.fspath(path).endswith(".gz"):
+    if not os.fspath(path).endswith(".gz"):
+        with open(path, "rb") as file:
+            return file.read()
+    try:
         with gzip.open(path, "rb") as file:
             return file.read()
-    with open(path, "rb") as file:
-        return file.read()
+    except EOFError:
+        reason = "the gzip data ends early (truncated file?)"
+    except gzip.BadGzipFile as error:
+        reason = "not valid gzip data" + ("" if str(error).startswith("Not a gzipped file")
+                                          else f" ({error})")
+    except zlib.error as error:
+        reason = f"not valid gzip data ({error})"
+    raise EdgeListError(path, None, reason)
