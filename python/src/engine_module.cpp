@@ -7,6 +7,7 @@
 #include "binding.hpp"
 #include "engine_types.hpp"
 #include "fastfn.hpp"
+#include "thread_pool.hpp"
 
 namespace velmor::py {
 
@@ -26,6 +27,10 @@ PyModuleDef module_def = {
     nullptr,
     nullptr,
 };
+
+// The pool size this module reads from the environment: its own variable first, then the
+// variable the compatibility module reads.
+constexpr const char* kThreadCountVariables[] = {"VELMOR_NUM_THREADS", "RAYON_NUM_THREADS"};
 
 PyObject* g_module = nullptr;
 PyTypeObject* g_graph_type = nullptr;
@@ -57,6 +62,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__engine() {
     if (!g_params_type) g_params_type = native_type(native.get(), "Node2VecParams");
     Ref module = checked(PyModule_Create(&module_def));
     velmor::fill_sigmoid_table();
+    velmor::set_thread_count_variables(kThreadCountVariables);
     Ref module_name = checked(PyModule_GetNameObject(module.get()));
     for (PyMethodDef* def : {&train_epoch_def, &count_visits_def, &write_walks_def}) {
       Ref function = checked(PyCFunction_NewEx(def, module.get(), module_name.get()));
