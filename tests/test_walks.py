@@ -39,31 +39,26 @@ def test_rows_are_the_epochs_walks_in_its_order(edges, directed, overrides, work
 def _bad_walks():
     read_only = np.zeros((10, 8), np.int32)
     read_only.flags.writeable = False
+    expected = "argument 'walks': expected a 2-dimensional int32 array, got "
     return [
-        (np.zeros((10, 8), np.int64), TypeError,
-         "argument 'walks': expected a 2-dimensional int32 array, got a 2-dimensional int64 array"),
-        ([[0] * 8] * 10, TypeError,
-         "argument 'walks': expected a 2-dimensional int32 array, got 'list'"),
-        (np.zeros((10, 7), np.int32), ValueError, "argument 'walks': expected shape (10, 8) "
+        (np.zeros((10, 8), np.int64), {}, TypeError, expected + "a 2-dimensional int64 array"),
+        ([[0] * 8] * 10, {}, TypeError, expected + "'list'"),
+        (np.zeros((10, 7), np.int32), {}, ValueError, "argument 'walks': expected shape (10, 8) "
          "(one row per node, max_walk_length columns), got (10, 7)"),
-        (read_only, ValueError, "argument 'walks': array is read-only"),
-        (np.zeros((10, 16), np.int32)[:, ::2], ValueError,
+        (read_only, {}, ValueError, "argument 'walks': array is read-only"),
+        (np.zeros((10, 16), np.int32)[:, ::2], {}, ValueError,
          "argument 'walks': array must be C-contiguous and aligned"),
+        (np.zeros((10, 8), np.int32), dict(q=float("inf")), ValueError,
+         "q must be a finite number greater than 0, got inf"),
     ]
 
 
-@pytest.mark.parametrize("walks, error, message", _bad_walks())
-def test_bad_walks_argument(walks, error, message):
+@pytest.mark.parametrize("walks, overrides, error, message", _bad_walks())
+def test_bad_argument_writes_nothing(walks, overrides, error, message):
     graph = make_graph(DIRECTED_DEAD_ENDS + [[8, 9]], True)
-    with pytest.raises(error) as excinfo:
-        write(graph, make_params(), walks)
+    with unchanged(np.asarray(walks)), pytest.raises(error) as excinfo:
+        write(graph, make_params(**overrides), walks)
     assert str(excinfo.value) == message
-
-
-def test_bad_walk_parameter_writes_nothing():
-    graph, walks = make_graph(KARATE, False), np.full((34, 8), 7, np.int32)
-    with unchanged(walks), pytest.raises(ValueError, match="^q must be a finite number greater"):
-        write(graph, make_params(q=float("inf")), walks)
 
 
 # --------------------------------------------------------------------------------------------
@@ -114,12 +109,9 @@ def test_steps_return_near_and_far_as_often_as_node2vec_says(p, q):
 
 
 @pytest.mark.parametrize("change, error, message", [
-    (dict(num_walks=0), ValueError, "num_walks must be at least 1, got 0"),
     (dict(walk_length=2.0), TypeError, "walk_length must be an integer, got 2.0"),
-    (dict(p=float("nan")), ValueError, "p must be finite, got nan"),
     (dict(q=0), ValueError, "q must be greater than 0, got 0.0"),
-    (dict(workers=-1), ValueError, "workers must be at least 0, got -1"),
-    (dict(seed="1"), TypeError, "seed must be an integer, got '1'"),
+    (dict(seed=-1), ValueError, "seed must be at least 0, got -1"),
     (dict(directed="no"), TypeError, "directed must be True or False, got 'no'"),
 ])
 def test_simulate_walks_refuses_bad_arguments(change, error, message):
@@ -148,12 +140,9 @@ def test_save_walks_as_corpus_and_array(tmp_path):
     ([[0, 2]], ["a", "b"], ValueError, "walks visit node 2, but only 2 names were given"),
     ([[0, 1]], ["a", "b c"], ValueError, "node name 'b c' is empty or contains whitespace"),
 ])
-@pytest.mark.parametrize("suffix", [".txt", ".npy"])
-def test_save_walks_refuses_bad_input_and_keeps_the_old_file(tmp_path, walks, names, error, message,
-                                                              suffix):
-    if suffix == ".npy" and names is not None and "whitespace" in message:
-        pytest.skip("an array file holds no names")
-    target = tmp_path / f"walks{suffix}"
+def test_save_walks_refuses_bad_input_and_keeps_the_old_file(tmp_path, walks, names, error,
+                                                              message):
+    target = tmp_path / "walks.txt"
     target.write_bytes(b"old")
     with pytest.raises(error, match=f"^{message}"):
         save_walks(target, walks, names)
