@@ -320,7 +320,7 @@ def chunk_alpha(start_alpha: float, end_alpha: float, k: int, num_chunks: int) -
 
 def reference_epoch(edges, directed: bool, params, embeddings, hidden_layer, next_random: int,
                     lookup=sigmoid_lookup, ns_exponent: float = 0.0, noise_counts=None,
-                    visits=None, train: bool = True):
+                    visits=None, train: bool = True, walks=None):
     """One epoch with one worker on copies of the matrices; returns (embeddings, hidden_layer).
 
     `edges` are pairs of node ids, read as `directed`; `params` is anything with the attributes
@@ -329,8 +329,9 @@ def reference_epoch(edges, directed: bool, params, embeddings, hidden_layer, nex
     carrying the matrices as training left them. `lookup` is passed on to train_walk.
 
     With ns_exponent > 0, negatives come from an AliasTable over `noise_counts` (None: the
-    out-degrees). `visits`, a list of one count per node, receives each walk's nodes. With
-    `train` false the walks are only drawn and counted.
+    out-degrees). `visits`, a list of one count per node, receives each walk's nodes, and
+    `walks`, a list, each walk in the order drawn. With `train` false the walks are only drawn
+    and counted.
     """
     rows = neighbour_rows(edges, directed)
     emb = np.array(embeddings, dtype=np.float32, order="C", copy=True)
@@ -359,6 +360,8 @@ def reference_epoch(edges, directed: bool, params, embeddings, hidden_layer, nex
                 if train:
                     train_walk(walk, rng, alpha, params.window, params.num_negative, n, emb, hid,
                                error, lookup, negatives)
+                if walks is not None:
+                    walks.append(walk)
                 if visits is not None:
                     for v in walk:
                         visits[v] += 1

@@ -8,7 +8,7 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import unchanged
+from conftest import run_python, unchanged
 from reference_model import reference_epoch
 from test_training import (DIRECTED_DEAD_ENDS, ISOLATED, RING_WITH_CHORDS, STAR, assert_matches_model,
                            make_graph, make_matrices, make_params)
@@ -209,3 +209,42 @@ def test_two_threads_train_two_models_at_once():
     alone = dict(results)
     fit("alone", 1, 1)
     assert len(alone) == 4 and results["alone"] == alone[(1, 1)]
+
+
+# --------------------------------------------------------------------------------------------
+# The size of the shared pool
+
+
+@pytest.mark.parametrize("environment, engine, native", [
+    (dict(VELMOR_NUM_THREADS="3", RAYON_NUM_THREADS="2"), "3", "2"),
+    (dict(VELMOR_NUM_THREADS="+4", RAYON_RS_NUM_CPUS="5"), "4", "5"),
+    (dict(VELMOR_NUM_THREADS="three", RAYON_NUM_THREADS="2"), "2", "2"),  # unreadable: unset
+    (dict(VELMOR_NUM_THREADS="0", RAYON_NUM_THREADS="2"), str(os.cpu_count()), "2"),
+])
+def test_engine_reads_its_own_thread_variable_first(environment, engine, native, monkeypatch):
+    # Each module has a shared pool of its own; the threads each one starts are its size.
+    script = """if True:
+        import os
+        import numpy as np
+        from velmor.engine import _engine, _native
+        graph = _native.csr_from_edges(np.array([[0, 1]], np.uint32), False)
+        params = _native.Node2VecParams(p=1, q=1, start_alpha=0.1, end_alpha=0.1, window=1,
+                                        batch_size=1, max_walk_length=2, num_negative=0,
+                                        workers=None)
+        emb = np.zeros((2, 2), np.float32)
+        threads = lambda: len(os.listdir("/proc/self/task"))
+        before = threads()
+        _engine.count_visits(graph=graph, params=params, next_random=1,
+                             visits=np.zeros(2, np.uint64))
+        middle = threads()
+        _native.train_node2vec_epoch(graph=graph, params=params, embeddings=emb,
+                                     hidden_layer=emb, next_random=1)
+        print(middle - before, threads() - middle)
+    """
+    for name in ("VELMOR_NUM_THREADS", "RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in environment.items():
+        monkeypatch.setenv(name, value)
+    done = run_python("-c", script)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == [engine, native]

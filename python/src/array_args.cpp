@@ -41,4 +41,31 @@ std::span<uint64_t> count_vector(const char* name, const ArrayBorrow& held, bool
   return {reinterpret_cast<uint64_t*>(held.data()), size};
 }
 
+ArrayBorrow accept_int32_matrix(const char* name, PyObject* obj) {
+  if (!is_array_of(obj, NpyType::Int32, 2))
+    raise_error(ErrorKind::Type, prefix(name) + "expected a 2-dimensional int32 array, got " +
+                                     array_description(obj));
+  return accept_strict(obj, NpyType::Int32, 2);
+}
+
+std::span<int32_t> writable_rows(const char* name, const ArrayBorrow& held, uint64_t rows,
+                                 uint64_t cols) {
+  with_argument(name, [&] { held.recheck(NpyType::Int32, 2); });
+  const auto shape = [](uint64_t r, uint64_t c) {
+    return std::to_string(r).insert(0, 1, '(') + ", " + std::to_string(c) + ")";
+  };
+  const uint64_t r = static_cast<uint64_t>(held.shape(0));
+  const uint64_t c = static_cast<uint64_t>(held.shape(1));
+  if (r != rows || c != cols)
+    raise_error(ErrorKind::Value, prefix(name) + "expected shape " + shape(rows, cols) +
+                                      " (one row per node, max_walk_length columns), got " +
+                                      shape(r, c));
+  if (!held.writeable()) raise_error(ErrorKind::Value, prefix(name) + "array is read-only");
+  const bool contiguous = (c < 2 || held.stride(1) == 4) &&
+                          (r < 2 || held.stride(0) == static_cast<Py_ssize_t>(4 * c));
+  if (!contiguous || reinterpret_cast<uintptr_t>(held.data()) % 4 != 0)
+    raise_error(ErrorKind::Value, prefix(name) + "array must be C-contiguous and aligned");
+  return {reinterpret_cast<int32_t*>(held.data()), static_cast<size_t>(r * c)};
+}
+
 }  // namespace velmor::py

@@ -23,4 +23,12 @@ MatrixView writable_matrix(const char* name, const ArrayBorrow& held);
 // it read-only.
 std::span<uint64_t> count_vector(const char* name, const ArrayBorrow& held, bool writable);
 
+// A 2-dimensional int32 array, else a one-line TypeError naming the argument.
+ArrayBorrow accept_int32_matrix(const char* name, PyObject* obj);
+
+// The cells of an accepted int32 matrix, row after row, for filling in place: refused unless it
+// has exactly `rows` x `cols` elements in that shape, is writable, C-contiguous and aligned.
+std::span<int32_t> writable_rows(const char* name, const ArrayBorrow& held, uint64_t rows,
+                                 uint64_t cols);
+
 }  // namespace velmor::py

@@ -55,7 +55,8 @@ void bind_arguments(const FunctionDescription& fn, PyObject* args, PyObject* kwa
                     PyObject** out) {
   const size_t n_pos = fn.positional.size();
   const size_t n_kw = fn.keyword_only.size();
-  for (size_t i = 0; i < n_pos + n_kw; ++i) out[i] = nullptr;
+  const size_t n_opt = fn.keyword_optional.size();
+  for (size_t i = 0; i < n_pos + n_kw + n_opt; ++i) out[i] = nullptr;
 
   const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
   if (given < 0) throw_pending();
@@ -75,6 +76,11 @@ void bind_arguments(const FunctionDescription& fn, PyObject* args, PyObject* kwa
       for (size_t j = 0; j < n_kw && !bound; ++j)
         if (name == fn.keyword_only[j]) {
           out[n_pos + j] = value;
+          bound = true;
+        }
+      for (size_t j = 0; j < n_opt && !bound; ++j)
+        if (name == fn.keyword_optional[j]) {
+          out[n_pos + n_kw + j] = value;
           bound = true;
         }
       for (size_t j = 0; j < n_pos && !bound; ++j)

@@ -23,10 +23,11 @@ struct FunctionDescription {
   const char* full_name;  // "csr_from_edges()", "CSRGraph.has_edge()"
   std::span<const char* const> positional;    // positional-or-keyword, all required
   std::span<const char* const> keyword_only;  // all required
+  std::span<const char* const> keyword_optional = {};  // keyword-only, may be left out
 };
 
-// Fills out[0 .. positional.size() + keyword_only.size()) with borrowed references, positional
-// parameters first. No argument is converted here.
+// Fills out[] with borrowed references: the positional parameters, then the required keyword
+// ones, then the optional ones (nullptr for each left out). No argument is converted here.
 void bind_arguments(const FunctionDescription& fn, PyObject* args, PyObject* kwargs,
                     PyObject** out);
 

@@ -2,11 +2,12 @@
 //
 // It trains on _native's CSRGraph and Node2VecParams objects (their type objects are taken from
 // that module at import, so both modules agree on what a graph is) and adds what the package
-// needs beyond _native's epoch: frequency-weighted negatives, visit counts, a progress hook,
-// interruption, and other Python threads running while an epoch trains.
+// needs beyond _native's epoch: frequency-weighted negatives, visit counts, the walks themselves,
+// a progress hook, interruption, and other Python threads running while an epoch trains.
 #include "binding.hpp"
 #include "engine_types.hpp"
 #include "fastfn.hpp"
+#include "thread_pool.hpp"
 
 namespace velmor::py {
 
@@ -18,7 +19,7 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_engine",
     "velmor's training engine: node2vec epochs with frequency-weighted negative sampling, "
-    "progress and interruption, run without the interpreter lock.",
+    "the walks alone, progress and interruption, run without the interpreter lock.",
     0,
     nullptr,
     nullptr,
@@ -26,6 +27,10 @@ PyModuleDef module_def = {
     nullptr,
     nullptr,
 };
+
+// The pool size this module reads from the environment: its own variable first, then the
+// variable the compatibility module reads.
+constexpr const char* kThreadCountVariables[] = {"VELMOR_NUM_THREADS", "RAYON_NUM_THREADS"};
 
 PyObject* g_module = nullptr;
 PyTypeObject* g_graph_type = nullptr;
@@ -57,12 +62,13 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__engine() {
     if (!g_params_type) g_params_type = native_type(native.get(), "Node2VecParams");
     Ref module = checked(PyModule_Create(&module_def));
     velmor::fill_sigmoid_table();
+    velmor::set_thread_count_variables(kThreadCountVariables);
     Ref module_name = checked(PyModule_GetNameObject(module.get()));
-    for (PyMethodDef* def : {&train_epoch_def, &count_visits_def}) {
+    for (PyMethodDef* def : {&train_epoch_def, &count_visits_def, &write_walks_def}) {
       Ref function = checked(PyCFunction_NewEx(def, module.get(), module_name.get()));
       checked_status(PyObject_SetAttrString(module.get(), def->ml_name, function.get()));
     }
-    Ref all = checked(Py_BuildValue("[ss]", "train_epoch", "count_visits"));
+    Ref all = checked(Py_BuildValue("[sss]", "train_epoch", "count_visits", "write_walks"));
     checked_status(PyObject_SetAttrString(module.get(), "__all__", all.get()));
     g_module = Ref(module).release();  // the cell's own reference
     return module;

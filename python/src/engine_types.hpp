@@ -13,5 +13,6 @@ PyTypeObject* engine_params_type();  // velmor.engine._native.Node2VecParams
 
 extern PyMethodDef train_epoch_def;
 extern PyMethodDef count_visits_def;
+extern PyMethodDef write_walks_def;
 
 }  // namespace velmor::py

@@ -111,7 +111,7 @@ void check_walk_parameter(const char* name, double v) {
                                       float_repr(v));
 }
 
-void check_options(const EpochOptions& options, uint32_t n) {
+void check_options(const EpochOptions& options, uint32_t n, uint64_t max_walk_length) {
   if (!(std::isfinite(options.ns_exponent) && options.ns_exponent >= 0.0))
     raise_error(ErrorKind::Value, "ns_exponent must be a finite number at least 0, got " +
                                       float_repr(options.ns_exponent));
@@ -123,6 +123,20 @@ void check_options(const EpochOptions& options, uint32_t n) {
   };
   check_length("noise_counts", options.noise_counts.size());
   check_length("visits", options.visits.size());
+  const size_t cells = options.walks.size();
+  if (cells != 0 && (n == 0 || cells % n != 0 || cells / n != max_walk_length))
+    raise_error(ErrorKind::Value, "walks has " + std::to_string(cells) +
+                                      " entries but the graph has " + std::to_string(n) +
+                                      " nodes and walks of up to " +
+                                      std::to_string(max_walk_length));
+}
+
+// The walk into its row of the caller's matrix, -1 after its end. Node ids fit: graphs have at
+// most INT32_MAX nodes.
+void copy_walk(const std::vector<uint32_t>& walk, std::span<int32_t> row) {
+  const auto end = std::transform(walk.begin(), walk.end(), row.begin(),
+                                  [](uint32_t v) { return static_cast<int32_t>(v); });
+  std::fill(end, row.end(), -1);
 }
 
 // The negatives' table, or none for the uniform draw.
@@ -140,7 +154,7 @@ void train_epoch(const CsrRecord& graph, const Node2VecParams& params,
                  const MatrixView& embeddings, const MatrixView& hidden_layer,
                  uint64_t next_random, const EpochOptions& options) {
   const uint32_t n = graph.num_nodes();
-  check_options(options, n);
+  check_options(options, n, params.max_walk_length);
   if (n == 0) return;
   if (n > static_cast<uint32_t>(INT32_MAX))
     raise_error(ErrorKind::Overflow, "graphs larger than i32 not yet supported");
@@ -208,6 +222,9 @@ void train_epoch(const CsrRecord& graph, const Node2VecParams& params,
                 if (options.train)
                   train_walk(walk, rng, alpha, params.window, params.num_negative, negatives,
                              embeddings, hidden_layer, scratch);
+                if (!options.walks.empty())
+                  copy_walk(walk, options.walks.subspan(s * params.max_walk_length,
+                                                        params.max_walk_length));
                 if (counted) {
                   if (counted->empty()) counted->assign(n, 0);
                   for (const uint32_t v : walk) ++(*counted)[v];

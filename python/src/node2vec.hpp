@@ -69,14 +69,18 @@ struct EpochOptions {
   // node included) are added here. Counted per thread during the epoch, added once at its end,
   // so `visits` may be the very memory of `noise_counts`.
   std::span<uint64_t> visits;
+  // num_nodes rows of max_walk_length entries, row-major, or empty: the walk from the s-th
+  // node of the epoch's shuffled order is copied into row s, by the worker that draws it, with
+  // -1 in the entries past its end. Rows of walks that a stop leaves undrawn are not touched.
+  std::span<int32_t> walks;
   EpochControl* control = nullptr;
-  // False: the walks are drawn and counted, nothing is trained and the matrices are not
+  // False: the walks are drawn, counted and copied, nothing is trained and the matrices are not
   // touched (they may be empty). word2vec counts its corpus before training; this is that.
   bool train = true;
 };
 
 // One epoch. First refuses, with Error(Value), an ns_exponent that is not a finite number
-// >= 0, counts of the wrong length, and p or q for which a walk step could never finish (not a
+// >= 0, counts or walks of the wrong length, and p or q for which a step could never finish (not a
 // finite number above 0, or 0 or infinite in single precision, or with an infinite reciprocal
 // there). Then shuffles the nodes with from_seed(next_random), cuts them into chunks of
 // batch_size and runs the chunks on the shared pool (workers empty; a pool of the default size

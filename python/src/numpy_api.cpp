@@ -178,6 +178,14 @@ ArrayBorrow accept_strict(PyObject* obj, NpyType type, int ndim) {
   return ArrayBorrow(Ref::borrow(obj));
 }
 
+bool is_array_of(PyObject* obj, NpyType type, int ndim) { return matches(api(), obj, type, ndim); }
+
+std::string array_description(PyObject* obj) {
+  if (!is_array(api(), obj)) return type_name(obj).insert(0, 1, '\'') + "'";
+  return std::to_string(fields(obj)->nd).insert(0, "a ") + "-dimensional " +
+         str_of(fields(obj)->descr) + " array";
+}
+
 ArrayBorrow accept_array_like(PyObject* obj, NpyType type, int ndim) {
   const NumpyApi& np = api();
   if (matches(np, obj, type, ndim)) return accept_strict(obj, type, ndim);

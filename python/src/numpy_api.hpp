@@ -11,12 +11,13 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <string>
 
 #include "boundary.hpp"
 
 namespace velmor::py {
 
-enum class NpyType : int { UInt32 = 6, UInt64 = 8, Float32 = 11 };  // NumPy type numbers
+enum class NpyType : int { Int32 = 5, UInt32 = 6, UInt64 = 8, Float32 = 11 };  // NumPy type numbers
 
 class ArrayBorrow {
  public:
@@ -46,6 +47,13 @@ class ArrayBorrow {
 // equivalent to `type`; else TypeError with the downcast, dimensionality or type-mismatch
 // message (no argument prefix: callers apply it).
 ArrayBorrow accept_strict(PyObject* obj, NpyType type, int ndim);
+
+// Whether accept_strict would take `obj` as it is.
+bool is_array_of(PyObject* obj, NpyType type, int ndim);
+
+// What `obj` is, for a message: "a 2-dimensional int64 array", or "'list'" for anything that is
+// not a NumPy array.
+std::string array_description(PyObject* obj);
 
 // As accept_strict, after passing anything that is not already such an array through
 // numpy's asarray.

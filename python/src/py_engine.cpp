@@ -1,5 +1,5 @@
-// The engine's entries, train_epoch and count_visits: walks and training without the
-// interpreter lock, watched by the calling thread.
+// The engine's entries, train_epoch, count_visits and write_walks: walks and training without
+// the interpreter lock, watched by the calling thread.
 #include <atomic>
 #include <optional>
 #include <span>
@@ -31,6 +31,14 @@ std::optional<ArrayBorrow> optional_counts(PyObject* obj, const char* name, bool
 std::span<uint64_t> view_of(const std::optional<ArrayBorrow>& held, const char* name,
                             bool writable) {
   return held ? count_vector(name, *held, writable) : std::span<uint64_t>();
+}
+
+// A progress hook: a callable, or None.
+PyObject* accept_progress(PyObject* progress) {
+  if (progress != Py_None && !PyCallable_Check(progress))
+    raise_error(ErrorKind::Type, "argument 'progress': expected a callable or None, got '" +
+                                     type_name(progress) + "'");
+  return progress;
 }
 
 // Called with the interpreter lock while the workers run: lets pending signals raise (Ctrl-C)
@@ -74,6 +82,13 @@ void train_watched(const WalkArguments& walk, const MatrixView& embeddings,
   if (watcher.failed) throw_pending();
 }
 
+// An epoch of walks alone: nothing is trained.
+void walk_watched(const WalkArguments& walk, uint64_t next_random, EpochOptions options,
+                  PyObject* progress) {
+  options.train = false;
+  train_watched(walk, MatrixView(), MatrixView(), next_random, options, progress);
+}
+
 PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   return entry([&] {
     PyObject* argv[9];
@@ -85,10 +100,7 @@ PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     options.ns_exponent = to_f64(argv[5], "ns_exponent");
     const std::optional<ArrayBorrow> noise_held = optional_counts(argv[6], "noise_counts", false);
     const std::optional<ArrayBorrow> visits_held = optional_counts(argv[7], "visits", true);
-    PyObject* const progress = argv[8];
-    if (progress != Py_None && !PyCallable_Check(progress))
-      raise_error(ErrorKind::Type, "argument 'progress': expected a callable or None, got '" +
-                                       type_name(progress) + "'");
+    PyObject* const progress = accept_progress(argv[8]);
 
     // The views are taken after the last conversion; nothing but the watcher runs Python code
     // before training ends.
@@ -115,8 +127,28 @@ PyObject* count_visits_fn(PyObject*, PyObject* args, PyObject* kwargs) {
         with_argument("visits", [&] { return accept_strict(argv[3], NpyType::UInt64, 1); });
     EpochOptions options;
     options.visits = count_vector("visits", visits_held, true);
-    options.train = false;
-    train_watched(walk, MatrixView(), MatrixView(), next_random, options, Py_None);
+    walk_watched(walk, next_random, options, Py_None);
+    return Ref::borrow(Py_None);
+  });
+}
+
+constexpr const char* kWalkNames[] = {"graph", "params", "next_random", "walks"};
+constexpr const char* kWalkOptional[] = {"progress"};
+const FunctionDescription kWriteWalks{"write_walks()", {}, kWalkNames, kWalkOptional};
+
+PyObject* write_walks_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+  return entry([&] {
+    PyObject* argv[5];
+    bind_arguments(kWriteWalks, args, kwargs, argv);
+    const WalkArguments walk =
+        accept_walk_arguments(argv, engine_graph_type(), engine_params_type());
+    const uint64_t next_random = to_u64(argv[2], "next_random");
+    const ArrayBorrow walks_held = accept_int32_matrix("walks", argv[3]);
+    PyObject* const progress = accept_progress(argv[4] ? argv[4] : Py_None);
+    EpochOptions options;
+    options.walks = writable_rows("walks", walks_held, walk.record().num_nodes(),
+                                  walk.params.max_walk_length);
+    walk_watched(walk, next_random, options, progress);
     return Ref::borrow(Py_None);
   });
 }
@@ -148,5 +180,19 @@ PyMethodDef count_visits_def = {
     "round of walks, one from every node, drawn as train_epoch draws them; nothing is trained.\n"
     "word2vec counts its corpus before training: this counts the walks' nodes, for the\n"
     "negatives of the first epoch. Releases the interpreter lock; Ctrl-C stops it."};
+
+PyMethodDef write_walks_def = {
+    "write_walks",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_walks_fn)),
+    METH_VARARGS | METH_KEYWORDS,
+    "write_walks(*, graph, params, next_random, walks, progress=None)\n--\n\n"
+    "Draws one round of walks, one from every node, as train_epoch draws them, and writes them\n"
+    "into walks: a writable C-contiguous int32 array of shape (graph.num_nodes(),\n"
+    "params.max_walk_length). Row k holds the k-th walk of the round's shuffled order, -1 after\n"
+    "the end of a walk that stopped early at a node without out-edges; nothing is trained.\n"
+    "progress (a callable, or None) is called with the number of walks drawn so far, about\n"
+    "every 100 ms, on the calling thread. Releases the interpreter lock; Ctrl-C or an exception\n"
+    "from progress stops it after the walks in hand, leaving the rows of undrawn walks as they\n"
+    "were, and is raised here."};
 
 }  // namespace velmor::py

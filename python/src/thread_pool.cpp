@@ -104,6 +104,9 @@ std::optional<unsigned long long> parse_count(const char* text) {
   return value;
 }
 
+constexpr const char* kRayonThreadCount[] = {"RAYON_NUM_THREADS"};
+std::span<const char* const> g_thread_count_variables = kRayonThreadCount;
+
 size_t processors_online() {
   const long n = sysconf(_SC_NPROCESSORS_ONLN);
   return n > 0 ? static_cast<size_t>(n) : 1;
@@ -126,10 +129,16 @@ void after_fork_in_child() {
 
 }  // namespace
 
+void set_thread_count_variables(std::span<const char* const> names) {
+  g_thread_count_variables = names;
+}
+
 size_t default_pool_size() {
   constexpr size_t kCap = 65535;
   size_t size;
-  const std::optional<unsigned long long> threads = parse_count(std::getenv("RAYON_NUM_THREADS"));
+  std::optional<unsigned long long> threads;
+  for (const char* name : g_thread_count_variables)
+    if ((threads = parse_count(std::getenv(name)))) break;
   const std::optional<unsigned long long> cpus = parse_count(std::getenv("RAYON_RS_NUM_CPUS"));
   if (threads && *threads > 0) size = static_cast<size_t>(*threads < kCap ? *threads : kCap);
   else if (threads) size = processors_online();

@@ -17,6 +17,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -51,10 +52,16 @@ class ThreadPool {
   std::vector<std::thread> threads_;
 };
 
-// Default pool size: RAYON_NUM_THREADS when it reads as a positive decimal integer (a leading
-// '+' allowed); the processors online when it reads as 0; else RAYON_RS_NUM_CPUS when positive;
-// else the processors online, or 1 when unknown. Capped at 65535.
+// Default pool size: the first thread-count variable (below) that reads as a decimal integer (a
+// leading '+' allowed), or the processors online when that integer is 0; else
+// RAYON_RS_NUM_CPUS when positive; else the processors online, or 1 when unknown. Capped at
+// 65535.
 size_t default_pool_size();
+
+// The environment variables that default_pool_size reads a thread count from, in order:
+// RAYON_NUM_THREADS alone until this is called. Each module that links the core sets its own
+// list, once, at its initialisation (before any pool exists); the names are not copied.
+void set_thread_count_variables(std::span<const char* const> names);
 
 // The process-wide pool, created on first use with the default size and kept for the life of
 // the process (recreated in a child after fork, whose copy has no threads). If it cannot be

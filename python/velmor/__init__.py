@@ -10,7 +10,9 @@ from velmor.graph import Graph
 from velmor.edgelist import EdgeListError, read_edgelist
 from velmor.keyed import KeyedVectors
 from velmor.model import Node2Vec
+from velmor.walks import simulate_walks
 
 __version__ = "0.1.0"
 
-__all__ = ["Node2Vec", "Graph", "read_edgelist", "KeyedVectors", "EdgeListError", "__version__"]
+__all__ = ["Node2Vec", "Graph", "read_edgelist", "KeyedVectors", "EdgeListError", "simulate_walks",
+           "__version__"]

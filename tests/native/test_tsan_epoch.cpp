@@ -10,6 +10,7 @@
 //    design. tests/tsan.supp silences exactly those row reads and writes and nothing else.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -157,15 +158,26 @@ TEST(RaceFree, ChunkFailureIsHandedOverAndThePoolRecovers) {
 
 TEST(RaceFree, ConcurrentCallersCountVisitsAndShareThePoolInTurn) {
   // Two callers at once with the shared pool: one leases it, the other runs on a pool of its
-  // own. The visits each counts are merged from its workers after every epoch.
+  // own. The visits each counts are merged from its workers after every epoch; each walk is
+  // copied by the worker that draws it into a row of its own.
   const CsrRecord g = build(loops_or_star(48, true), true);
   std::vector<uint64_t> visits[2] = {std::vector<uint64_t>(48), std::vector<uint64_t>(48)};
   const auto caller = [&](int c) {
     Matrix emb(48, 16, 1, 10 + c), hid(48, 16, 1, 20 + c);
+    std::vector<int32_t> walks(48 * 12);
     EpochControl control;
-    const EpochOptions options{.ns_exponent = 0.75, .visits = visits[c], .control = &control};
-    for (uint64_t epoch = 0; epoch < 30; ++epoch)
+    const EpochOptions options{
+        .ns_exponent = 0.75, .visits = visits[c], .walks = walks, .control = &control};
+    for (uint64_t epoch = 0; epoch < 30; ++epoch) {
       train_epoch(g, params(kShared, 1, 0), emb.view, hid.view, epoch, options);
+      std::vector<bool> started(48);
+      for (size_t row = 0; row < 48; ++row) {
+        const int32_t start = walks[row * 12];
+        started.at(static_cast<size_t>(start)) = true;
+        for (size_t i = 1; i < 12; ++i) ASSERT_EQ(walks[row * 12 + i], start);  // a self-loop
+      }
+      EXPECT_EQ(std::count(started.begin(), started.end(), true), 48);
+    }
     EXPECT_EQ(control.walks_done.load(), 30u * 48);
     EXPECT_TRUE(emb.intact() && hid.intact());
   };
