@@ -1,6 +1,10 @@
 """The velmor command."""
 
 import os
+import signal
+import subprocess
+import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -67,7 +71,10 @@ def test_seed_with_one_worker_reproduces_the_file(capsys, tmp_path):
     (["--ns-exponent", "-0.5"], "--ns-exponent must not be negative, got -0.5"),
     (["--ns-exponent", "inf"], "--ns-exponent must be finite, got inf"),
     (["--delimiter", "ab"], "single ASCII character"),
-    (["--output", "x.csv"], "embedding format"),
+    (["--output", "x.doc"], "embedding format"),
+    (["--negative", "0"], "--negative must be at least 1"),
+    (["--p", "1e-300"], "--p must be between 1.2e-38 and 3.4e+38, got 1e-300"),
+    (["--workers", "100000"], "--workers must be at most 1024"),
     (["--walk-length", "ten"], "invalid int value"),
 ])
 def test_usage_errors_exit_2(capsys, tmp_path, args, fragment):
@@ -100,9 +107,41 @@ def test_names_that_word2vec_cannot_hold_fail_before_training(capsys, tmp_path):
     assert run(capsys, "--input", edges, "--output", tmp_path / "o.npz", "--delimiter", ",", *FAST)[0] == 0
 
 
-def test_missing_output_directory_fails(capsys, tmp_path):
-    status, err = run(capsys, "--input", KARATE, "--output", tmp_path / "no" / "o.emb", *FAST)
-    assert status == 1 and "does not exist" in err
+@pytest.mark.parametrize("where", ["missing/o.emb", "file/o.emb"])
+def test_unwritable_output_fails_before_any_work(capsys, monkeypatch, tmp_path, where):
+    (tmp_path / "file").write_text("")
+    monkeypatch.setattr("velmor.cli.read_edgelist", pytest.fail)
+    status, err = run(capsys, "--input", KARATE, "--output", tmp_path / where, *FAST)
+    assert status == 1 and err.startswith(f"velmor: error: cannot write {tmp_path / where}: ")
+    assert err.count("\n") == 1
+
+
+def test_too_little_memory_is_one_line(capsys, tmp_path):
+    status, err = run(capsys, "--input", KARATE, "--output", tmp_path / "o.emb", *FAST,
+                      "--dimensions", "2000000000")
+    assert status == 1 and err.count("\n") == 1 and os.listdir(tmp_path) == []
+    assert "at --dimensions 2000000000 need 506.6 GiB" in err
+
+
+@pytest.mark.parametrize("signum, status, said", [(signal.SIGTERM, 143, "terminated"),
+                                                  (signal.SIGINT, 130, "interrupted")])
+def test_a_stopped_run_leaves_no_file_behind(tmp_path, signum, status, said):
+    ring = np.arange(20000)
+    edges = tmp_path / "ring.txt"
+    np.savetxt(edges, np.stack([ring, np.roll(ring, 1)], axis=1), fmt="%d")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    process = subprocess.Popen([sys.executable, "-m", "velmor", "--input", str(edges), "--output",
+                                str(tmp_path / "o.emb"), "--num-walks", "1000", "--quiet"],
+                               stderr=subprocess.PIPE, text=True, env=env)
+    deadline = time.monotonic() + 60
+    while not any(name.endswith(".part") for name in os.listdir(tmp_path)):
+        assert time.monotonic() < deadline and process.poll() is None
+        time.sleep(0.05)
+    time.sleep(0.5)  # into training
+    process.send_signal(signum)
+    _, err = process.communicate(timeout=60)
+    assert (process.returncode, err) == (status, f"velmor: {said}; nothing written\n")
+    assert sorted(os.listdir(tmp_path)) == ["ring.txt"]
 
 
 def test_python_dash_m_runs_the_command(tmp_path):
@@ -113,3 +152,23 @@ def test_python_dash_m_runs_the_command(tmp_path):
     assert done.stderr == f"velmor: error: {bad}:2: expected two node ids, found one\n"
     done = run_python("-m", "velmor", "--input", str(KARATE), "--output", str(tmp_path / "o.npy"), *FAST)
     assert done.returncode == 0 and np.load(tmp_path / "o.npy").shape == (34, 8)
+
+
+def test_a_header_is_a_note_and_names_reads_every_id_as_a_string(capsys, tmp_path):
+    edges = tmp_path / "e.tsv"
+    edges.write_text("source\ttarget\n0\t1\n1\t02\n")
+    status, err = run(capsys, "--input", edges, "--output", tmp_path / "o.emb", *FAST)
+    assert status == 0 and err == f"velmor: note: {edges}:1: skipped the header line 'source\\ttarget'\n"
+    assert read_word2vec(tmp_path / "o.emb")[0] == ["0", "1", "2"]
+    status, err = run(capsys, "--input", edges, "--output", tmp_path / "o.emb", "--names", *FAST)
+    assert (status, err) == (0, "")
+    assert read_word2vec(tmp_path / "o.emb")[0] == ["source", "target", "0", "1", "02"]
+
+
+@pytest.mark.parametrize("suffix", [".txt", ".npy"])
+def test_walks_output_alone(capsys, tmp_path, suffix):
+    out = tmp_path / f"walks{suffix}"
+    status, err = run(capsys, "--input", KARATE, "--walks-output", out, *FAST)
+    assert (status, err) == (0, "") and os.listdir(tmp_path) == [out.name]
+    walks = np.load(out) if suffix == ".npy" else np.loadtxt(out, dtype=np.int64)
+    assert walks.shape == (2 * 34, 10) and sorted(set(walks[:34, 0])) == list(range(34))

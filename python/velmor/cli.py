@@ -1,24 +1,28 @@
 """The ``velmor`` command: embed an edge-list file and write the vectors.
 
 Flags follow the node2vec and PecanPy scripts. Exit status: 0 on success, 2 for a usage error,
-1 when the run fails (unreadable or malformed input, unwritable output), 130 when interrupted.
-The output file appears only once training and writing have both succeeded.
+1 when the run fails (unreadable or malformed input, unwritable output, too little memory), 130
+when interrupted by Ctrl-C and 143 by SIGTERM. The output is opened before any work, so that an
+unwritable destination fails at once, and appears only once training and writing have both
+succeeded.
 """
 
 from __future__ import annotations
 
 import argparse
-import os
+import contextlib
 import re
+import signal
 import sys
 import time
 import warnings
 from typing import List, Optional
 
 from velmor import __version__
-from velmor.edgelist import EdgeListError, check_delimiters, read_edgelist
-from velmor.embedding_files import FORMATS, embedding_format, word2vec_words
+from velmor.edgelist import EdgeListError, EdgeListWarning, check_delimiters, read_edgelist
+from velmor.embedding_files import FORMATS, embedding_format, embedding_output, word2vec_words
 from velmor.model import Node2Vec
+from velmor.walks import save_walks, simulate_walks
 
 _ESCAPES = {"\\t": "\t", "tab": "\t", "space": " ", "comma": ","}
 
@@ -33,9 +37,16 @@ def build_parser() -> argparse.ArgumentParser:
     io = parser.add_argument_group("input and output")
     io.add_argument("--input", required=True, metavar="PATH",
                     help="edge list: two node names per line; '#' starts a comment")
-    io.add_argument("--output", required=True, metavar="PATH", help="where to write the embeddings")
+    io.add_argument("--output", metavar="PATH", help="where to write the embeddings")
+    io.add_argument("--walks-output", metavar="PATH",
+                    help="also write the walks: .npy for an array of node indices (-1 after a "
+                         "walk's end), else text, one walk of node names per line")
     io.add_argument("--delimiter", default=None, metavar="CHAR",
                     help="column separator, e.g. ',' or '\\t' (default: whitespace or commas)")
+    io.add_argument("--names", action="store_true", default=None,
+                    help="node ids are string names, even those that look like numbers "
+                         "(default: integer ids, or names when the file's first lines are not "
+                         "integers)")
     direction = io.add_mutually_exclusive_group()
     direction.add_argument("--directed", action="store_true", help="edges are one-way")
     direction.add_argument("--undirected", dest="directed", action="store_false",
@@ -85,67 +96,112 @@ def main(argv: Optional[List[str]] = None) -> int:
     if args.weighted:
         parser.error("--weighted: weighted graphs are not supported yet; "
                      "drop the weight column to embed the graph unweighted")
+    if args.output is None and args.walks_output is None:
+        parser.error("give --output for the embeddings, --walks-output for the walks, or both")
     delimiter = _ESCAPES.get(args.delimiter, args.delimiter)
     model = Node2Vec(dimensions=args.dimensions, walk_length=args.walk_length,
-                     walks_per_node=args.num_walks, window=args.window_size, p=args.p, q=args.q,
+                     num_walks=args.num_walks, window_size=args.window_size, p=args.p, q=args.q,
                      negative=args.negative, ns_exponent=args.ns_exponent, alpha=args.alpha,
                      min_alpha=args.min_alpha, workers=args.workers, seed=args.seed,
                      progress=not args.quiet)
     try:
         check_delimiters(delimiter, "#")
-        output_format = embedding_format(args.output)
+        if args.output is not None:
+            embedding_format(args.output)
         model.check_params()
     except (TypeError, ValueError) as error:
         parser.error(_flag_names(str(error)))
-    directory = os.path.dirname(os.path.abspath(args.output))
-    if not os.path.isdir(directory):
-        return _fail(f"cannot write {args.output}: directory {directory} does not exist")
 
+    # SIGTERM (sent by timeout and batch schedulers) stops the run as Ctrl-C does, so that the
+    # temporary output is removed on the way out.
+    previous = signal.signal(signal.SIGTERM, _raise_terminated)
     try:
-        return _run(args, model, delimiter, output_format)
+        _run(args, model, delimiter)
+    except _Failure as failure:
+        print(f"velmor: error: {failure}", file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         print("velmor: interrupted; nothing written", file=sys.stderr)
         return 130
-
-
-def _run(args: argparse.Namespace, model: Node2Vec, delimiter: Optional[str],
-         output_format: str) -> int:
-    started = time.perf_counter()
-    try:
-        graph = read_edgelist(args.input, directed=args.directed, delimiter=delimiter)
-    except EdgeListError as error:
-        return _fail(str(error))
-    except OSError as error:
-        return _fail(f"cannot read {args.input}: {error.strerror or error}")
-    if output_format == "word2vec" and graph.names is not None:
-        try:
-            word2vec_words(graph.names, graph.num_nodes)
-        except ValueError as error:
-            return _fail(str(error))
-
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # the interruption is reported below
-        model.fit(graph)
-    if model.epochs_trained_ < args.num_walks:
-        print("velmor: interrupted; nothing written", file=sys.stderr)
-        return 130
-    try:
-        model.save(args.output)
-    except (OSError, ValueError) as error:
-        return _fail(f"cannot write {args.output}: {getattr(error, 'strerror', None) or error}")
-    if not args.quiet:
-        print(f"velmor: embedded {graph.num_nodes} nodes in {args.dimensions} dimensions "
-              f"into {args.output} ({time.perf_counter() - started:.1f} s)", file=sys.stderr)
+    except _Terminated:
+        print("velmor: terminated; nothing written", file=sys.stderr)
+        return 128 + signal.SIGTERM
+    finally:
+        signal.signal(signal.SIGTERM, previous)
     return 0
 
 
-def _fail(message: str) -> int:
-    print(f"velmor: error: {message}", file=sys.stderr)
-    return 1
+def _run(args: argparse.Namespace, model: Node2Vec, delimiter: Optional[str]) -> None:
+    started = time.perf_counter()
+    with contextlib.ExitStack() as stack:
+        output = None
+        if args.output is not None:
+            # Opened first, so that an unwritable destination fails before any work.
+            with _failing_as(f"cannot write {args.output}", OSError):
+                output = stack.enter_context(embedding_output(args.output))
+        graph = _read_graph(args, delimiter)
+        if output is not None and embedding_format(args.output).startswith("word2vec") \
+                and graph.names is not None:
+            with _failing_as(None, ValueError):
+                word2vec_words(graph.names, graph.num_nodes)
+        if args.walks_output is not None:
+            with _failing_as(None, MemoryError, ValueError, flags=True):
+                walks = simulate_walks(graph, num_walks=args.num_walks,
+                                       walk_length=args.walk_length, p=args.p, q=args.q,
+                                       workers=args.workers, seed=args.seed)
+            with _failing_as(f"cannot write {args.walks_output}", OSError, ValueError):
+                save_walks(args.walks_output, walks, graph.names)
+        if output is not None:
+            with _failing_as(None, MemoryError, ValueError, flags=True):
+                model.fit(graph)
+            with _failing_as(f"cannot write {args.output}", ValueError):
+                output.write(model.embeddings_, graph.names)
+    if not args.quiet:
+        written = " and ".join(path for path in (args.output, args.walks_output) if path)
+        print(f"velmor: {graph.num_nodes} nodes in {time.perf_counter() - started:.1f} s; "
+              f"wrote {written}", file=sys.stderr)
+
+
+def _read_graph(args: argparse.Namespace, delimiter: Optional[str]):
+    """The input graph; each notice of the reader (a skipped header) becomes one line."""
+    with warnings.catch_warnings(record=True) as notices:
+        warnings.simplefilter("always", EdgeListWarning)
+        try:
+            with _failing_as(None, EdgeListError), \
+                    _failing_as(f"cannot read {args.input}", OSError):
+                return read_edgelist(args.input, directed=args.directed, delimiter=delimiter,
+                                     names=args.names)
+        finally:
+            for notice in notices:
+                print(f"velmor: note: {notice.message}", file=sys.stderr)
+
+
+class _Failure(Exception):
+    """A run that failed for a reason the user can act on; str() is the one-line reason."""
+
+
+@contextlib.contextmanager
+def _failing_as(context: Optional[str], *kinds: type, flags: bool = False):
+    """Turns the given exception kinds into a _Failure, after `context: ` when one is given;
+    `flags`: the message names Python parameters, to be spoken of as the command's flags."""
+    try:
+        yield
+    except kinds as error:
+        reason = getattr(error, "strerror", None) or str(error)
+        reason = _flag_names(reason) if flags else reason
+        raise _Failure(reason if context is None else f"{context}: {reason}") from None
+
+
+class _Terminated(BaseException):
+    """Raised in the main thread by SIGTERM."""
+
+
+def _raise_terminated(signum, frame):
+    raise _Terminated
 
 
 _FLAGS = {"dimensions": "--dimensions", "walk_length": "--walk-length",
-          "walks_per_node": "--num-walks", "window": "--window-size", "p": "--p", "q": "--q",
+          "num_walks": "--num-walks", "window_size": "--window-size", "p": "--p", "q": "--q",
           "negative": "--negative", "ns_exponent": "--ns-exponent", "alpha": "--alpha",
           "min_alpha": "--min-alpha", "workers": "--workers", "seed": "--seed",
           "delimiter": "--delimiter"}
@@ -155,5 +211,6 @@ def _flag_names(message: str) -> str:
     """Speak of the command's flags rather than of the Python parameters behind them."""
     # A name is the subject of its message ("negative must ...", "min_alpha (0.5) must ..."):
     # the same word elsewhere ("must not be negative") is English, not a name.
-    return re.sub(r"(?<![-\w])(" + "|".join(_FLAGS) + r")(?= must | \()",
-                  lambda m: _FLAGS[m.group(1)], message)
+    # "dimensions=8" in a message becomes "--dimensions 8".
+    return re.sub(r"(?<![-\w])(" + "|".join(_FLAGS) + r")(?= must | \(|=)(=?)",
+                  lambda m: _FLAGS[m.group(1)] + (" " if m.group(2) else ""), message)

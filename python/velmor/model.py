@@ -60,9 +60,10 @@ class Node2Vec:
         steps once per unit. Default: ``ceil(num_nodes / 64)``, between 1 and 256, so that even a
         small graph is split into enough units to keep every thread busy.
     workers : int, optional
-        Training threads. None: a pool shared by all calls and sized to the machine (the
-        ``RAYON_NUM_THREADS`` environment variable overrides the size); 0: a new pool of that
-        size for each epoch; k: a new pool of k threads for each epoch.
+        Training threads, at most 1024. None: a pool shared by all calls and sized to the machine
+        (the ``VELMOR_NUM_THREADS`` environment variable sets its size; ``RAYON_NUM_THREADS`` is
+        still read when that is unset); 0: a new pool of that size for each epoch; k: a new pool
+        of k threads for each epoch.
     seed : int, optional
         Seed of the initial vectors and of the walks. Default: fresh entropy.
     progress : bool, default True
