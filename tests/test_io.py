@@ -73,12 +73,51 @@ def test_relabel_false_uses_ids_as_they_stand(tmp_path):
     assert graph.has_edge(5, 2) and not graph.has_edge(2, 5)
 
 
+@pytest.fixture
+def graph_arguments(monkeypatch):
+    """The arguments read_edgelist gives Graph, which it returns instead of a graph."""
+    calls = []
+
+    def record(edges, **options):
+        calls.append(dict(options, edges=edges))
+        return calls[-1]
+
+    monkeypatch.setattr("velmor.edgelist.Graph", record)
+    return calls
+
+
+def weighted_arcs(found):
+    """(source, target, weight) by node name, in file order."""
+    name = (lambda i: i) if found["names"] is None else found["names"].tolist().__getitem__
+    rows = zip(found["edges"].tolist(), found["weights"].tolist())
+    return [(name(s), name(t), w) for (s, t), w in rows]
+
+
+@pytest.mark.parametrize("text, options, arcs, note", [
+    ("1 2 1\n2 3 0.5\n3 1 2e-3\n", {}, [(1, 2, 1.0), (2, 3, 0.5), (3, 1, 0.002)], None),
+    ("source target weight\n5 7 1E+06\n7 5 .25\n", {"relabel": False},
+     [(5, 7, 1e6), (7, 5, 0.25)], "1: skipped the header line 'source target weight'"),
+    ("# w\nfrom\tto\tw\nann\tbob\t3\nbob\tann\t5.\n", {},  # a header above names too
+     [("ann", "bob", 3.0), ("bob", "ann", 5.0)], "2: skipped the header line 'from\\tto\\tw'"),
+    ("New York, Boston , 0.1  # note\nBoston,New York,7\n", {"delimiter": ","},
+     [("New York", "Boston", 0.1), ("Boston", "New York", 7.0)], None),
+    ("7 007 2\n007 7 +2\n", {"names": True}, [("7", "007", 2.0), ("007", "7", 2.0)], None),
+])
+def test_weighted_edge_lists(tmp_path, graph_arguments, text, options, arcs, note):
+    path = write(tmp_path, text)
+    found, notes = read_noting_warnings(path, weighted=True, **options)
+    assert weighted_arcs(found) == arcs and found["weights"].dtype == np.float64
+    assert notes == ([f"{path}:{note}"] if note else [])
+
+
 def test_names_with_inner_spaces_need_a_delimiter(tmp_path):
     graph = velmor.read_edgelist(write(tmp_path, "New York,Boston\nBoston, Paris\n"), delimiter=",")
     assert named_arcs(graph) >= {("New York", "Boston"), ("Boston", "Paris")}
 
 
 NAMES_HINT = "; pass names=True (--names on the command line) if the nodes are named by strings"
+WEIGHTED = {"weighted": True}
+OUT_OF_RANGE = ": edge weights must be finite and greater than 0"
 
 
 @pytest.mark.parametrize("text, options, line, fragment", [
@@ -91,7 +130,19 @@ NAMES_HINT = "; pass names=True (--names on the command line) if the nodes are n
     ("a b\nc d\n", {"names": False}, 1, "node id 'a' is not a non-negative integer"),
     ("1 4294967295\n", {"relabel": False}, 1, "larger than 4294967294"),
     ("1 2\n\n3\n", {}, 3, "found one"),
-    ("1 2 0.5\n", {}, 1, "weights are not supported"),
+    ("1 2 0.5\n", {}, 1, "found a third column; pass weighted=True (--weighted on the command "
+     "line) to read the third column as edge weights; if node names contain spaces, pass "
+     "delimiter='\\t'"),
+    ("1 2 1\n2 3\n", WEIGHTED, 2, "expected three columns (source, target, weight), found two"),
+    ("1 2 0.5 7\n", WEIGHTED, 1, "found 4; if node names contain spaces"),
+    ("1 2 1\n2 3 x\n", WEIGHTED, 2, "edge weight 'x' is not a number"),
+    ("from to w\nann bob x\n", WEIGHTED, 1, "edge weight 'w' is not a number"),  # no header
+    ("1 2 1\n2 3 1-2\n", WEIGHTED, 2, "edge weight '1-2' is not a number"),
+    ("1 2 1\n3 4 0\n5 6 x\n", WEIGHTED, 2, "invalid edge weight 0" + OUT_OF_RANGE),
+    ("a b 1\nc d -2.5\n", WEIGHTED, 2, "invalid edge weight -2.5" + OUT_OF_RANGE),
+    ("1 2 nan\n", WEIGHTED, 1, "invalid edge weight nan" + OUT_OF_RANGE),
+    ("1 2 2\n1 3 1e999\n", WEIGHTED, 2, "invalid edge weight 1e999" + OUT_OF_RANGE),
+    ("1;2;1\n2;3;4 5\n", {"delimiter": ";", **WEIGHTED}, 2, "edge weight '4 5' is not a number"),
     ("New York\tBoston\n", {}, 1, "if node names contain spaces, pass delimiter='\\t'"),
     ("1 2 3 4\n", {}, 1, "found 4 columns"),
     ("a,,b\n", {"delimiter": ","}, 1, "empty column"),
@@ -153,11 +204,29 @@ def test_blocks_join_without_losing_or_splitting_lines(tmp_path, small_blocks, h
 
 
 @pytest.mark.parametrize("head", ["", LONG_HEADER])
-@pytest.mark.parametrize("bad_line, fragment", [("7 oops", "node id 'oops'"), ("7", "found one")])
-def test_line_numbers_count_across_blocks(tmp_path, small_blocks, head, bad_line, fragment):
-    text = head + "".join(f"{i} {i + 1}\n" for i in range(200)) + bad_line + "\n"
+@pytest.mark.parametrize("weight, bad_line, fragment", [
+    ("", "7 oops", "node id 'oops'"), ("", "7", "found one"),
+    (" 0.5", "7 8 -1", "invalid edge weight -1"), (" 0.5", "7 8", "found two"),
+    (" 0.5", "7 8 1.5.2", "'1.5.2' is not a number"),
+])
+def test_line_numbers_count_across_blocks(tmp_path, small_blocks, head, weight, bad_line, fragment):
+    head = head.replace("\n", "\tweight\n") if weight else head
+    text = head + "".join(f"{i} {i + 1}{weight}\n" for i in range(200)) + bad_line + "\n"
     with pytest.raises(EdgeListError, match=f":{201 + bool(head)}: .*{fragment}"):
-        velmor.read_edgelist(write(tmp_path, text))
+        velmor.read_edgelist(write(tmp_path, text), weighted=bool(weight))
+
+
+@pytest.mark.parametrize("head", ["", LONG_HEADER.replace("\n", "\tweight\n")])
+def test_weights_stay_with_their_edges_across_blocks(small_blocks, head):
+    rng = np.random.default_rng(1)
+    edges = rng.integers(0, 60, size=(300, 2)).tolist()
+    # Plain decimals and exponents in the same blocks: "0.0123", "1.23e-07", "1234.5".
+    weights = (rng.integers(1, 10**5, size=300) / 10.0 ** rng.integers(0, 12, size=300)).tolist()
+    text = head + "".join(f"{a}\t{b}\t{w!r}\n" for (a, b), w in zip(edges, weights))
+    found = _edgeparse.parse_edges(text.encode(), delimiter=None, comments=b"#", relabel=False,
+                                   weighted=True)
+    assert found.edges.tolist() == edges and found.weights.tolist() == weights
+    assert (found.header is None) == (head == "")
 
 
 def test_names_true_reads_a_late_string_name(tmp_path, small_blocks):

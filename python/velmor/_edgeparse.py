@@ -11,12 +11,17 @@ Rules, per line:
 - Without a delimiter, columns are separated by runs of whitespace and commas. With a delimiter,
   columns are separated by exactly that character and the whitespace around a column is trimmed,
   so names may contain inner spaces.
-- Every other line holds exactly two columns: source and target.
+- Every other line holds exactly two columns, source and target; or, for a weighted edge list,
+  three: source, target and weight. Weights are decimal numbers (``2``, ``0.5``, ``1E+06``),
+  finite and greater than 0.
 
 Whether the nodes are integer ids or string names is decided by the first two edge lines: a first
 line of numbers makes an integer file, in which every later token must be an id; a first line
-with a word above a line of numbers is a header, skipped; anything else is a file of names. Only
-these two lines are looked at, so the integer path costs nothing extra.
+with a word above a line of numbers is a header, skipped; anything else is a file of names. With
+weights, a first line of words only above a line with a numeric weight is a header as well, so
+that ``source target weight`` is skipped above named nodes too. Only these two lines are looked
+at, so the integer path costs nothing extra. The weight column does not take part in deciding
+between ids and names.
 
 Failures raise :class:`ParseError` with the 1-based line number; the caller adds the file name.
 """
@@ -24,6 +29,7 @@ Failures raise :class:`ParseError` with the 1-based line number; the caller adds
 from __future__ import annotations
 
 import re
+import warnings
 from typing import Iterator, List, NamedTuple, Optional, Tuple
 
 import numpy as np
@@ -36,6 +42,9 @@ _INT_DIGITS = 18  # any 18-digit number fits in int64
 _NEWLINE = 10
 # What a data line holds when it is not a header: numbers, even ones that are not valid ids.
 _NUMBER = re.compile(rb"[-+]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][-+]?[0-9]+)?")
+# Words that NumPy reads as numbers, and that make weights out of range rather than malformed.
+_NOT_FINITE = re.compile(rb"[-+]?(?:nan|inf|infinity)", re.IGNORECASE)
+_WEIGHT_RANGE = "edge weights must be finite and greater than 0"
 _BINARY = ("found a NUL byte: this looks like binary data, not edge-list text "
            "(compressed, or saved as UTF-16?)")
 
@@ -56,60 +65,87 @@ class Header(NamedTuple):
     text: str
 
 
+class ParsedEdges(NamedTuple):
+    """What parse_edges found."""
+
+    edges: np.ndarray  # (E, 2) uint32 node indices
+    names: Optional[np.ndarray]  # the name of each node index, or None
+    header: Optional[Header]  # the header line that was skipped, or None
+    weights: Optional[np.ndarray]  # (E,) float64, row by row with edges; None when unweighted
+
+
 def parse_edges(
     data: bytes, *, delimiter: Optional[bytes], comments: Optional[bytes], relabel: bool,
-    names: Optional[bool] = None,
-) -> Tuple[np.ndarray, Optional[np.ndarray], Optional[Header]]:
-    """Parse edge-list text into an (E, 2) uint32 array of node indices, the node names, and the
-    header line that was skipped (or None).
+    names: Optional[bool] = None, weighted: bool = False,
+) -> ParsedEdges:
+    """Parse edge-list text into node indices, node names, the skipped header and the weights.
 
-    ``names`` True reads every token as a string name; False requires integer ids; None decides
-    from the first two edge lines (see the module docstring). String names are numbered in order
-    of first appearance and returned as an object array of str. Integer ids are used as they
-    stand with ``relabel`` False (names is then None); with ``relabel`` True they are numbered in
-    ascending order (names is an int64 array, or None if the ids are exactly 0..n-1).
+    ``names`` True reads every node token as a string name, and takes no line for a header;
+    False requires integer ids; None decides from the first two edge lines (see the module
+    docstring). String names are numbered in order of first appearance and returned as an
+    object array of str. Integer ids are used as they stand with ``relabel`` False (names is then
+    None); with ``relabel`` True they are numbered in ascending order (names is an int64 array,
+    or None if the ids are exactly 0..n-1). ``weighted`` reads three columns per line, the third
+    being the edge's weight.
     """
-    scanner = _Scanner(data, delimiter, comments)
+    scanner = _Scanner(data, delimiter, comments, weighted)
     header = None
     if not names:
         lines = scanner.first_edge_lines(2)
-        first_is_data = len(lines) > 0 and lines[0].numeric
-        # A line with a NUL byte is binary data, never a header.
-        if not first_is_data and len(lines) == 2 and lines[1].numeric and "\0" not in lines[0].text:
+        if _is_header(lines, weighted):
             header = Header(lines[0].number, lines[0].text)
             scanner.skip_first_edge_line(lines[0])
-        elif names is None and not first_is_data:
-            names = True
+            lines.pop(0)
+        if names is None:
+            names = not lines or not lines[0].numeric()
     if names:
-        keys = scanner.names()
+        keys, weights = scanner.names()
         try:
             ids, found = _factorize(keys)
         except UnicodeDecodeError:
-            raise _Scanner(data, delimiter, comments).encoding_fault() from None
-        return ids.reshape(-1, 2), found, None
-    values = scanner.integers(relabel=relabel)
+            raise _Scanner(data, delimiter, comments, weighted).encoding_fault() from None
+        return ParsedEdges(ids.reshape(-1, 2), found, header, weights)
+    values, weights = scanner.integers(relabel=relabel)
     if not relabel:
-        return values.astype(np.uint32).reshape(-1, 2), None, header
+        return ParsedEdges(values.astype(np.uint32).reshape(-1, 2), None, header, weights)
     ids, found = _relabel_sorted(values)
-    return ids.reshape(-1, 2), found, header
+    return ParsedEdges(ids.reshape(-1, 2), found, header, weights)
 
 
 class _EdgeLine(NamedTuple):
     number: int  # 1-based
     text: str  # comment and surrounding whitespace removed
-    numeric: bool  # both tokens look like numbers
+    tokens: Tuple[bytes, ...]  # the columns: source, target and, if weighted, weight
     next_offset: int  # where the following line begins
+
+    def numeric(self) -> bool:
+        """Whether both nodes look like numbers."""
+        return all(_NUMBER.fullmatch(token) for token in self.tokens[:2])
+
+
+def _is_header(lines: List[_EdgeLine], weighted: bool) -> bool:
+    """Whether the first of the first two edge lines is a header."""
+    # A line with a NUL byte is binary data, never a header.
+    if len(lines) < 2 or "\0" in lines[0].text:
+        return False
+    first, second = lines
+    if not first.numeric() and second.numeric():
+        return True
+    return weighted and not any(_NUMBER.fullmatch(token) for token in first.tokens) and \
+        _NUMBER.fullmatch(second.tokens[2]) is not None
 
 
 class _Scanner:
     """One pass over the blocks of the text; the first blocks may be read ahead to decide how to
     read the rest."""
 
-    def __init__(self, data: bytes, delimiter: Optional[bytes], comments: Optional[bytes]):
+    def __init__(self, data: bytes, delimiter: Optional[bytes], comments: Optional[bytes],
+                 weighted: bool):
         self.data = data
         self.buffer = np.frombuffer(data, dtype=np.uint8)
         self.delimiter = None if delimiter is None else delimiter[0]
         self.comments = comments
+        self.weighted = weighted
         self._ahead: List[_Block] = []
         self._rest = self._read_blocks(3 if data.startswith(b"\xef\xbb\xbf") else 0)
 
@@ -133,9 +169,9 @@ class _Scanner:
             if len(rest.starts):
                 self._ahead.insert(0, rest)
 
-    def integers(self, *, relabel: bool) -> np.ndarray:
-        """All ids, two per edge, as uint64."""
-        chunks = []
+    def integers(self, *, relabel: bool) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+        """All ids, two per edge, as uint64; and the weights, one per edge, or None."""
+        chunks, weights = [], []
         for block in self._blocks():
             faults = [block.fault] if block.fault else []
             bad = block.first_non_integer()
@@ -144,30 +180,61 @@ class _Scanner:
             else:
                 values = block.integers()
                 if not relabel and values.max() > LARGEST_ID:
-                    at = int(np.argmax(values > LARGEST_ID))
+                    at = int(np.flatnonzero(block.is_node)[np.argmax(values > LARGEST_ID)]) \
+                        if self.weighted else int(np.argmax(values > LARGEST_ID))
                     faults.append(self._id_fault(block, at, relabel))
+            if self.weighted:
+                weights.append(self._weights(block, faults))
             if faults:
                 raise self._first_fault(block, faults)
             chunks.append(values)
-        return self._finish(chunks)
+        return self._finish(chunks), self._finish(weights) if self.weighted else None
 
-    def names(self) -> np.ndarray:
-        """All names, two per edge, as fixed-width byte strings."""
-        chunks = []
+    def names(self) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+        """All names, two per edge, as fixed-width byte strings; and the weights, or None."""
+        chunks, weights = [], []
         for block in self._blocks():
-            lengths = block.ends - block.starts
+            starts, ends = block.starts, block.ends
+            if self.weighted:
+                starts, ends = starts[block.is_node], ends[block.is_node]
+            lengths = ends - starts
             faults = [block.fault] if block.fault else []
             if lengths.max() > LONGEST_NAME:
                 at = int(np.argmax(lengths > LONGEST_NAME))
-                faults.append(ParseError(self._line_of(block.offset + block.starts[at]),
+                faults.append(ParseError(self._line_of(block.offset + starts[at]),
                                          f"node name longer than {LONGEST_NAME} bytes"))
             if self.data.find(b"\0", block.offset, block.offset + len(block.bytes)) >= 0:
                 # A NUL would vanish from the end of a fixed-width name, merging two names.
                 faults += filter(None, [_nul_fault(block)])
+            if self.weighted:
+                weights.append(self._weights(block, faults))
             if faults:
                 raise self._first_fault(block, faults)
-            chunks.append(_gather_bytes(block.bytes, block.starts, lengths))
-        return self._finish(chunks)
+            chunks.append(_gather_bytes(block.bytes, starts, lengths))
+        return self._finish(chunks), self._finish(weights) if self.weighted else None
+
+    def _weights(self, block: "_Block", faults: List[ParseError]) -> np.ndarray:
+        """The weights of a block as float64; the first bad one is added to ``faults``."""
+        tokens = np.flatnonzero(~block.is_node)
+        values = _read_floats(np.where(block.in_weight, block.bytes, np.uint8(32)).tobytes())
+        unreadable = np.zeros(len(tokens), dtype=bool)
+        if values is None or len(values) != len(tokens):
+            # A token that is not a number, or that NumPy reads as two ("1-2").
+            starts, ends = block.starts[tokens], block.ends[tokens]
+            texts = [block.bytes[s:e].tobytes() for s, e in zip(starts, ends)]
+            unreadable[:] = [not (_NUMBER.fullmatch(text) or _NOT_FINITE.fullmatch(text))
+                             for text in texts]
+            if not unreadable.any():
+                raise RuntimeError("edge-list parser: weight count mismatch")
+            values = np.array([1.0 if bad else float(text) for text, bad in zip(texts, unreadable)])
+        bad = unreadable | ~((values > 0) & (values < np.inf))
+        if bad.any():
+            at = int(np.argmax(bad))
+            begin, _, shown = self._token(block, int(tokens[at]))
+            reason = (f"edge weight {shown!r} is not a number" if unreadable[at] else
+                      f"invalid edge weight {shown}: {_WEIGHT_RANGE}")
+            faults.append(ParseError(self._line_of(begin), reason))
+        return values
 
     def encoding_fault(self) -> ParseError:
         """The first name that is not UTF-8, once decoding the names has failed."""
@@ -213,7 +280,7 @@ class _Scanner:
         raw = self.buffer[start:end]
         has_comments = self.comments is not None and self.data.find(self.comments, start, end) >= 0
         return _Block(_blank_comments(raw, self.comments[0]) if has_comments else raw,
-                      start, self.delimiter, lines_before)
+                      start, self.delimiter, lines_before, 3 if self.weighted else 2)
 
     @staticmethod
     def _first_fault(block: "_Block", faults: List[ParseError]) -> ParseError:
@@ -223,10 +290,14 @@ class _Scanner:
         nul = _nul_fault(block)
         return nul if nul is not None and nul.line <= fault.line else fault
 
-    def _id_fault(self, block: "_Block", token: int, relabel: bool) -> ParseError:
+    def _token(self, block: "_Block", token: int) -> Tuple[int, str, str]:
+        """Where a token begins in the text, the token, and the token shortened for a message."""
         begin, end = block.offset + block.starts[token], block.offset + block.ends[token]
         text = self.data[begin:end].decode("utf-8", "replace")
-        shown = text if len(text) <= 40 else text[:37] + "..."
+        return begin, text, text if len(text) <= 40 else text[:37] + "..."
+
+    def _id_fault(self, block: "_Block", token: int, relabel: bool) -> ParseError:
+        begin, text, shown = self._token(block, token)
         if relabel:
             hint = ("; pass names=True (--names on the command line) if the nodes are named "
                     "by strings")
@@ -248,13 +319,18 @@ class _Scanner:
 
 class _Block:
     """One block of whole lines: its tokens (the trimmed columns), and ``fault``, the first line
-    that is neither blank nor two columns (a ParseError, or None)."""
+    that is neither blank nor ``width`` columns (a ParseError, or None).
 
-    def __init__(self, block: np.ndarray, offset: int, delimiter: Optional[int], lines_before: int):
+    With three columns, ``is_node`` tells the node tokens from the weights."""
+
+    def __init__(self, block: np.ndarray, offset: int, delimiter: Optional[int], lines_before: int,
+                 width: int):
         self.bytes = block
         self.offset = offset
         self.delimiter = delimiter
         self.lines_before = lines_before
+        self.width = width
+        self._in_weight: Optional[np.ndarray] = None
         is_newline = block == _NEWLINE
         self.line_ends = np.flatnonzero(is_newline)
         self.newlines = len(self.line_ends)
@@ -286,84 +362,134 @@ class _Block:
                 np.not_equal(field[1:], field[:-1], out=new_field[1:-1])
                 self.starts = content[new_field[:-1]]
                 self.ends = content[new_field[1:]] + 1
-        self.fault = self._column_fault()
+        tokens = np.diff(np.searchsorted(self.starts, self.line_ends), prepend=0)
+        self.fault = self._column_fault(tokens)
+        if width == 3:
+            if self.fault is None:
+                self.is_node = np.ones(len(self.starts), dtype=bool)
+                self.is_node[2::3] = False
+            else:
+                # Lines up to the fault hold three tokens each, but later lines may not.
+                column = np.arange(len(self.starts)) - np.repeat(np.cumsum(tokens) - tokens, tokens)
+                self.is_node = column != 2
 
     def edge_lines(self, count: int) -> List[_EdgeLine]:
         """The first ``count`` edge lines, or fewer: those before the block's fault."""
-        rows = np.searchsorted(self.line_ends, self.starts[:2 * count]).tolist()
+        width = self.width
+        rows = np.searchsorted(self.line_ends, self.starts[:width * count]).tolist()
         last = len(self.line_ends) if self.fault is None else \
             self.fault.line - self.lines_before - 1
         lines = []
-        for row in rows[0::2][:len(rows) // 2]:
+        for row in rows[0::width][:len(rows) // width]:
             if row >= last:
                 break
             begin = 0 if row == 0 else int(self.line_ends[row - 1]) + 1
             end = int(self.line_ends[row])
-            k = 2 * len(lines)
-            tokens = [self.bytes[self.starts[i]:self.ends[i]].tobytes() for i in (k, k + 1)]
+            k = width * len(lines)
             lines.append(_EdgeLine(
                 number=self.lines_before + row + 1,
                 text=self.bytes[begin:end].tobytes().decode("utf-8", "replace").strip(),
-                numeric=all(_NUMBER.fullmatch(token) for token in tokens),
+                tokens=tuple(self.bytes[self.starts[i]:self.ends[i]].tobytes()
+                             for i in range(k, k + width)),
                 next_offset=self.offset + end + 1))
         return lines
 
-    def _column_fault(self) -> Optional[ParseError]:
-        tokens = np.diff(np.searchsorted(self.starts, self.line_ends), prepend=0)
-        columns = self.columns
+    def _column_fault(self, tokens: np.ndarray) -> Optional[ParseError]:
+        columns, width = self.columns, self.width
         if columns is None:
-            good = (tokens == 0) | (tokens == 2)
+            good = (tokens == 0) | (tokens == width)
         else:
-            good = ((tokens == 0) & (columns == 1)) | ((tokens == 2) & (columns == 2))
+            good = ((tokens == 0) & (columns == 1)) | ((tokens == width) & (columns == width))
         if good.all():
             return None
         i = int(np.argmin(good))
         found = int(tokens[i]) if columns is None else int(columns[i])
         shown = "" if self.delimiter is None else f" (columns are separated by {chr(self.delimiter)!r})"
+        # Without a delimiter, "New York<TAB>Boston" is three columns.
+        spaces = ("if node names contain spaces, pass delimiter='\\t' (--delimiter on the command "
+                  "line)" if self.delimiter is None and found > width else None)
         if columns is not None and tokens[i] < found:
             reason = "empty column" + shown
+        elif width == 3:
+            count = ["one", "two"][found - 1] if found < 3 else str(found)
+            reason = f"expected three columns (source, target, weight), found {count}" + shown
         elif found == 1:
             reason = "expected two node ids, found one" + shown
+        elif found == 3:
+            reason = ("found a third column; pass weighted=True (--weighted on the command line) "
+                      "to read the third column as edge weights")
         else:
-            if found == 3:
-                reason = ("found a third column, but edge weights are not supported yet; "
-                          "remove the weights to embed the graph unweighted")
-            else:
-                reason = f"expected two node ids, found {found} columns"
-            if self.delimiter is None:
-                # Without a delimiter, "New York<TAB>Boston" is three columns.
-                reason += ("; if node names contain spaces, pass delimiter='\\t' "
-                           "(--delimiter on the command line)")
+            reason = f"expected two node ids, found {found} columns"
+        if spaces:
+            reason += "; " + spaces
         return ParseError(self.lines_before + i + 1, reason)
 
+    @property
+    def in_weight(self) -> np.ndarray:
+        """Which bytes belong to weights."""
+        if self._in_weight is None:
+            weights = ~self.is_node
+            self._in_weight = _inside(len(self.bytes), self.starts[weights], self.ends[weights])
+        return self._in_weight
+
     def first_non_integer(self) -> int:
-        """Index of the first token that is not 1 to 18 decimal digits, or -1."""
+        """Index of the first node token that is not 1 to 18 decimal digits, or -1."""
         block = self.bytes
-        lengths = self.ends - self.starts
+        lengths = node_lengths = self.ends - self.starts
+        skipped = self.separator
+        if self.width == 3:
+            skipped = skipped | self.in_weight
+            node_lengths = np.where(self.is_node, lengths, 0)
         candidates = []
-        not_digit = np.flatnonzero(((block - np.uint8(ord("0"))) > 9) & ~self.separator)
+        not_digit = np.flatnonzero(((block - np.uint8(ord("0"))) > 9) & ~skipped)
         if len(not_digit):
             candidates.append(int(np.searchsorted(self.starts, not_digit[0], side="right")) - 1)
         if self.columns is not None and int(lengths.sum()) != self.content_bytes:
             # A trimmed column with inner whitespace, such as "1 2" between delimiters.
             inner = np.searchsorted(np.flatnonzero(self.separator), self.ends) - \
-                np.searchsorted(np.flatnonzero(self.separator), self.starts)
-            candidates.append(int(np.argmax(inner > 0)))
-        if lengths.max() > _INT_DIGITS:
-            candidates.append(int(np.argmax(lengths > _INT_DIGITS)))
+                np.searchsorted(np.flatnonzero(self.separator), self.starts) > 0
+            if self.width == 3:
+                inner &= self.is_node
+            if inner.any():
+                candidates.append(int(np.argmax(inner)))
+        if node_lengths.max() > _INT_DIGITS:
+            candidates.append(int(np.argmax(node_lengths > _INT_DIGITS)))
         return min(candidates) if candidates else -1
 
     def integers(self) -> np.ndarray:
-        """The tokens as uint64, once first_non_integer() has found them all decimal."""
-        if self.delimiter is None and ord(",") not in self.bytes:
-            text = self.bytes.tobytes()
+        """The node tokens as uint64, once first_non_integer() has found them all decimal."""
+        if self.width == 3:
+            text = np.where(self.separator | self.in_weight, np.uint8(32), self.bytes).tobytes()
+            count = np.count_nonzero(self.is_node)
+        elif self.delimiter is None and ord(",") not in self.bytes:
+            text, count = self.bytes.tobytes(), len(self.starts)
         else:
             text = np.where(self.separator, np.uint8(32), self.bytes).tobytes()
+            count = len(self.starts)
         values = np.fromstring(text, dtype=np.uint64, sep=" ")
-        if len(values) != len(self.starts):
+        if len(values) != count:
             # NumPy's reader and this tokenizer disagree on the tokens: never return shifted edges.
             raise RuntimeError("edge-list parser: token count mismatch")
         return values
+
+
+def _read_floats(text: bytes) -> Optional[np.ndarray]:
+    """The numbers in text separated by whitespace, or None if NumPy cannot read them all."""
+    with warnings.catch_warnings():
+        # Older NumPy stops at what it cannot read with a DeprecationWarning, not an error.
+        warnings.simplefilter("error", DeprecationWarning)
+        try:
+            return np.fromstring(text, dtype=np.float64, sep=" ")
+        except (ValueError, DeprecationWarning):
+            return None
+
+
+def _inside(size: int, starts: np.ndarray, ends: np.ndarray) -> np.ndarray:
+    """A mask of ``size`` bytes, True in the tokens from ``starts`` to ``ends``."""
+    change = np.zeros(size + 1, dtype=np.int32)
+    change[starts] = 1
+    change[ends] -= 1
+    return np.cumsum(change[:-1], dtype=np.int32) > 0
 
 
 def _nul_fault(block: _Block) -> Optional[ParseError]:

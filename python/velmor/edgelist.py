@@ -32,18 +32,19 @@ class EdgeListWarning(UserWarning):
 
 def read_edgelist(path: PathLike, directed: bool = False, delimiter: Optional[str] = None,
                   comments: Optional[str] = "#", relabel: bool = True,
-                  names: Optional[bool] = None) -> Graph:
-    """Read an unweighted graph from an edge-list file, one edge per line.
+                  names: Optional[bool] = None, weighted: bool = False) -> Graph:
+    """Read a graph from an edge-list file, one edge per line.
 
     The format is the common one of SNAP and node2vec: two node names per line, separated by
-    whitespace, tabs or commas; ``#`` starts a comment; blank lines are skipped. A file ending in
-    ``.gz`` is decompressed.
+    whitespace, tabs or commas, and with ``weighted=True`` a third column, the edge's weight;
+    ``#`` starts a comment; blank lines are skipped. A file ending in ``.gz`` is decompressed.
 
     Nodes are either integer ids or string names, decided by the first two edge lines: if the
     first holds two numbers, every node must be an integer id; if it holds a word and the second
     line two numbers, the first line is a header such as ``source<TAB>target``, which is skipped
-    with an :class:`EdgeListWarning`; otherwise every node is a string name. Pass ``names`` to
-    decide yourself.
+    with an :class:`EdgeListWarning`; otherwise every node is a string name. In a weighted file, a
+    first line of words only, such as ``source target weight``, above a line with a numeric
+    weight is a header too. Pass ``names`` to decide yourself.
 
     Parameters
     ----------
@@ -52,7 +53,7 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: Optional[st
     directed : bool, default False
         Whether each line is an arc from the first node to the second.
     delimiter : str, optional
-        A single character that separates the two columns; whitespace around each column is
+        A single character that separates the columns; whitespace around each column is
         trimmed, so names may contain inner spaces. Default: runs of whitespace and commas.
     comments : str or None, default "#"
         The character that starts a comment, running to the end of its line; None for none.
@@ -67,6 +68,11 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: Optional[st
         no line is taken for a header; requires ``relabel=True``. False: every node must be an
         integer id (a header line is still skipped). Default: decided from the first two edge
         lines, as above.
+    weighted : bool, default False
+        Whether every line holds a third column, the weight of the edge: a decimal number such as
+        ``2``, ``0.5`` or ``1e-3``, finite and greater than 0. A walk steps along an edge in
+        proportion to its weight. An edge listed more than once is kept as parallel edges,
+        which a walk treats as one edge of the summed weight. False: a third column is an error.
 
     Returns
     -------
@@ -75,10 +81,11 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: Optional[st
     Raises
     ------
     EdgeListError
-        If the file holds no edges, or a line does not hold exactly two node names, or in a file
-        of integer ids a node is not an integer (in 0..4294967294 with ``relabel=False``), or
-        names are not UTF-8 text, or the data is binary or broken gzip. The message names the
-        file and the line.
+        If the file holds no edges, or a line does not hold exactly two node names (and a weight
+        with ``weighted=True``), or in a file of integer ids a node is not an integer (in
+        0..4294967294 with ``relabel=False``), or a weight is not a number, or not finite and
+        greater than 0, or names are not UTF-8 text, or the data is binary or broken gzip. The
+        message names the file and the line.
     OSError
         If the file cannot be read.
 
@@ -89,6 +96,7 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: Optional[st
     """
     directed = check_bool("directed", directed)
     relabel = check_bool("relabel", relabel)
+    weighted = check_bool("weighted", weighted)
     if names is not None:
         names = check_bool("names", names)
         if names and not relabel:
@@ -96,15 +104,20 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: Optional[st
     delimiter_byte, comment_byte = check_delimiters(delimiter, comments)
     data = _read_bytes(path)
     try:
-        edges, node_names, header = parse_edges(data, delimiter=delimiter_byte,
-                                                comments=comment_byte, relabel=relabel, names=names)
+        parsed = parse_edges(data, delimiter=delimiter_byte, comments=comment_byte,
+                             relabel=relabel, names=names, weighted=weighted)
     except ParseError as error:
         raise EdgeListError(path, error.line, error.reason) from None
     del data
     try:
-        graph = Graph(edges, directed=directed, names=node_names)
+        if weighted:
+            graph = Graph(parsed.edges, directed=directed, names=parsed.names,
+                          weights=parsed.weights)
+        else:
+            graph = Graph(parsed.edges, directed=directed, names=parsed.names)
     except ValueError as error:
         raise EdgeListError(path, None, str(error)) from None
+    header = parsed.header
     if header is not None:
         text = header.text if len(header.text) <= 60 else header.text[:57] + "..."
         warnings.warn(f"{os.fspath(path)}:{header.line}: skipped the header line {text!r}",
