@@ -216,17 +216,23 @@ class _Scanner:
     def _weights(self, block: "_Block", faults: List[ParseError]) -> np.ndarray:
         """The weights of a block as float64; the first bad one is added to ``faults``."""
         tokens = np.flatnonzero(~block.is_node)
-        values = _read_floats(np.where(block.in_weight, block.bytes, np.uint8(32)).tobytes())
+        starts, ends = block.starts[tokens], block.ends[tokens]
+        values, plain = _plain_decimals(block.bytes, starts, ends - starts)
         unreadable = np.zeros(len(tokens), dtype=bool)
-        if values is None or len(values) != len(tokens):
-            # A token that is not a number, or that NumPy reads as two ("1-2").
-            starts, ends = block.starts[tokens], block.ends[tokens]
-            texts = [block.bytes[s:e].tobytes() for s, e in zip(starts, ends)]
-            unreadable[:] = [not (_NUMBER.fullmatch(text) or _NOT_FINITE.fullmatch(text))
-                             for text in texts]
-            if not unreadable.any():
-                raise RuntimeError("edge-list parser: weight count mismatch")
-            values = np.array([1.0 if bad else float(text) for text, bad in zip(texts, unreadable)])
+        if not plain.all():
+            # Exponents, signs and long numbers are left to NumPy's reader.
+            rest = np.flatnonzero(~plain)
+            inside = _inside(len(block.bytes), starts[rest], ends[rest])
+            read = _read_floats(np.where(inside, block.bytes, np.uint8(32)).tobytes())
+            if read is None or len(read) != len(rest):
+                # A token that is not a number, or that NumPy reads as two ("1-2").
+                texts = [block.bytes[s:e].tobytes() for s, e in zip(starts[rest], ends[rest])]
+                unreadable[rest] = [not (_NUMBER.fullmatch(text) or _NOT_FINITE.fullmatch(text))
+                                    for text in texts]
+                if not unreadable.any():
+                    raise RuntimeError("edge-list parser: weight count mismatch")
+                read = [1.0 if bad else float(text) for text, bad in zip(texts, unreadable[rest])]
+            values[rest] = read
         bad = unreadable | ~((values > 0) & (values < np.inf))
         if bad.any():
             at = int(np.argmax(bad))
@@ -482,6 +488,43 @@ def _read_floats(text: bytes) -> Optional[np.ndarray]:
             return np.fromstring(text, dtype=np.float64, sep=" ")
         except (ValueError, DeprecationWarning):
             return None
+
+
+_PLAIN_LENGTH = 16  # 15 digits and a point
+_POWERS_OF_TEN = 10.0 ** np.arange(_PLAIN_LENGTH + 1)  # all exact as doubles
+
+
+def _plain_decimals(text: np.ndarray, starts: np.ndarray,
+                    lengths: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """The values of the tokens that are plain decimals, and which tokens are.
+
+    A plain decimal is up to 15 digits with at most one point, such as ``12``, ``0.25`` or
+    ``.5``. Its digits make an integer below 2**53 and its decimal places a power of ten up to
+    1e15, both exact as doubles, so one division rounds it exactly as strtod does. Tokens that
+    are not plain get the value NaN.
+    """
+    count = len(starts)
+    mantissa = np.zeros(count, dtype=np.int64)
+    digits = np.zeros(count, dtype=np.int64)
+    places = np.zeros(count, dtype=np.int64)
+    points = np.zeros(count, dtype=np.int64)
+    other = lengths > _PLAIN_LENGTH
+    last = len(text) - 1
+    for k in range(min(int(lengths.max()), _PLAIN_LENGTH)):
+        inside = lengths > k
+        char = text[np.minimum(starts + k, last)]
+        digit = char - np.uint8(ord("0"))
+        is_digit = (digit < 10) & inside
+        np.copyto(mantissa, mantissa * 10 + digit, where=is_digit)
+        digits += is_digit
+        places += is_digit & (points > 0)
+        is_point = (char == ord(".")) & inside
+        points += is_point
+        other |= inside & ~is_digit & ~is_point
+    plain = ~other & (points <= 1) & (digits > 0) & (digits <= 15)
+    values = mantissa / _POWERS_OF_TEN[places]
+    values[~plain] = np.nan
+    return values, plain
 
 
 def _inside(size: int, starts: np.ndarray, ends: np.ndarray) -> np.ndarray:
