@@ -9,11 +9,28 @@ def read_edges(path):
     return np.loadtxt(path, dtype=np.int64, comments="#", ndmin=2, usecols=(0, 1))
 
 
-def write_edges(path, edges, chunk=1_000_000):
+def read_weighted_edges(path):
+    """(edges, weights) of a `u<TAB>v<TAB>w` file."""
+    table = np.loadtxt(path, dtype=np.float64, comments="#", ndmin=2)
+    if table.shape[1] != 3:
+        raise ValueError(f"{path}: expected 3 columns (u, v, weight), found {table.shape[1]}")
+    return table[:, :2].astype(np.int64), table[:, 2]
+
+
+def weight_text(w):
+    """The shortest text that reads back as the same double: "2", "0.333333"."""
+    return str(int(w)) if w.is_integer() else repr(w)
+
+
+def write_edges(path, edges, weights=None, chunk=1_000_000):
     with open(path, "w") as f:
         for lo in range(0, len(edges), chunk):
-            part = edges[lo:lo + chunk]
-            f.write("\n".join(f"{u}\t{v}" for u, v in part.tolist()))
+            part = edges[lo:lo + chunk].tolist()
+            if weights is None:
+                f.write("\n".join(f"{u}\t{v}" for u, v in part))
+            else:
+                w = weights[lo:lo + chunk].tolist()
+                f.write("\n".join(f"{u}\t{v}\t{weight_text(x)}" for (u, v), x in zip(part, w)))
             f.write("\n")
 
 

@@ -27,7 +27,8 @@ import report  # noqa: E402
 from measure import run_limited  # noqa: E402
 
 TOOLS = ["pecanpy", "fastnode2vec", "gensim", "velmor"]
-SECTIONS = ["classify", "equal-time", "link", "scaling", "threads"]
+SECTIONS = ["classify", "equal-time", "link", "scaling", "threads", "weighted"]
+PECANPY_MODES = ["auto", "SparseOTF", "PreComp", "PreCompFirstOrder"]
 DATA = ROOT / "data"
 GiB = 1 << 30
 
@@ -37,19 +38,31 @@ PQ = {"blogcatalog": (0.25, 0.25)}
 PQ_OTHER = (1.0, 1.0)
 
 # `main`: the graph of the time, memory, link-prediction, threads and equal-time sections;
-# `datasets`: the graphs of the classification section.
+# `datasets`: the graphs of the classification section; `weighted`: those of the weighted one.
 MODES = {
     "full": dict(main="blogcatalog", datasets=["blogcatalog", "polblogs", "football"],
-                 seeds=3, sizes=[10_000, 100_000, 1_000_000], time_limit=1200,
-                 scale_time_limit=600, mem_limit=16 * GiB, repeats=5),
-    "quick": dict(main="karate", datasets=["karate"], seeds=2, sizes=[1_000, 3_000],
-                  time_limit=300, scale_time_limit=300, mem_limit=8 * GiB, repeats=5),
+                 weighted=["astro-ph"], seeds=3, sizes=[10_000, 100_000, 1_000_000],
+                 time_limit=1200, scale_time_limit=600, mem_limit=16 * GiB, repeats=5),
+    "quick": dict(main="karate", datasets=["karate"], weighted=["lesmis"], seeds=2,
+                  sizes=[1_000, 3_000], time_limit=300, scale_time_limit=300,
+                  mem_limit=8 * GiB, repeats=5),
 }
 
 
 def labelled_graphs():
     return sorted(d.name for d in DATA.iterdir()
                   if (d / "edges.tsv").exists() and (d / "labels.tsv").exists())
+
+
+def weighted_graphs():
+    """The graphs under data/ whose edge lines carry a third column, a weight."""
+    found = []
+    for d in sorted(DATA.iterdir()):
+        if (d / "edges.tsv").exists():
+            with open(d / "edges.tsv") as f:
+                if len(f.readline().split("\t")) == 3:
+                    found.append(d.name)
+    return found
 
 
 def parse_args(argv):
@@ -65,9 +78,16 @@ def parse_args(argv):
                     help="labelled graphs under data/ for the classification section, "
                     "comma-separated, or 'all' (default: blogcatalog,polblogs,football; "
                     "--quick: karate)")
+    ap.add_argument("--weighted-graphs",
+                    help="weighted graphs under data/ for the weighted section, "
+                    "comma-separated, or 'all' (default: astro-ph; --quick: lesmis)")
+    ap.add_argument("--pecanpy-mode", choices=PECANPY_MODES, default="auto",
+                    help="PecanPy's walker in the weighted section (default: "
+                    "PreCompFirstOrder where p = q = 1, as PecanPy advises, else SparseOTF)")
     ap.add_argument("--seeds", type=int,
-                    help="runs per tool and graph in the classification and equal-time "
-                    "sections, with seeds --seed, --seed + 1, ... (default 3; --quick: 2)")
+                    help="runs per tool and graph in the classification, equal-time and "
+                    "weighted sections, with seeds --seed, --seed + 1, ... (default 3; "
+                    "--quick: 2)")
     ap.add_argument("--sizes", help="node counts of the scaling graphs, comma-separated")
     ap.add_argument("--p", type=float, help="p for every graph (default: 0.25 on "
                     "blogcatalog, 1 on the others; the link, scaling and threads sections "
@@ -105,6 +125,13 @@ def parse_args(argv):
     unknown = sorted(set(cfg["datasets"]) - set(known))
     if unknown:
         ap.error(f"unknown datasets: {', '.join(unknown)} (in data/: {', '.join(known)})")
+    known = weighted_graphs()
+    if a.weighted_graphs:
+        cfg["weighted"] = known if a.weighted_graphs == "all" else a.weighted_graphs.split(",")
+    unknown = sorted(set(cfg["weighted"]) - set(known))
+    if unknown:
+        ap.error(f"not weighted graphs of data/: {', '.join(unknown)} "
+                 f"(weighted: {', '.join(known) or 'none'})")
     a.cfg = cfg
     for option, known, extra in (("tools", TOOLS, []), ("sections", SECTIONS, ["none"])):
         wanted = getattr(a, option).split(",")
@@ -159,7 +186,10 @@ class Bench:
         cmd = [sys.executable, str(HERE / "runner.py"), tool, "--edges", str(edges),
                "--out", str(prefix)]
         for k, v in opts.items():
-            cmd += ["--" + k.replace("_", "-"), str(v)]
+            if isinstance(v, bool):
+                cmd += ["--" + k.replace("_", "-")] * v
+            else:
+                cmd += ["--" + k.replace("_", "-"), str(v)]
         if not save:
             cmd.append("--no-save")
         for stale in (prefix.with_suffix(".json"), prefix.with_suffix(".npy")):
@@ -183,6 +213,8 @@ class Bench:
             self.log(f"  load {rec['times']['load']:.2f}s fit {rec['times']['fit']:.2f}s "
                      f"wall {m['wall_s']:.1f}s peak {rec['peak_rss'] / 2**20:.0f} MiB")
         else:
+            if m["status"] == "failed":
+                rec["error"] = last_line(self.out / "logs" / f"{name}.log")
             self.log(f"  {m['status']} after {m['wall_s']:.0f}s (exit {m['code']}), "
                      f"see {self.out / 'logs' / (name + '.log')}")
         self.save(rec)
@@ -292,11 +324,101 @@ class Bench:
                            mem_limit=self.cfg["mem_limit"])
                 self.save(rec)
 
+    def weighted(self):
+        """velmor and PecanPy walking by the weights, and velmor on the same edges without
+        them, interleaved seed by seed. A graph with labels is embedded whole and scored by
+        node classification; one without by link prediction, trained with half of its edges
+        held out."""
+        variants = [(v, tool, w) for v, tool, w in (("velmor", "velmor", True),
+                                                     ("pecanpy", "pecanpy", True),
+                                                     ("velmor-unweighted", "velmor", False))
+                    if tool in self.a.tools]
+        if not variants:
+            self.log("weighted: neither velmor nor pecanpy is among --tools, nothing to run")
+            return
+        for dataset in self.cfg["weighted"]:
+            p, q = self.pq(dataset)
+            mode = self.a.pecanpy_mode
+            if mode == "auto":
+                mode = "PreCompFirstOrder" if p == q == 1 else "SparseOTF"
+            files, score, info = self.weighted_inputs(dataset)
+            for v, _, _ in variants:
+                for old in (self.out / "runs").glob(f"weighted-{dataset}-{v}-s*.json"):
+                    old.unlink()
+            for seed in self.seeds:
+                for v, tool, weighted in variants:
+                    extra = dict(pecanpy_mode=mode) if tool == "pecanpy" else {}
+                    rec = self.run(f"weighted-{dataset}-{v}-s{seed}", tool,
+                                   files[weighted], section="weighted", p=p, q=q, seed=seed,
+                                   weighted=weighted, **extra,
+                                   tags=dict(dataset=dataset, seed=seed, variant=v, **info))
+                    if rec["status"] == "ok":
+                        rec["quality"] = score(self.embedding(rec["name"]))
+                        self.log("  " + " ".join(f"{k} {x:.4f}" for k, x in
+                                                 rec["quality"].items() if isinstance(x, float)))
+                        self.save(rec)
+
+    def weighted_inputs(self, dataset):
+        """({True: weighted edge file, False: the same edges unweighted}, scoring function,
+        record fields that say how the runs are scored)."""
+        src = DATA / dataset / "edges.tsv"
+        work = self.out / "weighted" / dataset
+        work.mkdir(parents=True, exist_ok=True)
+        files = {True: src, False: work / "edges-unweighted.tsv"}
+        labels = DATA / dataset / "labels.tsv"
+        if labels.exists():
+            nodes, Y = evaluate.read_labels(labels)
+
+            def classify(emb):
+                return evaluate.classify(emb, nodes, Y, repeats=self.cfg["repeats"])
+
+            if not files[False].exists():
+                edges, _ = graphs.read_weighted_edges(src)
+                write_atomic(files[False], edges)
+            return files, classify, dict(metric="macro_f1")
+
+        # Link prediction: train on a connected half of the edges, weights kept.
+        split_file = work / "split.npz"
+        files = {True: work / "train.tsv", False: work / "train-unweighted.tsv"}
+        if not (split_file.exists() and files[True].exists() and files[False].exists()):
+            edges, weights = graphs.read_weighted_edges(src)
+            n = int(edges.max()) + 1
+            key = edges[:, 0] * n + edges[:, 1]
+            if (edges[:, 0] >= edges[:, 1]).any() or (np.diff(key) <= 0).any():
+                raise SystemExit(f"{src}: edges must be listed once each, u < v, sorted")
+            train, test, train_neg, test_neg = graphs.link_split(edges, n, seed=self.a.seed)
+            train_w = weights[np.searchsorted(key, train[:, 0] * n + train[:, 1])]
+            write_atomic(files[True], train, train_w)
+            write_atomic(files[False], train)
+            np.savez(split_file, train=train, test=test, train_neg=train_neg,
+                     test_neg=test_neg)
+        s = np.load(split_file)
+        self.log(f"{dataset} link split: {len(s['train'])} training edges, "
+                 f"{len(s['test'])} held out")
+
+        def link_auc(emb):
+            return evaluate.link_auc(emb, s["train"], s["train_neg"], s["test"], s["test_neg"])
+
+        return files, link_auc, dict(metric="auc", train_edges=len(s["train"]),
+                                     held_out=len(s["test"]))
+
     def threads(self):
         edges = DATA / self.main / "edges.tsv"
         for workers in (1, 2):
             self.run(f"threads-velmor-{workers}", "velmor", edges, section="threads",
                      save=False, workers=workers, tags=dict(dataset=self.main))
+
+
+def last_line(path, limit=160):
+    """The last non-blank line of a log, e.g. the exception that ended a run."""
+    lines = [ln.strip() for ln in path.read_text(errors="replace").splitlines() if ln.strip()]
+    return lines[-1][:limit] if lines else ""
+
+
+def write_atomic(path, edges, weights=None):
+    tmp = path.with_suffix(".tmp")
+    graphs.write_edges(tmp, edges, weights)
+    tmp.rename(path)
 
 
 def revision():
@@ -313,10 +435,15 @@ def revision():
 
 
 def graph_info(dataset):
-    edges = sum(1 for _ in open(DATA / dataset / "edges.tsv"))
-    nodes, Y = evaluate.read_labels(DATA / dataset / "labels.tsv")
-    return {"edges": edges, "labelled_nodes": len(nodes), "labels": Y.shape[1],
-            "multi_label": bool((Y.sum(axis=1) > 1).any())}
+    with open(DATA / dataset / "edges.tsv") as f:
+        first = f.readline()
+        edges = 1 + sum(1 for _ in f)
+    info = {"edges": edges, "weighted": len(first.split("\t")) == 3}
+    if (DATA / dataset / "labels.tsv").exists():
+        nodes, Y = evaluate.read_labels(DATA / dataset / "labels.tsv")
+        info.update(labelled_nodes=len(nodes), labels=Y.shape[1],
+                    multi_label=bool((Y.sum(axis=1) > 1).any()))
+    return info
 
 
 def machine():

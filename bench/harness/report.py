@@ -37,6 +37,8 @@ def failed(r):
         return f"over memory limit (> {r['mem_limit'] / 2**30:.0f} GiB)"
     if r["status"] == "skipped":
         return f"skipped ({r['reason']})"
+    if r.get("error"):
+        return f"{r['status']}: `{r['error'].replace('|', '/')}`"
     return r["status"]
 
 
@@ -71,34 +73,41 @@ def spread(q, key):
 
 def main_table(rows, quality_cols):
     """rows: tool -> (record, quality figures)."""
-    ref = rows.get("velmor", (None, None))[0]
-    head = ("| tool | load (s) | walks (s) | training (s) | walks + training (s) | total (s) "
-            "| total / velmor | process wall (s) | peak RSS (MiB) |")
+    return timing_table([(NAMES[t], *rows[t]) for t in ORDER if t in rows],
+                        rows.get("velmor", (None, None))[0], quality_cols)
+
+
+def timing_table(entries, ref, quality_cols, first="tool", ranges=False):
+    """entries: (row label, record, quality figures); `ref` the record of the time ratios.
+    With `ranges`, each quality figure is followed by its lowest and highest seed."""
+    head = (f"| {first} | load (s) | walks (s) | training (s) | walks + training (s) "
+            "| total (s) | total / velmor | process wall (s) | peak RSS (MiB) |")
     cols = head.count("|") - 1
     for title, _ in quality_cols:
         head += f" {title} |"
     lines = [head, "|" + "---|" * (head.count("|") - 1)]
-    for tool in ORDER:
-        r, q = rows.get(tool, (None, None))
-        if r is None:
-            continue
+    for label, r, q in entries:
         q = q or {}
         if not ok(r):
-            lines.append(f"| {NAMES[tool]} | {failed(r)} |" + " |" * (cols - 2
-                                                                       + len(quality_cols)))
+            lines.append(f"| {label} | {failed(r)} |" + " |" * (cols - 2 + len(quality_cols)))
             continue
         t = r["times"]
         ratio = f"{r['total_s'] / ref['total_s']:.1f}×" if ok(ref) else "–"
-        row = (f"| {NAMES[tool]} | {fmt_s(t['load'])} | {fmt_s(t.get('walk'))} "
+        row = (f"| {label} | {fmt_s(t['load'])} | {fmt_s(t.get('walk'))} "
                f"| {fmt_s(t.get('train'))} | {fmt_s(t['fit'])} | {fmt_s(r['total_s'])} "
                f"| {ratio} | {fmt_s(r['wall_s'])} | {fmt_mib(r['peak_rss'])} |")
         for _, key in quality_cols:
-            row += f" {q[key]:.4f} |" if key in q else " – |"
+            if key not in q:
+                row += " – |"
+            else:
+                row += f" {spread(q, key) if ranges else format(q[key], '.4f')} |"
         lines.append(row)
     return "\n".join(lines)
 
 
-def targets(rows):
+def targets(rows, quality=("macro_f1", "Macro-F1")):
+    """rows: tool -> (typical record, quality figures); `quality`: the figure compared."""
+    key, title = quality
     (v, vq), (pp, pq), (fn, _) = (rows.get(t, (None, {})) for t in
                                   ("velmor", "pecanpy", "fastnode2vec"))
     if not ok(v):
@@ -116,10 +125,10 @@ def targets(rows):
         share = v["peak_rss"] / pp["peak_rss"]
         add("peak memory ≤ 1/3 of PecanPy's", f"{fmt_mib(v['peak_rss'])} MiB",
             f"{fmt_mib(pp['peak_rss'])} MiB", share <= 1 / 3, f"{share:.2f} of PecanPy's")
-        if "macro_f1" in vq and "macro_f1" in pq:
-            d = vq["macro_f1"] - pq["macro_f1"]
-            add("Macro-F1 ≥ PecanPy's − 0.01", f"{vq['macro_f1']:.4f}",
-                f"{pq['macro_f1']:.4f}", d >= -0.01, f"difference {d:+.4f}")
+        if key in (vq or {}) and key in (pq or {}):
+            d = vq[key] - pq[key]
+            add(f"{title} ≥ PecanPy's − 0.01", f"{vq[key]:.4f}", f"{pq[key]:.4f}",
+                d >= -0.01, f"difference {d:+.4f}")
     if ok(fn):
         speed = fn["total_s"] / v["total_s"]
         add("end to end faster than fastnode2vec", f"{fmt_s(v['total_s'])} s",
@@ -218,6 +227,61 @@ def scaling_table(runs):
     return "\n".join(lines)
 
 
+METRICS = {"auc": "ROC AUC", "macro_f1": "Macro-F1"}
+
+
+def weighted_sections(meta, runs):
+    """Per weighted graph: a table of velmor, PecanPy and velmor without the weights, and
+    velmor's targets against PecanPy, both walking by the weights."""
+    out = []
+    recs = [r for r in runs if r.get("section") == "weighted"]
+    for dataset in sorted({r["dataset"] for r in recs}):
+        mine = [r for r in recs if r["dataset"] == dataset]
+        groups = {v: sorted((r for r in mine if r["variant"] == v), key=lambda r: r["seed"])
+                  for v in ("velmor", "pecanpy", "velmor-unweighted")}
+        rows = {v: (typical(g), scores(g)) for v, g in groups.items() if g}
+        first = next(r for r in mine)
+        metric = first["metric"]
+        if metric == "macro_f1":
+            qcols = [("Macro-F1 (range over seeds)", "macro_f1"),
+                     ("Micro-F1 (range over seeds)", "micro_f1")]
+        else:
+            qcols = [("ROC AUC (range over seeds)", "auc")]
+        labels = {"velmor": "velmor, weighted", "velmor-unweighted": "velmor, weights dropped"}
+        entries = []
+        for v, (r, q) in rows.items():
+            label = labels.get(v)
+            if v == "pecanpy":
+                mode = (r.get("params") or {}).get("pecanpy_mode", "?")
+                label = f"PecanPy ({mode} + gensim), weighted"
+            entries.append((label, r, q))
+        g = meta.get("graphs", {}).get(dataset, {})
+        prm = first.get("params") or {}
+        nodes = next((r["nodes"] for r in mine if ok(r)), None)
+        seeds = sorted({r["seed"] for r in mine})
+        text = (f"`{dataset}`: " + (f"{nodes:,} nodes, " if nodes else "")
+                + f"{g.get('edges', 0):,} weighted edges"
+                + (f", p = {prm['p']:g}, q = {prm['q']:g}" if prm else "") + "; "
+                + f"{len(seeds)} run{'s' * (len(seeds) > 1)} of each row (seeds "
+                + ", ".join(map(str, seeds)) + "), interleaved. ")
+        if metric == "auc":
+            text += (f"No labels: every run trains on the graph with half of its edges held "
+                     f"out ({first.get('train_edges', 0):,} training edges, weights kept; "
+                     f"{first.get('held_out', 0):,} held out) and is scored by link "
+                     "prediction, as in the link-prediction section. ")
+        else:
+            text += "Scored by node classification, as in the classification section. "
+        text += ("Times and memory: the run with the median total; quality: the mean over "
+                 "the seeds. The last row is velmor on the same edges without their weights.")
+        out += [f"### Weighted: `{dataset}`", "", text, "",
+                timing_table(entries, rows.get("velmor", (None,))[0], qcols, first="run",
+                             ranges=True), ""]
+        pair = {k: rows[k] for k in ("velmor", "pecanpy") if k in rows}
+        if pair:
+            out += [targets(pair, (metric, METRICS[metric])), ""]
+    return out
+
+
 def threads_table(R):
     rows = [R.get(f"threads-velmor-{w}") for w in (1, 2)]
     if not any(ok(r) for r in rows):
@@ -243,6 +307,8 @@ def markdown(results, plot_name="scaling.png"):
     revs = sorted({r["revision"] for r in runs if r.get("revision")})
     when = sorted(r["when"] for r in runs if r.get("when"))
     seeds = sorted({r["seed"] for r in runs if r.get("section") in ("classify", "equal-time")})
+    on_main = any(r.get("section") not in ("weighted", None) or r["name"].startswith("scale-")
+                  for r in runs)
     # Records may come from several invocations: state every exponent they used.
     ns = sorted({r["params"]["ns_exponent"] for r in runs if "params" in r}
                 or {meta["ns_exponent"]})
@@ -254,8 +320,9 @@ def markdown(results, plot_name="scaling.png"):
            f"Every tool: {meta['workers']} threads, d = 128, walk length 80, 10 walks per "
            "node, window 10, 5 negatives drawn in proportion to "
            + " or ".join(f"count^{x:g}" for x in ns) + " (fastnode2vec: uniform), one pass. "
-           f"Time, memory, link prediction and threads on `{main}` with p = {meta['p']:g}, "
-           f"q = {meta['q']:g}; the scaling graphs with the same p and q."
+           + (f"Time, memory, link prediction and threads on `{main}` with p = "
+              f"{meta['p']:g}, q = {meta['q']:g}; the scaling graphs with the same p and q."
+              if on_main else "")
            + (f" Node classification: {len(seeds)} run{'s' * (len(seeds) > 1)} per tool "
               f"and graph (seed{'s' * (len(seeds) > 1)} {', '.join(map(str, seeds))}), "
               f"each embedding scored on {meta['repeats']} "
@@ -301,6 +368,7 @@ def markdown(results, plot_name="scaling.png"):
     if link:
         out += ["### Link prediction (training on the graph with half of its edges held out)",
                 "", main_table(link, [("ROC AUC", "auc")]), ""]
+    out += weighted_sections(meta, runs)
     t = scaling_table(runs)
     if t:
         out += ["### Scaling: one epoch (one walk per node, trained once)", "",

@@ -2,7 +2,8 @@
 
     python runner.py TOOL --edges FILE --out PREFIX [hyper-parameters]
 
-TOOL is velmor, pecanpy, fastnode2vec or gensim. The script writes PREFIX.json with the
+TOOL is velmor, pecanpy, fastnode2vec or gensim; with --weighted (velmor and pecanpy only)
+the walks follow the weights in the file's third column. The script writes PREFIX.json with the
 phase times, and (unless --no-save) PREFIX.npy: float32, one row per original node id
 (row i = node i, NaN for ids missing from the graph). Only the tool under test is
 imported, so the process's peak memory is that tool's.
@@ -19,6 +20,7 @@ import numpy as np
 from measure import memory
 
 TOOLS = ("velmor", "pecanpy", "fastnode2vec", "gensim")
+PECANPY_MODES = ("SparseOTF", "PreComp", "DenseOTF", "PreCompFirstOrder", "FirstOrderUnweighted")
 
 
 def rss_peak():
@@ -43,7 +45,10 @@ def run_velmor(a, ph):
     import velmor
 
     ph.start()
-    graph = velmor.read_edgelist(a.edges)
+    if a.weighted:
+        graph = velmor.read_edgelist(a.edges, weighted=True)
+    else:
+        graph = velmor.read_edgelist(a.edges)
     ph.stop("load")
     model = velmor.Node2Vec(dimensions=a.dim, walk_length=a.walk_length,
                             num_walks=a.walks_per_node, window_size=a.window, p=a.p, q=a.q,
@@ -65,11 +70,12 @@ def run_pecanpy(a, ph):
     from pecanpy import pecanpy
 
     ph.start()
-    g = pecanpy.SparseOTF(p=a.p, q=a.q, workers=a.workers, verbose=False,
-                          random_state=a.seed)
-    g.read_edg(a.edges, weighted=False, directed=False, delimiter="\t")
+    mode = getattr(pecanpy, a.pecanpy_mode)
+    g = mode(p=a.p, q=a.q, workers=a.workers, verbose=False, random_state=a.seed)
+    g.read_edg(a.edges, weighted=a.weighted, directed=False, delimiter="\t")
     ph.stop("load")
     # PecanPy counts steps, not nodes: walk_length - 1 steps make walks of walk_length nodes.
+    # The PreComp modes build their transition tables here, inside simulate_walks.
     walks = g.simulate_walks(num_walks=a.walks_per_node, walk_length=a.walk_length - 1)
     ph.stop("walk")
     model = Word2Vec(walks, min_count=0, seed=a.seed, **word2vec_options(a))
@@ -137,8 +143,17 @@ def main(argv=None):
     ap.add_argument("--ns-exponent", type=float, default=0.75,
                     help="negatives in proportion to count**x (0: uniform); fastnode2vec "
                     "counts every node once, so its negatives are uniform whatever x")
+    ap.add_argument("--weighted", action="store_true",
+                    help="walk by the weights of the third column (velmor, pecanpy)")
+    ap.add_argument("--pecanpy-mode", default="SparseOTF", choices=PECANPY_MODES)
     ap.add_argument("--no-save", action="store_true", help="skip writing the embeddings")
     a = ap.parse_args(argv)
+    if a.weighted and a.tool not in ("velmor", "pecanpy"):
+        ap.error(f"--weighted: {a.tool} is only run unweighted here")
+    if a.pecanpy_mode in ("PreCompFirstOrder", "FirstOrderUnweighted") and (a.p, a.q) != (1, 1):
+        ap.error(f"--pecanpy-mode {a.pecanpy_mode} walks are for p = q = 1 only")
+    if a.pecanpy_mode == "FirstOrderUnweighted" and a.weighted:
+        ap.error("--pecanpy-mode FirstOrderUnweighted ignores weights")
 
     t0 = time.perf_counter()
     run = globals()["run_" + a.tool]
