@@ -186,6 +186,31 @@ def random_walk(rows: list, start: int, max_walk_length: int, bias: WalkBias,
     return walk
 
 
+def weighted_rows(edges, weights, directed: bool) -> dict:
+    """Each node's out-arcs of a weighted graph as {target: weight}, parallel arcs summed (an
+    undirected self-loop is stored twice, as in the engine)."""
+    rows = {}
+    for (s, d), w in zip(np.asarray(edges).tolist(), np.asarray(weights, float).tolist()):
+        for a, b in [(s, d)] if directed else [(s, d), (d, s)]:
+            row = rows.setdefault(a, {})
+            row[b] = row.get(b, 0.0) + w
+    return rows
+
+
+def weighted_step(rows: dict, prev: Optional[int], cur: int, p: float, q: float) -> dict:
+    """The weighted walk's next node from cur, having come from prev (None: the first step), as
+    {node: probability}: in proportion to w(cur, x) times 1/p for x == prev, 1 when an arc
+    prev -> x exists, 1/q otherwise."""
+    def bias(x):
+        if prev is None:
+            return 1.0
+        return 1.0 / p if x == prev else 1.0 if x in rows.get(prev, {}) else 1.0 / q
+
+    mass = {x: w * bias(x) for x, w in rows.get(cur, {}).items()}
+    total = sum(mass.values())
+    return {x: m / total for x, m in mass.items()}
+
+
 # Skip-gram negative-sampling update
 
 

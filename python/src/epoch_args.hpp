@@ -13,13 +13,26 @@ namespace velmor::py {
 struct WalkArguments {
   Ref graph;  // held for the call: its record is read without the interpreter lock
   Node2VecParams params;  // copied
+  bool weighted = false;  // graph is a WeightedGraphObject, else a GraphObject
 
+  // The plain graph's record. Precondition: !weighted.
   const CsrRecord& record() const { return reinterpret_cast<GraphObject*>(graph.get())->record; }
+  // f(record) with the graph's record, of either kind.
+  template <class F>
+  decltype(auto) with_graph(F&& f) const {
+    if (weighted) return f(reinterpret_cast<WeightedGraphObject*>(graph.get())->record);
+    return f(record());
+  }
+  uint32_t num_nodes() const {
+    return with_graph([](const auto& record) { return record.num_nodes(); });
+  }
 };
 
-// argv[0] and argv[1], by the types the calling module trains on.
+// argv[0] and argv[1], by the types the calling module trains on; with a weighted_type, graph
+// may be an instance of either graph type.
 WalkArguments accept_walk_arguments(PyObject* const* argv, PyTypeObject* graph_type,
-                                    PyTypeObject* params_type);
+                                    PyTypeObject* params_type,
+                                    PyTypeObject* weighted_type = nullptr);
 
 struct EpochArguments : WalkArguments {
   ArrayBorrow embeddings_held;
@@ -35,6 +48,7 @@ struct EpochArguments : WalkArguments {
 // argv[0..4): the walk arguments, then the matrices; a matrix is refused as soon as it is
 // accepted, before later arguments convert.
 EpochArguments accept_epoch_arguments(PyObject* const* argv, PyTypeObject* graph_type,
-                                      PyTypeObject* params_type);
+                                      PyTypeObject* params_type,
+                                      PyTypeObject* weighted_type = nullptr);
 
 }  // namespace velmor::py

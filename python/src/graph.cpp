@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "failure.hpp"
 
@@ -19,6 +22,8 @@ Buffer<T>::Buffer(size_t n) : size_(n) {
 }
 template class Buffer<uint32_t>;
 template class Buffer<uint64_t>;
+template class Buffer<double>;
+template class Buffer<AliasSlot>;
 
 std::span<const uint32_t> CsrRecord::neighbors(uint64_t node) const {
   const size_t n_off = offsets.size();
@@ -161,6 +166,148 @@ CsrRecord csr_from_edges(const EdgeView& edges, bool directed) {
   }
 
   for (size_t v = 0; v < num_nodes; ++v) sort_row(tg + off[v], tg + off[v + 1]);
+  return g;
+}
+
+namespace {
+
+inline double load_f64(const char* p) {
+  double v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// A weighted row sorted by target, then weight: the pairs (t[k], w[k]) move together.
+void sort_weighted_row(uint32_t* t, double* w, size_t n,
+                       std::vector<std::pair<uint32_t, double>>& scratch) {
+  if (n <= 24) {
+    for (size_t i = 1; i < n; ++i) {
+      const uint32_t tv = t[i];
+      const double wv = w[i];
+      size_t k = i;
+      for (; k > 0 && (t[k - 1] > tv || (t[k - 1] == tv && w[k - 1] > wv)); --k) {
+        t[k] = t[k - 1];
+        w[k] = w[k - 1];
+      }
+      t[k] = tv;
+      w[k] = wv;
+    }
+    return;
+  }
+  scratch.resize(n);
+  for (size_t k = 0; k < n; ++k) scratch[k] = {t[k], w[k]};
+  std::sort(scratch.begin(), scratch.end());
+  for (size_t k = 0; k < n; ++k) std::tie(t[k], w[k]) = scratch[k];
+}
+
+}  // namespace
+
+WeightedCsrRecord weighted_csr_from_edges(const EdgeView& edges, const WeightView& weights,
+                                          bool directed, int64_t num_nodes) {
+  if (num_nodes < 1 || num_nodes > std::numeric_limits<int32_t>::max())
+    raise_error(ErrorKind::Value,
+                "num_nodes must be between 1 and 2147483647, got " + std::to_string(num_nodes));
+  const size_t E = edges.rows;
+  if (edges.cols != 2) panic_index(edges.cols, 1);
+  if (weights.size != E) panic_index(weights.size, E);
+  const uint32_t n = static_cast<uint32_t>(num_nodes);
+
+  WeightedCsrRecord g;
+  g.csr.offsets = Buffer<uint64_t>(static_cast<size_t>(n) + 1);
+  uint64_t* off = g.csr.offsets.data();
+  const bool packed = edges.col_stride == 4 && edges.row_stride == 8;
+  const auto edge = [&](size_t i) -> std::pair<uint32_t, uint32_t> {
+    if (packed) return {load_u32(edges.data + 8 * i), load_u32(edges.data + 8 * i + 4)};
+    return {at(edges, i, 0), at(edges, i, 1)};
+  };
+
+  // Degrees, indexed by node (not node + 1), with every id checked.
+  for (size_t i = 0; i < E; ++i) {
+    const auto [s, d] = edge(i);
+    if (s >= n || d >= n)
+      raise_error(ErrorKind::Value, "edges[" + std::to_string(i) + "] refers to node " +
+                                        std::to_string(s >= n ? s : d) + " but num_nodes is " +
+                                        std::to_string(n));
+    ++off[s];
+    if (!directed) ++off[d];
+  }
+  const auto weight = [&](size_t i) {
+    return load_f64(weights.data + static_cast<ptrdiff_t>(i) * weights.stride);
+  };
+  double heaviest = 0.0, lightest = std::numeric_limits<double>::infinity();
+  for (size_t i = 0; i < E; ++i) {
+    const double w = weight(i);
+    if (!(w > 0.0 && w <= std::numeric_limits<double>::max()))
+      raise_error(ErrorKind::Value, "weights[" + std::to_string(i) + "] is " + float_repr(w) +
+                                        "; edge weights must be finite and greater than 0");
+    heaviest = std::max(heaviest, w);
+    lightest = std::min(lightest, w);
+  }
+
+  const size_t arcs = directed ? E : 2 * E;
+  g.csr.targets = Buffer<uint32_t>(arcs);
+  g.slots = Buffer<AliasSlot>(arcs);
+  g.strength = Buffer<double>(n);
+  Buffer<double> arc_weights(arcs);  // the raw weights until each row's table is built
+
+  // Shifted prefix sum and scatter, as in csr_from_edges.
+  uint64_t c = off[0], run = 0;
+  off[0] = 0;
+  for (size_t k = 1; k <= n; ++k) {
+    const uint64_t t = off[k];
+    off[k] = run;
+    run += c;
+    c = t;
+  }
+  uint32_t* const tg = g.csr.targets.data();
+  double* const wt = arc_weights.data();
+  for (size_t i = 0; i < E; ++i) {
+    const auto [s, d] = edge(i);
+    const double w = weight(i);
+    uint64_t k = off[static_cast<size_t>(s) + 1]++;
+    tg[k] = d;
+    wt[k] = w;
+    if (!directed) {
+      k = off[static_cast<size_t>(d) + 1]++;
+      tg[k] = s;
+      wt[k] = w;
+    }
+  }
+
+  // Row by row: sort, then the row's alias table, with target ids as aliases.
+  std::vector<std::pair<uint32_t, double>> pairs;
+  std::vector<uint32_t> small, large;
+  AliasSlot* const slots = g.slots.data();
+  for (size_t v = 0; v < n; ++v) {
+    const uint64_t begin = off[v];
+    const size_t d = static_cast<size_t>(off[v + 1] - begin);
+    if (d == 0) continue;
+    uint32_t* const t = tg + begin;
+    double* const w = wt + begin;
+    AliasSlot* const slot = slots + begin;
+    sort_weighted_row(t, w, d, pairs);
+    double strength = 0.0, row_max = w[0];
+    for (size_t k = 0; k < d; ++k) {
+      strength += w[k] / heaviest;
+      row_max = std::max(row_max, w[k]);
+    }
+    g.strength[v] = strength;
+    if (std::all_of(w, w + d, [&](double x) { return x == row_max; })) {
+      // A plain row: every slot keeps its arc, and no draw needs a coin.
+      for (size_t k = 0; k < d; ++k) slot[k] = {kFullSlot, t[k]};
+      continue;
+    }
+    // The table from the weights relative to the row's heaviest: no sum overflows, and rows
+    // far lighter than the graph's heaviest keep their precision.
+    double total = 0.0;
+    for (size_t k = 0; k < d; ++k) total += (w[k] /= row_max);
+    const double scale = static_cast<double>(d) / total;
+    for (size_t k = 0; k < d; ++k) w[k] *= scale;
+    build_alias({w, d}, slot, small, large);
+    for (size_t k = 0; k < d; ++k)
+      slot[k].alias = slot[k].threshold == kFullSlot ? t[k] : t[slot[k].alias];
+  }
+  g.lightest = E == 0 ? 1.0 : lightest / heaviest;
   return g;
 }
 

@@ -14,6 +14,8 @@
 #include <memory>
 #include <span>
 
+#include "alias.hpp"
+
 namespace velmor {
 
 struct FreeDeleter {
@@ -59,6 +61,43 @@ struct EdgeView {
   ptrdiff_t row_stride;
   ptrdiff_t col_stride;
 };
+
+// A read-only, strided view of a 1-D float64 array: element i is at data + i * stride.
+struct WeightView {
+  const char* data;
+  size_t size;
+  ptrdiff_t stride;
+};
+
+// A CSR record whose arcs carry weights, kept only as what the walk draws from: row by row, an
+// alias table over the row's arcs (slots[k] belongs to the arc csr.targets[k]), whose aliases are
+// target ids, so that a draw reads the slot and the target side by side and nothing after. 12
+// bytes per arc in all. Parallel arcs stay apart and are drawn as one arc of their summed weight.
+// Rows are sorted by target, and equal targets by weight, so that the record, and every walk on
+// it, does not depend on the order of the edges. Each row's table is built in double precision
+// from the weights relative to the row's heaviest arc, so that only weights more than about
+// 1e308 apart within a row lose their lighter arcs.
+struct WeightedCsrRecord {
+  CsrRecord csr;
+  Buffer<AliasSlot> slots;
+  // Per node, the summed weight of its out-arcs, and the lightest arc's weight (1 without
+  // arcs), relative to the graph's heaviest arc: finite whatever the weights.
+  Buffer<double> strength;
+  double lightest = 1.0;
+
+  uint32_t num_nodes() const { return csr.num_nodes(); }
+  uint64_t num_arcs() const { return csr.targets.size(); }
+  bool has_edge(uint64_t src, uint32_t dst) const { return csr.has_edge(src, dst); }
+};
+
+// Builds the weighted record of `num_nodes` nodes (ids above the largest in `edges` are
+// isolated), with weights[i] on edge i, in both directions when undirected. Refuses with
+// Error(Value), before any arc is placed: num_nodes outside 1 .. INT32_MAX, an id not below
+// num_nodes, a weight that is not finite or not above 0 (each naming the first offender).
+// Preconditions: edges has 2 columns and as many rows as weights has entries. Error(Memory) when
+// the arrays cannot be allocated; nothing is leaked on any failure.
+WeightedCsrRecord weighted_csr_from_edges(const EdgeView& edges, const WeightView& weights,
+                                          bool directed, int64_t num_nodes);
 
 // Builds the record: two zero-filled allocations at final size, degrees counted and rows
 // scattered in `offsets` itself, each row sorted. Undirected edges are stored in both directions.

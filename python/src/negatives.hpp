@@ -5,7 +5,7 @@
 //  * UniformNegatives: next_int(num_nodes) per negative, the draw of the compatibility module;
 //  * AliasTable: node i in proportion to max(count_i, 1)^exponent (word2vec's noise
 //    distribution, with a node's visits in the walks as its word count), one generator step
-//    and one table slot per draw (Walker's alias method, built by Vose's algorithm).
+//    and one table slot per draw (alias.hpp).
 // Both offer next(rng) and fill(rng, out, count); fill gives the same values and leaves the
 // generator in the same state as `count` calls of next.
 #pragma once
@@ -15,6 +15,7 @@
 #include <span>
 #include <vector>
 
+#include "alias.hpp"
 #include "random.hpp"
 
 namespace velmor {
@@ -39,6 +40,10 @@ class AliasTable {
   // that underflows to 0 is never drawn. Preconditions: 0 < counts.size() <= INT32_MAX, and
   // exponent finite and >= 0. O(n) time and memory.
   AliasTable(std::span<const uint64_t> counts, double exponent);
+  // The same over max(weights[i], floor)^exponent, for real-valued weights (a weighted graph's
+  // strengths). Preconditions as above, with every weight and the floor finite and >= 0, and
+  // one of them above 0.
+  AliasTable(std::span<const double> weights, double floor, double exponent);
 
   size_t size() const { return slots_.size(); }
 
@@ -59,13 +64,13 @@ class AliasTable {
   // Slot s keeps node s with probability threshold / 2^32 and gives `alias` otherwise. A slot
   // that keeps its node always has alias == s (its threshold of 2^32 - 1 lets 1 in 2^32 coins
   // through, to the same node).
-  struct Slot {
-    uint32_t threshold;
-    uint32_t alias;
-  };
+  using Slot = AliasSlot;
   std::span<const Slot> slots() const { return slots_; }
 
  private:
+  template <class T>
+  void build(std::span<const T> values, T floor, double exponent);
+
   // Without a branch on the coin: its outcome is as good as random, so a branch would miss
   // about as often as the slot's split is even.
   static uint32_t draw(Lcg48& rng, const Slot* slots, uint64_t n, bool two_step) {

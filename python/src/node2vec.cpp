@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <climits>
 #include <cmath>
 #include <memory>
@@ -23,15 +22,59 @@ WalkBias WalkBias::from_params(double p, double q) {
   return {inv_p / m, 1.0f / m, inv_q / m, pf == qf && qf == 1.0f};
 }
 
-void random_walk(const CsrRecord& graph, uint32_t start, uint64_t max_walk_length,
-                 const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk) {
+namespace {
+
+// A row as the walk draws from it: propose() gives one of its arcs' targets in proportion to the
+// arc's weight. The plain graph's arcs all weigh the same, and a proposal is one next_int.
+class PlainRow {
+ public:
+  PlainRow(const CsrRecord& graph, uint32_t node) : targets_(graph.neighbors(node)) {}
+  bool empty() const { return targets_.empty(); }
+  uint32_t propose(Lcg48& rng, int32_t degree) const {
+    return targets_[static_cast<uint32_t>(rng.next_int(degree))];
+  }
+  int32_t degree() const { return static_cast<int32_t>(targets_.size()); }
+
+ private:
+  std::span<const uint32_t> targets_;
+};
+
+// A weighted row: a uniform slot of its alias table, then, unless the slot is full, a coin of 32
+// bits against the slot's threshold. A row whose arcs all weigh the same has only full slots and
+// draws exactly as the plain row does.
+class WeightedRow {
+ public:
+  WeightedRow(const WeightedCsrRecord& graph, uint32_t node)
+      : targets_(graph.csr.neighbors(node)),
+        slots_(graph.slots.data() + (targets_.data() - graph.csr.targets.data())) {}
+  bool empty() const { return targets_.empty(); }
+  uint32_t propose(Lcg48& rng, int32_t degree) const {
+    const uint32_t k = static_cast<uint32_t>(rng.next_int(degree));
+    const AliasSlot slot = slots_[k];
+    if (slot.threshold == kFullSlot || rng.next_bits(32) < slot.threshold) return targets_[k];
+    return slot.alias;
+  }
+  int32_t degree() const { return static_cast<int32_t>(targets_.size()); }
+
+ private:
+  std::span<const uint32_t> targets_;
+  const AliasSlot* slots_;
+};
+
+PlainRow row_of(const CsrRecord& graph, uint32_t node) { return {graph, node}; }
+WeightedRow row_of(const WeightedCsrRecord& graph, uint32_t node) { return {graph, node}; }
+
+// The walk of random_walk on either kind of graph.
+template <class Graph>
+void walk_from(const Graph& graph, uint32_t start, uint64_t max_walk_length,
+               const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk) {
   walk.clear();
   if (max_walk_length == 0) return;
   walk.push_back(start);
   if (max_walk_length == 1) return;
-  std::span<const uint32_t> row = graph.neighbors(start);
+  auto row = row_of(graph, start);
   if (row.empty()) return;
-  walk.push_back(row[static_cast<uint32_t>(rng.next_int(static_cast<int32_t>(row.size())))]);
+  walk.push_back(row.propose(rng, row.degree()));
 
   // has_edge is needed only when r falls between the near and far thresholds; deciding the other
   // cases without it changes neither the draws nor the outcome.
@@ -39,15 +82,15 @@ void random_walk(const CsrRecord& graph, uint32_t start, uint64_t max_walk_lengt
   const float hi = std::fmax(bias.near_threshold, bias.far_threshold);
   for (uint64_t i = 2; i < max_walk_length; ++i) {
     const uint32_t cur = walk[i - 1], prev = walk[i - 2];
-    row = graph.neighbors(cur);
+    row = row_of(graph, cur);
     if (row.empty()) return;
-    const int32_t degree = static_cast<int32_t>(row.size());
+    const int32_t degree = row.degree();
     uint32_t next;
     if (bias.uniform) {
-      next = row[static_cast<uint32_t>(rng.next_int(degree))];
+      next = row.propose(rng, degree);
     } else {
       for (;;) {
-        const uint32_t x = row[static_cast<uint32_t>(rng.next_int(degree))];
+        const uint32_t x = row.propose(rng, degree);
         const float r = rng.next_float();
         bool accept;
         if (x == prev) accept = r < bias.return_threshold;
@@ -64,37 +107,19 @@ void random_walk(const CsrRecord& graph, uint32_t start, uint64_t max_walk_lengt
   }
 }
 
-namespace {
+}  // namespace
 
-// A double as Python's repr() writes it: the shortest digits that round-trip, in fixed
-// notation for decimal exponents -4 .. 15 and in scientific notation ("1e+39") otherwise.
-std::string float_repr(double v) {
-  if (std::isnan(v)) return "nan";
-  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-  char buf[64];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-  const std::string sci(buf, r.ptr);  // "-d.ddde+XX"
-  const size_t e_pos = sci.find('e');
-  const int exponent = std::stoi(sci.substr(e_pos + 1));
-  const bool negative = sci[0] == '-';
-  std::string digits;
-  for (size_t i = negative ? 1 : 0; i < e_pos; ++i)
-    if (sci[i] != '.') digits += sci[i];
-  std::string out = negative ? "-" : "";
-  if (exponent < -4 || exponent >= 16) {
-    out += digits.substr(0, 1);
-    if (digits.size() > 1) out += "." + digits.substr(1);
-    const int mag = exponent < 0 ? -exponent : exponent;
-    out += std::string(exponent < 0 ? "e-" : "e+") + (mag < 10 ? "0" : "") + std::to_string(mag);
-  } else if (exponent < 0) {
-    out += "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
-  } else {
-    const size_t int_len = static_cast<size_t>(exponent) + 1;
-    if (digits.size() <= int_len) out += digits + std::string(int_len - digits.size(), '0') + ".0";
-    else out += digits.substr(0, int_len) + "." + digits.substr(int_len);
-  }
-  return out;
+void random_walk(const CsrRecord& graph, uint32_t start, uint64_t max_walk_length,
+                 const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk) {
+  walk_from(graph, start, max_walk_length, bias, rng, walk);
 }
+
+void random_walk(const WeightedCsrRecord& graph, uint32_t start, uint64_t max_walk_length,
+                 const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk) {
+  walk_from(graph, start, max_walk_length, bias, rng, walk);
+}
+
+namespace {
 
 // The walk uses p and q rounded to single precision and their reciprocals. A value that is not
 // a finite number above 0, or whose single-precision value or reciprocal is not, leaves a class
@@ -139,20 +164,30 @@ void copy_walk(const std::vector<uint32_t>& walk, std::span<int32_t> row) {
   std::fill(end, row.end(), -1);
 }
 
-// The negatives' table, or none for the uniform draw.
-std::optional<AliasTable> noise_table(const CsrRecord& graph, const EpochOptions& options) {
-  if (options.ns_exponent == 0.0) return std::nullopt;
-  if (!options.noise_counts.empty()) return AliasTable(options.noise_counts, options.ns_exponent);
+// The negatives' table when noise_counts is empty: by out-degree, or by strength on a weighted
+// graph (a node without out-arcs weighs as one arc, the lightest of the graph).
+AliasTable fallback_table(const CsrRecord& graph, double exponent) {
   std::vector<uint64_t> degrees(graph.num_nodes());
   for (uint32_t i = 0; i < degrees.size(); ++i) degrees[i] = graph.neighbors(i).size();
-  return AliasTable(degrees, options.ns_exponent);
+  return AliasTable(degrees, exponent);
 }
 
-}  // namespace
+AliasTable fallback_table(const WeightedCsrRecord& graph, double exponent) {
+  return AliasTable(graph.strength.span(), graph.lightest, exponent);
+}
 
-void train_epoch(const CsrRecord& graph, const Node2VecParams& params,
-                 const MatrixView& embeddings, const MatrixView& hidden_layer,
-                 uint64_t next_random, const EpochOptions& options) {
+// The negatives' table, or none for the uniform draw.
+template <class Graph>
+std::optional<AliasTable> noise_table(const Graph& graph, const EpochOptions& options) {
+  if (options.ns_exponent == 0.0) return std::nullopt;
+  if (!options.noise_counts.empty()) return AliasTable(options.noise_counts, options.ns_exponent);
+  return fallback_table(graph, options.ns_exponent);
+}
+
+template <class Graph>
+void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixView& embeddings,
+               const MatrixView& hidden_layer, uint64_t next_random,
+               const EpochOptions& options) {
   const uint32_t n = graph.num_nodes();
   check_options(options, n, params.max_walk_length);
   if (n == 0) return;
@@ -218,7 +253,7 @@ void train_epoch(const CsrRecord& graph, const Node2VecParams& params,
               const uint64_t last = std::min<uint64_t>(first + batch, n);
               for (uint64_t s = first; s < last; ++s) {
                 if (control && control->stop.load(std::memory_order_relaxed)) break;
-                random_walk(graph, order[s], params.max_walk_length, bias, rng, walk);
+                walk_from(graph, order[s], params.max_walk_length, bias, rng, walk);
                 if (options.train)
                   train_walk(walk, rng, alpha, params.window, params.num_negative, negatives,
                              embeddings, hidden_layer, scratch);
@@ -245,6 +280,20 @@ void train_epoch(const CsrRecord& graph, const Node2VecParams& params,
 
   for (const std::vector<uint64_t>& counted : visits)
     for (size_t i = 0; i < counted.size(); ++i) options.visits[i] += counted[i];
+}
+
+}  // namespace
+
+void train_epoch(const CsrRecord& graph, const Node2VecParams& params,
+                 const MatrixView& embeddings, const MatrixView& hidden_layer,
+                 uint64_t next_random, const EpochOptions& options) {
+  run_epoch(graph, params, embeddings, hidden_layer, next_random, options);
+}
+
+void train_epoch(const WeightedCsrRecord& graph, const Node2VecParams& params,
+                 const MatrixView& embeddings, const MatrixView& hidden_layer,
+                 uint64_t next_random, const EpochOptions& options) {
+  run_epoch(graph, params, embeddings, hidden_layer, next_random, options);
 }
 
 }  // namespace velmor

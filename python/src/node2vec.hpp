@@ -41,9 +41,14 @@ struct WalkBias {
 };
 
 // Replaces `walk` with a walk of at most max_walk_length nodes from `start`, drawn by rejection
-// sampling from `rng`. Precondition: start < graph.num_nodes(). Allocates only when `walk` has
+// sampling from `rng`: a step from cur, having come from prev, proposes x in proportion to the
+// weight of the arc cur -> x (on the plain graph, uniformly over cur's arcs) and accepts it with
+// the bias's threshold for x (return, adjacent to prev, or neither). The first step takes the
+// proposal as it is. Precondition: start < graph.num_nodes(). Allocates only when `walk` has
 // less capacity than the walk needs.
 void random_walk(const CsrRecord& graph, uint32_t start, uint64_t max_walk_length,
+                 const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk);
+void random_walk(const WeightedCsrRecord& graph, uint32_t start, uint64_t max_walk_length,
                  const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk);
 
 // Lets the thread that runs an epoch watch it and stop it while the workers train.
@@ -61,8 +66,9 @@ struct EpochControl {
 // What an epoch may do beyond the plain one; the defaults give the plain epoch, draw for draw.
 struct EpochOptions {
   // Negatives in proportion to max(count, 1)^ns_exponent over `noise_counts` (one entry per
-  // node; empty: each node's out-degree), drawn from an AliasTable built before the workers
-  // start. 0 keeps the uniform draw itself (the same draws as the plain epoch).
+  // node; empty: each node's out-degree, or on a weighted graph its strength, floored at the
+  // lightest arc), drawn from an AliasTable built before the workers start. 0 keeps the uniform
+  // draw itself (the same draws as the plain epoch).
   double ns_exponent = 0.0;
   std::span<const uint64_t> noise_counts;
   // One entry per node, or empty: after the epoch, each node's visits in its walks (start
@@ -91,6 +97,10 @@ struct EpochOptions {
 // INT32_MAX nodes are refused with Error(Overflow)). Thread-safety: calls on different
 // matrices may run at once from different threads.
 void train_epoch(const CsrRecord& graph, const Node2VecParams& params,
+                 const MatrixView& embeddings, const MatrixView& hidden_layer,
+                 uint64_t next_random, const EpochOptions& options = {});
+// The same epoch on a weighted graph: walks by random_walk's weighted proposal.
+void train_epoch(const WeightedCsrRecord& graph, const Node2VecParams& params,
                  const MatrixView& embeddings, const MatrixView& hidden_layer,
                  uint64_t next_random, const EpochOptions& options = {});
 

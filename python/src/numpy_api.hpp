@@ -17,7 +17,8 @@
 
 namespace velmor::py {
 
-enum class NpyType : int { Int32 = 5, UInt32 = 6, UInt64 = 8, Float32 = 11 };  // NumPy type numbers
+// NumPy type numbers
+enum class NpyType : int { Int32 = 5, UInt32 = 6, UInt64 = 8, Float32 = 11, Float64 = 12 };
 
 class ArrayBorrow {
  public:

@@ -77,7 +77,9 @@ void train_watched(const WalkArguments& walk, const MatrixView& embeddings,
   {
     InterpreterLockReleased unlocked;
     control.on_wait = [&] { unlocked.with_lock(watcher); };
-    train_epoch(walk.record(), walk.params, embeddings, hidden_layer, next_random, options);
+    walk.with_graph([&](const auto& record) {
+      train_epoch(record, walk.params, embeddings, hidden_layer, next_random, options);
+    });
   }
   if (watcher.failed) throw_pending();
 }
@@ -94,7 +96,8 @@ PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* argv[9];
     bind_arguments(kTrainEpoch, args, kwargs, argv);
     const EpochArguments epoch =
-        accept_epoch_arguments(argv, engine_graph_type(), engine_params_type());
+        accept_epoch_arguments(argv, engine_graph_type(), engine_params_type(),
+                               weighted_graph_type());
     const uint64_t next_random = to_u64(argv[4], "next_random");
     EpochOptions options;
     options.ns_exponent = to_f64(argv[5], "ns_exponent");
@@ -121,7 +124,8 @@ PyObject* count_visits_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* argv[4];
     bind_arguments(kCountVisits, args, kwargs, argv);
     const WalkArguments walk =
-        accept_walk_arguments(argv, engine_graph_type(), engine_params_type());
+        accept_walk_arguments(argv, engine_graph_type(), engine_params_type(),
+                              weighted_graph_type());
     const uint64_t next_random = to_u64(argv[2], "next_random");
     const ArrayBorrow visits_held =
         with_argument("visits", [&] { return accept_strict(argv[3], NpyType::UInt64, 1); });
@@ -141,12 +145,13 @@ PyObject* write_walks_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* argv[5];
     bind_arguments(kWriteWalks, args, kwargs, argv);
     const WalkArguments walk =
-        accept_walk_arguments(argv, engine_graph_type(), engine_params_type());
+        accept_walk_arguments(argv, engine_graph_type(), engine_params_type(),
+                              weighted_graph_type());
     const uint64_t next_random = to_u64(argv[2], "next_random");
     const ArrayBorrow walks_held = accept_int32_matrix("walks", argv[3]);
     PyObject* const progress = accept_progress(argv[4] ? argv[4] : Py_None);
     EpochOptions options;
-    options.walks = writable_rows("walks", walks_held, walk.record().num_nodes(),
+    options.walks = writable_rows("walks", walks_held, walk.num_nodes(),
                                   walk.params.max_walk_length);
     walk_watched(walk, next_random, options, progress);
     return Ref::borrow(Py_None);
@@ -162,10 +167,13 @@ PyMethodDef train_epoch_def = {
     "train_epoch(*, graph, params, embeddings, hidden_layer, next_random, ns_exponent, "
     "noise_counts, visits, progress)\n--\n\n"
     "One node2vec epoch, as _native.train_node2vec_epoch trains it, with these additions.\n\n"
+    "graph may also be a WeightedCSRGraph, walked in proportion to its weights.\n"
     "Negatives are drawn in proportion to max(count, 1)**ns_exponent, over noise_counts (a\n"
-    "uint64 array with one entry per node) or, when that is None, over each node's out-degree;\n"
-    "ns_exponent 0 draws them uniformly, exactly as _native does. visits (a writable uint64\n"
-    "array, or None) receives each node's visits in this epoch's walks, added after the epoch.\n"
+    "uint64 array with one entry per node) or, when that is None, over each node's out-degree\n"
+    "(on a WeightedCSRGraph, its summed out-weight, a node without out-arcs weighing as the\n"
+    "lightest arc); ns_exponent 0 draws them uniformly, exactly as _native does. visits (a\n"
+    "writable uint64 array, or None) receives each node's visits in this epoch's walks, added\n"
+    "after the epoch.\n"
     "progress (a callable, or None) is called with the number of walks trained so far, about\n"
     "every 100 ms, on the calling thread. The interpreter lock is released while the workers\n"
     "run; an exception from progress or from a signal handler (KeyboardInterrupt) stops the\n"
@@ -178,6 +186,7 @@ PyMethodDef count_visits_def = {
     "count_visits(*, graph, params, next_random, visits)\n--\n\n"
     "Adds to visits (a writable uint64 array, one entry per node) each node's visits in one\n"
     "round of walks, one from every node, drawn as train_epoch draws them; nothing is trained.\n"
+    "graph is a CSRGraph or a WeightedCSRGraph.\n"
     "word2vec counts its corpus before training: this counts the walks' nodes, for the\n"
     "negatives of the first epoch. Releases the interpreter lock; Ctrl-C stops it."};
 
@@ -186,13 +195,13 @@ PyMethodDef write_walks_def = {
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_walks_fn)),
     METH_VARARGS | METH_KEYWORDS,
     "write_walks(*, graph, params, next_random, walks, progress=None)\n--\n\n"
-    "Draws one round of walks, one from every node, as train_epoch draws them, and writes them\n"
-    "into walks: a writable C-contiguous int32 array of shape (graph.num_nodes(),\n"
-    "params.max_walk_length). Row k holds the k-th walk of the round's shuffled order, -1 after\n"
-    "the end of a walk that stopped early at a node without out-edges; nothing is trained.\n"
-    "progress (a callable, or None) is called with the number of walks drawn so far, about\n"
-    "every 100 ms, on the calling thread. Releases the interpreter lock; Ctrl-C or an exception\n"
-    "from progress stops it after the walks in hand, leaving the rows of undrawn walks as they\n"
-    "were, and is raised here."};
+    "Draws one round of walks, one from every node, as train_epoch draws them (graph is a\n"
+    "CSRGraph or a WeightedCSRGraph), and writes them into walks: a writable C-contiguous int32\n"
+    "array of shape (graph.num_nodes(), params.max_walk_length). Row k holds the k-th walk of\n"
+    "the round's shuffled order, -1 after the end of a walk that stopped early at a node\n"
+    "without out-edges; nothing is trained. progress (a callable, or None) is called with the\n"
+    "number of walks drawn so far, about every 100 ms, on the calling thread. Releases the\n"
+    "interpreter lock; Ctrl-C or an exception from progress stops it after the walks in hand,\n"
+    "leaving the rows of undrawn walks as they were, and is raised here."};
 
 }  // namespace velmor::py

@@ -15,6 +15,13 @@ struct GraphObject {
   CsrRecord record;
 };
 
+// The engine module's WeightedCSRGraph (its type lives there; the layout is shared so that the
+// epoch arguments can read the record).
+struct WeightedGraphObject {
+  PyObject_HEAD
+  WeightedCsrRecord record;
+};
+
 struct ParamsObject {
   PyObject_HEAD
   Node2VecParams params;

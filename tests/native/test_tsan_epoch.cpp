@@ -276,7 +276,14 @@ TEST(Hogwild, ManyWorkersOnSharedRows) {
   graphs.push_back(build(random_edges(35, 105, 1), false));
   graphs.push_back(build(loops_or_star(31, false), false));
   graphs.push_back(build({0, 1}, false));
-  for (const CsrRecord& g : graphs) {
+  // And a weighted graph, whose walks draw from its rows' alias tables.
+  const std::vector<uint32_t> flat = random_edges(35, 105, 2);
+  std::vector<double> weights(flat.size() / 2);
+  for (size_t i = 0; i < weights.size(); ++i) weights[i] = 1.0 + static_cast<double>(i % 7) * 1e3;
+  const WeightedCsrRecord weighted = weighted_csr_from_edges(
+      {reinterpret_cast<const char*>(flat.data()), weights.size(), 2, 8, 4},
+      {reinterpret_cast<const char*>(weights.data()), weights.size(), 8}, false, 35);
+  const auto train_all = [](const auto& g) {
     const size_t n = g.num_nodes();
     Matrix emb(n, 16), hid(n, 16, 1, 2), emb_strided(n, 9, 2, 3), hid_strided(n, 9, 1, 4);
     Matrix both(n, 16, 1, 5);
@@ -289,5 +296,7 @@ TEST(Hogwild, ManyWorkersOnSharedRows) {
     }
     EXPECT_TRUE(emb.intact() && hid.intact() && emb_strided.intact() && hid_strided.intact() &&
                 both.intact());
-  }
+  };
+  for (const CsrRecord& g : graphs) train_all(g);
+  train_all(weighted);
 }

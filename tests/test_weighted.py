@@ -1,0 +1,171 @@
+"""Weighted graphs in the engine: the walk's steps against the exact weighted node2vec
+transition probabilities, equal weights against the plain graph, and the builder's refusals."""
+
+from collections import Counter, defaultdict
+
+import numpy as np
+import pytest
+from scipy.stats import chi2, poisson
+
+from conftest import unchanged
+from reference_model import weighted_rows, weighted_step
+from test_training import DIRECTED_DEAD_ENDS, make_graph, make_matrices, make_params
+from test_walks import KARATE
+from velmor.engine import _engine
+
+WEIGHTED_GRAPHS = [
+    # Undirected rows of varied weights; node 6 lies beyond the largest id.
+    pytest.param([[0, 1], [0, 2], [0, 3], [1, 2], [2, 3], [3, 4], [4, 0], [1, 5]],
+                 [1.0, 2.5, 0.5, 4.0, 1.5, 3.0, 0.25, 2.0], False, 7, id="varied"),
+    # Rows whose weights lie 1e6 apart.
+    pytest.param([[0, 1], [0, 2], [0, 3], [1, 2], [2, 3], [3, 1], [4, 0]],
+                 [1e6, 1.0, 3e5, 1.0, 1e6, 20.0, 1.0], False, 5, id="ratio-1e6"),
+    # 0 -> 1 but not 1 -> 0: from 2, having come from 1, node 0 is not adjacent to 1. Node 4 is
+    # a dead end.
+    pytest.param([[0, 1], [1, 2], [2, 0], [0, 2], [2, 3], [3, 1], [1, 4]],
+                 [2.0, 1.0, 3.0, 0.5, 1.5, 1.0, 4.0], True, 5, id="directed"),
+    # Parallel arcs walk as one of their summed weight; a self-loop.
+    pytest.param([[0, 1], [0, 1], [1, 2], [2, 0], [0, 1], [2, 3], [3, 3]],
+                 [1.0, 2.0, 5.0, 1.0, 0.5, 2.0, 1.0], False, 4, id="parallel-and-loop"),
+]
+
+
+def _p_value(contexts):
+    """Pearson's chi-square over every context's (observed counts, exact probabilities), bins
+    expected fewer than 5 times merged; a merged bin still below 5 is held to a Poisson bound."""
+    stat, dof = 0.0, 0
+    for seen, probs in contexts:
+        assert set(seen) <= set(probs), "a step along an arc that does not exist"
+        total = sum(seen.values())
+        bins = [(seen.get(x, 0), total * p) for x, p in probs.items()]
+        kept = [b for b in bins if b[1] >= 5]
+        rest = tuple(map(sum, zip((0, 0.0), *[b for b in bins if b[1] < 5])))
+        if rest[1] >= 5:
+            kept.append(rest)
+        elif rest[0]:
+            assert poisson.sf(rest[0] - 1, rest[1]) > 1e-6, (seen, probs)
+        stat += sum((o - e) ** 2 / e for o, e in kept)
+        dof += max(len(kept) - 1, 0)
+    return chi2.sf(stat, dof)
+
+
+def _tally(table, steps):
+    """Adds each row (context..., next) of `steps` to table[context][next]."""
+    keys, counts = np.unique(steps, axis=0, return_counts=True)
+    for key, count in zip(keys.tolist(), counts.tolist()):
+        table[tuple(key[:-1])][key[-1]] += count
+
+
+@pytest.mark.parametrize("p, q", [(1.0, 1.0), (0.25, 4.0), (4.0, 0.5)])
+@pytest.mark.parametrize("edges, weights, directed, n", WEIGHTED_GRAPHS)
+def test_steps_follow_the_weighted_transition_probabilities(edges, weights, directed, n, p, q):
+    # Walks of three nodes over 1000 disjoint copies of the graph, until 10^5 second steps: the
+    # first step of each against w alone, the second against the node2vec bias.
+    copies = 1000
+    many = np.concatenate([np.array(edges, np.uint32) + k * n for k in range(copies)])
+    graph = _engine.weighted_csr_from_edges(many, np.tile(np.array(weights), copies), directed,
+                                            n * copies)
+    params = make_params(p=p, q=q, max_walk_length=3, workers=None)
+    firsts, seconds = defaultdict(Counter), defaultdict(Counter)
+    walks = np.empty((n * copies, 3), np.int32)
+    next_random = 0
+    while sum(sum(c.values()) for c in seconds.values()) < 100_000:
+        next_random += 1
+        _engine.write_walks(graph=graph, params=params, next_random=next_random, walks=walks)
+        _tally(firsts, walks[walks[:, 1] >= 0, :2] % n)
+        _tally(seconds, walks[walks[:, 2] >= 0] % n)
+    rows = weighted_rows(edges, weights, directed)
+    contexts = [(seen, weighted_step(rows, None, a, p, q)) for (a,), seen in firsts.items()]
+    contexts += [(seen, weighted_step(rows, a, b, p, q)) for (a, b), seen in seconds.items()]
+    assert _p_value(contexts) > 1e-5
+
+
+@pytest.mark.parametrize("edges, directed", [(KARATE, False), (DIRECTED_DEAD_ENDS, True)])
+def test_equal_weights_walk_and_train_as_the_plain_graph(edges, directed):
+    # Every slot is full: the same draws as the plain walk, and strengths that are the degrees.
+    edges = np.array(edges, np.uint32)
+    plain = make_graph(edges, directed)
+    n = plain.num_nodes()
+    graph = _engine.weighted_csr_from_edges(edges, np.full(len(edges), 0.3), directed, n)
+    assert graph.num_arcs() == len(edges) * (1 if directed else 2)
+    assert all(graph.has_edge(s, d) == plain.has_edge(s, d) for s in range(n) for d in range(n))
+    params = make_params(p=0.5, q=2.0, max_walk_length=12, workers=2)
+    results = []
+    for g in (plain, graph):
+        walks = np.empty((n, 12), np.int32)
+        _engine.write_walks(graph=g, params=params, next_random=3, walks=walks)
+        emb, hid = make_matrices(n, 8)
+        _engine.train_epoch(graph=g, params=make_params(p=0.5, q=2.0), embeddings=emb,
+                            hidden_layer=hid, next_random=4, ns_exponent=0.75, noise_counts=None,
+                            visits=None, progress=None)
+        results.append(walks.tobytes() + emb.tobytes() + hid.tobytes())
+    assert results[0] == results[1]
+
+
+def test_negatives_without_counts_follow_the_strengths():
+    # Integer weights whose largest is a power of two: the strengths, relative to it, are exact,
+    # and counts of the same values must draw the same negatives. Node 4 has no out-arcs and
+    # weighs as the lightest arc, as a count of 0 weighs as 1.
+    edges = np.array(DIRECTED_DEAD_ENDS, np.uint32)
+    weights = np.array([1, 8, 3, 2, 5, 1, 7, 4, 2], float)
+    graph = _engine.weighted_csr_from_edges(edges, weights, True, 8)
+    strengths = np.bincount(edges[:, 0], weights, minlength=8).astype(np.uint64)
+    results = []
+    for counts in (None, strengths):
+        emb, hid = make_matrices(8, 8)
+        _engine.train_epoch(graph=graph, params=make_params(num_negative=8), embeddings=emb,
+                            hidden_layer=hid, next_random=9, ns_exponent=1.0,
+                            noise_counts=counts, visits=None, progress=None)
+        results.append(emb.tobytes() + hid.tobytes())
+    assert results[0] == results[1]
+
+
+def _bad_builds():
+    floats = "; convert other dtypes first, e.g. weights.astype(numpy.float64)"
+    span = "num_nodes must be between 1 and 2147483647, got "
+    return [
+        (dict(edges=[[0, 1]] * 5), TypeError,
+         "argument 'edges': expected an (E, 2) uint32 array, got 'list'"),
+        (dict(edges=np.ones((5, 2), np.int64)), TypeError,
+         "argument 'edges': expected an (E, 2) uint32 array, got a 2-dimensional int64 array"),
+        (dict(edges=np.ones((5, 3), np.uint32)), ValueError,
+         "argument 'edges': expected shape (E, 2), got (5, 3)"),
+        (dict(weights=np.ones(5, np.float32)), TypeError, "argument 'weights': expected a "
+         "1-dimensional float64 array, got a 1-dimensional float32 array" + floats),
+        (dict(weights=[1.0] * 5), TypeError,
+         "argument 'weights': expected a 1-dimensional float64 array, got 'list'" + floats),
+        (dict(weights=np.ones(4)), ValueError,
+         "argument 'weights': expected 5 entries, one per edge, got 4"),
+        *[(dict(weights=np.insert(np.ones(4), i, bad)), ValueError,
+           f"weights[{i}] is {text}; edge weights must be finite and greater than 0")
+          for i, bad, text in [(0, np.inf, "inf"), (1, -1.0, "-1.0"), (4, np.nan, "nan")]],
+        (dict(weights=np.array([1, 2, 0.0, -4, 5])), ValueError,  # the first of two
+         "weights[2] is 0.0; edge weights must be finite and greater than 0"),
+        (dict(num_nodes=4), ValueError, "edges[2] refers to node 4 but num_nodes is 4"),
+        (dict(num_nodes=0), ValueError, span + "0"),
+        (dict(num_nodes=-3), ValueError, span + "-3"),
+        (dict(num_nodes=2**31), ValueError, span + "2147483648"),
+        (dict(num_nodes=2**70), ValueError, span + str(2**70)),
+        (dict(num_nodes=6.0), TypeError,
+         "argument 'num_nodes': 'float' object cannot be interpreted as an integer"),
+        (dict(directed=1), TypeError,
+         "argument 'directed': 'int' object cannot be converted to 'PyBool'"),
+    ]
+
+
+@pytest.mark.parametrize("change, error, message", _bad_builds())
+def test_bad_build_arguments(change, error, message):
+    arguments = dict(dict(edges=np.array([[0, 1], [1, 2], [2, 4], [3, 0], [1, 3]], np.uint32),
+                          weights=np.arange(1.0, 6.0), directed=False, num_nodes=6), **change)
+    arrays = [a for a in arguments.values() if isinstance(a, np.ndarray)]
+    with unchanged(*arrays), pytest.raises(error) as excinfo:
+        _engine.weighted_csr_from_edges(**arguments)
+    assert str(excinfo.value) == message
+
+
+def test_the_engine_names_both_graph_types():
+    with pytest.raises(TypeError) as excinfo:
+        _engine.count_visits(graph=np.ones((2, 2)), params=make_params(), next_random=1,
+                             visits=np.zeros(2, np.uint64))
+    assert str(excinfo.value) == ("argument 'graph': expected a CSRGraph or a WeightedCSRGraph, "
+                                  "got 'ndarray'")
