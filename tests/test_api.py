@@ -1,5 +1,6 @@
 """The Python API: Graph builders, Node2Vec and KeyedVectors."""
 
+import warnings
 from pathlib import Path
 
 import networkx as nx
@@ -59,10 +60,14 @@ def test_embeddings_start_on_a_cache_line():
     assert fit(KARATE).embeddings_.ctypes.data % 64 == 0
 
 
-def karate_in_networkx():
+def karate_in_networkx(weights=None):
     graph = nx.Graph()
     graph.add_nodes_from(range(34))
-    graph.add_edges_from(KARATE.tolist())
+    if weights is None:
+        graph.add_edges_from(KARATE.tolist())
+    else:
+        graph.add_weighted_edges_from([(u, v, w) for (u, v), w in zip(KARATE.tolist(), weights)],
+                                      weight="w")
     return graph
 
 
@@ -81,6 +86,45 @@ def test_every_input_kind_trains_the_same_graph(make):
     np.testing.assert_array_equal(fit(make()).embeddings_, expected)
 
 
+WEIGHTS = np.linspace(0.5, 8.0, len(KARATE))
+
+
+@pytest.mark.parametrize("make", [
+    lambda path: velmor.read_edgelist(path, weighted=True),
+    lambda path: sp.coo_matrix((np.r_[WEIGHTS, WEIGHTS], (np.r_[KARATE[:, 0], KARATE[:, 1]],
+                                                         np.r_[KARATE[:, 1], KARATE[:, 0]]))),
+    lambda path: velmor.Graph.from_networkx(karate_in_networkx(WEIGHTS), weight="w"),
+], ids=["file", "scipy", "networkx"])
+def test_every_input_kind_keeps_the_weights_with_their_edges(tmp_path, make):
+    path = tmp_path / "weighted.txt"
+    path.write_text("".join(f"{u} {v} {w!r}\n" for (u, v), w in zip(KARATE.tolist(), WEIGHTS.tolist())))
+    graph = make(path)
+    expected = fit(velmor.Graph(KARATE, weights=WEIGHTS)).embeddings_
+    np.testing.assert_array_equal(fit(graph).embeddings_, expected)
+    assert not np.array_equal(fit(KARATE).embeddings_, expected)
+
+
+def test_communities_that_only_weights_show_are_found():
+    # Two groups of 40, with as many edges between them as inside, the inside ones 20 times
+    # heavier: walks that follow the weights stay in their group, unweighted ones do not.
+    from sklearn.linear_model import LogisticRegression
+    from sklearn.model_selection import cross_val_score
+
+    rng = np.random.default_rng(5)
+    group = np.repeat([0, 1], 40)
+    inside = rng.integers(0, 40, size=(400, 2)) + 40 * rng.integers(0, 2, size=(400, 1))
+    across = np.stack([rng.integers(0, 40, 400), rng.integers(40, 80, 400)], axis=1)
+    edges = np.concatenate([inside, across])
+    weights = np.r_[np.full(400, 20.0), np.ones(400)]
+
+    def accuracy(graph):
+        vectors = fit(graph, num_walks=10, walk_length=40).embeddings_
+        return cross_val_score(LogisticRegression(max_iter=1000), vectors, group, cv=4).mean()
+
+    assert accuracy(velmor.Graph(edges, weights=weights)) > 0.9
+    assert accuracy(velmor.Graph(edges)) < 0.75
+
+
 def test_isolated_nodes_keep_their_rows():
     graph = nx.Graph([("a", "b")])
     graph.add_node("lonely")
@@ -95,7 +139,11 @@ def test_isolated_nodes_keep_their_rows():
     (sp.csr_matrix(([1], ([0], [1])), shape=(2, 2)), True),
 ])
 def test_scipy_direction_follows_symmetry(matrix, directed):
-    graph = velmor.Graph.from_scipy(matrix)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        graph = velmor.Graph.from_scipy(matrix)
+    assert [str(w.message).split(",")[0] for w in caught] == \
+        ["the matrix is not symmetric"] * directed
     assert graph.directed is directed and graph.has_edge(0, 1) and graph.has_edge(1, 0) is not directed
 
 
@@ -107,9 +155,16 @@ def test_scipy_direction_follows_symmetry(matrix, directed):
     (lambda: velmor.Graph([[0, 2**31]]), ValueError, "relabel"),
     (lambda: velmor.Graph([[0, 1]], names=["a", "a"]), ValueError, "distinct"),
     (lambda: velmor.Graph([[0, 3]], names=["a", "b"]), ValueError, "refer to node 3"),
-    (lambda: velmor.Graph.from_scipy(sp.csr_matrix([[0, 2.5], [0, 0]])), ValueError, "weights"),
+    (lambda: velmor.Graph([[0, 1], [1, 2]], weights=[1.0, -2]), ValueError, r"weights\[1\] is -2\.0"),
+    (lambda: velmor.Graph([[0, 1]], weights=[np.nan]), ValueError, "finite and greater than 0"),
+    (lambda: velmor.Graph([[0, 1]], weights=[1, 2]), ValueError, r"shape \(1,\)"),
+    (lambda: velmor.Graph([[0, 1]], weights=["heavy"]), TypeError, "numbers"),
+    (lambda: velmor.Graph.from_scipy(sp.csr_matrix([[0, 2.5], [1, 0]]), directed=False), ValueError,
+     r"entries \(0, 1\) and \(1, 0\) differ"),
+    (lambda: velmor.Graph.from_scipy(sp.csr_matrix([[0, -1.0], [0, 0]]), directed=True), ValueError,
+     "greater than 0"),
     (lambda: velmor.Graph.from_scipy(sp.csr_matrix((2, 3))), ValueError, "square"),
-    (lambda: velmor.Graph.from_networkx(nx.Graph([(0, 1, {"weight": 3})])), ValueError, "weight"),
+    (lambda: velmor.Graph.from_networkx(nx.Graph([(0, 1, {"weight": "x"})])), TypeError, "not a number"),
     (lambda: velmor.Node2Vec().fit(nx.DiGraph([(0, 1)]), directed=False), ValueError, "directed"),
     (lambda: velmor.Node2Vec().fit({"edges": 1}), TypeError, "NetworkX"),
 ])
@@ -132,6 +187,14 @@ def test_bad_parameters_fail_before_any_work(monkeypatch, param, value, error):
     monkeypatch.setattr(velmor.model, "as_graph", pytest.fail)  # the graph must not be touched
     with pytest.raises(error, match=param):
         velmor.Node2Vec(**{param: value}).fit(KARATE)
+
+
+@pytest.mark.parametrize("value", ["100000", "abc", "-2", "3_0"])
+def test_a_bad_thread_count_variable_fails_before_any_work(monkeypatch, value):
+    monkeypatch.setenv("VELMOR_NUM_THREADS", value)
+    monkeypatch.setattr(velmor.model, "as_graph", pytest.fail)
+    with pytest.raises(ValueError, match=f"VELMOR_NUM_THREADS must be .* got '{value}'"):
+        velmor.Node2Vec().fit(KARATE)
 
 
 class Recorder:

@@ -65,7 +65,6 @@ def test_seed_with_one_worker_reproduces_the_file(capsys, tmp_path):
 
 
 @pytest.mark.parametrize("args, fragment", [
-    (["--weighted"], "--weighted: weighted graphs are not supported"),
     (["--p", "0"], "--p must be greater than 0"),
     (["--num-walks", "0"], "--num-walks must be at least 1"),
     (["--ns-exponent", "-0.5"], "--ns-exponent must not be negative, got -0.5"),
@@ -75,6 +74,7 @@ def test_seed_with_one_worker_reproduces_the_file(capsys, tmp_path):
     (["--negative", "0"], "--negative must be at least 1"),
     (["--p", "1e-300"], "--p must be between 1.2e-38 and 3.4e+38, got 1e-300"),
     (["--workers", "100000"], "--workers must be at most 1024"),
+    (["--walks-output", "w.npz"], "cannot tell the walks format of 'w.npz'"),
     (["--walk-length", "ten"], "invalid int value"),
 ])
 def test_usage_errors_exit_2(capsys, tmp_path, args, fragment):
@@ -126,12 +126,14 @@ def test_too_little_memory_is_one_line(capsys, tmp_path):
 @pytest.mark.parametrize("signum, status, said", [(signal.SIGTERM, 143, "terminated"),
                                                   (signal.SIGINT, 130, "interrupted")])
 def test_a_stopped_run_leaves_no_file_behind(tmp_path, signum, status, said):
-    ring = np.arange(20000)
+    ring = np.arange(5000)
     edges = tmp_path / "ring.txt"
     np.savetxt(edges, np.stack([ring, np.roll(ring, 1)], axis=1), fmt="%d")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     process = subprocess.Popen([sys.executable, "-m", "velmor", "--input", str(edges), "--output",
-                                str(tmp_path / "o.emb"), "--num-walks", "1000", "--quiet"],
+                                str(tmp_path / "o.emb"), "--walks-output", str(tmp_path / "w.npy"),
+                                "--num-walks", "20", "--walk-length", "20", "--dimensions",
+                                "2048", "--quiet"],
                                stderr=subprocess.PIPE, text=True, env=env)
     deadline = time.monotonic() + 60
     while not any(name.endswith(".part") for name in os.listdir(tmp_path)):
@@ -172,3 +174,11 @@ def test_walks_output_alone(capsys, tmp_path, suffix):
     assert (status, err) == (0, "") and os.listdir(tmp_path) == [out.name]
     walks = np.load(out) if suffix == ".npy" else np.loadtxt(out, dtype=np.int64)
     assert walks.shape == (2 * 34, 10) and sorted(set(walks[:34, 0])) == list(range(34))
+
+
+def test_weighted_edge_lists_need_the_flag(capsys, tmp_path):
+    edges = tmp_path / "w.txt"
+    edges.write_text("0 1 2.5\n1 2 0.5\n2 0 1\n")
+    assert run(capsys, "--input", edges, "--output", tmp_path / "o.npy", "--weighted", *FAST) == (0, "")
+    status, err = run(capsys, "--input", edges, "--output", tmp_path / "o.npy", *FAST)
+    assert status == 1 and "pass weighted=True (--weighted on the command line)" in err

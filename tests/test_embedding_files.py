@@ -76,6 +76,22 @@ def test_failed_write_leaves_the_old_file_alone(tmp_path):
     assert path.read_text() == "previous" and os.listdir(tmp_path) == ["out.emb"]
 
 
+def test_keys_that_read_alike_are_refused_before_writing(tmp_path):
+    with pytest.raises(ValueError, match="keys 33 and '33' both read '33'"):
+        save_embeddings(tmp_path / "out.emb", np.zeros((2, 1), np.float32), [33, "33"])
+    assert not os.listdir(tmp_path)
+
+
+def test_replacing_keeps_the_mode_and_follows_a_link(tmp_path):
+    target, link = tmp_path / "target.npy", tmp_path / "link.npy"
+    target.write_bytes(b"previous")
+    target.chmod(0o640)
+    link.symlink_to(target)
+    save_embeddings(link, np.ones((1, 1), np.float32))
+    assert link.is_symlink() and np.load(target).shape == (1, 1)
+    assert target.stat().st_mode & 0o777 == 0o640
+
+
 def test_unknown_extension_is_refused(tmp_path):
     with pytest.raises(ValueError, match=".npz"):
         save_embeddings(tmp_path / "out.csv", np.zeros((1, 1), np.float32))

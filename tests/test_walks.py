@@ -1,5 +1,6 @@
 """The walks alone: _engine.write_walks against the model's walks, and velmor.walks."""
 
+import gzip
 import math
 from pathlib import Path
 
@@ -123,12 +124,12 @@ def test_simulate_walks_refuses_bad_arguments(change, error, message):
 def test_save_walks_as_corpus_and_array(tmp_path):
     walks = np.array([[2, 0, 1], [1, -1, -1], [0, 2, 0]], np.int32)
     save_walks(tmp_path / "w.txt", walks)
-    save_walks(tmp_path / "named.corpus", walks, names=np.array(["a", "bé", "c"]))
+    save_walks(tmp_path / "named.txt.gz", walks, names=np.array(["a", "bé", "c"]))
     save_walks(tmp_path / "w.NPY", walks)
     assert (tmp_path / "w.txt").read_text() == "2 0 1\n1\n0 2 0\n"
-    assert (tmp_path / "named.corpus").read_text("utf-8") == "c a bé\nbé\na c a\n"
+    assert gzip.decompress((tmp_path / "named.txt.gz").read_bytes()).decode() == "c a bé\nbé\na c a\n"
     assert np.array_equal(np.load(tmp_path / "w.NPY"), walks)
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["named.corpus", "w.NPY", "w.txt"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["named.txt.gz", "w.NPY", "w.txt"]
 
 
 @pytest.mark.parametrize("walks, names, error, message", [
@@ -139,10 +140,11 @@ def test_save_walks_as_corpus_and_array(tmp_path):
      "walks must be a 2-D array of integer node indices, got 2-D float64"),
     ([[0, 2]], ["a", "b"], ValueError, "walks visit node 2, but only 2 names were given"),
     ([[0, 1]], ["a", "b c"], ValueError, "node name 'b c' is empty or contains whitespace"),
+    ([[0, 1]], None, ValueError, "cannot tell the walks format of '.*walks.npz'"),
 ])
 def test_save_walks_refuses_bad_input_and_keeps_the_old_file(tmp_path, walks, names, error,
                                                               message):
-    target = tmp_path / "walks.txt"
+    target = tmp_path / ("walks.npz" if "format" in message else "walks.txt")
     target.write_bytes(b"old")
     with pytest.raises(error, match=f"^{message}"):
         save_walks(target, walks, names)

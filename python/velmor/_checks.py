@@ -9,6 +9,8 @@ from __future__ import annotations
 
 import math
 import numbers
+import os
+import re
 from typing import Optional
 
 import numpy as np
@@ -73,3 +75,13 @@ def check_char(name: str, value) -> Optional[bytes]:
     if len(value) != 1 or not value.isascii() or value in "\r\n":
         raise ValueError(f"{name} must be a single ASCII character other than a line break, got {value!r}")
     return value.encode("ascii")
+
+
+def check_thread_environment() -> None:
+    """``VELMOR_NUM_THREADS``, which sizes the shared pool: unset, empty, or a whole number from
+    0 (the processors online) to MAX_WORKERS. The engine would quietly skip a value it cannot
+    read, and fail to start a pool of tens of thousands of threads only at the first epoch."""
+    value = os.environ.get("VELMOR_NUM_THREADS", "")
+    if value and not (re.fullmatch(r"\+?[0-9]{1,6}", value) and int(value) <= MAX_WORKERS):
+        raise ValueError(f"the environment variable VELMOR_NUM_THREADS must be a whole number "
+                         f"from 0 to {MAX_WORKERS}, got {value!r}")

@@ -6,6 +6,7 @@ import contextlib
 import errno
 import os
 import secrets
+import stat
 from typing import IO, Callable, Iterator, Union
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -17,17 +18,26 @@ def replacing(path: PathLike, keep: Callable[[], bool] = lambda: True) -> Iterat
     and ``keep()`` is true; otherwise it is removed and path left as it was.
 
     The file, ``<path>.<hex>.part``, is created at once in path's directory, so a destination
-    that cannot be written fails with OSError before the block runs.
+    that cannot be written fails with OSError before the block runs. An existing target keeps
+    its permissions, and one that this process may not write (a read-only file) is refused as
+    writing to it would be; a symbolic link is followed, so the file it points to is replaced.
     """
-    path = os.fspath(path)
+    path = os.path.realpath(os.fspath(path))
     if os.path.isdir(path):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    mode = None
+    if os.path.exists(path):
+        if not os.access(path, os.W_OK):
+            raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
+        mode = stat.S_IMODE(os.stat(path).st_mode)
     temporary = f"{path}.{secrets.token_hex(4)}.part"
     file = open(temporary, "xb")
     try:
         with file:
             yield file
         if keep():
+            if mode is not None:
+                os.chmod(temporary, mode)
             os.replace(temporary, path)
             temporary = None
     finally:

@@ -22,7 +22,7 @@ from velmor import __version__
 from velmor.edgelist import EdgeListError, EdgeListWarning, check_delimiters, read_edgelist
 from velmor.embedding_files import FORMATS, embedding_format, embedding_output, word2vec_words
 from velmor.model import Node2Vec
-from velmor.walks import save_walks, simulate_walks
+from velmor.walks import simulate_walks, walks_format, walks_output
 
 _ESCAPES = {"\\t": "\t", "tab": "\t", "space": " ", "comma": ","}
 
@@ -30,7 +30,7 @@ _ESCAPES = {"\\t": "\t", "tab": "\t", "space": " ", "comma": ","}
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="velmor",
-        description="Learn node2vec embeddings of an unweighted graph given as an edge list.",
+        description="Learn node2vec embeddings of a graph given as an edge list.",
         epilog="Output formats by extension: " + ", ".join(FORMATS) + " (.emb/.emd/.txt/.vec "
                "are word2vec text). Example: velmor --input data/karate/edges.tsv "
                "--output karate.emb")
@@ -40,7 +40,8 @@ def build_parser() -> argparse.ArgumentParser:
     io.add_argument("--output", metavar="PATH", help="where to write the embeddings")
     io.add_argument("--walks-output", metavar="PATH",
                     help="also write the walks: .npy for an array of node indices (-1 after a "
-                         "walk's end), else text, one walk of node names per line")
+                         "walk's end); .txt for text, one walk of node names per line; .txt.gz "
+                         "for that text gzipped")
     io.add_argument("--delimiter", default=None, metavar="CHAR",
                     help="column separator, e.g. ',' or '\\t' (default: whitespace or commas)")
     io.add_argument("--names", action="store_true", default=None,
@@ -53,7 +54,7 @@ def build_parser() -> argparse.ArgumentParser:
                            help="edges go both ways (the default)")
     weighting = io.add_mutually_exclusive_group()
     weighting.add_argument("--weighted", action="store_true",
-                           help="not supported yet: weighted walks are planned")
+                           help="a third column holds edge weights, which walks follow")
     weighting.add_argument("--unweighted", dest="weighted", action="store_false",
                            help="every edge counts the same (the default)")
 
@@ -93,9 +94,6 @@ def main(argv: Optional[List[str]] = None) -> int:
     """Run the command with ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
-    if args.weighted:
-        parser.error("--weighted: weighted graphs are not supported yet; "
-                     "drop the weight column to embed the graph unweighted")
     if args.output is None and args.walks_output is None:
         parser.error("give --output for the embeddings, --walks-output for the walks, or both")
     delimiter = _ESCAPES.get(args.delimiter, args.delimiter)
@@ -108,6 +106,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         check_delimiters(delimiter, "#")
         if args.output is not None:
             embedding_format(args.output)
+        if args.walks_output is not None:
+            walks_format(args.walks_output)
         model.check_params()
     except (TypeError, ValueError) as error:
         parser.error(_flag_names(str(error)))
@@ -133,24 +133,31 @@ def main(argv: Optional[List[str]] = None) -> int:
 
 def _run(args: argparse.Namespace, model: Node2Vec, delimiter: Optional[str]) -> None:
     started = time.perf_counter()
+    # Both outputs are opened before any work, so that an unwritable destination fails at once,
+    # and appear together only when all the work is done.
     with contextlib.ExitStack() as stack:
-        output = None
+        output = walks_file = None
         if args.output is not None:
-            # Opened first, so that an unwritable destination fails before any work.
             with _failing_as(f"cannot write {args.output}", OSError):
                 output = stack.enter_context(embedding_output(args.output))
-        graph = _read_graph(args, delimiter)
-        if output is not None and embedding_format(args.output).startswith("word2vec") \
-                and graph.names is not None:
-            with _failing_as(None, ValueError):
-                word2vec_words(graph.names, graph.num_nodes)
         if args.walks_output is not None:
+            with _failing_as(f"cannot write {args.walks_output}", OSError):
+                walks_file = stack.enter_context(walks_output(args.walks_output))
+        graph = _read_graph(args, delimiter)
+        with _failing_as(None, ValueError):
+            if output is not None and output.format.startswith("word2vec") \
+                    and graph.names is not None:
+                word2vec_words(graph.names, graph.num_nodes)
+            if walks_file is not None:
+                walks_file.check_names(graph.names, graph.num_nodes)
+        if walks_file is not None:
             with _failing_as(None, MemoryError, ValueError, flags=True):
                 walks = simulate_walks(graph, num_walks=args.num_walks,
                                        walk_length=args.walk_length, p=args.p, q=args.q,
                                        workers=args.workers, seed=args.seed)
             with _failing_as(f"cannot write {args.walks_output}", OSError, ValueError):
-                save_walks(args.walks_output, walks, graph.names)
+                walks_file.write(walks, graph.names)
+            del walks
         if output is not None:
             with _failing_as(None, MemoryError, ValueError, flags=True):
                 model.fit(graph)
@@ -170,7 +177,7 @@ def _read_graph(args: argparse.Namespace, delimiter: Optional[str]):
             with _failing_as(None, EdgeListError), \
                     _failing_as(f"cannot read {args.input}", OSError):
                 return read_edgelist(args.input, directed=args.directed, delimiter=delimiter,
-                                     names=args.names)
+                                     names=args.names, weighted=args.weighted)
         finally:
             for notice in notices:
                 print(f"velmor: note: {notice.message}", file=sys.stderr)

@@ -160,6 +160,14 @@ def word2vec_words(keys: Optional[Sequence], count: int) -> list:
         if len(word.split()) != 1 or word.split()[0] != word:
             raise ValueError(f"key {key!r} is empty or contains whitespace, which the word2vec "
                              "formats cannot hold; save as .npz instead")
+    if len(set(words)) != len(words):
+        seen: dict = {}
+        for key, word in zip(keys, words):
+            if word in seen:
+                raise ValueError(f"keys {seen[word]!r} and {key!r} both read {word!r} in the "
+                                 "word2vec formats, which could not be loaded back; save as .npz "
+                                 "instead")
+            seen[word] = key
     return words
 
 

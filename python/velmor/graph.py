@@ -4,23 +4,24 @@ from __future__ import annotations
 
 import importlib
 import os
+import warnings
 from typing import Any, Optional, Sequence
 
 import numpy as np
 
 from velmor._checks import check_bool, check_int
-from velmor.engine import csr_from_edges
+from velmor.engine import csr_from_edges, weighted_csr_from_edges
 
 # Training indexes nodes with signed 32-bit integers.
 MAX_NODES = 2**31 - 1
 
 
 class Graph:
-    """An unweighted graph, directed or not, ready for :class:`velmor.Node2Vec`.
+    """A graph, directed or not, weighted or not, ready for :class:`velmor.Node2Vec`.
 
     Nodes are numbered ``0 .. num_nodes - 1``. Each row of ``edges`` is one edge ``(source,
     target)``; an undirected edge is listed once and can be walked both ways. Duplicate edges and
-    self-loops are kept: a duplicate is walked twice as often.
+    self-loops are kept: a duplicate is walked as often as one edge of the summed weight.
 
     Parameters
     ----------
@@ -34,14 +35,19 @@ class Graph:
     num_nodes : int, optional
         The node count, for graphs with isolated nodes beyond the largest index in ``edges``.
         Default: ``len(names)`` if names are given, else the largest index plus one.
+    weights : array_like of float, shape (E,), optional
+        The weight of each edge, finite and greater than 0. A walk steps along an edge in
+        proportion to its weight (times node2vec's ``1/p``, ``1``, ``1/q`` bias). Default: every
+        edge weighs the same.
 
     Raises
     ------
     TypeError
-        If ``edges`` does not hold integers.
+        If ``edges`` does not hold integers, or ``weights`` not numbers.
     ValueError
         If ``edges`` is not of shape (E, 2), is empty, or holds an index that is negative or not
-        below ``num_nodes``; if names are repeated; if there are more nodes than training supports.
+        below ``num_nodes``; if names are repeated; if there are more nodes than training
+        supports; if ``weights`` is not one finite positive number per edge.
 
     See Also
     --------
@@ -50,9 +56,10 @@ class Graph:
     """
 
     def __init__(self, edges, *, directed: bool = False, names: Optional[Sequence] = None,
-                 num_nodes: Optional[int] = None):
+                 num_nodes: Optional[int] = None, weights=None):
         directed = check_bool("directed", directed)
         edges = _edge_array(edges)
+        weights = None if weights is None else _weight_array(weights, len(edges))
         largest = int(edges.max())
         names = None if names is None else _name_array(names)
         if num_nodes is None:
@@ -67,15 +74,19 @@ class Graph:
         if names is not None and len(names) != num_nodes:
             raise ValueError(f"got {len(names)} names for {num_nodes} nodes")
         edges = np.ascontiguousarray(edges, dtype=np.uint32)
-        if num_nodes > largest + 1:
+        if weights is not None:
+            self._csr = weighted_csr_from_edges(edges, weights, directed, num_nodes)
+        elif num_nodes > largest + 1:
             # The native builder counts nodes from the largest value in any column, and columns
             # past the second add no arcs: a third column carries the isolated nodes at the end.
             padded = np.zeros((len(edges), 3), dtype=np.uint32)
             padded[:, :2] = edges
             padded[0, 2] = num_nodes - 1
-            edges = padded
-        self._csr = csr_from_edges(edges, directed)
+            self._csr = csr_from_edges(padded, directed)
+        else:
+            self._csr = csr_from_edges(edges, directed)
         self._directed = directed
+        self._weighted = weights is not None
         self._names = names
         self._num_edges = len(edges)
 
@@ -83,15 +94,19 @@ class Graph:
     def from_scipy(cls, matrix, *, directed: Optional[bool] = None) -> "Graph":
         """Build a graph from a square SciPy sparse adjacency matrix.
 
-        Every stored non-zero entry ``(i, j)`` is an edge from node ``i`` to node ``j``.
+        Every stored non-zero entry ``(i, j)`` is an edge from node ``i`` to node ``j``, and its
+        value the edge's weight (duplicate entries are summed first, as SciPy does). A matrix of
+        ones gives an unweighted graph; ``matrix.astype(bool)`` drops the weights of any other.
 
         Parameters
         ----------
         matrix : scipy.sparse matrix or array, shape (n, n)
-            Adjacency with entries 0 or 1 (use ``matrix.astype(bool)`` to drop weights).
+            Adjacency, with weights finite and greater than 0.
         directed : bool, optional
-            Default: directed unless the matrix is symmetric. An undirected graph takes the union
-            of ``(i, j)`` and ``(j, i)``.
+            Default: directed unless the matrix is symmetric, with a warning when it is not (a
+            matrix built from an undirected edge list often holds each edge once). An undirected
+            graph takes the union of ``(i, j)`` and ``(j, i)``, which must then agree in weight
+            where both are stored.
         """
         sparse = _require("scipy.sparse", "SciPy")
         if not sparse.issparse(matrix):
@@ -100,45 +115,72 @@ class Graph:
         if n != columns:
             raise ValueError(f"an adjacency matrix must be square, got shape {matrix.shape}")
         coo = sparse.coo_matrix(matrix)
-        coo.sum_duplicates()
+        coo.sum_duplicates()  # also sorts the entries by (row, column)
         present = coo.data != 0
         rows = coo.row[present].astype(np.int64)
         cols = coo.col[present].astype(np.int64)
-        if np.any(coo.data[present] != 1):
-            raise ValueError("the matrix has entries other than 0 and 1, but edge weights are not "
-                             "supported yet; pass matrix.astype(bool) to embed it unweighted")
+        values = coo.data[present]
+        if values.dtype == bool:
+            values = np.ones(len(values))
         forward, backward = rows * n + cols, cols * n + rows
+        # Entry k's mirror (j, i), or -1: sum_duplicates leaves the keys sorted and unique.
+        mirror = np.searchsorted(forward, backward).clip(max=max(len(forward) - 1, 0))
+        mirror = np.where(forward[mirror] == backward, mirror, -1) if len(forward) else mirror
         if directed is None:
-            directed = not np.array_equal(np.sort(forward), np.sort(backward))
-        if directed:
-            edges = np.stack([rows, cols], axis=1)
-        else:
-            pairs = np.unique(np.minimum(forward, backward))
-            edges = np.stack([pairs // n, pairs % n], axis=1)
-        return cls(edges, directed=bool(directed), num_nodes=n)
+            directed = bool((mirror < 0).any() or np.any(values[mirror] != values))
+            if directed:
+                warnings.warn("the matrix is not symmetric, so the graph is taken as directed: "
+                              "entry (i, j) is walked from i to j only; pass directed=False to "
+                              "walk every edge both ways, or directed=True to silence this",
+                              UserWarning, stacklevel=2)
+        if not directed:
+            both = mirror >= 0
+            differ = both & (values[np.where(both, mirror, 0)] != values)
+            if differ.any():
+                k = int(np.argmax(differ))
+                raise ValueError(f"entries ({rows[k]}, {cols[k]}) and ({cols[k]}, {rows[k]}) differ "
+                                 f"({values[k]} and {values[mirror[k]]}), so the graph cannot be "
+                                 "undirected; pass directed=True or a symmetric matrix")
+            keep = (rows <= cols) | ~both  # each edge once
+            rows, cols, values = rows[keep], cols[keep], values[keep]
+        edges = np.stack([rows, cols], axis=1)
+        weights = None if np.all(values == 1) else values
+        return cls(edges, directed=bool(directed), num_nodes=n, weights=weights)
 
     @classmethod
-    def from_networkx(cls, graph) -> "Graph":
+    def from_networkx(cls, graph, weight: Optional[str] = "weight") -> "Graph":
         """Build a graph from a NetworkX graph, keeping its nodes as names.
 
         The nodes are numbered in the order ``list(graph)`` gives; directedness follows
-        ``graph.is_directed()``; parallel edges of a multigraph are kept. An edge ``weight``
-        attribute other than 1 is refused, since weighted walks are not supported yet.
+        ``graph.is_directed()``; parallel edges of a multigraph are kept.
+
+        Parameters
+        ----------
+        graph : networkx.Graph, DiGraph, MultiGraph or MultiDiGraph
+        weight : str or None, default "weight"
+            The edge attribute that holds the weight, as NetworkX names it; an edge without it
+            weighs 1. None ignores weights. A graph whose weights are all 1 is unweighted.
         """
         _require("networkx", "NetworkX")
         nodes = list(graph)
         if not nodes:
             raise ValueError("the graph has no nodes")
-        if any(weight != 1 for _, _, weight in graph.edges(data="weight", default=1)):
-            raise ValueError("the graph has edge weights other than 1, but weighted walks are not "
-                             "supported yet")
         identity = nodes == list(range(len(nodes)))
         index = None if identity else {node: i for i, node in enumerate(nodes)}
-        pairs = ((u, v) if identity else (index[u], index[v]) for u, v in graph.edges())
-        flat = np.fromiter((i for pair in pairs for i in pair), dtype=np.int64,
-                           count=2 * graph.number_of_edges())
+        count = graph.number_of_edges()
+        triples = graph.edges(data=weight, default=1) if weight is not None else \
+            ((u, v, 1) for u, v in graph.edges())
+        flat = np.empty(2 * count, dtype=np.int64)
+        values = np.empty(count, dtype=np.float64)
+        for k, (u, v, w) in enumerate(triples):
+            flat[2 * k], flat[2 * k + 1] = (u, v) if identity else (index[u], index[v])
+            try:
+                values[k] = w
+            except (TypeError, ValueError):
+                raise TypeError(f"edge ({u!r}, {v!r}) has {weight}={w!r}, not a number") from None
+        weights = None if np.all(values == 1) else values
         return cls(flat.reshape(-1, 2), directed=graph.is_directed(),
-                   names=None if identity else nodes, num_nodes=len(nodes))
+                   names=None if identity else nodes, num_nodes=len(nodes), weights=weights)
 
     @property
     def csr(self):
@@ -159,6 +201,11 @@ class Graph:
         return self._directed
 
     @property
+    def weighted(self) -> bool:
+        """Whether walks follow edge weights."""
+        return self._weighted
+
+    @property
     def names(self) -> Optional[np.ndarray]:
         """Names of the nodes by index, or None when node ``i`` is named ``i``."""
         return self._names
@@ -174,7 +221,7 @@ class Graph:
 
     def __repr__(self) -> str:
         return (f"Graph(num_nodes={self.num_nodes}, num_edges={self.num_edges}, "
-                f"directed={self.directed})")
+                f"directed={self.directed}, weighted={self.weighted})")
 
 
 def as_graph(data: Any, directed: Optional[bool] = None) -> Graph:
@@ -206,7 +253,7 @@ def as_graph(data: Any, directed: Optional[bool] = None) -> Graph:
 def _edge_array(edges) -> np.ndarray:
     array = np.asarray(edges)
     if array.ndim == 2 and array.shape[1] == 3:
-        raise ValueError("edges has a third column, but edge weights are not supported yet")
+        raise ValueError("edges has a third column; pass edge weights as weights=")
     if array.ndim != 2 or array.shape[1] != 2:
         raise ValueError(f"edges must have shape (E, 2), got {array.shape}")
     if len(array) == 0:
@@ -217,6 +264,23 @@ def _edge_array(edges) -> np.ndarray:
     if array.dtype.kind == "i" and array.min() < 0:
         row = int(np.argmax((array < 0).any(axis=1)))
         raise ValueError(f"edges[{row}] = {array[row].tolist()} holds a negative node index")
+    return array
+
+
+def _weight_array(weights, count: int) -> np.ndarray:
+    """Weights as a float64 array of one finite positive number per edge."""
+    array = np.asarray(weights)
+    if array.dtype.kind not in "iuf" or array.dtype == np.float16:
+        if array.dtype.kind not in "iufb":
+            raise TypeError(f"weights must hold numbers, got {array.dtype}")
+    array = np.ascontiguousarray(array, dtype=np.float64)
+    if array.shape != (count,):
+        raise ValueError(f"weights must have shape ({count},), one per edge, got {array.shape}")
+    bad = ~(np.isfinite(array) & (array > 0))
+    if bad.any():
+        k = int(np.argmax(bad))
+        raise ValueError(f"weights[{k}] is {array[k]}; edge weights must be finite and greater "
+                         "than 0")
     return array
 
 

@@ -10,7 +10,8 @@ from typing import Any, Dict, Optional
 
 import numpy as np
 
-from velmor._checks import MAX_WORKERS, check_bool, check_int, check_real, check_walk_bias
+from velmor._checks import (MAX_WORKERS, check_bool, check_int, check_real,
+                            check_thread_environment, check_walk_bias)
 from velmor._matrix import starting_matrices
 from velmor.engine import Node2VecParams, count_visits, train_epoch
 from velmor.graph import as_graph
@@ -157,7 +158,15 @@ class Node2Vec:
         count, dimensions = graph.num_nodes, settings["dimensions"]
         epochs = settings["num_walks"]
         rng = np.random.default_rng(settings["seed"])
-        embeddings, hidden_layer = starting_matrices(rng, count, dimensions)
+        try:
+            embeddings, hidden_layer = starting_matrices(rng, count, dimensions)
+        except MemoryError as error:
+            if count <= 2 * graph.num_edges:
+                raise
+            # Most nodes have no edge: the ids were likely sparse, not the dimensions too many.
+            raise MemoryError(f"{error}, or number the nodes densely: the graph has {count} nodes "
+                              f"but only {graph.num_edges} edges (read_edgelist numbers nodes "
+                              "densely)") from None
         # One seed per epoch, and one for the count of the walks' nodes.
         epoch_seeds = rng.integers(2**64, size=epochs + 1, dtype=np.uint64)
         batch_size = settings["batch_size"] or min(256, max(1, -(-count // 64)))
@@ -226,6 +235,8 @@ class Node2Vec:
             "seed": None if self.seed is None else check_int("seed", self.seed, minimum=0),
             "progress": check_bool("progress", self.progress),
         }
+        if settings["workers"] is None:
+            check_thread_environment()
         if settings["min_alpha"] > settings["alpha"]:
             raise ValueError(f"min_alpha ({settings['min_alpha']}) must not exceed alpha "
                              f"({settings['alpha']})")

@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import contextlib
+import gzip
 import os
-from typing import Optional, Sequence
+from typing import IO, Iterator, Optional, Sequence
 
 import numpy as np
 
-from velmor._checks import check_int, check_real
+from velmor._checks import MAX_WORKERS, check_int, check_thread_environment, check_walk_bias
 from velmor._paths import PathLike, replacing
 from velmor.engine import Node2VecParams, write_walks
 from velmor.graph import as_graph
@@ -72,8 +74,11 @@ def simulate_walks(graph, *, num_walks: int = 10, walk_length: int = 80, p: floa
     """
     num_walks = check_int("num_walks", num_walks, minimum=1)
     walk_length = check_int("walk_length", walk_length, minimum=1)
-    p, q = check_real("p", p, positive=True), check_real("q", q, positive=True)
-    workers = None if workers is None else check_int("workers", workers, minimum=0)
+    p, q = check_walk_bias("p", p), check_walk_bias("q", q)
+    if workers is None:
+        check_thread_environment()
+    else:
+        workers = check_int("workers", workers, minimum=0, maximum=MAX_WORKERS)
     seed = None if seed is None else check_int("seed", seed, minimum=0)
     graph = as_graph(graph, directed)
     count = graph.num_nodes
@@ -82,19 +87,85 @@ def simulate_walks(graph, *, num_walks: int = 10, walk_length: int = 80, p: floa
     params = Node2VecParams(p=p, q=q, start_alpha=0.0, end_alpha=0.0, window=1,
                             batch_size=min(256, max(1, -(-count // 64))),
                             max_walk_length=walk_length, num_negative=0, workers=workers)
-    walks = np.empty((num_walks * count, walk_length), dtype=np.int32)
+    try:
+        walks = np.empty((num_walks * count, walk_length), dtype=np.int32)
+    except MemoryError:
+        raise MemoryError(f"the walks of {count} nodes at num_walks={num_walks} and "
+                          f"walk_length={walk_length} need "
+                          f"{num_walks * count * walk_length * 4 / 2**30:.1f} GiB, which could not "
+                          "be allocated; choose fewer walks or shorter ones") from None
     for r in range(num_walks):
         write_walks(graph=graph.csr, params=params, next_random=int(seeds[r]),
                     walks=walks[r * count:(r + 1) * count])
     return walks
 
 
+WALK_FORMATS = {".npy": "npy", ".txt": "text", ".gz": "gzip text"}
+
+
+def walks_format(path: PathLike) -> str:
+    """The walks format that the path's extension selects: "npy", "text" or "gzip text"."""
+    suffix = os.path.splitext(os.fspath(path))[1].lower()
+    if suffix not in WALK_FORMATS:
+        raise ValueError(f"cannot tell the walks format of {os.fspath(path)!r}: use .npy for the "
+                         "array, .txt for text, or .txt.gz for gzipped text")
+    return WALK_FORMATS[suffix]
+
+
+class WalksOutput:
+    """A walks file being written: what :func:`walks_output` yields."""
+
+    def __init__(self, file: IO[bytes], kind: str):
+        self.format = kind
+        self.written = False
+        self._file = file
+
+    def check_names(self, names: Optional[Sequence], count: int) -> None:
+        """Raise ValueError now, rather than at ``write``, if the format cannot hold the names
+        of nodes ``0 .. count - 1``."""
+        if self.format != "npy":
+            _words(names, count)
+
+    def write(self, walks, names: Optional[Sequence] = None) -> None:
+        """Write walks as :func:`simulate_walks` returns them; see :func:`save_walks`."""
+        if self.written:
+            raise ValueError("a walks output takes one write")
+        walks, lengths = _checked_walks(walks, names)
+        self.written = True
+        if self.format == "npy":
+            np.save(self._file, walks)
+            return
+        words = _words(names, int(walks.max(initial=-1)) + 1)
+        with contextlib.ExitStack() as stack:
+            file = self._file if self.format == "text" else \
+                stack.enter_context(gzip.GzipFile(fileobj=self._file, mode="wb", mtime=0))
+            for start in range(0, len(walks), _ROWS_PER_WRITE):
+                rows = walks[start:start + _ROWS_PER_WRITE].tolist()
+                ends = lengths[start:start + _ROWS_PER_WRITE].tolist()
+                file.write(b"".join(b" ".join([words[v] for v in row[:end]]) + b"\n"
+                                    for row, end in zip(rows, ends)))
+
+
+@contextlib.contextmanager
+def walks_output(path: PathLike) -> Iterator[WalksOutput]:
+    """Open a walks file for writing before the walks exist, as
+    :func:`velmor.embedding_files.embedding_output` does for embeddings: a bad extension or a
+    destination that cannot be written fails at once, and the file appears only when the block
+    ends cleanly after ``write``."""
+    kind = walks_format(path)
+    output: Optional[WalksOutput] = None
+    with replacing(path, keep=lambda: output is not None and output.written) as file:
+        output = WalksOutput(file, kind)
+        yield output
+
+
 def save_walks(path: PathLike, walks, names: Optional[Sequence] = None) -> None:
     """Write walks to a file, in the format that its extension selects.
 
-    ``.npy`` stores the array itself. Any other extension writes text, one walk per line, its
-    nodes' names separated by single spaces and its padding left out: the corpus format that
-    gensim's ``LineSentence`` reads. The file appears only once it is complete.
+    ``.npy`` stores the array itself. ``.txt`` writes text, one walk per line, its nodes' names
+    separated by single spaces and its padding left out: the corpus format that gensim's
+    ``LineSentence`` reads; ``.gz`` (as in ``walks.txt.gz``) the same text gzipped. The file
+    appears only once it is complete.
 
     Parameters
     ----------
@@ -109,9 +180,16 @@ def save_walks(path: PathLike, walks, names: Optional[Sequence] = None) -> None:
     Raises
     ------
     TypeError, ValueError
-        For walks that are not such an array, an index without a name, or a name that is empty
-        or holds whitespace; nothing is written then.
+        For an unknown extension, walks that are not such an array, an index without a name, or
+        a name that is empty or holds whitespace; nothing is written then.
     """
+    with walks_output(path) as output:
+        output.write(walks, names)
+
+
+def _checked_walks(walks, names: Optional[Sequence]):
+    """The walks as an array and each walk's length; TypeError or ValueError if they are not
+    node indices followed by -1 padding, or visit a node without a name."""
     walks = np.asarray(walks)
     if walks.ndim != 2 or walks.dtype.kind not in "iu":
         raise TypeError(f"walks must be a 2-D array of integer node indices, got "
@@ -126,17 +204,7 @@ def save_walks(path: PathLike, walks, names: Optional[Sequence] = None) -> None:
     largest = int(walks.max(initial=-1))
     if names is not None and largest >= len(names):
         raise ValueError(f"walks visit node {largest}, but only {len(names)} names were given")
-    if os.fspath(path).lower().endswith(".npy"):
-        with replacing(path) as file:
-            np.save(file, walks)
-        return
-    words = _words(names, largest + 1)
-    with replacing(path) as file:
-        for start in range(0, len(walks), _ROWS_PER_WRITE):
-            rows = walks[start:start + _ROWS_PER_WRITE].tolist()
-            ends = lengths[start:start + _ROWS_PER_WRITE].tolist()
-            file.write(b"".join(b" ".join([words[v] for v in row[:end]]) + b"\n"
-                                for row, end in zip(rows, ends)))
+    return walks, lengths
 
 
 def _words(names: Optional[Sequence], count: int) -> list:
