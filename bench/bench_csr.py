@@ -1,29 +1,30 @@
-"""csr_from_edges against SciPy's COO-to-CSR conversion with sorted indices, side by side.
+"""The CSR builders against SciPy's COO-to-CSR conversion with sorted indices, side by side.
 
-10 million random undirected edges over 1 million nodes (20 million arcs). Both sides build the
-same arcs: velmor from the (E, 2) uint32 array directly, SciPy from the arcs in both directions
-followed by sort_indices(). Best of a few runs each, interleaved, in one process.
+10 million random undirected edges over 1 million nodes (20 million arcs). Every side builds the
+same arcs: velmor's csr_from_edges from the (E, 2) uint32 array directly; its
+weighted_csr_from_edges from the same array with random float64 weights (and with all weights
+1.0, whose rows need no alias table); SciPy from the arcs in both directions followed by
+sort_indices(). Runs interleaved in one process; min / median / max of each.
 
-    PYTHONPATH=python python bench/bench_csr.py [--edges 10000000] [--nodes 1000000]
+    PYTHONPATH=python python bench/bench_csr.py [--edges 10000000] [--nodes 1000000] [--repeats 3]
 """
 
 import argparse
+import statistics
 import time
 
 import numpy as np
 import scipy.sparse as sp
 
-from velmor.engine import _native
+from velmor.engine import _engine, _native
 
 
-def best_of(fn, repeats):
-    times = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - t0)
-        del result
-    return min(times)
+def timed(fn):
+    t0 = time.perf_counter()
+    result = fn()
+    elapsed = time.perf_counter() - t0
+    del result
+    return elapsed
 
 
 def main() -> None:
@@ -35,10 +36,9 @@ def main() -> None:
 
     rng = np.random.default_rng(0)
     edges = rng.integers(0, args.nodes, size=(args.edges, 2), dtype=np.uint32)
+    weights = rng.uniform(0.1, 10.0, args.edges)
+    ones = np.ones(args.edges)
     n = int(edges.max()) + 1
-
-    def velmor_build():
-        return _native.csr_from_edges(edges, False)
 
     def scipy_build():
         rows = np.concatenate([edges[:, 0], edges[:, 1]])
@@ -47,18 +47,25 @@ def main() -> None:
         m.sort_indices()
         return m
 
-    g = velmor_build()
-    m = scipy_build()
-    assert g.num_nodes() == m.shape[0]
-    t_v, t_s = [], []
-    for _ in range(args.repeats):  # interleaved, so that machine noise hits both alike
-        t_v.append(best_of(velmor_build, 1))
-        t_s.append(best_of(scipy_build, 1))
-    v, s = min(t_v), min(t_s)
-    print(f"{args.edges:,} undirected edges over {args.nodes:,} nodes")
-    print(f"velmor csr_from_edges: {v:.3f} s")
-    print(f"scipy coo->csr+sort:   {s:.3f} s")
-    print(f"ratio scipy/velmor:    {s / v:.2f}x")
+    builders = {
+        "velmor csr_from_edges": lambda: _native.csr_from_edges(edges, False),
+        "velmor weighted, random weights": lambda: _engine.weighted_csr_from_edges(
+            edges, weights, False, n),
+        "velmor weighted, all weights 1.0": lambda: _engine.weighted_csr_from_edges(
+            edges, ones, False, n),
+        "scipy coo->csr+sort": scipy_build,
+    }
+    assert _native.csr_from_edges(edges, False).num_nodes() == scipy_build().shape[0] == n
+    times = {name: [] for name in builders}
+    for _ in range(args.repeats):  # interleaved, so that machine noise hits all alike
+        for name, build in builders.items():
+            times[name].append(timed(build))
+    print(f"{args.edges:,} undirected edges over {args.nodes:,} nodes, {args.repeats} runs each")
+    base = statistics.median(times["velmor csr_from_edges"])
+    for name, t in times.items():
+        med = statistics.median(t)
+        print(f"{name:34s} min {min(t):.3f} / median {med:.3f} / max {max(t):.3f} s, "
+              f"median {med / base:.2f}x csr_from_edges")
 
 
 if __name__ == "__main__":

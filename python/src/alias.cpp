@@ -15,25 +15,32 @@ uint32_t threshold_of(double p) {
 
 }  // namespace
 
-void build_alias(std::span<double> mass, AliasSlot* slots, std::vector<uint32_t>& small,
-                 std::vector<uint32_t>& large) {
+void build_alias(std::span<double> mass, AliasSlot* slots, std::vector<uint32_t>& scratch) {
   const size_t n = mass.size();
-  small.clear();
-  large.clear();
-  for (size_t i = 0; i < n; ++i)
-    (mass[i] < 1.0 ? small : large).push_back(static_cast<uint32_t>(i));
+  // Two stacks in one array: the entries below their share grow from the front, the others
+  // from the back. Each index is on one stack at most, so they never meet; a push writes both
+  // free ends and keeps one, which spares a branch on the comparison.
+  scratch.resize(n);
+  uint32_t* const stack = scratch.data();
+  size_t small = 0, large = 0;  // their sizes
+  const auto push = [&](uint32_t i) {
+    stack[small] = i;
+    stack[n - 1 - large] = i;
+    const bool below = mass[i] < 1.0;
+    small += below;
+    large += !below;
+  };
+  for (size_t i = 0; i < n; ++i) push(static_cast<uint32_t>(i));
   // Vose: each slot below its share is topped up from one above it, once.
-  while (!small.empty() && !large.empty()) {
-    const uint32_t lo = small.back(), hi = large.back();
-    small.pop_back();
-    large.pop_back();
+  while (small > 0 && large > 0) {
+    const uint32_t lo = stack[--small], hi = stack[n - large--];
     slots[lo] = {threshold_of(mass[lo]), hi};
     mass[hi] = (mass[hi] + mass[lo]) - 1.0;
-    (mass[hi] < 1.0 ? small : large).push_back(hi);
+    push(hi);
   }
   // What is left is full up to rounding.
-  for (const std::vector<uint32_t>* rest : {&large, &small})
-    for (const uint32_t i : *rest) slots[i] = {kFullSlot, i};
+  for (size_t k = n - large; k < n; ++k) slots[stack[k]] = {kFullSlot, stack[k]};
+  for (size_t k = 0; k < small; ++k) slots[stack[k]] = {kFullSlot, stack[k]};
 }
 
 }  // namespace velmor

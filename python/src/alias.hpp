@@ -23,9 +23,8 @@ constexpr uint32_t kFullSlot = 0xFFFFFFFFu;
 // Fills slots[0, mass.size()) from mass: each entry's share in units of 1/n, the shares adding
 // up to n up to rounding. Overwrites mass. A slot topped up from another gets that entry's
 // index as its alias (also when its threshold rounds to full); a slot left full has itself.
-// `small` and `large` are scratch, kept by the caller across calls so that building many small
-// tables allocates nothing.
-void build_alias(std::span<double> mass, AliasSlot* slots, std::vector<uint32_t>& small,
-                 std::vector<uint32_t>& large);
+// `scratch` is kept by the caller across calls, so that building many small tables allocates
+// nothing.
+void build_alias(std::span<double> mass, AliasSlot* slots, std::vector<uint32_t>& scratch);
 
 }  // namespace velmor

@@ -70,13 +70,14 @@ struct WeightView {
 };
 
 // A CSR record whose arcs carry weights, kept only as what the walk draws from: row by row, an
-// alias table over the row's arcs (slots[k] belongs to the arc csr.targets[k]), whose aliases are
-// target ids, so that a draw reads the slot and the target side by side and nothing after. 12
-// bytes per arc in all. Parallel arcs stay apart and are drawn as one arc of their summed weight.
-// Rows are sorted by target, and equal targets by weight, so that the record, and every walk on
-// it, does not depend on the order of the edges. Each row's table is built in double precision
-// from the weights relative to the row's heaviest arc, so that only weights more than about
-// 1e308 apart within a row lose their lighter arcs.
+// alias table over the row's arcs (slots[k] belongs to the arc csr.targets[k]), whose aliases
+// are target ids, so that a draw reads the slot and the target side by side and nothing after.
+// 12 bytes per arc in all, and no more while it is built. Parallel arcs stay apart and are
+// drawn as one arc of their summed weight. Rows are sorted by target, and equal targets by
+// weight, so that the record, and every walk on it, does not depend on the order of the edges.
+// Each row's table is built in double precision from the weights relative to the row's
+// heaviest arc, so that only weights more than about 1e308 apart within a row lose their
+// lighter arcs.
 struct WeightedCsrRecord {
   CsrRecord csr;
   Buffer<AliasSlot> slots;

@@ -18,8 +18,8 @@ void AliasTable::build(std::span<const T> values, T floor, double exponent) {
   }
   const double scale = static_cast<double>(n) / total;  // total >= 1: the largest weighs 1
   for (double& s : share) s *= scale;
-  std::vector<uint32_t> small, large;
-  build_alias(share, slots_.data(), small, large);
+  std::vector<uint32_t> scratch;
+  build_alias(share, slots_.data(), scratch);
 }
 
 AliasTable::AliasTable(std::span<const uint64_t> counts, double exponent)
