@@ -95,6 +95,20 @@ uint32_t max_element(const EdgeView& e) {
 
 // Rows are sorted one by one. Equal uint32 values are indistinguishable, so an unstable sort
 // gives the same row as a stable one; short rows (the vast majority) take insertion sort.
+// Turns the counts off[0 .. n - 1] (off[v] = arcs leaving v) into a prefix sum shifted by one:
+// afterwards off[v + 1] is the start of v's row, so that incrementing it while scattering leaves
+// it at the row's end, which is the start of row v + 1. Precondition: off has n + 1 entries.
+void shift_to_row_starts(uint64_t* off, size_t n) {
+  uint64_t c = off[0], run = 0;
+  off[0] = 0;
+  for (size_t k = 1; k <= n; ++k) {
+    const uint64_t t = off[k];
+    off[k] = run;
+    run += c;
+    c = t;
+  }
+}
+
 void sort_row(uint32_t* first, uint32_t* last) {
   if (last - first <= 24) {
     for (uint32_t* i = first + 1; i < last; ++i) {
@@ -136,16 +150,8 @@ CsrRecord csr_from_edges(const EdgeView& edges, bool directed) {
     for_each_in_column(edges, 1, count);
   }
 
-  // Shifted prefix sum: afterwards offsets[v + 1] is the start of v's row, the fill cursor of
-  // the scatter below.
-  uint64_t c = off[0], run = 0;
-  off[0] = 0;
-  for (size_t k = 1; k <= num_nodes; ++k) {
-    const uint64_t t = off[k];
-    off[k] = run;
-    run += c;
-    c = t;
-  }
+  // Afterwards offsets[v + 1] is the start of v's row, the fill cursor of the scatter below.
+  shift_to_row_starts(off, num_nodes);
 
   if (E > 0 && K < 2) panic_index(K, 1);
   uint32_t* tg = g.targets.data();
@@ -265,16 +271,9 @@ WeightedCsrRecord weighted_csr_from_edges(const EdgeView& edges, const WeightVie
   advise_huge_pages(tg, arcs * sizeof *tg);
   advise_huge_pages(slots, arcs * sizeof *slots);
 
-  // Shifted prefix sum and scatter, as in csr_from_edges. Until its row's table is built, an
-  // arc's slot holds its weight: the record needs no more memory than it finally has.
-  uint64_t c = off[0], run = 0;
-  off[0] = 0;
-  for (size_t k = 1; k <= n; ++k) {
-    const uint64_t t = off[k];
-    off[k] = run;
-    run += c;
-    c = t;
-  }
+  // Scatter, as in csr_from_edges. Until its row's table is built, an arc's slot holds its
+  // weight: the record needs no more memory than it finally has.
+  shift_to_row_starts(off, n);
   const auto place = [&](uint32_t from, uint32_t to, double w) {
     const uint64_t k = off[static_cast<size_t>(from) + 1]++;
     tg[k] = to;
