@@ -56,6 +56,7 @@ def test_word2vec_layouts(tmp_path, name, content):
     ("v.bin", b"1 0\na \n", "expected a header"),
     ("v.txt", b"3 2\na 1 2\nb 3 4\n", "announces 3 vectors, the file holds 2"),
     ("v.txt", b"2 2\na 1 2\nb 3\n", "expected 2 vectors of 2 values"),
+    ("v.txt", b"2 2\na 1 2 3\nb 4\n", "v.txt:2: expected 2 values after the key"),
     ("v.bin", binary(ROWS)[:-3], "vector 2 of 2"),
     ("v.bin", binary(ROWS).replace(b"2 2", b"1 2"), "holds more"),
     ("v.bin", binary(ROWS).replace(b"\nb ", b"\na "), "more than once"),

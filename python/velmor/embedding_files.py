@@ -222,6 +222,12 @@ def _read_word2vec(path: PathLike) -> Tuple[np.ndarray, list]:
         values = np.fromstring(b" ".join(part[-1] for part in parts), dtype=np.float32, sep=" ")
     if any(len(part) != 2 for part in parts) or values.size != count * dimensions:
         raise ValueError(f"{os.fspath(path)}: expected {count} vectors of {dimensions} values")
+    # The total can match while rows do not (d + 1 values beside d - 1): check each row.
+    short = next((row for row, part in enumerate(parts) if len(part[1].split()) != dimensions),
+                 None)
+    if short is not None:
+        raise ValueError(f"{os.fspath(path)}:{short + 2}: expected {dimensions} values after the "
+                         "key")
     return values.reshape(count, dimensions), _checked_keys(path, keys)
 
 
