@@ -6,10 +6,12 @@ thread, for each number of workers and each negative sampler: "native" is the co
 module's epoch (uniform negatives), a number E is the engine's epoch with negatives drawn in
 proportion to count^E as velmor.Node2Vec draws them (E = 0: the engine's uniform path). With
 --rounds R every configuration runs R times, interleaved (A B A B ...), and min / median / max
-are reported with each median's ratio to the first configuration's.
+are reported with each median's ratio to the first configuration's. --graphs adds the weighted
+graph of the same edges: "ones" with every weight 1.0, "random" with weights drawn uniformly
+from [0.1, 10) (fixed seed); "plain" is the unweighted graph (the only one "native" trains).
 
     PYTHONPATH=python python bench/bench_train.py [--epochs 10] [--workers 1 2]
-        [--negatives native 0.75] [--rounds 3]
+        [--negatives native 0.75] [--graphs plain ones random] [--rounds 3]
 """
 
 import argparse
@@ -70,6 +72,7 @@ def main() -> None:
     ap.add_argument("--epochs", type=int, default=10)
     ap.add_argument("--workers", type=int, nargs="+", default=[1, 2])
     ap.add_argument("--negatives", nargs="+", default=["native", "0.75"])
+    ap.add_argument("--graphs", nargs="+", default=["plain"], choices=["plain", "ones", "random"])
     ap.add_argument("--rounds", type=int, default=1)
     ap.add_argument("--dim", type=int, default=128)
     args = ap.parse_args()
@@ -77,23 +80,32 @@ def main() -> None:
     edges = load_blogcatalog()
     graph = _native.csr_from_edges(edges, False)
     n = graph.num_nodes()
+    graphs = {"plain": graph}
+    for kind in set(args.graphs) - {"plain"}:
+        weights = (np.ones(len(edges)) if kind == "ones"
+                   else np.random.default_rng(0).uniform(0.1, 10.0, len(edges)))
+        graphs[kind] = _engine.weighted_csr_from_edges(edges, weights, False, n)
     pairs_per_walk = expected_pairs(80, 10)
     print(f"BlogCatalog: {n} nodes, {len(edges)} edges; d={args.dim}, {args.epochs} epochs")
-    configs = [(w, neg) for w in args.workers for neg in args.negatives]
+    configs = [(w, neg, g) for w in args.workers for g in args.graphs for neg in args.negatives
+               if neg != "native" or g == "plain"]
     times = {c: [] for c in configs}
     for r in range(args.rounds):
-        for workers, negatives in configs:
-            wall = fit(graph, n, negatives, workers, args.epochs, args.dim)
-            times[(workers, negatives)].append(wall)
-            print(f"round {r + 1}: workers={workers} negatives={negatives}: {wall:.2f} s", flush=True)
+        for workers, negatives, kind in configs:
+            wall = fit(graphs[kind], n, negatives, workers, args.epochs, args.dim)
+            times[(workers, negatives, kind)].append(wall)
+            print(f"round {r + 1}: workers={workers} negatives={negatives} graph={kind}: "
+                  f"{wall:.2f} s", flush=True)
     for workers in args.workers:
-        base = statistics.median(times[(workers, args.negatives[0])])
-        for negatives in args.negatives:
-            t = times[(workers, negatives)]
+        first = next(c for c in configs if c[0] == workers)
+        base = statistics.median(times[first])
+        for _, negatives, kind in (c for c in configs if c[0] == workers):
+            t = times[(workers, negatives, kind)]
             med = statistics.median(t)
             steps = n * 80 * args.epochs
             pairs = n * pairs_per_walk * args.epochs
-            print(f"workers={workers} negatives={negatives}: min {min(t):.2f} / median {med:.2f} / "
+            print(f"workers={workers} negatives={negatives} graph={kind}: min {min(t):.2f} / "
+                  f"median {med:.2f} / "
                   f"max {max(t):.2f} s over {len(t)}, ratio {med / base:.3f}; at the median "
                   f"{steps / med / 1e6:.2f} M walk steps/s, "
                   f"{pairs / med / workers / 1e6:.2f} M pairs/s per thread")

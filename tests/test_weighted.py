@@ -121,19 +121,15 @@ def test_negatives_without_counts_follow_the_strengths():
 
 
 def _bad_builds():
-    floats = "; convert other dtypes first, e.g. weights.astype(numpy.float64)"
     span = "num_nodes must be between 1 and 2147483647, got "
     return [
-        (dict(edges=[[0, 1]] * 5), TypeError,
-         "argument 'edges': expected an (E, 2) uint32 array, got 'list'"),
         (dict(edges=np.ones((5, 2), np.int64)), TypeError,
          "argument 'edges': expected an (E, 2) uint32 array, got a 2-dimensional int64 array"),
         (dict(edges=np.ones((5, 3), np.uint32)), ValueError,
          "argument 'edges': expected shape (E, 2), got (5, 3)"),
         (dict(weights=np.ones(5, np.float32)), TypeError, "argument 'weights': expected a "
-         "1-dimensional float64 array, got a 1-dimensional float32 array" + floats),
-        (dict(weights=[1.0] * 5), TypeError,
-         "argument 'weights': expected a 1-dimensional float64 array, got 'list'" + floats),
+         "1-dimensional float64 array, got a 1-dimensional float32 array; convert other dtypes "
+         "first, e.g. weights.astype(numpy.float64)"),
         (dict(weights=np.ones(4)), ValueError,
          "argument 'weights': expected 5 entries, one per edge, got 4"),
         *[(dict(weights=np.insert(np.ones(4), i, bad)), ValueError,
@@ -143,7 +139,6 @@ def _bad_builds():
          "weights[2] is 0.0; edge weights must be finite and greater than 0"),
         (dict(num_nodes=4), ValueError, "edges[2] refers to node 4 but num_nodes is 4"),
         (dict(num_nodes=0), ValueError, span + "0"),
-        (dict(num_nodes=-3), ValueError, span + "-3"),
         (dict(num_nodes=2**31), ValueError, span + "2147483648"),
         (dict(num_nodes=2**70), ValueError, span + str(2**70)),
         (dict(num_nodes=6.0), TypeError,
