@@ -232,14 +232,19 @@ def _check_rows(inp: int, target: Optional[int], embeddings: np.ndarray, hidden_
 
 def train_walk(walk: list, rng: Lcg48, alpha: np.float32, window: int, num_negative: int,
                num_nodes: int, embeddings: np.ndarray, hidden_layer: np.ndarray,
-               error: np.ndarray, lookup=sigmoid_lookup, negatives=None) -> None:
+               error: np.ndarray, lookup=sigmoid_lookup, negatives=None,
+               shared: bool = False) -> None:
     """Trains every (centre, context) pair of the walk; rows are updated in place.
 
     The output rows change after each sample; the input row receives the accumulated error once
     per pair. `embeddings` and `hidden_layer` may be the same array. `lookup` stands in for
     sigmoid_lookup (tests use it to watch dot products that sit on a table boundary).
     `negatives` draws the negatives (an AliasTable); None: uniformly, next_int(num_nodes).
+    `shared`: a position's pairs share one draw of negatives, made after its window draw.
     """
+    def draw():
+        return rng.next_int(num_nodes) if negatives is None else negatives.next(rng)
+
     length = len(walk)
     for i in range(length):
         b = rng.next_int(window)
@@ -248,6 +253,7 @@ def train_walk(walk: list, rng: Lcg48, alpha: np.float32, window: int, num_negat
         start = max(0, wrap_i32(i - window + b))
         end = min(wrap_i32(i + window + 1 - b), length)
         centre = walk[i]
+        drawn = [draw() for _ in range(num_negative)] if shared and end - start > 1 else None
         for c in range(start, end):
             if c == i:
                 continue
@@ -257,7 +263,7 @@ def train_walk(walk: list, rng: Lcg48, alpha: np.float32, window: int, num_negat
                 if d == 0:
                     target, label = centre, F32(1.0)
                 else:
-                    target = rng.next_int(num_nodes) if negatives is None else negatives.next(rng)
+                    target = draw() if drawn is None else drawn[d - 1]
                     label = F32(0.0)
                     if target == centre:
                         continue  # not redrawn: the pair gets one negative fewer
@@ -345,7 +351,7 @@ def chunk_alpha(start_alpha: float, end_alpha: float, k: int, num_chunks: int) -
 
 def reference_epoch(edges, directed: bool, params, embeddings, hidden_layer, next_random: int,
                     lookup=sigmoid_lookup, ns_exponent: float = 0.0, noise_counts=None,
-                    visits=None, train: bool = True, walks=None):
+                    visits=None, train: bool = True, walks=None, shared: bool = False):
     """One epoch with one worker on copies of the matrices; returns (embeddings, hidden_layer).
 
     `edges` are pairs of node ids, read as `directed`; `params` is anything with the attributes
@@ -356,7 +362,7 @@ def reference_epoch(edges, directed: bool, params, embeddings, hidden_layer, nex
     With ns_exponent > 0, negatives come from an AliasTable over `noise_counts` (None: the
     out-degrees). `visits`, a list of one count per node, receives each walk's nodes, and
     `walks`, a list, each walk in the order drawn. With `train` false the walks are only drawn
-    and counted.
+    and counted. `shared` is passed on to train_walk.
     """
     rows = neighbour_rows(edges, directed)
     emb = np.array(embeddings, dtype=np.float32, order="C", copy=True)
@@ -384,7 +390,7 @@ def reference_epoch(edges, directed: bool, params, embeddings, hidden_layer, nex
                 walk = random_walk(rows, s, params.max_walk_length, bias, rng)
                 if train:
                     train_walk(walk, rng, alpha, params.window, params.num_negative, n, emb, hid,
-                               error, lookup, negatives)
+                               error, lookup, negatives, shared)
                 if walks is not None:
                     walks.append(walk)
                 if visits is not None:

@@ -28,13 +28,14 @@ def test_optional_packages_load_only_when_used():
     assert (done.returncode, done.stdout.strip()) == (0, "[]"), done.stderr
 
 
-def test_karate_clubs_are_separable():
+@pytest.mark.parametrize("shared_negatives", [False, True])
+def test_karate_clubs_are_separable(shared_negatives):
     from sklearn.linear_model import LogisticRegression
     from sklearn.model_selection import StratifiedKFold, cross_val_score
 
     labels = np.loadtxt(DATA / "labels.tsv", dtype=np.int64)
     clubs = labels[np.argsort(labels[:, 0]), 1]
-    model = fit(str(DATA / "edges.tsv"), num_walks=10)
+    model = fit(str(DATA / "edges.tsv"), num_walks=10, shared_negatives=shared_negatives)
     folds = StratifiedKFold(5, shuffle=True, random_state=0)
     accuracy = cross_val_score(LogisticRegression(max_iter=1000), model.embeddings_, clubs, cv=folds)
     # The two clubs are 16 and 18 nodes: chance is about 0.5, the untrained vectors score 0.47.
@@ -45,6 +46,9 @@ def test_one_worker_and_a_seed_reproduce_exactly():
     first, second, other = fit(KARATE), fit(KARATE), fit(KARATE, seed=4)
     np.testing.assert_array_equal(first.embeddings_, second.embeddings_)
     assert not np.array_equal(first.embeddings_, other.embeddings_)
+    shared = fit(KARATE, shared_negatives=True)
+    np.testing.assert_array_equal(shared.embeddings_, fit(KARATE, shared_negatives=True).embeddings_)
+    assert not np.array_equal(first.embeddings_, shared.embeddings_)
 
 
 @pytest.mark.parametrize("rows, cols, alignment", [
@@ -204,7 +208,7 @@ class Recorder:
         self.calls, self.interrupt_at = [], interrupt_at
 
     def __call__(self, *, graph, params, embeddings, hidden_layer, next_random, ns_exponent,
-                 noise_counts, visits, progress):
+                 noise_counts, visits, progress, shared_negatives):
         self.calls.append((params.start_alpha, params.end_alpha, params.batch_size, next_random))
         if len(self.calls) == self.interrupt_at:
             raise KeyboardInterrupt

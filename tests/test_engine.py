@@ -16,10 +16,11 @@ from velmor.engine import _engine, _native
 
 
 def train(graph, params, emb, hid, next_random, ns_exponent=0.75, noise_counts=None, visits=None,
-          progress=None):
+          progress=None, shared=False):
     return _engine.train_epoch(graph=graph, params=params, embeddings=emb, hidden_layer=hid,
                                next_random=next_random, ns_exponent=ns_exponent,
-                               noise_counts=noise_counts, visits=visits, progress=progress)
+                               noise_counts=noise_counts, visits=visits, progress=progress,
+                               shared_negatives=shared)
 
 
 @pytest.mark.parametrize("overrides", [dict(), dict(p=0.25, q=4.0, num_negative=12, window=2)])
@@ -45,9 +46,13 @@ SKEWED = [5000, 0, 1, 3, 80, 0, 2, 1, 700, 9, 1]  # for the 11 nodes of ISOLATED
     pytest.param(DIRECTED_DEAD_ENDS, True, 0.75, None, dict(p=0.5, q=2.0), id="dead-ends"),
     pytest.param(ISOLATED, False, 1.0, SKEWED, dict(num_negative=12), id="skewed-many-negatives"),
     pytest.param(ISOLATED, False, 40.0, SKEWED, dict(num_negative=1), id="steep"),
-    pytest.param(STAR, False, 0.5, None, dict(window=6, max_walk_length=40), id="long-walks"),
+    # A gentler rate than the others': the hub's rows take so many updates that, at 0.1, the
+    # rounding differences between the kernels and the model grow past the tolerance.
+    pytest.param(STAR, False, 0.5, None, dict(window=6, max_walk_length=40, start_alpha=0.025),
+                 id="long-walks"),
 ])
-def test_weighted_negatives_match_model(edges, directed, ns_exponent, counts, overrides):
+@pytest.mark.parametrize("shared", [False, True], ids=["per-pair", "shared"])
+def test_weighted_negatives_match_model(edges, directed, ns_exponent, counts, overrides, shared):
     # Two epochs as the package runs them: the first draws by `counts` (or the degrees), the
     # second by the visits counted in the first.
     graph, params = make_graph(edges, directed), make_params(**overrides)
@@ -56,17 +61,17 @@ def test_weighted_negatives_match_model(edges, directed, ns_exponent, counts, ov
     emb, hid = emb0.copy(), hid0.copy()
     visits = np.zeros(n, np.uint64)
     noise = None if counts is None else np.array(counts, np.uint64)
-    train(graph, params, emb, hid, 5, ns_exponent, noise, visits)
-    train(graph, params, emb, hid, 6, ns_exponent, visits, visits)
+    train(graph, params, emb, hid, 5, ns_exponent, noise, visits, shared=shared)
+    train(graph, params, emb, hid, 6, ns_exponent, visits, visits, shared=shared)
 
     model_visits = [0] * n
 
     def run_model(lookup):
         model_visits[:] = [0] * n
         ref = reference_epoch(edges, directed, params, emb0, hid0, 5, lookup, ns_exponent, counts,
-                              model_visits)
+                              model_visits, shared=shared)
         return reference_epoch(edges, directed, params, *ref, 6, lookup, ns_exponent,
-                               list(model_visits), model_visits)
+                               list(model_visits), model_visits, shared=shared)
 
     assert_matches_model((emb, hid), run_model)
     assert visits.tolist() == model_visits

@@ -256,7 +256,7 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
                 walk_from(graph, order[s], params.max_walk_length, bias, rng, walk);
                 if (options.train)
                   train_walk(walk, rng, alpha, params.window, params.num_negative, negatives,
-                             embeddings, hidden_layer, scratch);
+                             embeddings, hidden_layer, scratch, options.negative_draws);
                 if (!options.walks.empty())
                   copy_walk(walk, options.walks.subspan(s * params.max_walk_length,
                                                         params.max_walk_length));

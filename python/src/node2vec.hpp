@@ -79,6 +79,8 @@ struct EpochOptions {
   // node of the epoch's shuffled order is copied into row s, by the worker that draws it, with
   // -1 in the entries past its end. Rows of walks that a stop leaves undrawn are not touched.
   std::span<int32_t> walks;
+  // Whether each pair draws its own negatives or a walk position's pairs share theirs.
+  NegativeDraws negative_draws = NegativeDraws::per_pair;
   EpochControl* control = nullptr;
   // False: the walks are drawn, counted and copied, nothing is trained and the matrices are not
   // touched (they may be empty). word2vec counts its corpus before training; this is that.

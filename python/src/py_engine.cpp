@@ -16,7 +16,8 @@ namespace {
 constexpr const char* kNames[] = {"graph",       "params",       "embeddings",
                                   "hidden_layer", "next_random",  "ns_exponent",
                                   "noise_counts", "visits",       "progress"};
-const FunctionDescription kTrainEpoch{"train_epoch()", {}, kNames};
+constexpr const char* kOptionalNames[] = {"shared_negatives"};
+const FunctionDescription kTrainEpoch{"train_epoch()", {}, kNames, kOptionalNames};
 
 // An optional uint64 vector argument: None, or an array accepted as it is (no conversion, so
 // that counts are never silently copied and then lost).
@@ -93,7 +94,7 @@ void walk_watched(const WalkArguments& walk, uint64_t next_random, EpochOptions 
 
 PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   return entry([&] {
-    PyObject* argv[9];
+    PyObject* argv[10];
     bind_arguments(kTrainEpoch, args, kwargs, argv);
     const EpochArguments epoch =
         accept_epoch_arguments(argv, engine_graph_type(), engine_params_type(),
@@ -104,6 +105,8 @@ PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::optional<ArrayBorrow> noise_held = optional_counts(argv[6], "noise_counts", false);
     const std::optional<ArrayBorrow> visits_held = optional_counts(argv[7], "visits", true);
     PyObject* const progress = accept_progress(argv[8]);
+    if (argv[9] && to_bool(argv[9], "shared_negatives"))
+      options.negative_draws = NegativeDraws::per_position;
 
     // The views are taken after the last conversion; nothing but the watcher runs Python code
     // before training ends.
@@ -165,7 +168,7 @@ PyMethodDef train_epoch_def = {
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_epoch_fn)),
     METH_VARARGS | METH_KEYWORDS,
     "train_epoch(*, graph, params, embeddings, hidden_layer, next_random, ns_exponent, "
-    "noise_counts, visits, progress)\n--\n\n"
+    "noise_counts, visits, progress, shared_negatives=False)\n--\n\n"
     "One node2vec epoch, as _native.train_node2vec_epoch trains it, with these additions.\n\n"
     "graph may also be a WeightedCSRGraph, walked in proportion to its weights.\n"
     "Negatives are drawn in proportion to max(count, 1)**ns_exponent, over noise_counts (a\n"
@@ -174,6 +177,9 @@ PyMethodDef train_epoch_def = {
     "lightest arc); ns_exponent 0 draws them uniformly, exactly as _native does. visits (a\n"
     "writable uint64 array, or None) receives each node's visits in this epoch's walks, added\n"
     "after the epoch.\n"
+    "shared_negatives: False, each (context, centre) pair draws its own negatives; True, the\n"
+    "pairs of one walk position share one draw (the generator then makes one draw of negatives\n"
+    "per position, after the position's window draw).\n"
     "progress (a callable, or None) is called with the number of walks trained so far, about\n"
     "every 100 ms, on the calling thread. The interpreter lock is released while the workers\n"
     "run; an exception from progress or from a signal handler (KeyboardInterrupt) stops the\n"

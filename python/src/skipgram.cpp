@@ -183,12 +183,13 @@ struct PairTrainer {
 };
 
 // Trains a walk's scheduled pairs in order. K = num_negative + 1 when that is 1..8, else 0.
-// The rows a walk position brings in (its centre's hidden_layer row and the embeddings row of
-// its farthest context) are prefetched one position ahead; the random negatives are not: the
-// loads of a pair's rows are independent, and prefetching them measured slower.
+// `shared`: the negatives are scheduled per position, not per pair. The rows a walk position
+// brings in (its centre's hidden_layer row, the embeddings row of its farthest context and any
+// shared negatives) are prefetched one position ahead. Per-pair negatives are not: the loads of
+// a pair's rows are independent, and prefetching them measured slower.
 template <int K>
 void train_schedule(const PairTrainer& t, const std::vector<uint32_t>& walk, int32_t window,
-                    uint64_t num_negative, const TrainScratch& scratch) {
+                    uint64_t num_negative, bool shared, const TrainScratch& scratch) {
   const int64_t len = static_cast<int64_t>(walk.size());
   const uint32_t* const begin = scratch.pair_begin.data();
   const uint32_t* const inputs = scratch.inputs.data();
@@ -200,18 +201,30 @@ void train_schedule(const PairTrainer& t, const std::vector<uint32_t>& walk, int
     const uint32_t node = walk[static_cast<size_t>(c)];
     if (node < m.rows) prefetch_row(m.row(node), m.cols);
   };
+  // A position without pairs has no negatives drawn: its entries hold stale (in-range) ids,
+  // harmless to prefetch.
+  const auto prefetch_negatives = [&](int64_t i) __attribute__((always_inline)) {
+    const uint32_t* const ahead = negatives + static_cast<size_t>(i) * count;
+    for (uint64_t d = 0; d < count; ++d)
+      if (ahead[d] < t.hidden_layer.rows)
+        prefetch_row(t.hidden_layer.row(ahead[d]), t.hidden_layer.cols);
+  };
   if (prefetch) {
     for (int64_t c = 0; c < len && c <= window; ++c) prefetch_from(t.embeddings, c);
     if (len > 0) prefetch_from(t.hidden_layer, 0);
+    if (len > 0 && shared) prefetch_negatives(0);
   }
   for (int64_t i = 0; i < len; ++i) {
     if (prefetch && i + 1 < len) {
       prefetch_from(t.hidden_layer, i + 1);
       if (window > 0 && i + 1 + window < len) prefetch_from(t.embeddings, i + 1 + window);
+      if (shared) prefetch_negatives(i + 1);
     }
     const uint32_t centre = walk[static_cast<size_t>(i)];
     for (uint32_t j = begin[i]; j < begin[i + 1]; ++j)
-      t.pair<K>(inputs[j], centre, negatives + static_cast<size_t>(j) * count, count);
+      t.pair<K>(inputs[j], centre,
+                negatives + static_cast<size_t>(shared ? static_cast<uint32_t>(i) : j) * count,
+                count);
   }
 }
 
@@ -220,7 +233,8 @@ void train_schedule(const PairTrainer& t, const std::vector<uint32_t>& walk, int
 template <class Negatives>
 void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
                 uint64_t num_negative, const Negatives& negatives, const MatrixView& embeddings,
-                const MatrixView& hidden_layer, TrainScratch& scratch) {
+                const MatrixView& hidden_layer, TrainScratch& scratch, NegativeDraws draws) {
+  const bool shared = draws == NegativeDraws::per_position;
   const int64_t len = static_cast<int64_t>(walk.size());
   const bool contiguous = embeddings.col_stride == 1 && hidden_layer.col_stride == 1;
   const PairTrainer trainer{
@@ -251,7 +265,7 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
     };
     grow(scratch.pair_begin, static_cast<uint64_t>(len) + 1);
     grow(scratch.inputs, max_pairs);
-    grow(scratch.negatives, max_pairs * num_negative);
+    grow(scratch.negatives, (shared ? static_cast<uint64_t>(len) : max_pairs) * num_negative);
     uint32_t* const begin = scratch.pair_begin.data();
     uint32_t* const inputs = scratch.inputs.data();
     uint32_t* const scheduled = scratch.negatives.data();
@@ -259,25 +273,30 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
     for (int64_t i = 0; i < len; ++i) {
       begin[i] = n_pairs;
       const auto [start, end] = context_range(i);
+      // [start, end) holds i, so the position has pairs when it holds more.
+      if (shared && end - start > 1)
+        negatives.fill(rng, scheduled + static_cast<size_t>(i) * num_negative,
+                       static_cast<size_t>(num_negative));
       for (int64_t c = start; c < end; ++c) {
         if (c == i) continue;
         inputs[n_pairs] = walk[static_cast<size_t>(c)];
-        negatives.fill(rng, scheduled + static_cast<size_t>(n_pairs) * num_negative,
-                       static_cast<size_t>(num_negative));
+        if (!shared)
+          negatives.fill(rng, scheduled + static_cast<size_t>(n_pairs) * num_negative,
+                         static_cast<size_t>(num_negative));
         ++n_pairs;
       }
     }
     begin[len] = n_pairs;
     switch (num_negative) {
-      case 0: return train_schedule<1>(trainer, walk, window, num_negative, scratch);
-      case 1: return train_schedule<2>(trainer, walk, window, num_negative, scratch);
-      case 2: return train_schedule<3>(trainer, walk, window, num_negative, scratch);
-      case 3: return train_schedule<4>(trainer, walk, window, num_negative, scratch);
-      case 4: return train_schedule<5>(trainer, walk, window, num_negative, scratch);
-      case 5: return train_schedule<6>(trainer, walk, window, num_negative, scratch);
-      case 6: return train_schedule<7>(trainer, walk, window, num_negative, scratch);
-      case 7: return train_schedule<8>(trainer, walk, window, num_negative, scratch);
-      default: return train_schedule<0>(trainer, walk, window, num_negative, scratch);
+      case 0: return train_schedule<1>(trainer, walk, window, num_negative, shared, scratch);
+      case 1: return train_schedule<2>(trainer, walk, window, num_negative, shared, scratch);
+      case 2: return train_schedule<3>(trainer, walk, window, num_negative, shared, scratch);
+      case 3: return train_schedule<4>(trainer, walk, window, num_negative, shared, scratch);
+      case 4: return train_schedule<5>(trainer, walk, window, num_negative, shared, scratch);
+      case 5: return train_schedule<6>(trainer, walk, window, num_negative, shared, scratch);
+      case 6: return train_schedule<7>(trainer, walk, window, num_negative, shared, scratch);
+      case 7: return train_schedule<8>(trainer, walk, window, num_negative, shared, scratch);
+      default: return train_schedule<0>(trainer, walk, window, num_negative, shared, scratch);
     }
   }
 
@@ -287,11 +306,13 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
   for (int64_t i = 0; i < len; ++i) {
     const auto [start, end] = context_range(i);
     const uint32_t centre = walk[static_cast<size_t>(i)];
+    const bool share_here = shared && num_negative <= neg.size() && end - start > 1;
+    if (share_here) negatives.fill(rng, neg.data(), static_cast<size_t>(num_negative));
     for (int64_t c = start; c < end; ++c) {
       if (c == i) continue;
       const uint32_t in = walk[static_cast<size_t>(c)];
       if (num_negative <= neg.size()) {
-        negatives.fill(rng, neg.data(), static_cast<size_t>(num_negative));
+        if (!share_here) negatives.fill(rng, neg.data(), static_cast<size_t>(num_negative));
         trainer.pair<0>(in, centre, neg.data(), num_negative);
         continue;
       }
@@ -304,8 +325,9 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
 
 template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, uint64_t,
                          const UniformNegatives&, const MatrixView&, const MatrixView&,
-                         TrainScratch&);
+                         TrainScratch&, NegativeDraws);
 template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, uint64_t,
-                         const AliasTable&, const MatrixView&, const MatrixView&, TrainScratch&);
+                         const AliasTable&, const MatrixView&, const MatrixView&, TrainScratch&,
+                         NegativeDraws);
 
 }  // namespace velmor

@@ -76,6 +76,11 @@ def build_parser() -> argparse.ArgumentParser:
     training.add_argument("--ns-exponent", type=float, default=0.75, metavar="E",
                           help="negatives drawn in proportion to visit count^E; 0 = uniformly "
                                "(default: 0.75)")
+    training.add_argument("--shared-negatives", action=argparse.BooleanOptionalAction,
+                          default=False,
+                          help="draw the negatives once per walk position, shared by its "
+                               "context pairs: several times faster on large graphs "
+                               "(default: off)")
     training.add_argument("--alpha", type=float, default=0.025,
                           help="initial learning rate (default: 0.025)")
     training.add_argument("--min-alpha", type=float, default=0.0001,
@@ -101,7 +106,7 @@ def main(argv: Optional[List[str]] = None) -> int:
                      num_walks=args.num_walks, window_size=args.window_size, p=args.p, q=args.q,
                      negative=args.negative, ns_exponent=args.ns_exponent, alpha=args.alpha,
                      min_alpha=args.min_alpha, workers=args.workers, seed=args.seed,
-                     progress=not args.quiet)
+                     progress=not args.quiet, shared_negatives=args.shared_negatives)
     try:
         check_delimiters(delimiter, "#")
         if args.output is not None:

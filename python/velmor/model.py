@@ -70,6 +70,12 @@ class Node2Vec:
     progress : bool, default True
         Show a progress bar, with walks per second, while stderr is a terminal and tqdm is
         installed.
+    shared_negatives : bool, default False
+        Draw ``negative`` negative samples once per walk position and use them for every
+        context pair of that position, as pWord2Vec does, instead of once per pair as word2vec
+        does. A position then touches ``negative`` random rows of the output matrix instead of
+        ``negative`` per context: several times faster once the matrices no longer fit in the
+        processor's caches (graphs of about 10^5 nodes and more at d = 128).
 
     Attributes
     ----------
@@ -111,7 +117,8 @@ class Node2Vec:
                  window_size: int = 10, p: float = 1.0, q: float = 1.0, negative: int = 5,
                  ns_exponent: float = 0.75, alpha: float = 0.025, min_alpha: float = 0.0001,
                  batch_size: Optional[int] = None, workers: Optional[int] = None,
-                 seed: Optional[int] = None, progress: bool = True, **renamed: Any):
+                 seed: Optional[int] = None, progress: bool = True,
+                 shared_negatives: bool = False, **renamed: Any):
         for old, value in renamed.items():
             if old not in _RENAMED:
                 raise TypeError(f"Node2Vec got an unexpected keyword argument {old!r}")
@@ -135,6 +142,7 @@ class Node2Vec:
         self.workers = workers
         self.seed = seed
         self.progress = progress
+        self.shared_negatives = shared_negatives
 
     def fit(self, graph, *, directed: Optional[bool] = None) -> "Node2Vec":
         """Learn an embedding for every node of ``graph``.
@@ -194,7 +202,8 @@ class Node2Vec:
                             embeddings=embeddings, hidden_layer=hidden_layer,
                             next_random=int(epoch_seeds[epoch]), ns_exponent=ns_exponent,
                             noise_counts=visits, visits=visits,
-                            progress=bar.hook(epoch * count))
+                            progress=bar.hook(epoch * count),
+                            shared_negatives=settings["shared_negatives"])
                 bar.show((epoch + 1) * count)
         self.embeddings_ = embeddings
         self.epochs_trained_ = epochs
@@ -234,6 +243,7 @@ class Node2Vec:
             else check_int("workers", self.workers, minimum=0, maximum=MAX_WORKERS),
             "seed": None if self.seed is None else check_int("seed", self.seed, minimum=0),
             "progress": check_bool("progress", self.progress),
+            "shared_negatives": check_bool("shared_negatives", self.shared_negatives),
         }
         if settings["workers"] is None:
             check_thread_environment()
