@@ -4,12 +4,12 @@ The graph is harness.graphs.block_power_law (power-law degrees, blocks of about 
 shuffled ids), cached as .npy under $VELMOR_BENCH_CACHE (default /tmp/velmor-bench). Each run
 is a fresh process that imports velmor from the given directory and fits Node2Vec with one
 walk per node (d=128, window 10, 5 negatives, p=q=0.25, ns_exponent 0.75, 2 workers, seed 42),
-reporting the fit's wall time and the process's peak RSS. Runs alternate between the builds
-(A B A B ...), and min / median / max are reported with each median's ratio to the first
-build's.
+reporting the fit's wall time and the process's peak RSS. A build named NAME+shared fits
+with shared_negatives=True. Runs alternate between the builds (A B A B ...), and min / median /
+max are reported with each median's ratio to the first build's.
 
     python bench/bench_large.py --nodes 1000000 --rounds 3 \
-        --build before=/path/to/old/python --build after=python
+        --build before=/path/to/old/python --build after=python --build after+shared=python
 """
 
 import argparse
@@ -41,14 +41,15 @@ def graph_file(nodes: int) -> Path:
     return path
 
 
-def child(path: str, walk_length: int, workers: int) -> None:
+def child(path: str, walk_length: int, workers: int, shared: bool) -> None:
     import velmor
 
     t0 = time.perf_counter()
     graph = velmor.Graph(np.load(path))
     t1 = time.perf_counter()
     model = velmor.Node2Vec(dimensions=128, walk_length=walk_length, num_walks=1, window_size=10,
-                            negative=5, p=0.25, q=0.25, workers=workers, seed=42, progress=False)
+                            negative=5, p=0.25, q=0.25, workers=workers, seed=42, progress=False,
+                            **({"shared_negatives": True} if shared else {}))
     model.fit(graph)
     t2 = time.perf_counter()
     rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
@@ -66,9 +67,10 @@ def main() -> None:
     ap.add_argument("--build", action="append", required=True, metavar="NAME=DIR",
                     help="a directory holding the velmor package to import")
     ap.add_argument("--child", help=argparse.SUPPRESS)
+    ap.add_argument("--child-shared", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
-        return child(args.child, args.walk_length, args.workers)
+        return child(args.child, args.walk_length, args.workers, args.child_shared)
 
     builds = dict(b.split("=", 1) for b in args.build)
     path = graph_file(args.nodes)
@@ -80,7 +82,8 @@ def main() -> None:
             env = dict(os.environ, PYTHONPATH=str(Path(directory).resolve()))
             out = subprocess.run([sys.executable, __file__, "--child", str(path), "--build", "x",
                                   "--walk-length", str(args.walk_length),
-                                  "--workers", str(args.workers)],
+                                  "--workers", str(args.workers)]
+                                 + (["--child-shared"] if name.endswith("+shared") else []),
                                  env=env, check=True, capture_output=True, text=True)
             record = json.loads(out.stdout.splitlines()[-1])
             runs[name].append(record)

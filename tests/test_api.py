@@ -210,6 +210,7 @@ class Recorder:
     def __call__(self, *, graph, params, embeddings, hidden_layer, next_random, ns_exponent,
                  noise_counts, visits, progress, shared_negatives):
         self.calls.append((params.start_alpha, params.end_alpha, params.batch_size, next_random))
+        self.shared_negatives = shared_negatives
         if len(self.calls) == self.interrupt_at:
             raise KeyboardInterrupt
         embeddings += 1
@@ -223,6 +224,17 @@ def test_learning_rate_falls_linearly_across_epochs(monkeypatch):
     np.testing.assert_allclose(starts, [0.5, 0.4, 0.3, 0.2])
     np.testing.assert_allclose(ends, [0.4, 0.3, 0.2, 0.1])
     assert set(batches) == {1} and len(set(seeds)) == 4  # 34 nodes: one start node per unit
+
+
+@pytest.mark.parametrize("dimensions, shared_negatives, expected", [
+    (16, None, False), (250_000, None, True),  # 34 rows: 4 KiB, then 65 MiB per matrix
+    (16, True, True), (250_000, False, False)])
+def test_negatives_are_shared_by_default_only_on_large_matrices(monkeypatch, dimensions,
+                                                               shared_negatives, expected):
+    recorder = Recorder()
+    monkeypatch.setattr(velmor.model, "train_epoch", recorder)
+    fit(KARATE, num_walks=1, dimensions=dimensions, shared_negatives=shared_negatives)
+    assert recorder.shared_negatives is expected
 
 
 def test_interrupt_reaches_the_caller_and_leaves_the_model_alone(monkeypatch):

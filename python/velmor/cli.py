@@ -77,10 +77,10 @@ def build_parser() -> argparse.ArgumentParser:
                           help="negatives drawn in proportion to visit count^E; 0 = uniformly "
                                "(default: 0.75)")
     training.add_argument("--shared-negatives", action=argparse.BooleanOptionalAction,
-                          default=False,
+                          default=None,
                           help="draw the negatives once per walk position, shared by its "
-                               "context pairs: several times faster on large graphs "
-                               "(default: off)")
+                               "context pairs: twice as fast, several times on large graphs "
+                               "(default: on when the training matrices pass 64 MiB)")
     training.add_argument("--alpha", type=float, default=0.025,
                           help="initial learning rate (default: 0.025)")
     training.add_argument("--min-alpha", type=float, default=0.0001,

@@ -19,6 +19,9 @@ from velmor._paths import PathLike
 from velmor.keyed import KeyedVectors
 
 _MAX_I32 = 2**31 - 1
+# Training matrices larger than this (in bytes) leave the caches of current processors, and the
+# random rows of per-pair negatives then bound training: shared_negatives=None shares them.
+_SHARED_NEGATIVES_ABOVE = 64 << 20
 
 
 class Node2Vec:
@@ -70,12 +73,15 @@ class Node2Vec:
     progress : bool, default True
         Show a progress bar, with walks per second, while stderr is a terminal and tqdm is
         installed.
-    shared_negatives : bool, default False
-        Draw ``negative`` negative samples once per walk position and use them for every
-        context pair of that position, as pWord2Vec does, instead of once per pair as word2vec
-        does. A position then touches ``negative`` random rows of the output matrix instead of
-        ``negative`` per context: several times faster once the matrices no longer fit in the
-        processor's caches (graphs of about 10^5 nodes and more at d = 128).
+    shared_negatives : bool, optional
+        True: draw ``negative`` negative samples once per walk position and use them for every
+        context pair of that position, as pWord2Vec does. A position then touches ``negative``
+        random rows of the output matrix instead of ``negative`` per context, and training is
+        about twice as fast, and several times as fast once the matrices no longer fit in the
+        processor's caches; on BlogCatalog, classification scores stay the same and
+        link-prediction AUC drops by about 0.008. False: one draw per (context, centre) pair,
+        as word2vec does. None (default): shared when the two training matrices take more than
+        64 MiB (``num_nodes * dimensions * 8`` bytes; 65,536 nodes at 128 dimensions).
 
     Attributes
     ----------
@@ -118,7 +124,7 @@ class Node2Vec:
                  ns_exponent: float = 0.75, alpha: float = 0.025, min_alpha: float = 0.0001,
                  batch_size: Optional[int] = None, workers: Optional[int] = None,
                  seed: Optional[int] = None, progress: bool = True,
-                 shared_negatives: bool = False, **renamed: Any):
+                 shared_negatives: Optional[bool] = None, **renamed: Any):
         for old, value in renamed.items():
             if old not in _RENAMED:
                 raise TypeError(f"Node2Vec got an unexpected keyword argument {old!r}")
@@ -180,6 +186,9 @@ class Node2Vec:
         batch_size = settings["batch_size"] or min(256, max(1, -(-count // 64)))
         alpha, decay = settings["alpha"], settings["alpha"] - settings["min_alpha"]
         ns_exponent = settings["ns_exponent"]
+        shared_negatives = settings["shared_negatives"]
+        if shared_negatives is None:
+            shared_negatives = embeddings.nbytes + hidden_layer.nbytes > _SHARED_NEGATIVES_ABOVE
 
         def epoch_params(epoch):
             # Each epoch covers its own slice of the overall linear decay.
@@ -203,7 +212,7 @@ class Node2Vec:
                             next_random=int(epoch_seeds[epoch]), ns_exponent=ns_exponent,
                             noise_counts=visits, visits=visits,
                             progress=bar.hook(epoch * count),
-                            shared_negatives=settings["shared_negatives"])
+                            shared_negatives=shared_negatives)
                 bar.show((epoch + 1) * count)
         self.embeddings_ = embeddings
         self.epochs_trained_ = epochs
@@ -243,7 +252,8 @@ class Node2Vec:
             else check_int("workers", self.workers, minimum=0, maximum=MAX_WORKERS),
             "seed": None if self.seed is None else check_int("seed", self.seed, minimum=0),
             "progress": check_bool("progress", self.progress),
-            "shared_negatives": check_bool("shared_negatives", self.shared_negatives),
+            "shared_negatives": None if self.shared_negatives is None
+            else check_bool("shared_negatives", self.shared_negatives),
         }
         if settings["workers"] is None:
             check_thread_environment()
