@@ -42,6 +42,7 @@ import numpy as np
 from velmor.engine._engine import read_named_edges
 
 BLOCK_BYTES = 1 << 20
+FIRST_BLOCK_BYTES = 1 << 16
 LARGEST_ID = 4294967294  # the largest uint32 that can still be a node id (the count is id + 1)
 LONGEST_NAME = 255  # names become fixed-width byte strings, so their length bounds memory use
 _INT_DIGITS = 18  # any 18-digit number fits in int64
@@ -301,11 +302,15 @@ class _Scanner:
         """The blocks that hold at least one edge, each checked for two columns per line."""
         data = self.data
         lines_before = 0
+        # The first block is small: it is read ahead for the first two edge lines, and a file of
+        # names is then read by the engine, not in blocks.
+        size = min(BLOCK_BYTES, FIRST_BLOCK_BYTES)
         while start < len(data):
             end = len(data)
-            if start + BLOCK_BYTES < end:
-                cut = data.find(b"\n", start + BLOCK_BYTES)
+            if start + size < end:
+                cut = data.find(b"\n", start + size)
                 end = end if cut < 0 else cut + 1
+            size = BLOCK_BYTES
             block = self._block(start, end, lines_before)
             if len(block.starts):
                 yield block
