@@ -1,16 +1,25 @@
 """Edge-list reading speed: lines per second of velmor.read_edgelist on a generated file.
 
     PYTHONPATH=python python bench/bench_read_edgelist.py [--lines 10000000] [--names]
+    PYTHONPATH=python python bench/bench_read_edgelist.py --lines 2000000 --interleaved 7
 
 The file is written to a temporary directory (default /tmp) and removed afterwards. It has a
 SNAP-style comment header and tab-separated integer ids below one million; --names uses string
-names instead ("n123456"), which takes the slower path that numbers nodes by first appearance.
+names instead ("n123456"), which takes the path that numbers nodes by first appearance.
 Each variant is read --repeat times and the best time is reported; np.loadtxt, NumPy's own C
 parser, is timed on the same integer file for comparison.
+
+--interleaved ROUNDS writes the same edges twice, once with integer ids and once with string
+names, and reads them in turn (ids, names, ids, names, ...) ROUNDS times each with the default
+options, graph included: min / median / max of the wall time and of the process's CPU time, and
+the ratio of the medians, names over ids. On a shared machine the turns spread the neighbours'
+load over both files alike.
 """
 
 import argparse
+import gc
 import os
+import statistics
 import tempfile
 import time
 
@@ -38,13 +47,48 @@ def best_time(repeat: int, action) -> float:
     return min(times)
 
 
+def interleaved(paths: dict, rounds: int) -> None:
+    load_before = os.getloadavg()[0]
+    times = {label: [] for label in paths}
+    for _ in range(rounds):
+        for label, path in paths.items():
+            gc.collect()
+            wall, cpu = time.perf_counter(), time.process_time()
+            velmor.read_edgelist(path)
+            times[label].append((time.perf_counter() - wall, time.process_time() - cpu))
+    print(f"{'':<14} {'wall min / median / max (s)':>30} {'CPU min / median / max (s)':>30}")
+    medians = {}
+    for label, runs in times.items():
+        cells = []
+        for column in zip(*runs):
+            cells.append(f"{min(column):.2f} / {statistics.median(column):.2f} / {max(column):.2f}")
+        medians[label] = [statistics.median(column) for column in zip(*runs)]
+        print(f"{label:<14} {cells[0]:>30} {cells[1]:>30}")
+    (ids_wall, ids_cpu), (names_wall, names_cpu) = medians.values()
+    print(f"names / ids (medians): wall {names_wall / ids_wall:.2f}, CPU {names_cpu / ids_cpu:.2f}; "
+          f"load average before: {load_before:.2f}, after: {os.getloadavg()[0]:.2f}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--lines", type=int, default=10_000_000)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--names", action="store_true", help="string node names")
     parser.add_argument("--dir", default="/tmp")
+    parser.add_argument("--interleaved", type=int, metavar="ROUNDS",
+                        help="read the same edges with ids and with names in turn")
     args = parser.parse_args()
+
+    if args.interleaved:
+        with tempfile.TemporaryDirectory(dir=args.dir) as directory:
+            paths = {"integer ids": os.path.join(directory, "ids.tsv"),
+                     "string names": os.path.join(directory, "names.tsv")}
+            for names, path in zip([False, True], paths.values()):
+                write_file(path, args.lines, names)
+            print(f"{args.lines} lines, velmor from {os.path.dirname(velmor.__file__)}, "
+                  f"{args.interleaved} rounds")
+            interleaved(paths, args.interleaved)
+        return
 
     with tempfile.TemporaryDirectory(dir=args.dir) as directory:
         path = os.path.join(directory, "edges.tsv")

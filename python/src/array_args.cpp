@@ -10,6 +10,17 @@ namespace {
 
 std::string prefix(const char* name) { return std::string("argument '") + name + "': "; }
 
+template <class T>
+std::span<T> writable_vector(const char* name, const ArrayBorrow& held, NpyType type) {
+  with_argument(name, [&] { held.recheck(type, 1); });
+  if (!held.writeable()) raise_error(ErrorKind::Value, prefix(name) + "array is read-only");
+  const size_t size = static_cast<size_t>(held.shape(0));
+  if ((size > 1 && held.stride(0) != sizeof(T)) ||
+      reinterpret_cast<uintptr_t>(held.data()) % alignof(T) != 0)
+    raise_error(ErrorKind::Value, prefix(name) + "array must be contiguous and aligned");
+  return {reinterpret_cast<T*>(held.data()), size};
+}
+
 }  // namespace
 
 MatrixView writable_matrix(const char* name, const ArrayBorrow& held) {
@@ -39,6 +50,14 @@ std::span<uint64_t> count_vector(const char* name, const ArrayBorrow& held, bool
   if ((size > 1 && held.stride(0) != 8) || reinterpret_cast<uintptr_t>(held.data()) % 8 != 0)
     raise_error(ErrorKind::Value, prefix(name) + "array must be contiguous and aligned");
   return {reinterpret_cast<uint64_t*>(held.data()), size};
+}
+
+std::span<uint32_t> writable_u32_vector(const char* name, const ArrayBorrow& held) {
+  return writable_vector<uint32_t>(name, held, NpyType::UInt32);
+}
+
+std::span<double> writable_f64_vector(const char* name, const ArrayBorrow& held) {
+  return writable_vector<double>(name, held, NpyType::Float64);
 }
 
 ArrayBorrow accept_int32_matrix(const char* name, PyObject* obj) {

@@ -23,6 +23,11 @@ MatrixView writable_matrix(const char* name, const ArrayBorrow& held);
 // it read-only.
 std::span<uint64_t> count_vector(const char* name, const ArrayBorrow& held, bool writable);
 
+// One-dimensional, contiguous, aligned and writable uint32 or float64 arrays, for filling in
+// place.
+std::span<uint32_t> writable_u32_vector(const char* name, const ArrayBorrow& held);
+std::span<double> writable_f64_vector(const char* name, const ArrayBorrow& held);
+
 // A 2-dimensional int32 array, else a one-line TypeError naming the argument.
 ArrayBorrow accept_int32_matrix(const char* name, PyObject* obj);
 

@@ -4,7 +4,8 @@
 // that module at import, so both modules agree on what a graph is) and on its own
 // WeightedCSRGraph, and adds what the package needs beyond _native's epoch: weighted graphs,
 // frequency-weighted negatives, visit counts, the walks themselves, a progress hook,
-// interruption, and other Python threads running while an epoch trains.
+// interruption, and other Python threads running while an epoch trains. It also reads edge
+// lists of named nodes for the package's reader.
 #include "binding.hpp"
 #include "engine_types.hpp"
 #include "fastfn.hpp"
@@ -21,7 +22,7 @@ PyModuleDef module_def = {
     "_engine",
     "velmor's training engine: node2vec epochs on plain and weighted graphs with "
     "frequency-weighted negative sampling, the walks alone, progress and interruption, run "
-    "without the interpreter lock.",
+    "without the interpreter lock; and a reader of edge lists with named nodes.",
     0,
     nullptr,
     nullptr,
@@ -67,14 +68,15 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__engine() {
     velmor::set_thread_count_variables(kThreadCountVariables);
     Ref module_name = checked(PyModule_GetNameObject(module.get()));
     for (PyMethodDef* def : {&train_epoch_def, &count_visits_def, &write_walks_def,
-                             &weighted_csr_from_edges_def}) {
+                             &weighted_csr_from_edges_def, &read_named_edges_def}) {
       Ref function = checked(PyCFunction_NewEx(def, module.get(), module_name.get()));
       checked_status(PyObject_SetAttrString(module.get(), def->ml_name, function.get()));
     }
     checked_status(PyObject_SetAttrString(
         module.get(), "WeightedCSRGraph", reinterpret_cast<PyObject*>(weighted_graph_type())));
-    Ref all = checked(Py_BuildValue("[sssss]", "train_epoch", "count_visits", "write_walks",
-                                    "weighted_csr_from_edges", "WeightedCSRGraph"));
+    Ref all = checked(Py_BuildValue("[ssssss]", "train_epoch", "count_visits", "write_walks",
+                                    "weighted_csr_from_edges", "read_named_edges",
+                                    "WeightedCSRGraph"));
     checked_status(PyObject_SetAttrString(module.get(), "__all__", all.get()));
     g_module = Ref(module).release();  // the cell's own reference
     return module;

@@ -17,5 +17,6 @@ extern PyMethodDef train_epoch_def;
 extern PyMethodDef count_visits_def;
 extern PyMethodDef write_walks_def;
 extern PyMethodDef weighted_csr_from_edges_def;
+extern PyMethodDef read_named_edges_def;
 
 }  // namespace velmor::py

@@ -28,6 +28,14 @@ template class Buffer<uint64_t>;
 template class Buffer<double>;
 template class Buffer<AliasSlot>;
 
+void advise_huge_pages(const void* data, size_t bytes) {
+  if (bytes < (size_t{4} << 20)) return;
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(page - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
 std::span<const uint32_t> CsrRecord::neighbors(uint64_t node) const {
   const size_t n_off = offsets.size();
   if (node >= n_off) panic_index(n_off, node);
@@ -184,17 +192,6 @@ inline double load_f64(const char* p) {
   double v;
   std::memcpy(&v, p, sizeof v);
   return v;
-}
-
-// Asks the kernel for huge pages under a large, still untouched array that is about to be
-// written at random: far fewer page faults and TLB misses. Only whole pages inside the array
-// are advised; a refusal changes nothing but speed.
-void advise_huge_pages(const void* data, size_t bytes) {
-  if (bytes < (size_t{4} << 20)) return;
-  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(page - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 // An arc of a row and its weight, as the builder sorts them.

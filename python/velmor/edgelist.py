@@ -112,9 +112,10 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: Optional[st
     try:
         if weighted:
             graph = Graph(parsed.edges, directed=directed, names=parsed.names,
-                          weights=parsed.weights)
+                          weights=parsed.weights, _names_distinct=True)
         else:
-            graph = Graph(parsed.edges, directed=directed, names=parsed.names)
+            graph = Graph(parsed.edges, directed=directed, names=parsed.names,
+                          _names_distinct=True)
     except ValueError as error:
         raise EdgeListError(path, None, str(error)) from None
     header = parsed.header

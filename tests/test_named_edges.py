@@ -1,0 +1,109 @@
+"""Files of named nodes are read by the engine (read_named_edges): it must give exactly what the
+NumPy reader gives, and leave every text with a fault to that reader, which reports it."""
+
+import numpy as np
+import pytest
+
+from velmor import _edgeparse
+from velmor.engine._engine import read_named_edges
+
+
+def parse(data, **options):
+    options = dict(dict(delimiter=None, comments=b"#", relabel=True), **options)
+    try:
+        return _edgeparse.parse_edges(data, **options)
+    except _edgeparse.ParseError as error:
+        return error.line, error.reason
+
+
+def parse_both_ways(monkeypatch, data, **options):
+    """What parse_edges returns with the engine's reader, whether the engine read the text, and
+    what it returns with the NumPy reader alone."""
+    answers = []
+
+    def engine(*args):
+        answers.append(read_named_edges(*args))
+        return answers[-1]
+
+    monkeypatch.setattr(_edgeparse, "read_named_edges", engine)
+    with_engine = parse(data, **options)
+    monkeypatch.setattr(_edgeparse, "read_named_edges", lambda *args: None)
+    return with_engine, bool(answers) and answers[-1] is not None, parse(data, **options)
+
+
+def assert_same(found, expected):
+    assert found.edges.dtype == expected.edges.dtype == np.uint32
+    assert np.array_equal(found.edges, expected.edges) and found.header == expected.header
+    assert type(found.names) is type(expected.names) and found.names.dtype == object
+    assert found.names.tolist() == expected.names.tolist()
+    assert all(type(name) is str for name in found.names)
+    if expected.weights is None:
+        assert found.weights is None
+    else:
+        assert found.weights.dtype == np.float64
+        assert found.weights.tobytes() == expected.weights.tobytes()  # rounded alike
+
+
+def many_names():
+    """Enough names to grow the table many times; some long, many alike in their first bytes."""
+    rng = np.random.default_rng(7)
+    pool = [("node_" + "x" * int(rng.integers(0, 30)) + str(i)) for i in range(3000)]
+    pool += [str(i) for i in range(3000)]
+    lines = [f"{pool[a]}\t{pool[b]}" for a, b in rng.integers(0, len(pool), size=(20000, 2))]
+    return "\n".join(lines).encode()
+
+
+WEIGHTS = "".join(f"n{i} m{i} {w}\n" for i, w in enumerate([
+    "1", "0.1", "+7", "1.e3", ".5", "5.", "2.2250738585072011e-308", "1E+06", "7e-3",
+    "123456789012345678901", "0.30000000000000004441", "9007199254740993"]))
+
+
+@pytest.mark.parametrize("data, options", [
+    pytest.param("café ü\nü 東京\n東京 🙂\n", {}, id="unicode"),
+    pytest.param("a b\nb a\na a\nb a\n", {}, id="duplicates"),
+    pytest.param("10 x\nx 007\n7 10\n1e3 +5\n", {}, id="numbers-among-words"),
+    pytest.param("7 007\n007 7.0\n", {"names": True}, id="all-numbers-as-names"),
+    pytest.param("# head\n\na b # note\n   \n#x\nb,c\n  # indented\nc\fa", {}, id="comments-blanks"),
+    pytest.param("a\tb\r\nb\tc\r\n\r\n", {}, id="crlf"),
+    pytest.param("\ufeffa,b\nb , c\n", {}, id="bom-commas"),
+    pytest.param("New York ; Boston\n Boston;Los Angeles  # west\n \n", {"delimiter": b";"},
+                 id="delimiter-inner-spaces"),
+    pytest.param("abcdefgh abcdefgh1\nabcdefgh12345678x abcdefgh\nabcdefgh1 abcdefgh12345678y\n",
+                 {}, id="alike-first-bytes"),
+    pytest.param("from to w\nann bob 3\nbob ann 2.5e-3\n", {"weighted": True}, id="header"),
+    pytest.param(WEIGHTS, {"weighted": True}, id="weights"),
+    pytest.param(many_names(), {"names": True}, id="many-names"),
+])
+def test_the_engine_reads_as_the_numpy_reader_does(monkeypatch, data, options):
+    data = data.encode() if isinstance(data, str) else data
+    with_engine, engine_read, expected = parse_both_ways(monkeypatch, data, **options)
+    assert engine_read
+    assert_same(with_engine, expected)
+
+
+@pytest.mark.parametrize("data, options", [
+    pytest.param("a b\nc d e\n", {}, id="three-columns"),
+    pytest.param("a b\nc\n", {}, id="one-column"),
+    pytest.param("a,,b\n", {"delimiter": b","}, id="empty-column"),
+    # Comments are blanked to spaces, which a space delimiter reads as empty columns.
+    pytest.param("a b# c\n", {"delimiter": b" "}, id="comment-after-space-delimiter"),
+    pytest.param("a b\nc\0 d\n", {}, id="nul"),
+    pytest.param(b"a b\ncaf\xe9 b\n", {}, id="not-utf8"),
+    pytest.param("a b\n" + "x" * 256 + " b\n", {}, id="long-name"),
+    pytest.param("a b 1\nb c 0\n", {"weighted": True}, id="zero-weight"),
+    pytest.param("a b 1\nb c 1e999\n", {"weighted": True}, id="infinite-weight"),
+    pytest.param("a b 1\nb c 0x10\n", {"weighted": True}, id="hex-weight"),
+    pytest.param("a;b;1\nb;c;4 5\n", {"weighted": True, "delimiter": b";"}, id="spaced-weight"),
+    pytest.param("# only a comment\n", {"names": True}, id="no-edges"),
+])
+def test_faults_are_left_to_the_numpy_reader(monkeypatch, data, options):
+    data = data.encode() if isinstance(data, str) else data
+    with_engine, engine_read, expected = parse_both_ways(monkeypatch, data, **options)
+    assert not engine_read and isinstance(expected, tuple) and with_engine == expected
+
+
+def test_the_engine_refuses_to_write_past_its_arrays():
+    ids = np.full(5, 9, dtype=np.uint32)  # room for 2 edges, not 3
+    with pytest.raises(ValueError, match="argument 'ids': too short"):
+        read_named_edges(b"a b\nb c\nc a", 0, None, None, ids[:4], None)
+    assert ids[4] == 9
