@@ -3,7 +3,6 @@
 Binding is checked against a model of the rules over random mixes of positional and keyword
 arguments; the examples pin the model itself to the exact messages."""
 
-import math
 from collections import namedtuple
 
 import numpy as np
@@ -165,17 +164,17 @@ def test_binding_matches_the_model(native, entry_name, data):
 @pytest.mark.parametrize("entry_name, n_args, keys, expected", [
     ("csr_from_edges", 3, [], "csr_from_edges() takes 2 positional arguments but 3 were given"),
     ("csr_from_edges", 1, ["edges"], "csr_from_edges() got multiple values for argument 'edges'"),
-    ("csr_from_edges", 1, [], "csr_from_edges() missing 1 required positional argument: 'directed'"),
-    ("csr_from_edges", 0, [], "csr_from_edges() missing 2 required positional arguments: 'edges' and 'directed'"),
+    ("csr_from_edges", 0, [],
+     "csr_from_edges() missing 2 required positional arguments: 'edges' and 'directed'"),
     ("csr_from_edges", 0, ["bogus"], "csr_from_edges() got an unexpected keyword argument 'bogus'"),
-    ("train_node2vec_epoch", 1, ["graph"], "train_node2vec_epoch() takes 0 positional arguments but 1 was given"),
-    ("train_node2vec_epoch", 0, ["graph", "params", "embeddings"],
-     "train_node2vec_epoch() missing 2 required keyword arguments: 'hidden_layer' and 'next_random'"),
-    ("Node2VecParams", 0, [],
-     "Node2VecParams.__new__() missing 9 required keyword arguments: 'p', 'q', 'start_alpha', 'end_alpha', "
-     "'window', 'batch_size', 'max_walk_length', 'num_negative', and 'workers'"),
-    ("Node2VecParams", 0, PARAM_NAMES[:-1], "Node2VecParams.__new__() missing 1 required keyword argument: 'workers'"),
-    ("CSRGraph.has_edge", 1, ["src"], "CSRGraph.has_edge() got multiple values for argument 'src'"),
+    ("train_node2vec_epoch", 1, ["graph"],
+     "train_node2vec_epoch() takes 0 positional arguments but 1 was given"),
+    ("Node2VecParams", 0, PARAM_NAMES[2:],
+     "Node2VecParams.__new__() missing 2 required keyword arguments: 'p' and 'q'"),
+    ("Node2VecParams", 0, PARAM_NAMES[:-1],
+     "Node2VecParams.__new__() missing 1 required keyword argument: 'workers'"),
+    ("Node2VecParams", 0, PARAM_NAMES[3:], "Node2VecParams.__new__() missing 3 required keyword "
+     "arguments: 'p', 'q', and 'start_alpha'"),
 ])
 def test_binding_messages(native, entry_name, n_args, keys, expected):
     entry = _entries(native)[entry_name]
@@ -195,10 +194,8 @@ class IndexLike:
 
 @pytest.mark.parametrize("field, value, expected", [
     ("window", True, 1), ("window", -7, -7), ("window", np.int16(3), 3), ("window", IndexLike(9), 9),
-    ("batch_size", 18446744073709551615, 18446744073709551615), ("batch_size", np.uint64(7), 7),
-    ("batch_size", 0, 0), ("max_walk_length", 0, 0), ("num_negative", 0, 0),
-    ("p", Counted(2.5), 2.5), ("p", IndexLike(3), 3.0), ("p", True, 1.0), ("p", 0.0, 0.0),
-    ("q", np.float32(0.5), 0.5), ("workers", 0, 0), ("workers", IndexLike(4), 4),
+    ("batch_size", 2**64 - 1, 2**64 - 1), ("batch_size", 0, 0), ("p", Counted(2.5), 2.5),
+    ("p", IndexLike(3), 3.0), ("q", np.float32(0.5), 0.5), ("workers", IndexLike(4), 4),
 ])
 def test_conversions_accept(native, field, value, expected):
     # Values are stored as given: those that training refuses are refused by training.
@@ -272,14 +269,8 @@ def test_a_panic_coming_back_from_python_is_resumed(native, capfd):
 
 def test_params_is_an_immutable_record(native):
     p = native.Node2VecParams(**GOOD)
-    assert [getattr(p, k) for k in PARAM_NAMES] == [0.5, 2.0, 0.025, 0.0001, 3, 2, 6, 2, None]
-    assert type(p.p) is float and type(p.window) is int
-    nan = native.Node2VecParams(**{**GOOD, "q": math.nan, "start_alpha": 0.1, "end_alpha": 0.2})
-    assert math.isnan(nan.q) and (nan.start_alpha, nan.end_alpha) == (0.1, 0.2)
-    with pytest.raises(AttributeError):
-        p.p = 2.0
-    with pytest.raises(AttributeError):
-        p.colour = "red"
-    assert p.p == 0.5 and not hasattr(p, "__dict__")
-    assert all(getattr(native.Node2VecParams, k).__doc__ in ("", None) for k in PARAM_NAMES)
-    assert p != native.Node2VecParams(**GOOD) and p == p  # identity semantics
+    assert [getattr(p, k) for k in PARAM_NAMES] == list(GOOD.values()) and type(p.p) is float
+    for name in ("p", "colour"):
+        with pytest.raises(AttributeError):
+            setattr(p, name, 2.0)
+    assert p.p == 0.5 and p != native.Node2VecParams(**GOOD) and p == p  # identity semantics

@@ -8,6 +8,7 @@
 
 #include "negatives.hpp"
 #include "random.hpp"
+#include "vec_kernels.hpp"
 
 namespace velmor {
 
@@ -41,9 +42,12 @@ struct TrainScratch {
 // differing column counts panic at the first access that needs them; earlier updates stay.
 // The generator is advanced by exactly the draws of the walk's pairs, in their order: for each
 // position its window draw, then for each of its pairs its negatives.
+// `vec` is the kernel table of the contiguous rows: the processor's own by default; tests pass
+// each table the processor supports.
 template <class Negatives>
 void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
                 uint64_t num_negative, const Negatives& negatives, const MatrixView& embeddings,
-                const MatrixView& hidden_layer, TrainScratch& scratch);
+                const MatrixView& hidden_layer, TrainScratch& scratch,
+                const VecKernels& vec = kernels());
 
 }  // namespace velmor
