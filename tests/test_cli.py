@@ -58,12 +58,6 @@ def test_named_nodes_keep_their_names(capsys, tmp_path):
     assert status == 0 and read_word2vec(tmp_path / "e.emb")[0] == ["ann", "bob", "cy"]
 
 
-def test_seed_with_one_worker_reproduces_the_file(capsys, tmp_path):
-    for name in ("a.emb", "b.emb"):
-        assert run(capsys, "--input", KARATE, "--output", tmp_path / name, *FAST)[0] == 0
-    assert (tmp_path / "a.emb").read_bytes() == (tmp_path / "b.emb").read_bytes()
-
-
 @pytest.mark.parametrize("args, fragment", [
     (["--p", "0"], "--p must be greater than 0"),
     (["--num-walks", "0"], "--num-walks must be at least 1"),
