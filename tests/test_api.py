@@ -11,7 +11,6 @@ import scipy.sparse as sp
 import velmor
 import velmor.model
 from conftest import run_python
-from velmor._matrix import zeroed_matrix
 
 DATA = Path(__file__).resolve().parent.parent / "data" / "karate"
 KARATE = np.loadtxt(DATA / "edges.tsv", dtype=np.int64)
@@ -33,14 +32,7 @@ def test_one_worker_and_a_seed_reproduce_exactly():
     first, second, other = fit(KARATE), fit(KARATE), fit(KARATE, seed=4)
     np.testing.assert_array_equal(first.embeddings_, second.embeddings_)
     assert not np.array_equal(first.embeddings_, other.embeddings_)
-    assert first.embeddings_.ctypes.data % 64 == 0
-
-
-@pytest.mark.parametrize("rows, cols, alignment", [(34, 16, 64), (0, 16, 1), (8192, 128, 2 << 20)])
-def test_training_matrices_are_aligned_zeros(rows, cols, alignment):
-    matrix = zeroed_matrix(rows, cols)
-    assert matrix.shape == (rows, cols) and matrix.dtype == np.float32 and matrix.flags.c_contiguous
-    assert matrix.ctypes.data % alignment == 0 and not matrix.any()
+    assert first.embeddings_.ctypes.data % 64 == 0  # rows start on cache lines
 
 
 def karate_in_networkx(weights=None):
