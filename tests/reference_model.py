@@ -1,13 +1,8 @@
-"""A pure-Python model of one node2vec training epoch, run on one worker thread.
-
-This is the training algorithm written out plainly: the 48-bit generator, the sigmoid table, the
-biased walk, the skip-gram negative-sampling update and the epoch driver, drawing from the
-generator in exactly the engine's order and rounding to float32 where the engine does. With one
-worker the engine's matrices must equal this model's, up to the summation order of dot products
-(and fused multiply-adds), which the engine is free to choose.
-
-It is slow (one Python statement per float operation on a row) and meant for tiny graphs only.
-"""
+"""A pure-Python model of one node2vec training epoch on one worker thread: the 48-bit
+generator, the sigmoid table, the biased walk, the skip-gram negative-sampling update and the
+epoch driver, drawing in exactly the engine's order and rounding to float32 where it does. With
+one worker the engine's matrices equal this model's up to the summation order of dot products
+(and fused multiply-adds). Slow: for tiny graphs only."""
 
 from __future__ import annotations
 
@@ -28,15 +23,12 @@ def wrap_i32(x: int) -> int:
 
 
 class ReferencePanic(Exception):
-    """An internal failure of training (the engine raises PanicException with the same text).
-    `embeddings` and `hidden_layer` hold the model's matrices as they were when training stopped."""
+    """An internal failure (the engine's PanicException, same text), with the matrices as
+    training left them."""
 
     def __init__(self, message: str):
         super().__init__(message)
         self.message, self.embeddings, self.hidden_layer = message, None, None
-
-
-# Random source
 
 
 class Lcg48:
@@ -84,9 +76,6 @@ class Lcg48:
             items[i], items[j] = items[j], items[i]
 
 
-# Sigmoid table
-
-
 def _sigmoid_entry(i: int) -> float:
     x = ((i / 1000.0) * 2.0 - 1.0) * 6.0
     e = math.exp(x)
@@ -114,9 +103,6 @@ def sigmoid_lookup(f) -> Optional[np.float32]:
     return None if index is None else SIGMOID_TABLE[index]
 
 
-# Graph
-
-
 def neighbour_rows(edges, directed: bool) -> list:
     """The sorted out-neighbours of every node, duplicates and self-loops kept."""
     edges = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
@@ -133,9 +119,6 @@ def neighbour_rows(edges, directed: bool) -> list:
 def has_edge(rows: list, src: int, dst: int) -> bool:
     i = bisect.bisect_left(rows[src], dst)
     return i < len(rows[src]) and rows[src][i] == dst
-
-
-# Biased random walk
 
 
 class WalkBias:
@@ -211,9 +194,6 @@ def weighted_step(rows: dict, prev: Optional[int], cur: int, p: float, q: float)
     return {x: m / total for x, m in mass.items()}
 
 
-# Skip-gram negative-sampling update
-
-
 def dot(a: np.ndarray, b: np.ndarray) -> np.float32:
     """Single-precision dot product, summed left to right."""
     if a.shape[0] == 0:
@@ -234,14 +214,11 @@ def train_walk(walk: list, rng: Lcg48, alpha: np.float32, window: int, num_negat
                num_nodes: int, embeddings: np.ndarray, hidden_layer: np.ndarray,
                error: np.ndarray, lookup=sigmoid_lookup, negatives=None,
                shared: bool = False) -> None:
-    """Trains every (centre, context) pair of the walk; rows are updated in place.
-
-    The output rows change after each sample; the input row receives the accumulated error once
-    per pair. `embeddings` and `hidden_layer` may be the same array. `lookup` stands in for
-    sigmoid_lookup (tests use it to watch dot products that sit on a table boundary).
-    `negatives` draws the negatives (an AliasTable); None: uniformly, next_int(num_nodes).
-    `shared`: a position's pairs share one draw of negatives, made after its window draw.
-    """
+    """Trains every (centre, context) pair of the walk in place: the output rows change after
+    each sample, the input row gets the pair's summed error at its end. The matrices may be one
+    array. `lookup` stands in for sigmoid_lookup; `negatives` (an AliasTable) draws the
+    negatives, None: next_int(num_nodes). `shared`: a position's pairs share one draw of
+    negatives, made after its window draw."""
     def draw():
         return rng.next_int(num_nodes) if negatives is None else negatives.next(rng)
 
@@ -278,9 +255,6 @@ def train_walk(walk: list, rng: Lcg48, alpha: np.float32, window: int, num_negat
                 h_row += g * e_row
             _check_rows(inp, None, embeddings, hidden_layer)
             embeddings[inp] += error
-
-
-# Frequency-weighted negatives
 
 
 class AliasTable:
@@ -322,9 +296,6 @@ class AliasTable:
         return slot if coin < self.threshold[slot] else self.alias[slot]
 
 
-# Epoch driver
-
-
 def check_walk_parameter(name: str, value: float) -> None:
     value = float(value)
     if not (math.isfinite(value) and value > 0.0):
@@ -352,18 +323,12 @@ def chunk_alpha(start_alpha: float, end_alpha: float, k: int, num_chunks: int) -
 def reference_epoch(edges, directed: bool, params, embeddings, hidden_layer, next_random: int,
                     lookup=sigmoid_lookup, ns_exponent: float = 0.0, noise_counts=None,
                     visits=None, train: bool = True, walks=None, shared: bool = False):
-    """One epoch with one worker on copies of the matrices; returns (embeddings, hidden_layer).
-
-    `edges` are pairs of node ids, read as `directed`; `params` is anything with the attributes
-    of Node2VecParams. If `embeddings` and `hidden_layer` are the same object, the copy is shared
-    too, as the engine would share the one array. Raises ReferencePanic on an internal failure,
-    carrying the matrices as training left them. `lookup` is passed on to train_walk.
-
-    With ns_exponent > 0, negatives come from an AliasTable over `noise_counts` (None: the
-    out-degrees). `visits`, a list of one count per node, receives each walk's nodes, and
-    `walks`, a list, each walk in the order drawn. With `train` false the walks are only drawn
-    and counted. `shared` is passed on to train_walk.
-    """
+    """One epoch with one worker on copies of the matrices (one copy if they are one object);
+    returns (embeddings, hidden_layer) or raises ReferencePanic. `params` has the attributes of
+    Node2VecParams. With ns_exponent > 0, negatives come from an AliasTable over `noise_counts`
+    (None: the out-degrees). `visits` (one count per node) receives each walk's nodes and
+    `walks` (a list) each walk; with `train` false the walks are only drawn. `shared` is passed
+    on to train_walk."""
     rows = neighbour_rows(edges, directed)
     emb = np.array(embeddings, dtype=np.float32, order="C", copy=True)
     hid = emb if hidden_layer is embeddings else np.array(hidden_layer, dtype=np.float32,

@@ -36,7 +36,7 @@ def read_word2vec(path):
     return keys, vectors
 
 
-@pytest.mark.parametrize("suffix", [".emb", ".emd", ".txt", ".npy", ".npz"])
+@pytest.mark.parametrize("suffix", [".emb", ".npy", ".npz"])
 def test_karate_embeds_to_every_format(capsys, tmp_path, suffix):
     out = tmp_path / f"karate{suffix}"
     status, err = run(capsys, "--input", KARATE, "--output", out, *FAST)
@@ -56,12 +56,6 @@ def test_named_nodes_keep_their_names(capsys, tmp_path):
     edges.write_text("# who knows whom\nann,bob\nbob,cy\ncy,ann\n")
     status, _ = run(capsys, "--input", edges, "--output", tmp_path / "e.emb", "--delimiter", ",", *FAST)
     assert status == 0 and read_word2vec(tmp_path / "e.emb")[0] == ["ann", "bob", "cy"]
-
-
-def test_seed_with_one_worker_reproduces_the_file(capsys, tmp_path):
-    for name in ("a.emb", "b.emb"):
-        assert run(capsys, "--input", KARATE, "--output", tmp_path / name, *FAST)[0] == 0
-    assert (tmp_path / "a.emb").read_bytes() == (tmp_path / "b.emb").read_bytes()
 
 
 @pytest.mark.parametrize("args, fragment", [

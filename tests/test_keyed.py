@@ -1,26 +1,11 @@
 """KeyedVectors: the key rule, lookups by either form of an integer name, similarity queries."""
 
-from pathlib import Path
-
 import numpy as np
 import pytest
 
-import velmor
 from velmor import KeyedVectors
 
-KARATE = Path(__file__).resolve().parent.parent / "data" / "karate" / "edges.tsv"
 VECTORS = np.array([[1, 0], [0.8, 0.6], [0, 1], [-1, 0.1]], dtype=np.float32)
-
-
-@pytest.mark.parametrize("suffix", [".emb", ".bin", ".npy", ".npz"])
-def test_karate_keys_are_integers_in_memory_and_after_a_round_trip(tmp_path, suffix):
-    model = velmor.Node2Vec(dimensions=8, walk_length=10, num_walks=2, workers=1,
-                            seed=1).fit(velmor.read_edgelist(KARATE))
-    nearest = model.wv.most_similar(33, topn=5)
-    assert model.wv.most_similar("33", topn=5) == nearest
-    model.save(tmp_path / f"karate{suffix}")
-    loaded = KeyedVectors.load(tmp_path / f"karate{suffix}")
-    assert loaded.index_to_key == list(range(34)) and loaded.most_similar("33", topn=5) == nearest
 
 
 @pytest.mark.parametrize("words, keys", [

@@ -1,13 +1,10 @@
-"""Threading seen from Python: several interpreter threads training at once with failures in
-between, a pool that cannot start its threads, and fork. The process must survive all of it with
-nothing carried from one call to the next. The epoch driver and the pool under contention are
-run by tests/native/test_tsan_epoch.cpp (also under ThreadSanitizer); memory and threads left
-behind by repeated calls are watched by test_leaks.py."""
+"""Threads seen from Python: a pool that cannot start its threads, and fork. The epoch driver and
+the pool under contention are run by tests/native/test_tsan_epoch.cpp (also under
+ThreadSanitizer); memory and threads left behind by repeated calls are watched by test_leaks.py,
+and callers on several Python threads by test_engine.py."""
 
 import os
 import re
-import sys
-import threading
 from textwrap import dedent
 
 import numpy as np
@@ -32,66 +29,6 @@ def random_edges(n, m, seed):
     edges = np.random.default_rng(seed).integers(0, n, size=(m, 2)).astype(np.uint32)
     edges[0] = [n - 1, 0]  # every id below n exists
     return edges
-
-
-def test_interpreter_threads_take_turns_and_failures_leave_nothing_behind(native):
-    # The module holds the interpreter lock for a whole call, so calls from several Python
-    # threads run one after another, on the shared pool and on pools of their own, with failures
-    # of every kind in between. One worker, or one chunk on any pool, makes an epoch
-    # deterministic: each thread's last epochs must give the bytes that they give before any of
-    # this, so no failure and no other thread left state in the module.
-    n = 60
-    g = native.csr_from_edges(random_edges(n, 200, 9), False)
-    start = np.random.default_rng(1).uniform(-0.5, 0.5, (2, n, 16)).astype(np.float32)
-    deterministic = [make_params(native, workers=1, batch_size=7, p=0.5, q=2.0),
-                     make_params(native, workers=None, batch_size=n),
-                     make_params(native, workers=8, batch_size=n)]
-
-    def results():
-        out = []
-        for params in deterministic:
-            emb, hid = start.copy()
-            train(native, g, params, emb, hid, 11)
-            out.append(emb.tobytes() + hid.tobytes())
-        return out
-
-    expected, errors, outcomes = results(), [], []
-
-    def work(k):
-        try:
-            e, h = np.random.default_rng(20 + k).uniform(-0.5, 0.5, (2, n, 16)).astype(np.float32)
-            failing = [
-                lambda: train(native, g, make_params(native, workers=8), e[:30], h, 1),
-                lambda: train(native, g, make_params(native, workers=None), e, h[:30], 2),
-                lambda: train(native, g, make_params(native, workers=4), e[:, :15], h, 3),
-                lambda: train(native, g, make_params(native, batch_size=0), e, h, 4),
-                lambda: train(native, g, make_params(native, p=0.0), e, h, 5),
-                lambda: train(native, g, make_params(native), e.astype(np.float64), h, 6),
-                lambda: train(native, g, make_params(native), e, h, -1),
-                lambda: native.csr_from_edges(np.array([[0, 2**32 - 1]], np.uint32), False),
-                lambda: g.has_edge(n, 0),
-            ]
-            for epoch in range(27):
-                train(native, g, make_params(native, workers=[None, 3, 1][(epoch + k) % 3]), e, h, epoch)
-                with pytest.raises(BaseException):
-                    failing[(epoch + k) % len(failing)]()
-            assert np.isfinite(e).all() and np.isfinite(h).all()
-            outcomes.append(results())
-        except BaseException as exc:  # noqa: B036 - reported below
-            errors.append(exc)
-
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(120)
-    finally:
-        sys.setswitchinterval(interval)
-    assert not errors, errors
-    assert outcomes == [expected] * 4
 
 
 @pytest.mark.skipif(under_sanitizer(), reason="a sanitizer's allocator needs the address space")

@@ -7,9 +7,9 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import unchanged
+from conftest import make_graph, make_matrices, make_params, unchanged
 from reference_model import WalkBias, has_edge, neighbour_rows, reference_epoch
-from test_training import DIRECTED_DEAD_ENDS, ISOLATED, make_graph, make_matrices, make_params
+from test_training import DIRECTED_DEAD_ENDS, ISOLATED
 from velmor import simulate_walks
 from velmor.engine import _engine
 from velmor.walks import save_walks

@@ -233,14 +233,15 @@ void train_schedule(const PairTrainer& t, const std::vector<uint32_t>& walk, int
 template <class Negatives>
 void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
                 uint64_t num_negative, const Negatives& negatives, const MatrixView& embeddings,
-                const MatrixView& hidden_layer, TrainScratch& scratch, NegativeDraws draws) {
+                const MatrixView& hidden_layer, TrainScratch& scratch, NegativeDraws draws,
+                const VecKernels& vec) {
   const bool shared = draws == NegativeDraws::per_position;
   const int64_t len = static_cast<int64_t>(walk.size());
   const bool contiguous = embeddings.col_stride == 1 && hidden_layer.col_stride == 1;
   const PairTrainer trainer{
       embeddings,
       hidden_layer,
-      RowOps{kernels(), contiguous, embeddings.col_stride, hidden_layer.col_stride},
+      RowOps{vec, contiguous, embeddings.col_stride, hidden_layer.col_stride},
       alpha,
       scratch.error.data(),
       contiguous && rows_disjoint(embeddings, hidden_layer)};
@@ -325,9 +326,9 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
 
 template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, uint64_t,
                          const UniformNegatives&, const MatrixView&, const MatrixView&,
-                         TrainScratch&, NegativeDraws);
+                         TrainScratch&, NegativeDraws, const VecKernels&);
 template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, uint64_t,
                          const AliasTable&, const MatrixView&, const MatrixView&, TrainScratch&,
-                         NegativeDraws);
+                         NegativeDraws, const VecKernels&);
 
 }  // namespace velmor

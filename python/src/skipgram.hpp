@@ -8,6 +8,7 @@
 
 #include "negatives.hpp"
 #include "random.hpp"
+#include "vec_kernels.hpp"
 
 namespace velmor {
 
@@ -55,10 +56,13 @@ enum class NegativeDraws {
 // draw, then (per_pair) each of its pairs' negatives, or (per_position, when the position has a
 // pair) the position's negatives. Beyond 2^22 negatives per pair, too many to hold, every pair
 // draws its own as it goes, whatever `draws` says.
+// `vec` is the kernel table of the contiguous rows: the processor's own by default; tests pass
+// each table the processor supports.
 template <class Negatives>
 void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
                 uint64_t num_negative, const Negatives& negatives, const MatrixView& embeddings,
                 const MatrixView& hidden_layer, TrainScratch& scratch,
-                NegativeDraws draws = NegativeDraws::per_pair);
+                NegativeDraws draws = NegativeDraws::per_pair,
+                const VecKernels& vec = kernels());
 
 }  // namespace velmor

@@ -210,8 +210,10 @@ TEST(RaceFree, TheCallerStopsAnEpochWhileItWaits) {
   EXPECT_TRUE(emb.intact() && hid.intact());
 }
 
-TEST(RaceFree, PoolRunsHandResultsBackWithoutAtomics) {
-  // On a pool of its own and on the shared pool, which is made once and then reused.
+TEST(RaceFree, PoolsRunFailAndStopInEveryState) {
+  // On pools of every size and on the shared pool (made once, then reused): plain writes handed
+  // back by run(), failures from many threads at the same moment with results beside them, and
+  // pools destroyed idle, right after a run or right after a failure.
   ThreadPool own(6);
   for (ThreadPool* pool : {&own, &shared_pool(), &shared_pool()}) {
     const uint64_t n = pool->size();
@@ -228,41 +230,28 @@ TEST(RaceFree, PoolRunsHandResultsBackWithoutAtomics) {
     }
   }
   EXPECT_EQ(&shared_pool(), &shared_pool());
-}
-
-TEST(RaceFree, PoolFailuresFromManyThreadsAtOnce) {
-  ThreadPool pool(8);
-  std::vector<int> after(pool.size());
-  for (int round = 0; round < 100; ++round) {
-    RelaxedBarrier barrier(pool.size());
-    try {
-      pool.run([&](size_t i) {
-        barrier.arrive_and_wait();  // four failures and four results at the same moment
-        if (i % 2 == 0) throw std::runtime_error("worker " + std::to_string(i));
-        after[i] = round;
-      });
-      FAIL() << "run() did not rethrow";
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(std::string(e.what()).rfind("worker ", 0), 0u);
-    }
-    for (size_t i = 1; i < after.size(); i += 2) ASSERT_EQ(after[i], round);
-  }
-  std::atomic<int> calls{0};
-  pool.run([&](size_t) { calls.fetch_add(1, std::memory_order_relaxed); });
-  EXPECT_EQ(calls.load(), 8);
-}
-
-TEST(RaceFree, PoolsStartAndStopInEveryState) {
   for (int i = 0; i < 100; ++i) {
-    { ThreadPool idle(1 + i % 5); }  // stopped before it ever ran
-    ThreadPool pool(1 + i % 7);
-    std::vector<int> seen(pool.size());
-    pool.run([&](size_t k) { seen[k] = i; });
+    { ThreadPool idle(1 + i % 5); }
+    ThreadPool pool(1 + i % 8);
+    std::vector<int> after(pool.size(), -1);
+    RelaxedBarrier barrier(pool.size());
+    const auto job = [&](size_t k) {
+      barrier.arrive_and_wait();  // failures and results at the same moment
+      if (k % 2 == 0 && i % 3 == 0) throw std::runtime_error("worker " + std::to_string(k));
+      after[k] = i;
+    };
     if (i % 3 == 0) {
-      EXPECT_THROW(pool.run([](size_t) { throw Panic("stop"); }), Panic);
+      try {
+        pool.run(job);
+        FAIL() << "run() did not rethrow";
+      } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("worker ", 0), 0u);
+      }
+    } else {
+      pool.run(job);
     }
-    for (int v : seen) ASSERT_EQ(v, i);
-  }  // destroyed right after a run, or right after a failure
+    for (size_t k = 0; k < after.size(); ++k) ASSERT_EQ(after[k], k % 2 == 0 && i % 3 == 0 ? -1 : i);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
