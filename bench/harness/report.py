@@ -1,6 +1,7 @@
 """Tables and the scaling plot from the run records."""
 
 import re
+from pathlib import Path
 
 NAMES = {"velmor": "velmor", "pecanpy": "PecanPy (SparseOTF + gensim)",
          "fastnode2vec": "fastnode2vec", "gensim": "gensim Word2Vec (numpy walker)"}
@@ -381,7 +382,25 @@ def markdown(results, plot_name="scaling.png"):
     return "\n".join(out)
 
 
-def plot_scaling(runs, path):
+def cache_sizes():
+    """{"L2": bytes, "L3": bytes} of this machine's first CPU, from sysfs; empty if unknown."""
+    sizes = {}
+    for index in Path("/sys/devices/system/cpu/cpu0/cache").glob("index*"):
+        try:
+            level = (index / "level").read_text().strip()
+            kind = (index / "type").read_text().strip()
+            size = (index / "size").read_text().strip()
+        except OSError:
+            continue
+        if kind == "Unified" and size.endswith("K"):
+            sizes[f"L{level}"] = int(size[:-1]) * 1024
+    return sizes
+
+
+def plot_scaling(runs, path, dimensions=128):
+    """Per-walk cost against nodes, with the node counts at which the two training matrices
+    (nodes x dimensions float32 each) fill this machine's L2 and L3 caches marked; and peak
+    memory against edges."""
     recs = [r for r in runs if r["name"].startswith("scale-") and ok(r)]
     if not recs:
         return
@@ -392,12 +411,13 @@ def plot_scaling(runs, path):
 
     fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(11, 4.4))
     for tool in ORDER:
-        pts = sorted((r["graph_edges"], r["times"]["fit"], r["peak_rss"])
+        pts = sorted((r["graph_nodes"], r["graph_edges"], r["times"]["fit"], r["peak_rss"])
                      for r in recs if r["tool"] == tool)
         if not pts:
             continue
-        e, t, m = zip(*pts)
-        color = ax1.plot(e, t, "o-", label=NAMES[tool])[0].get_color()
+        n, e, t, m = zip(*pts)
+        per_walk = [1e6 * x / y for x, y in zip(t, n)]
+        color = ax1.plot(n, per_walk, "o-", label=NAMES[tool])[0].get_color()
         ax2.plot(e, [x / MiB for x in m], "o-", label=NAMES[tool])
         # Sizes a tool was not run on: the linear projection that ruled it out (open
         # marker, dashed), or the limit it hit (cross).
@@ -407,12 +427,20 @@ def plot_scaling(runs, path):
                                              else None)
                 if y is None:
                     continue
-                ax1.plot([e[-1], r["graph_edges"]], [t[-1], y], "--", color=color, alpha=0.6)
-                ax1.plot([r["graph_edges"]], [y], "o" if "projected_s" in r else "x",
+                y = 1e6 * y / r["graph_nodes"]
+                ax1.plot([n[-1], r["graph_nodes"]], [per_walk[-1], y], "--", color=color,
+                         alpha=0.6)
+                ax1.plot([r["graph_nodes"]], [y], "o" if "projected_s" in r else "x",
                          mfc="none", color=color)
+    for level, size in sorted(cache_sizes().items()):
+        nodes = size / (dimensions * 4 * 2)
+        ax1.axvline(nodes, color="grey", ls=":", lw=1)
+        ax1.annotate(f"{level} {size // MiB} MiB", (nodes, 0.98), xycoords=("data", "axes fraction"),
+                     rotation=90, va="top", ha="right", fontsize=7, color="grey")
 
-    ax1.set(xscale="log", yscale="log", xlabel="edges", ylabel="seconds per epoch",
-            title="walks + training, one walk per node\n(open: projected, not run)")
+    ax1.set(xscale="log", yscale="log", xlabel="nodes", ylabel="µs per walk (epoch time / nodes)",
+            title=f"walks + training, one walk of 80 per node\n(dotted: both d={dimensions} "
+                  "matrices fill the cache; open: projected)")
     ax2.set(xscale="log", yscale="log", xlabel="edges", ylabel="peak RSS (MiB)",
             title="peak resident memory of the process")
     for ax in (ax1, ax2):
