@@ -6,7 +6,7 @@
 #include <Python.h>
 
 #include "graph.hpp"
-#include "node2vec.hpp"
+#include "epoch.hpp"
 
 namespace velmor::py {
 

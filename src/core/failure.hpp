@@ -44,10 +44,6 @@ void report_internal_failure(const std::string& message, std::source_location wh
 [[noreturn]] void panic_index(unsigned long long len, unsigned long long index,
                               std::source_location where = std::source_location::current());
 
-// A double as Python's repr() writes it, for messages: the shortest digits that round-trip, in
-// fixed notation for decimal exponents -4 .. 15 and in scientific notation ("1e+39") otherwise.
-std::string float_repr(double v);
-
 // Names the current thread in reports. Threads that never call this are "<unnamed>",
 // except the process's initial thread, which is "main".
 void set_thread_name(const char* name);

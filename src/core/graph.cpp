@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "failure.hpp"
+#include "float_repr.hpp"
 
 namespace velmor {
 

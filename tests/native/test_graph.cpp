@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "graph.hpp"
-#include "node2vec.hpp"
+#include "walk.hpp"
 
 using namespace velmor;
 

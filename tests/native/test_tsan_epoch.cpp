@@ -24,7 +24,7 @@
 #include "failure.hpp"
 #include "fastfn.hpp"
 #include "graph.hpp"
-#include "node2vec.hpp"
+#include "epoch.hpp"
 #include "thread_pool.hpp"
 
 using namespace velmor;

@@ -1,6 +1,7 @@
-// Node2vec training: the biased walk and the epoch driver (the skip-gram update of a walk is in
-// skipgram.hpp). Plain C++: the Python boundary converts its arguments into the values below,
-// and no worker thread ever sees a Python object.
+// The epoch driver: one round of walks, one from every node in a shuffled order, each walk
+// (walk.hpp) trained by skip-gram (skipgram.hpp) on a pool of worker threads. Plain C++: the
+// Python boundary converts its arguments into the values below, and no worker thread ever sees
+// a Python object.
 #pragma once
 
 #include <atomic>
@@ -13,7 +14,6 @@
 #include <vector>
 
 #include "graph.hpp"
-#include "random.hpp"
 #include "skipgram.hpp"
 
 namespace velmor {
@@ -29,27 +29,6 @@ struct Node2VecParams {
   uint64_t num_negative = 5;
   std::optional<uint64_t> workers;
 };
-
-// Acceptance thresholds of the second-order walk, fixed for a call.
-struct WalkBias {
-  float return_threshold;  // proposal equal to the previous node
-  float near_threshold;    // proposal adjacent to the previous node
-  float far_threshold;     // any other proposal
-  bool uniform;            // p and q both 1: plain uniform walk, no acceptance draws
-
-  static WalkBias from_params(double p, double q);
-};
-
-// Replaces `walk` with a walk of at most max_walk_length nodes from `start`, drawn by rejection
-// sampling from `rng`: a step from cur, having come from prev, proposes x in proportion to the
-// weight of the arc cur -> x (on the plain graph, uniformly over cur's arcs) and accepts it with
-// the bias's threshold for x (return, adjacent to prev, or neither). The first step takes the
-// proposal as it is. Precondition: start < graph.num_nodes(). Allocates only when `walk` has
-// less capacity than the walk needs.
-void random_walk(const CsrRecord& graph, uint32_t start, uint64_t max_walk_length,
-                 const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk);
-void random_walk(const WeightedCsrRecord& graph, uint32_t start, uint64_t max_walk_length,
-                 const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk);
 
 // Lets the thread that runs an epoch watch it and stop it while the workers train.
 struct EpochControl {
