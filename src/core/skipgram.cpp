@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "failure.hpp"
-#include "fastfn.hpp"
+#include "sigmoid_table.hpp"
 #include "vec_kernels.hpp"
 
 namespace velmor {

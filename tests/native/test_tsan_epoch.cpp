@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "failure.hpp"
-#include "fastfn.hpp"
+#include "sigmoid_table.hpp"
 #include "graph.hpp"
 #include "epoch.hpp"
 #include "thread_pool.hpp"

@@ -7,7 +7,7 @@
 // interruption, and other Python threads running while an epoch trains.
 #include "binding.hpp"
 #include "engine_types.hpp"
-#include "fastfn.hpp"
+#include "sigmoid_table.hpp"
 #include "thread_pool.hpp"
 
 namespace velmor::py {

@@ -1,7 +1,7 @@
 // PyInit__native: the module cell, the order of registration and __all__.
 #include "binding.hpp"
-#include "fastfn.hpp"
 #include "py_types.hpp"
+#include "sigmoid_table.hpp"
 
 namespace velmor::py {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "fastfn.hpp"
+#include "sigmoid_table.hpp"
 
 using velmor::SIGMOID_TABLE;
 using velmor::sigmoid_lookup;

@@ -1,4 +1,4 @@
-#include "fastfn.hpp"
+#include "sigmoid_table.hpp"
 
 #include <cmath>
 
