@@ -10,7 +10,7 @@
 #include <span>
 
 #include "numpy_api.hpp"
-#include "skipgram.hpp"
+#include "views.hpp"
 
 namespace velmor::py {
 

@@ -12,6 +12,7 @@
 #include "failure.hpp"
 #include "float_repr.hpp"
 #include "negatives.hpp"
+#include "skipgram.hpp"
 #include "thread_pool.hpp"
 #include "walk.hpp"
 

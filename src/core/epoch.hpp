@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "graph.hpp"
-#include "skipgram.hpp"
+#include "views.hpp"
 
 namespace velmor {
 

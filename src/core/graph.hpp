@@ -15,6 +15,7 @@
 #include <span>
 
 #include "alias.hpp"
+#include "views.hpp"
 
 namespace velmor {
 
@@ -50,23 +51,6 @@ struct CsrRecord {
   std::span<const uint32_t> neighbors(uint64_t node) const;
   // Binary search of dst in the row of src. O(log degree), allocates nothing.
   bool has_edge(uint64_t src, uint32_t dst) const;
-};
-
-// A read-only, strided view of a 2-D uint32 array: element [i, j] is at
-// data + i * row_stride + j * col_stride (strides in bytes, may be negative).
-struct EdgeView {
-  const char* data;
-  size_t rows;
-  size_t cols;
-  ptrdiff_t row_stride;
-  ptrdiff_t col_stride;
-};
-
-// A read-only, strided view of a 1-D float64 array: element i is at data + i * stride.
-struct WeightView {
-  const char* data;
-  size_t size;
-  ptrdiff_t stride;
 };
 
 // A CSR record whose arcs carry weights, kept only as what the walk draws from: row by row, an

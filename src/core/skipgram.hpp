@@ -8,21 +8,9 @@
 
 #include "negatives.hpp"
 #include "random.hpp"
+#include "views.hpp"
 
 namespace velmor {
-
-// A 2-D float32 matrix in the caller's memory. Element [r, c] is
-// data[r * row_stride + c * col_stride]; strides are in elements and may be negative or zero.
-// Rows are written by all worker threads at once without locks (Hogwild).
-struct MatrixView {
-  float* data = nullptr;
-  size_t rows = 0;
-  size_t cols = 0;
-  ptrdiff_t row_stride = 0;
-  ptrdiff_t col_stride = 1;
-
-  float* row(size_t r) const { return data + static_cast<ptrdiff_t>(r) * row_stride; }
-};
 
 // A thread's scratch for training, reused across walks and chunks so that nothing is allocated
 // per start node once it has grown: the error buffer (hidden_layer.cols entries, cleared before
