@@ -169,7 +169,7 @@ std::optional<uint64_t> to_optional_u64(PyObject* obj, const char* name) {
 }
 
 std::string downcast_message(PyObject* obj, const char* target) {
-  return "'" + type_name(obj) + "' object cannot be converted to '" + target + "'";
+  return type_name(obj).insert(0, 1, '\'') + "' object cannot be converted to '" + target + "'";
 }
 
 bool to_bool(PyObject* obj, const char* name) {

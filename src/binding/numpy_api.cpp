@@ -173,7 +173,8 @@ void ArrayBorrow::recheck(NpyType type, int ndim) const {
 ArrayBorrow accept_strict(PyObject* obj, NpyType type, int ndim) {
   const NumpyApi& np = api();
   if (!is_array(np, obj))
-    raise_error(ErrorKind::Type, "'" + type_name(obj) + "' object cannot be converted to 'PyArray<T, D>'");
+    raise_error(ErrorKind::Type, type_name(obj).insert(0, 1, '\'') +
+                                     "' object cannot be converted to 'PyArray<T, D>'");
   check_shape_and_type(np, obj, type, ndim);
   return ArrayBorrow(Ref::borrow(obj));
 }

@@ -20,7 +20,7 @@ std::string float_repr(double v) {
   std::string out = negative ? "-" : "";
   if (exponent < -4 || exponent >= 16) {
     out += digits.substr(0, 1);
-    if (digits.size() > 1) out += "." + digits.substr(1);
+    if (digits.size() > 1) out.append(1, '.').append(digits, 1);
     const int mag = exponent < 0 ? -exponent : exponent;
     out += std::string(exponent < 0 ? "e-" : "e+") + (mag < 10 ? "0" : "") + std::to_string(mag);
   } else if (exponent < 0) {

@@ -50,7 +50,9 @@ TEST(AliasTable, SlotsGiveTheWeightsOfTheCounts) {
     for (size_t i = 0; i < counts.size(); ++i)
       EXPECT_NEAR(got[i], want[i], 1e-9) << "node " << i << " of " << counts.size();
     for (size_t s = 0; s < table.size(); ++s)
-      if (table.slots()[s].threshold == 0xFFFFFFFFu) EXPECT_EQ(table.slots()[s].alias, s);
+      if (table.slots()[s].threshold == 0xFFFFFFFFu) {
+        EXPECT_EQ(table.slots()[s].alias, s);
+      }
   }
 }
 

@@ -166,8 +166,11 @@ TEST(RaceFree, ConcurrentCallersCountVisitsAndShareThePoolInTurn) {
     Matrix emb(48, 16, 1, 10 + c), hid(48, 16, 1, 20 + c);
     std::vector<int32_t> walks(48 * 12);
     EpochControl control;
-    const EpochOptions options{
-        .ns_exponent = 0.75, .visits = visits[c], .walks = walks, .control = &control};
+    EpochOptions options;
+    options.ns_exponent = 0.75;
+    options.visits = visits[c];
+    options.walks = walks;
+    options.control = &control;
     for (uint64_t epoch = 0; epoch < 30; ++epoch) {
       train_epoch(g, params(kShared, 1, 0), emb.view, hid.view, epoch, options);
       std::vector<bool> started(48);
@@ -201,7 +204,10 @@ TEST(RaceFree, TheCallerStopsAnEpochWhileItWaits) {
   };
   Node2VecParams slow = params(Workers(2), 4, 0);
   slow.max_walk_length = 200;
-  train_epoch(g, slow, emb.view, hid.view, 5, {.visits = visits, .control = &control});
+  EpochOptions options;
+  options.visits = visits;
+  options.control = &control;
+  train_epoch(g, slow, emb.view, hid.view, 5, options);
   uint64_t total = 0;
   for (uint64_t v : visits) total += v;
   EXPECT_GE(ticks, 3);
