@@ -134,7 +134,6 @@ ArrayBorrow::~ArrayBorrow() {
 }
 
 char* ArrayBorrow::data() const { return fields(array_.get())->data; }
-int ArrayBorrow::ndim() const { return fields(array_.get())->nd; }
 Py_ssize_t ArrayBorrow::shape(int axis) const { return fields(array_.get())->dimensions[axis]; }
 Py_ssize_t ArrayBorrow::stride(int axis) const { return fields(array_.get())->strides[axis]; }
 bool ArrayBorrow::writeable() const { return (fields(array_.get())->flags & kWriteable) != 0; }

@@ -28,7 +28,6 @@ class ArrayBorrow {
   ~ArrayBorrow();
 
   char* data() const;
-  int ndim() const;
   Py_ssize_t shape(int axis) const;
   Py_ssize_t stride(int axis) const;  // bytes
   bool writeable() const;

@@ -57,7 +57,7 @@ AliasTable fallback_table(const CsrRecord& graph, double exponent) {
 }
 
 AliasTable fallback_table(const WeightedCsrRecord& graph, double exponent) {
-  return AliasTable(graph.strength.span(), graph.lightest, exponent);
+  return AliasTable({graph.strength.data(), graph.strength.size()}, graph.lightest, exponent);
 }
 
 // The negatives' table, or none for the uniform draw.

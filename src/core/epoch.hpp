@@ -11,7 +11,6 @@
 #include <functional>
 #include <optional>
 #include <span>
-#include <vector>
 
 #include "graph.hpp"
 #include "views.hpp"

@@ -6,15 +6,9 @@
 
 namespace velmor {
 namespace {
-thread_local const char* t_thread_name = nullptr;
-
-const char* current_thread_name() {
-  if (t_thread_name) return t_thread_name;
-  return gettid() == getpid() ? "main" : "<unnamed>";
-}
+// Worker threads have no names: the process's initial thread is "main", any other "<unnamed>".
+const char* current_thread_name() { return gettid() == getpid() ? "main" : "<unnamed>"; }
 }  // namespace
-
-void set_thread_name(const char* name) { t_thread_name = name; }
 
 void raise_error(ErrorKind kind, std::string message) { throw Error(kind, std::move(message)); }
 

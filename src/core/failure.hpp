@@ -44,8 +44,4 @@ void report_internal_failure(const std::string& message, std::source_location wh
 [[noreturn]] void panic_index(unsigned long long len, unsigned long long index,
                               std::source_location where = std::source_location::current());
 
-// Names the current thread in reports. Threads that never call this are "<unnamed>",
-// except the process's initial thread, which is "main".
-void set_thread_name(const char* name);
-
 }  // namespace velmor

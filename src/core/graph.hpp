@@ -32,7 +32,6 @@ class Buffer {
   T* data() const { return ptr_.get(); }
   size_t size() const { return size_; }
   T& operator[](size_t i) const { return ptr_.get()[i]; }
-  std::span<T> span() const { return {ptr_.get(), size_}; }
 
  private:
   std::unique_ptr<T, FreeDeleter> ptr_;

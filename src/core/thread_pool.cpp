@@ -3,7 +3,6 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>

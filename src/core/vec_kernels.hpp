@@ -23,7 +23,6 @@ struct VecKernels {
   // same order, as the per-sample form. Precondition: the rows h[0..count) and e are pairwise
   // disjoint in memory.
   void (*pair_update)(const float* g, float* const* h, size_t count, float* e, size_t n);
-  const char* name;
 };
 
 const VecKernels& kernels();

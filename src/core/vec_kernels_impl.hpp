@@ -219,6 +219,6 @@ void pair_update(const float* g, float* const* h, size_t count, float* e, size_t
 
 }  // namespace
 
-extern const VecKernels table = {&dot, &axpy, &update, &dots, &pair_update, VELMOR_KERNEL_NAME};
+extern const VecKernels table = {&dot, &axpy, &update, &dots, &pair_update};
 
 }  // namespace velmor::VELMOR_KERNEL_NS
