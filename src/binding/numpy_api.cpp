@@ -1,7 +1,7 @@
 #include "numpy_api.hpp"
 
 #include <string>
-#include <vector>
+#include <utility>
 
 namespace velmor::py {
 namespace {
@@ -87,51 +87,9 @@ const NumpyApi& api() {
 
 ArrayFields* fields(PyObject* array) { return reinterpret_cast<ArrayFields*>(array); }
 
-// The borrow registry: shared registrations per array memory. This module only ever takes shared
-// access, so registrations never conflict; the table exists so that every accepted array is
-// accounted for while a call holds it.
-struct Registration {
-  const void* data;
-  size_t shared;
-  bool exclusive;
-};
-std::vector<Registration>& registry() {
-  static auto* table = new std::vector<Registration>();
-  return *table;
-}
-
-void register_shared(const void* data) {
-  for (Registration& r : registry())
-    if (r.data == data) {
-      if (r.exclusive) panic("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
-      ++r.shared;
-      return;
-    }
-  registry().push_back({data, 1, false});
-}
-
-void release_shared(const void* data) noexcept {
-  std::vector<Registration>& table = registry();
-  for (size_t i = 0; i < table.size(); ++i)
-    if (table[i].data == data) {
-      if (--table[i].shared == 0) {
-        table[i] = table.back();
-        table.pop_back();
-      }
-      return;
-    }
-}
-
 }  // namespace
 
-ArrayBorrow::ArrayBorrow(Ref array) : array_(std::move(array)), registered_(data()) {
-  register_shared(registered_);
-}
-ArrayBorrow::ArrayBorrow(ArrayBorrow&& other) noexcept
-    : array_(std::move(other.array_)), registered_(std::exchange(other.registered_, nullptr)) {}
-ArrayBorrow::~ArrayBorrow() {
-  if (array_) release_shared(registered_);
-}
+ArrayBorrow::ArrayBorrow(Ref array) : array_(std::move(array)) {}
 
 char* ArrayBorrow::data() const { return fields(array_.get())->data; }
 Py_ssize_t ArrayBorrow::shape(int axis) const { return fields(array_.get())->dimensions[axis]; }

@@ -3,8 +3,8 @@
 // checked; NumPy 1.x and 2.x share every piece used here (the array type, DescrFromType,
 // EquivTypes and the leading fields of the array object).
 //
-// Accepted arrays are held as `ArrayBorrow`: a strong reference plus a shared registration in
-// the module's borrow registry, both released when the borrow is destroyed, on every path.
+// Accepted arrays are held as `ArrayBorrow`: a strong reference, released when the borrow is
+// destroyed, on every path.
 // Requires the interpreter lock.
 #pragma once
 
@@ -23,9 +23,8 @@ enum class NpyType : int { Int32 = 5, UInt32 = 6, UInt64 = 8, Float32 = 11, Floa
 class ArrayBorrow {
  public:
   ArrayBorrow() = default;
-  ArrayBorrow(ArrayBorrow&& other) noexcept;
+  ArrayBorrow(ArrayBorrow&& other) noexcept = default;
   ArrayBorrow& operator=(ArrayBorrow&&) = delete;
-  ~ArrayBorrow();
 
   char* data() const;
   Py_ssize_t shape(int axis) const;
@@ -40,7 +39,6 @@ class ArrayBorrow {
   friend ArrayBorrow accept_strict(PyObject*, NpyType, int);
   explicit ArrayBorrow(Ref array);
   Ref array_;
-  const void* registered_ = nullptr;  // the memory registered, even if the array moves later
 };
 
 // The array itself when it is a NumPy array (or subclass) of `ndim` dimensions and a dtype
