@@ -15,12 +15,17 @@ from typing import Optional
 
 import numpy as np
 
+# The engine indexes nodes, and takes the skip-gram window, as signed 32-bit integers.
+MAX_INT32 = 2**31 - 1
+
 # More threads than this only add stacks and switching: the walks of a graph split into at most
 # a few hundred units per epoch, and the system's thread limit is often near ten thousand.
 MAX_WORKERS = 1024
 
 # The walk weighs steps by 1/p and 1/q in single precision: both p and its reciprocal must be
-# finite, non-zero float32 values.
+# finite, non-zero float32 values. The engine refuses what it cannot walk with (its one check is
+# check_walk_parameter in src/core/walk.hpp); the package asks for normal float32 values, a
+# little inside that, with a message of its own.
 _FLOAT32 = np.finfo(np.float32)
 WALK_BIAS_RANGE = (float(_FLOAT32.tiny), float(_FLOAT32.max))
 

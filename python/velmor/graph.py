@@ -9,11 +9,8 @@ from typing import Any, Optional, Sequence
 
 import numpy as np
 
-from velmor._checks import check_bool, check_int
+from velmor._checks import MAX_INT32, check_bool, check_int
 from velmor.engine import csr_from_edges, weighted_csr_from_edges
-
-# Training indexes nodes with signed 32-bit integers.
-MAX_NODES = 2**31 - 1
 
 
 class Graph:
@@ -67,8 +64,8 @@ class Graph:
         num_nodes = check_int("num_nodes", num_nodes, minimum=1)
         if largest >= num_nodes:
             raise ValueError(f"edges refer to node {largest}, but the graph has only {num_nodes} nodes")
-        if num_nodes > MAX_NODES:
-            raise ValueError(f"the graph has {num_nodes} nodes, more than the {MAX_NODES} that "
+        if num_nodes > MAX_INT32:
+            raise ValueError(f"the graph has {num_nodes} nodes, more than the {MAX_INT32} that "
                              "training supports; number the nodes densely (read_edgelist does this "
                              "with relabel=True)")
         if names is not None and len(names) != num_nodes:

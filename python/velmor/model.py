@@ -10,15 +10,13 @@ from typing import Any, Dict, Optional
 
 import numpy as np
 
-from velmor._checks import (MAX_WORKERS, check_bool, check_int, check_real,
+from velmor._checks import (MAX_INT32, MAX_WORKERS, check_bool, check_int, check_real,
                             check_thread_environment, check_walk_bias)
 from velmor._matrix import starting_matrices
 from velmor.engine import Node2VecParams, count_visits, train_epoch
 from velmor.graph import as_graph
 from velmor._paths import PathLike
 from velmor.keyed import KeyedVectors
-
-_MAX_I32 = 2**31 - 1
 
 
 class Node2Vec:
@@ -220,7 +218,7 @@ class Node2Vec:
             "dimensions": check_int("dimensions", self.dimensions, minimum=1),
             "walk_length": check_int("walk_length", self.walk_length, minimum=1),
             "num_walks": check_int("num_walks", self.num_walks, minimum=1),
-            "window_size": check_int("window_size", self.window_size, minimum=1, maximum=_MAX_I32),
+            "window_size": check_int("window_size", self.window_size, minimum=1, maximum=MAX_INT32),
             "p": check_walk_bias("p", self.p),
             "q": check_walk_bias("q", self.q),
             # No negatives leave nothing to push vectors apart: they all end up parallel.

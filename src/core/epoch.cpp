@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <climits>
 #include <cmath>
 #include <memory>
 #include <numeric>
@@ -41,7 +40,7 @@ void check_options(const EpochOptions& options, uint32_t n, uint64_t max_walk_le
 }
 
 // The walk into its row of the caller's matrix, -1 after its end. Node ids fit: graphs have at
-// most INT32_MAX nodes.
+// most kMaxNodes nodes.
 void copy_walk(const std::vector<uint32_t>& walk, std::span<int32_t> row) {
   const auto end = std::transform(walk.begin(), walk.end(), row.begin(),
                                   [](uint32_t v) { return static_cast<int32_t>(v); });
@@ -75,7 +74,7 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
   const uint32_t n = graph.num_nodes();
   check_options(options, n, params.max_walk_length);
   if (n == 0) return;
-  if (n > static_cast<uint32_t>(INT32_MAX))
+  if (n > kMaxNodes)
     raise_error(ErrorKind::Overflow, "graphs larger than i32 not yet supported");
   check_walk_parameter("p", params.p);
   check_walk_parameter("q", params.q);
@@ -99,8 +98,8 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
     pool = lease.pool;
   } else {
     const uint64_t w = params.workers.value_or(0);
-    own_pool = std::make_unique<ThreadPool>(w == 0 ? default_pool_size()
-                                                   : static_cast<size_t>(std::min<uint64_t>(w, 65535)));
+    own_pool = std::make_unique<ThreadPool>(
+        w == 0 ? default_pool_size() : static_cast<size_t>(std::min<uint64_t>(w, kMaxPoolSize)));
     pool = own_pool.get();
   }
 

@@ -72,7 +72,7 @@ struct EpochOptions {
 // Returns when every chunk has ended or, once options.control->stop is raised, when the walks
 // in hand have; rethrows the first chunk failure after the chunks in flight have finished.
 // Preconditions: the matrices stay valid and are not resized during the call (graphs above
-// INT32_MAX nodes are refused with Error(Overflow)). Thread-safety: calls on different
+// kMaxNodes nodes are refused with Error(Overflow)). Thread-safety: calls on different
 // matrices may run at once from different threads.
 void train_epoch(const CsrRecord& graph, const Node2VecParams& params,
                  const MatrixView& embeddings, const MatrixView& hidden_layer,

@@ -15,6 +15,11 @@
 
 namespace velmor {
 
+void refuse_num_nodes(const std::string& got) {
+  raise_error(ErrorKind::Value,
+              "num_nodes must be between 1 and " + std::to_string(kMaxNodes) + ", got " + got);
+}
+
 template <class T>
 Buffer<T>::Buffer(size_t n) : size_(n) {
   if (n == 0) return;
@@ -222,9 +227,7 @@ void sort_weighted_row(WeightedArc* first, WeightedArc* last) {
 
 WeightedCsrRecord weighted_csr_from_edges(const EdgeView& edges, const WeightView& weights,
                                           bool directed, int64_t num_nodes) {
-  if (num_nodes < 1 || num_nodes > std::numeric_limits<int32_t>::max())
-    raise_error(ErrorKind::Value,
-                "num_nodes must be between 1 and 2147483647, got " + std::to_string(num_nodes));
+  if (num_nodes < 1 || num_nodes > kMaxNodes) refuse_num_nodes(std::to_string(num_nodes));
   const size_t E = edges.rows;
   if (edges.cols != 2) panic_index(edges.cols, 1);
   if (weights.size != E) panic_index(weights.size, E);

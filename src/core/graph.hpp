@@ -13,11 +13,19 @@
 #include <cstdlib>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "alias.hpp"
 #include "views.hpp"
 
 namespace velmor {
+
+// The most nodes a graph may have: training indexes nodes with signed 32-bit integers.
+inline constexpr uint32_t kMaxNodes = 2147483647;
+
+// Throws Error(Value) "num_nodes must be between 1 and 2147483647, got {got}": the refusal of a
+// node count outside 1 .. kMaxNodes, `got` being the count as the caller wrote it.
+[[noreturn]] void refuse_num_nodes(const std::string& got);
 
 struct FreeDeleter {
   void operator()(void* p) const noexcept { std::free(p); }
@@ -76,7 +84,7 @@ struct WeightedCsrRecord {
 
 // Builds the weighted record of `num_nodes` nodes (ids above the largest in `edges` are
 // isolated), with weights[i] on edge i, in both directions when undirected. Refuses with
-// Error(Value), before any arc is placed: num_nodes outside 1 .. INT32_MAX, an id not below
+// Error(Value), before any arc is placed: num_nodes outside 1 .. kMaxNodes, an id not below
 // num_nodes, a weight that is not finite or not above 0 (each naming the first offender).
 // Preconditions: edges has 2 columns and as many rows as weights has entries. Error(Memory) when
 // the arrays cannot be allocated; nothing is leaked on any failure.

@@ -37,7 +37,7 @@ class AliasTable {
   // The table over max(counts[i], 1)^exponent for i in [0, counts.size()): a node that was
   // never counted weighs as one that was counted once, so that every node can be drawn.
   // Weights are taken relative to the largest count, so no exponent overflows them; a weight
-  // that underflows to 0 is never drawn. Preconditions: 0 < counts.size() <= INT32_MAX, and
+  // that underflows to 0 is never drawn. Preconditions: 0 < counts.size() <= kMaxNodes, and
   // exponent finite and >= 0. O(n) time and memory.
   AliasTable(std::span<const uint64_t> counts, double exponent);
   // The same over max(weights[i], floor)^exponent, for real-valued weights (a weighted graph's

@@ -133,17 +133,16 @@ void set_thread_count_variables(std::span<const char* const> names) {
 }
 
 size_t default_pool_size() {
-  constexpr size_t kCap = 65535;
   size_t size;
   std::optional<unsigned long long> threads;
   for (const char* name : g_thread_count_variables)
     if ((threads = parse_count(std::getenv(name)))) break;
   const std::optional<unsigned long long> cpus = parse_count(std::getenv("RAYON_RS_NUM_CPUS"));
-  if (threads && *threads > 0) size = static_cast<size_t>(*threads < kCap ? *threads : kCap);
+  if (threads && *threads > 0) size = static_cast<size_t>(*threads < kMaxPoolSize ? *threads : kMaxPoolSize);
   else if (threads) size = processors_online();
-  else if (cpus && *cpus > 0) size = static_cast<size_t>(*cpus < kCap ? *cpus : kCap);
+  else if (cpus && *cpus > 0) size = static_cast<size_t>(*cpus < kMaxPoolSize ? *cpus : kMaxPoolSize);
   else size = processors_online();
-  return size < kCap ? size : kCap;
+  return size < kMaxPoolSize ? size : kMaxPoolSize;
 }
 
 ThreadPool& shared_pool() {

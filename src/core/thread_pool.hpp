@@ -23,6 +23,9 @@
 
 namespace velmor {
 
+// The most threads a pool is started with, whatever the caller or the environment asks for.
+inline constexpr size_t kMaxPoolSize = 65535;
+
 class ThreadPool {
  public:
   // Starts `size` (>= 1) threads. If a thread cannot be started, the threads already started are
@@ -55,7 +58,7 @@ class ThreadPool {
 // Default pool size: the first thread-count variable (below) that reads as a decimal integer (a
 // leading '+' allowed), or the processors online when that integer is 0; else
 // RAYON_RS_NUM_CPUS when positive; else the processors online, or 1 when unknown. Capped at
-// 65535.
+// kMaxPoolSize.
 size_t default_pool_size();
 
 // The environment variables that default_pool_size reads a thread count from, in order:

@@ -125,9 +125,7 @@ int64_t accept_num_nodes(PyObject* obj) {
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (value == -1 && PyErr_Occurred()) throw_pending();
-  if (overflow)
-    raise_error(ErrorKind::Value,
-                "num_nodes must be between 1 and 2147483647, got " + str_of(index.get()));
+  if (overflow) refuse_num_nodes(str_of(index.get()));
   return value;
 }
 
