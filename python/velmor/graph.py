@@ -10,7 +10,7 @@ from typing import Any, Optional, Sequence
 import numpy as np
 
 from velmor._checks import MAX_INT32, check_bool, check_int
-from velmor.engine import csr_from_edges, weighted_csr_from_edges
+from velmor.engine import _engine
 
 
 class Graph:
@@ -72,16 +72,9 @@ class Graph:
             raise ValueError(f"got {len(names)} names for {num_nodes} nodes")
         edges = np.ascontiguousarray(edges, dtype=np.uint32)
         if weights is not None:
-            self._csr = weighted_csr_from_edges(edges, weights, directed, num_nodes)
-        elif num_nodes > largest + 1:
-            # The native builder counts nodes from the largest value in any column, and columns
-            # past the second add no arcs: a third column carries the isolated nodes at the end.
-            padded = np.zeros((len(edges), 3), dtype=np.uint32)
-            padded[:, :2] = edges
-            padded[0, 2] = num_nodes - 1
-            self._csr = csr_from_edges(padded, directed)
+            self._csr = _engine.weighted_csr_from_edges(edges, weights, directed, num_nodes)
         else:
-            self._csr = csr_from_edges(edges, directed)
+            self._csr = _engine.csr_from_edges(edges, directed, num_nodes)
         self._directed = directed
         self._weighted = weights is not None
         self._names = names

@@ -41,6 +41,22 @@ std::span<uint64_t> count_vector(const char* name, const ArrayBorrow& held, bool
   return {reinterpret_cast<uint64_t*>(held.data()), size};
 }
 
+ArrayBorrow accept_edge_array(const char* name, PyObject* obj) {
+  if (!is_array_of(obj, NpyType::UInt32, 2))
+    raise_error(ErrorKind::Type, prefix(name) + "expected an (E, 2) uint32 array, got " +
+                                     array_description(obj));
+  ArrayBorrow held = accept_strict(obj, NpyType::UInt32, 2);
+  if (held.shape(1) != 2)
+    raise_error(ErrorKind::Value, prefix(name) + "expected shape (E, 2), got (" +
+                                      std::to_string(held.shape(0)) + ", " +
+                                      std::to_string(held.shape(1)) + ")");
+  return held;
+}
+
+EdgeView edge_view(const ArrayBorrow& held) {
+  return {held.data(), static_cast<size_t>(held.shape(0)), 2, held.stride(0), held.stride(1)};
+}
+
 ArrayBorrow accept_int32_matrix(const char* name, PyObject* obj) {
   if (!is_array_of(obj, NpyType::Int32, 2))
     raise_error(ErrorKind::Type, prefix(name) + "expected a 2-dimensional int32 array, got " +

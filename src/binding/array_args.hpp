@@ -23,6 +23,12 @@ MatrixView writable_matrix(const char* name, const ArrayBorrow& held);
 // it read-only.
 std::span<uint64_t> count_vector(const char* name, const ArrayBorrow& held, bool writable);
 
+// An (E, 2) uint32 array of edges: else TypeError for another kind of array or object, ValueError
+// for another shape, in one line naming the argument.
+ArrayBorrow accept_edge_array(const char* name, PyObject* obj);
+// The view of an accepted edge array.
+EdgeView edge_view(const ArrayBorrow& held);
+
 // A 2-dimensional int32 array, else a one-line TypeError naming the argument.
 ArrayBorrow accept_int32_matrix(const char* name, PyObject* obj);
 

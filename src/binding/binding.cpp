@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "graph.hpp"
+
 namespace velmor::py {
 namespace {
 
@@ -166,6 +168,15 @@ uint64_t to_u64(PyObject* obj, const char* name) {
 std::optional<uint64_t> to_optional_u64(PyObject* obj, const char* name) {
   if (obj == Py_None) return std::nullopt;
   return to_u64(obj, name);
+}
+
+int64_t to_node_count(PyObject* obj, const char* name) {
+  Ref index = with_argument(name, [&] { return checked(PyNumber_Index(obj)); });
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) throw_pending();
+  if (overflow) refuse_num_nodes(str_of(index.get()));
+  return value;
 }
 
 std::string downcast_message(PyObject* obj, const char* target) {

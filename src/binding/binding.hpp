@@ -42,6 +42,9 @@ uint32_t to_u32(PyObject* obj, const char* name);
 uint64_t to_u64(PyObject* obj, const char* name);
 std::optional<uint64_t> to_optional_u64(PyObject* obj, const char* name);
 bool to_bool(PyObject* obj, const char* name);
+// Any integer as an int64_t, for the builders' own range check, which names it; one beyond int64
+// is refused here with the builders' message.
+int64_t to_node_count(PyObject* obj, const char* name);
 
 // "'{type}' object cannot be converted to '{target}'"
 std::string downcast_message(PyObject* obj, const char* target);

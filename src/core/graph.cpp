@@ -99,8 +99,6 @@ uint32_t max_element(const EdgeView& e) {
   return m;
 }
 
-// Rows are sorted one by one. Equal uint32 values are indistinguishable, so an unstable sort
-// gives the same row as a stable one; short rows (the vast majority) take insertion sort.
 // Turns the counts off[0 .. n - 1] (off[v] = arcs leaving v) into a prefix sum shifted by one:
 // afterwards off[v + 1] is the start of v's row, so that incrementing it while scattering leaves
 // it at the row's end, which is the start of row v + 1. Precondition: off has n + 1 entries.
@@ -115,6 +113,8 @@ void shift_to_row_starts(uint64_t* off, size_t n) {
   }
 }
 
+// Rows are sorted one by one. Equal uint32 values are indistinguishable, so an unstable sort
+// gives the same row as a stable one; short rows (the vast majority) take insertion sort.
 void sort_row(uint32_t* first, uint32_t* last) {
   if (last - first <= 24) {
     for (uint32_t* i = first + 1; i < last; ++i) {
@@ -131,13 +131,17 @@ void sort_row(uint32_t* first, uint32_t* last) {
   }
 }
 
-}  // namespace
+[[noreturn]] void refuse_edge(size_t i, uint32_t node, uint32_t num_nodes) {
+  raise_error(ErrorKind::Value, "edges[" + std::to_string(i) + "] refers to node " +
+                                    std::to_string(node) + " but num_nodes is " +
+                                    std::to_string(num_nodes));
+}
 
-CsrRecord csr_from_edges(const EdgeView& edges, bool directed) {
+// The record of num_nodes nodes: two zero-filled allocations at final size, degrees counted and
+// rows scattered in `offsets` itself, each row sorted. Its own checks panic; the checked builder
+// makes sure that none can fail.
+CsrRecord build_csr(const EdgeView& edges, bool directed, uint32_t num_nodes) {
   const size_t E = edges.rows, K = edges.cols;
-  // num_nodes = max + 1 in 32-bit arithmetic: an id of 4294967295 wraps to 0 and fails below.
-  const uint32_t num_nodes = (E == 0 || K == 0) ? 0 : static_cast<uint32_t>(max_element(edges) + 1u);
-
   CsrRecord g;
   g.targets = Buffer<uint32_t>(directed ? E : 2 * E);
   g.offsets = Buffer<uint64_t>(static_cast<size_t>(num_nodes) + 1);
@@ -182,6 +186,28 @@ CsrRecord csr_from_edges(const EdgeView& edges, bool directed) {
 
   for (size_t v = 0; v < num_nodes; ++v) sort_row(tg + off[v], tg + off[v + 1]);
   return g;
+}
+
+}  // namespace
+
+CsrRecord csr_from_edges(const EdgeView& edges, bool directed) {
+  // num_nodes = max + 1 in 32-bit arithmetic: an id of 4294967295 wraps to 0 and fails in the
+  // build.
+  const uint32_t num_nodes = (edges.rows == 0 || edges.cols == 0)
+                                 ? 0
+                                 : static_cast<uint32_t>(max_element(edges) + 1u);
+  return build_csr(edges, directed, num_nodes);
+}
+
+CsrRecord csr_from_edges(const EdgeView& edges, bool directed, int64_t num_nodes) {
+  if (num_nodes < 1 || num_nodes > kMaxNodes) refuse_num_nodes(std::to_string(num_nodes));
+  if (edges.cols != 2) panic_index(edges.cols, 1);
+  const uint32_t n = static_cast<uint32_t>(num_nodes);
+  for (size_t i = 0; i < edges.rows; ++i) {
+    const uint32_t s = at(edges, i, 0), d = at(edges, i, 1);
+    if (s >= n || d >= n) refuse_edge(i, s >= n ? s : d, n);
+  }
+  return build_csr(edges, directed, n);
 }
 
 namespace {
@@ -245,10 +271,7 @@ WeightedCsrRecord weighted_csr_from_edges(const EdgeView& edges, const WeightVie
   // Degrees, indexed by node (not node + 1), with every id checked.
   for (size_t i = 0; i < E; ++i) {
     const auto [s, d] = edge(i);
-    if (s >= n || d >= n)
-      raise_error(ErrorKind::Value, "edges[" + std::to_string(i) + "] refers to node " +
-                                        std::to_string(s >= n ? s : d) + " but num_nodes is " +
-                                        std::to_string(n));
+    if (s >= n || d >= n) refuse_edge(i, s >= n ? s : d, n);
     ++off[s];
     if (!directed) ++off[d];
   }

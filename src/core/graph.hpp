@@ -91,10 +91,16 @@ struct WeightedCsrRecord {
 WeightedCsrRecord weighted_csr_from_edges(const EdgeView& edges, const WeightView& weights,
                                           bool directed, int64_t num_nodes);
 
-// Builds the record: two zero-filled allocations at final size, degrees counted and rows
-// scattered in `offsets` itself, each row sorted. Undirected edges are stored in both directions.
-// Failures: Panic for a missing column or an id of 4294967295; Error(Memory) when the arrays
-// cannot be allocated. Nothing is leaked on any failure.
+// Builds the record of the edges' nodes, 0 to the largest id in any column; only the first two
+// columns are read as edges. Undirected edges are stored in both directions. Failures: Panic for
+// a missing column or an id of 4294967295; Error(Memory) when the arrays cannot be allocated.
+// Nothing is leaked on any failure. The compatibility module's builder.
 CsrRecord csr_from_edges(const EdgeView& edges, bool directed);
+
+// Builds the record of `num_nodes` nodes (ids above the largest in `edges` are isolated).
+// Refuses with Error(Value), before anything is allocated: num_nodes outside 1 .. kMaxNodes, an
+// id not below num_nodes (naming the first). Precondition: edges has 2 columns. Error(Memory)
+// when the arrays cannot be allocated; nothing is leaked on any failure. The engine's builder.
+CsrRecord csr_from_edges(const EdgeView& edges, bool directed, int64_t num_nodes);
 
 }  // namespace velmor

@@ -17,5 +17,6 @@ extern PyMethodDef train_epoch_def;
 extern PyMethodDef count_visits_def;
 extern PyMethodDef write_walks_def;
 extern PyMethodDef weighted_csr_from_edges_def;
+extern PyMethodDef engine_csr_from_edges_def;  // csr_from_edges with a node count
 
 }  // namespace velmor::py

@@ -2,9 +2,9 @@
 //
 // It trains on _native's CSRGraph and Node2VecParams objects (their type objects are taken from
 // that module at import, so both modules agree on what a graph is) and on its own
-// WeightedCSRGraph, and adds what the package needs beyond _native's epoch: weighted graphs,
-// frequency-weighted negatives, visit counts, the walks themselves, a progress hook,
-// interruption, and other Python threads running while an epoch trains.
+// WeightedCSRGraph, and adds what the package needs beyond _native: graphs of a given node
+// count, weighted graphs, frequency-weighted negatives, visit counts, the walks themselves, a
+// progress hook, interruption, and other Python threads running while an epoch trains.
 #include "binding.hpp"
 #include "engine_types.hpp"
 #include "sigmoid_table.hpp"
@@ -67,14 +67,15 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__engine() {
     velmor::set_thread_count_variables(kThreadCountVariables);
     Ref module_name = checked(PyModule_GetNameObject(module.get()));
     for (PyMethodDef* def : {&train_epoch_def, &count_visits_def, &write_walks_def,
-                             &weighted_csr_from_edges_def}) {
+                             &engine_csr_from_edges_def, &weighted_csr_from_edges_def}) {
       Ref function = checked(PyCFunction_NewEx(def, module.get(), module_name.get()));
       checked_status(PyObject_SetAttrString(module.get(), def->ml_name, function.get()));
     }
     checked_status(PyObject_SetAttrString(
         module.get(), "WeightedCSRGraph", reinterpret_cast<PyObject*>(weighted_graph_type())));
-    Ref all = checked(Py_BuildValue("[sssss]", "train_epoch", "count_visits", "write_walks",
-                                    "weighted_csr_from_edges", "WeightedCSRGraph"));
+    Ref all = checked(Py_BuildValue("[ssssss]", "train_epoch", "count_visits", "write_walks",
+                                    "csr_from_edges", "weighted_csr_from_edges",
+                                    "WeightedCSRGraph"));
     checked_status(PyObject_SetAttrString(module.get(), "__all__", all.get()));
     g_module = Ref(module).release();  // the cell's own reference
     return module;

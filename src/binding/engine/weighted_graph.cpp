@@ -2,6 +2,7 @@
 #include <new>
 #include <string>
 
+#include "array_args.hpp"
 #include "binding.hpp"
 #include "engine_types.hpp"
 #include "numpy_api.hpp"
@@ -90,43 +91,19 @@ Ref wrap_record(WeightedCsrRecord&& record) {
   return obj;
 }
 
-std::string prefix(const char* name) { return std::string("argument '") + name + "': "; }
-
-ArrayBorrow accept_edges(PyObject* obj) {
-  if (!is_array_of(obj, NpyType::UInt32, 2))
-    raise_error(ErrorKind::Type, prefix("edges") + "expected an (E, 2) uint32 array, got " +
-                                     array_description(obj));
-  ArrayBorrow held = accept_strict(obj, NpyType::UInt32, 2);
-  if (held.shape(1) != 2)
-    raise_error(ErrorKind::Value, prefix("edges") + "expected shape (E, 2), got (" +
-                                      std::to_string(held.shape(0)) + ", " +
-                                      std::to_string(held.shape(1)) + ")");
-  return held;
-}
-
 ArrayBorrow accept_weights(PyObject* obj, Py_ssize_t edges) {
   if (!is_array_of(obj, NpyType::Float64, 1))
     raise_error(ErrorKind::Type,
-                prefix("weights") + "expected a 1-dimensional float64 array, got " +
+                std::string("argument 'weights': expected a 1-dimensional float64 array, got ") +
                     array_description(obj) +
                     "; convert other dtypes first, e.g. weights.astype(numpy.float64)");
   ArrayBorrow held = accept_strict(obj, NpyType::Float64, 1);
   if (held.shape(0) != edges)
-    raise_error(ErrorKind::Value, prefix("weights") + "expected " + std::to_string(edges) +
+    raise_error(ErrorKind::Value, std::string("argument 'weights': expected ") +
+                                      std::to_string(edges) +
                                       " entries, one per edge, got " +
                                       std::to_string(held.shape(0)));
   return held;
-}
-
-// A Python integer as is, for the range check of the builder; beyond int64 the message is
-// made here.
-int64_t accept_num_nodes(PyObject* obj) {
-  Ref index = with_argument("num_nodes", [&] { return checked(PyNumber_Index(obj)); });
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (value == -1 && PyErr_Occurred()) throw_pending();
-  if (overflow) refuse_num_nodes(str_of(index.get()));
-  return value;
 }
 
 constexpr const char* kParams[] = {"edges", "weights", "directed", "num_nodes"};
@@ -138,15 +115,13 @@ PyObject* weighted_csr_from_edges_fn(PyObject*, PyObject* args, PyObject* kwargs
     bind_arguments(kFromEdges, args, kwargs, argv);
     WeightedCsrRecord record;
     {
-      const ArrayBorrow edges = accept_edges(argv[0]);
+      const ArrayBorrow edges = accept_edge_array("edges", argv[0]);
       const ArrayBorrow weights = accept_weights(argv[1], edges.shape(0));
       const bool directed = to_bool(argv[2], "directed");
-      const int64_t num_nodes = accept_num_nodes(argv[3]);
-      const EdgeView edge_view{edges.data(), static_cast<size_t>(edges.shape(0)), 2,
-                               edges.stride(0), edges.stride(1)};
+      const int64_t num_nodes = to_node_count(argv[3], "num_nodes");
       const WeightView weight_view{weights.data(), static_cast<size_t>(weights.shape(0)),
                                    weights.stride(0)};
-      record = weighted_csr_from_edges(edge_view, weight_view, directed, num_nodes);
+      record = weighted_csr_from_edges(edge_view(edges), weight_view, directed, num_nodes);
     }  // read access to the arrays ends before the graph object is made
     return wrap_record(std::move(record));
   });
