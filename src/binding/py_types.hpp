@@ -1,5 +1,6 @@
-// The module's Python-visible objects: the two classes (type objects made by PyType_FromSpec on
-// first need and kept for the life of the process) and the two module functions.
+// The objects of both modules: the layouts of CSRGraph, WeightedCSRGraph and Node2VecParams
+// instances, which either module reads, and _native's two classes (type objects made by
+// PyType_FromSpec on first need and kept for the life of the process) and two functions.
 // Requires the interpreter lock.
 #pragma once
 
