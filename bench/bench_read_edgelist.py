@@ -10,6 +10,7 @@ parser, is timed on the same integer file for comparison.
 """
 
 import argparse
+import functools
 import os
 import tempfile
 import time
@@ -22,7 +23,8 @@ import velmor
 def write_file(path: str, lines: int, names: bool, seed: int = 0) -> None:
     rng = np.random.default_rng(seed)
     with open(path, "w") as file:
-        file.write("# Directed graph (each unordered pair of nodes is saved once)\n# FromNodeId\tToNodeId\n")
+        file.write("# Directed graph (each unordered pair of nodes is saved once)\n"
+                   "# FromNodeId\tToNodeId\n")
         prefix = "n" if names else ""
         for start in range(0, lines, 1_000_000):
             edges = rng.integers(0, 1_000_000, size=(min(1_000_000, lines - start), 2)).tolist()
@@ -50,16 +52,20 @@ def main() -> None:
         path = os.path.join(directory, "edges.tsv")
         write_file(path, args.lines, args.names)
         size = os.path.getsize(path) / 1e6
-        print(f"{args.lines} lines, {size:.0f} MB, {'string names' if args.names else 'integer ids'}")
+        kind = "string names" if args.names else "integer ids"
+        print(f"{args.lines} lines, {size:.0f} MB, {kind}")
         variants = {"relabel=True": dict(relabel=True), "delimiter='\\t'": dict(delimiter="\t")}
         if not args.names:
             variants["relabel=False"] = dict(relabel=False)
         for label, options in variants.items():
-            seconds = best_time(args.repeat, lambda: velmor.read_edgelist(path, **options))
-            print(f"read_edgelist {label:<16} {seconds:6.2f} s  {args.lines / seconds / 1e6:5.1f} M lines/s")
+            read = functools.partial(velmor.read_edgelist, path, **options)
+            seconds = best_time(args.repeat, read)
+            print(f"read_edgelist {label:<16} {seconds:6.2f} s  "
+                  f"{args.lines / seconds / 1e6:5.1f} M lines/s")
         if not args.names:
             seconds = best_time(1, lambda: np.loadtxt(path, dtype=np.uint32))
-            print(f"np.loadtxt (no checks, no graph) {seconds:6.2f} s  {args.lines / seconds / 1e6:5.1f} M lines/s")
+            print(f"np.loadtxt (no checks, no graph) {seconds:6.2f} s  "
+                  f"{args.lines / seconds / 1e6:5.1f} M lines/s")
 
 
 if __name__ == "__main__":

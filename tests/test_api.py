@@ -10,8 +10,8 @@ import scipy.sparse as sp
 
 import velmor
 import velmor.model
-from velmor._matrix import zeroed_matrix
 from conftest import run_python
+from velmor._matrix import zeroed_matrix
 
 DATA = Path(__file__).resolve().parent.parent / "data" / "karate"
 KARATE = np.loadtxt(DATA / "edges.tsv", dtype=np.int64)
@@ -36,7 +36,8 @@ def test_karate_clubs_are_separable():
     clubs = labels[np.argsort(labels[:, 0]), 1]
     model = fit(str(DATA / "edges.tsv"), num_walks=10)
     folds = StratifiedKFold(5, shuffle=True, random_state=0)
-    accuracy = cross_val_score(LogisticRegression(max_iter=1000), model.embeddings_, clubs, cv=folds)
+    accuracy = cross_val_score(LogisticRegression(max_iter=1000), model.embeddings_, clubs,
+                               cv=folds)
     # The two clubs are 16 and 18 nodes: chance is about 0.5, the untrained vectors score 0.47.
     assert accuracy.mean() >= 0.85
 
@@ -97,7 +98,8 @@ WEIGHTS = np.linspace(0.5, 8.0, len(KARATE))
 ], ids=["file", "scipy", "networkx"])
 def test_every_input_kind_keeps_the_weights_with_their_edges(tmp_path, make):
     path = tmp_path / "weighted.txt"
-    path.write_text("".join(f"{u} {v} {w!r}\n" for (u, v), w in zip(KARATE.tolist(), WEIGHTS.tolist())))
+    path.write_text("".join(f"{u} {v} {w!r}\n"
+                            for (u, v), w in zip(KARATE.tolist(), WEIGHTS.tolist())))
     graph = make(path)
     expected = fit(velmor.Graph(KARATE, weights=WEIGHTS)).embeddings_
     np.testing.assert_array_equal(fit(graph).embeddings_, expected)
@@ -144,7 +146,8 @@ def test_scipy_direction_follows_symmetry(matrix, directed):
         graph = velmor.Graph.from_scipy(matrix)
     assert [str(w.message).split(",")[0] for w in caught] == \
         ["the matrix is not symmetric"] * directed
-    assert graph.directed is directed and graph.has_edge(0, 1) and graph.has_edge(1, 0) is not directed
+    assert graph.directed is directed and graph.has_edge(0, 1)
+    assert graph.has_edge(1, 0) is not directed
 
 
 @pytest.mark.parametrize("make, error, fragment", [
@@ -155,7 +158,8 @@ def test_scipy_direction_follows_symmetry(matrix, directed):
     (lambda: velmor.Graph([[0, 2**31]]), ValueError, "relabel"),
     (lambda: velmor.Graph([[0, 1]], names=["a", "a"]), ValueError, "distinct"),
     (lambda: velmor.Graph([[0, 3]], names=["a", "b"]), ValueError, "refer to node 3"),
-    (lambda: velmor.Graph([[0, 1], [1, 2]], weights=[1.0, -2]), ValueError, r"weights\[1\] is -2\.0"),
+    (lambda: velmor.Graph([[0, 1], [1, 2]], weights=[1.0, -2]), ValueError,
+     r"weights\[1\] is -2\.0"),
     (lambda: velmor.Graph([[0, 1]], weights=[np.nan]), ValueError, "finite and greater than 0"),
     (lambda: velmor.Graph([[0, 1]], weights=[1, 2]), ValueError, r"shape \(1,\)"),
     (lambda: velmor.Graph([[0, 1]], weights=["heavy"]), TypeError, "numbers"),
@@ -164,7 +168,8 @@ def test_scipy_direction_follows_symmetry(matrix, directed):
     (lambda: velmor.Graph.from_scipy(sp.csr_matrix([[0, -1.0], [0, 0]]), directed=True), ValueError,
      "greater than 0"),
     (lambda: velmor.Graph.from_scipy(sp.csr_matrix((2, 3))), ValueError, "square"),
-    (lambda: velmor.Graph.from_networkx(nx.Graph([(0, 1, {"weight": "x"})])), TypeError, "not a number"),
+    (lambda: velmor.Graph.from_networkx(nx.Graph([(0, 1, {"weight": "x"})])), TypeError,
+     "not a number"),
     (lambda: velmor.Node2Vec().fit(nx.DiGraph([(0, 1)]), directed=False), ValueError, "directed"),
     (lambda: velmor.Node2Vec().fit({"edges": 1}), TypeError, "NetworkX"),
 ])
@@ -262,7 +267,8 @@ def test_most_similar_ranks_by_cosine():
     kv = velmor.KeyedVectors(vectors, keys=list("abcde"))
     ranked = kv.most_similar("a", topn=10)
     assert [key for key, _ in ranked] == ["b", "c", "e", "d"]  # itself left out; zero row = 0
-    np.testing.assert_allclose([s for _, s in ranked], [0.9 / np.hypot(0.9, 0.1), 0, 0, -1], atol=1e-6)
+    np.testing.assert_allclose([s for _, s in ranked], [0.9 / np.hypot(0.9, 0.1), 0, 0, -1],
+                               atol=1e-6)
     assert kv.most_similar(np.array([0, 2.0]), topn=1) == [("c", 1.0)]
 
 

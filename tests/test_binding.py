@@ -42,7 +42,8 @@ Entry = namedtuple("Entry", "full_name positional keyword_only valid call check 
 
 
 def _entries(native):
-    graph = native.csr_from_edges(np.array([[0, 1], [1, 2]], np.uint32), True)  # has_edge(1, 0) is False
+    # has_edge(1, 0) is False
+    graph = native.csr_from_edges(np.array([[0, 1], [1, 2]], np.uint32), True)
     params = native.Node2VecParams(**GOOD)
     return {
         "csr_from_edges": Entry(
@@ -51,7 +52,8 @@ def _entries(native):
             native.csr_from_edges, lambda graph: graph.num_nodes() == 3,
             "argument 'edges': 'object' object cannot be converted to 'PyArray<T, D>'"),
         "train_node2vec_epoch": Entry(
-            "train_node2vec_epoch()", [], ["graph", "params", "embeddings", "hidden_layer", "next_random"],
+            "train_node2vec_epoch()", [],
+            ["graph", "params", "embeddings", "hidden_layer", "next_random"],
             lambda: dict(graph=graph, params=params, embeddings=np.full((3, 4), 0.1, np.float32),
                          hidden_layer=np.full((3, 4), 0.2, np.float32), next_random=Counted(7)),
             native.train_node2vec_epoch, lambda result: result is None,
@@ -59,7 +61,8 @@ def _entries(native):
         "Node2VecParams": Entry(
             "Node2VecParams.__new__()", [], PARAM_NAMES,
             lambda: {k: Counted(v) if v is not None else None for k, v in GOOD.items()},
-            native.Node2VecParams, lambda p: [getattr(p, k) for k in PARAM_NAMES] == list(GOOD.values()),
+            native.Node2VecParams,
+            lambda p: [getattr(p, k) for k in PARAM_NAMES] == list(GOOD.values()),
             "argument 'p': must be real number, not object"),
         "CSRGraph.has_edge": Entry(
             "CSRGraph.has_edge()", ["src", "dst"], [], lambda: dict(src=Counted(0), dst=Counted(1)),
@@ -121,7 +124,8 @@ def binding_calls(draw, entry):
             n_args += draw(st.sampled_from([0, 0, 0, 1, 2]))
     else:
         n_args = draw(st.integers(0, len(entry.positional) + 2))
-        keys = draw(st.lists(st.sampled_from(names + STRANGERS), unique=True, max_size=len(names) + 2))
+        keys = draw(st.lists(st.sampled_from(names + STRANGERS), unique=True,
+                             max_size=len(names) + 2))
     return n_args, keys, draw(st.booleans())
 
 
@@ -146,7 +150,8 @@ def test_binding_matches_the_model(native, entry_name, data):
     def value(name):
         return valid[name] if all_valid and name in valid else junk
 
-    args = [value(entry.positional[i]) if i < len(entry.positional) else junk for i in range(n_args)]
+    args = [value(entry.positional[i]) if i < len(entry.positional) else junk
+            for i in range(n_args)]
     kwargs = {k: value(k) for k in keys}
     expected = binding_model(entry, n_args, keys)
     before = Counted.conversions
@@ -165,16 +170,21 @@ def test_binding_matches_the_model(native, entry_name, data):
 @pytest.mark.parametrize("entry_name, n_args, keys, expected", [
     ("csr_from_edges", 3, [], "csr_from_edges() takes 2 positional arguments but 3 were given"),
     ("csr_from_edges", 1, ["edges"], "csr_from_edges() got multiple values for argument 'edges'"),
-    ("csr_from_edges", 1, [], "csr_from_edges() missing 1 required positional argument: 'directed'"),
-    ("csr_from_edges", 0, [], "csr_from_edges() missing 2 required positional arguments: 'edges' and 'directed'"),
+    ("csr_from_edges", 1, [],
+     "csr_from_edges() missing 1 required positional argument: 'directed'"),
+    ("csr_from_edges", 0, [],
+     "csr_from_edges() missing 2 required positional arguments: 'edges' and 'directed'"),
     ("csr_from_edges", 0, ["bogus"], "csr_from_edges() got an unexpected keyword argument 'bogus'"),
-    ("train_node2vec_epoch", 1, ["graph"], "train_node2vec_epoch() takes 0 positional arguments but 1 was given"),
+    ("train_node2vec_epoch", 1, ["graph"],
+     "train_node2vec_epoch() takes 0 positional arguments but 1 was given"),
     ("train_node2vec_epoch", 0, ["graph", "params", "embeddings"],
-     "train_node2vec_epoch() missing 2 required keyword arguments: 'hidden_layer' and 'next_random'"),
+     "train_node2vec_epoch() missing 2 required keyword arguments: 'hidden_layer' and "
+     "'next_random'"),
     ("Node2VecParams", 0, [],
-     "Node2VecParams.__new__() missing 9 required keyword arguments: 'p', 'q', 'start_alpha', 'end_alpha', "
-     "'window', 'batch_size', 'max_walk_length', 'num_negative', and 'workers'"),
-    ("Node2VecParams", 0, PARAM_NAMES[:-1], "Node2VecParams.__new__() missing 1 required keyword argument: 'workers'"),
+     "Node2VecParams.__new__() missing 9 required keyword arguments: 'p', 'q', 'start_alpha', "
+     "'end_alpha', 'window', 'batch_size', 'max_walk_length', 'num_negative', and 'workers'"),
+    ("Node2VecParams", 0, PARAM_NAMES[:-1],
+     "Node2VecParams.__new__() missing 1 required keyword argument: 'workers'"),
     ("CSRGraph.has_edge", 1, ["src"], "CSRGraph.has_edge() got multiple values for argument 'src'"),
 ])
 def test_binding_messages(native, entry_name, n_args, keys, expected):
@@ -194,7 +204,8 @@ class IndexLike:
 
 
 @pytest.mark.parametrize("field, value, expected", [
-    ("window", True, 1), ("window", -7, -7), ("window", np.int16(3), 3), ("window", IndexLike(9), 9),
+    ("window", True, 1), ("window", -7, -7), ("window", np.int16(3), 3),
+    ("window", IndexLike(9), 9),
     ("batch_size", 18446744073709551615, 18446744073709551615), ("batch_size", np.uint64(7), 7),
     ("batch_size", 0, 0), ("max_walk_length", 0, 0), ("num_negative", 0, 0),
     ("p", Counted(2.5), 2.5), ("p", IndexLike(3), 3.0), ("p", True, 1.0), ("p", 0.0, 0.0),
@@ -209,12 +220,15 @@ def test_conversions_accept(native, field, value, expected):
 @pytest.mark.parametrize("changes, exc, text", [
     (dict(window=2147483648), OverflowError, "out of range integral type conversion attempted"),
     (dict(window=-2147483649), OverflowError, "out of range integral type conversion attempted"),
-    (dict(window=1.5), TypeError, "argument 'window': 'float' object cannot be interpreted as an integer"),
+    (dict(window=1.5), TypeError,
+     "argument 'window': 'float' object cannot be interpreted as an integer"),
     (dict(batch_size=-1), OverflowError, None),
     (dict(batch_size=18446744073709551616), OverflowError, None),
-    (dict(batch_size=1.0), TypeError, "argument 'batch_size': 'float' object cannot be interpreted as an integer"),
+    (dict(batch_size=1.0), TypeError,
+     "argument 'batch_size': 'float' object cannot be interpreted as an integer"),
     (dict(workers=-1), OverflowError, None),
-    (dict(workers=2.0), TypeError, "argument 'workers': 'float' object cannot be interpreted as an integer"),
+    (dict(workers=2.0), TypeError,
+     "argument 'workers': 'float' object cannot be interpreted as an integer"),
     # Only the first bad argument is reported.
     (dict(p="x", window=2**40), TypeError, "argument 'p': must be real number, not str"),
 ])

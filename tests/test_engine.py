@@ -10,8 +10,16 @@ import pytest
 
 from conftest import run_python, unchanged
 from reference_model import reference_epoch
-from test_training import (DIRECTED_DEAD_ENDS, ISOLATED, RING_WITH_CHORDS, STAR, assert_matches_model,
-                           make_graph, make_matrices, make_params)
+from test_training import (
+    DIRECTED_DEAD_ENDS,
+    ISOLATED,
+    RING_WITH_CHORDS,
+    STAR,
+    assert_matches_model,
+    make_graph,
+    make_matrices,
+    make_params,
+)
 from velmor.engine import _engine, _native
 
 
@@ -89,13 +97,19 @@ def _bad_arguments():
     read_only = counts.copy()
     read_only.flags.writeable = False
     return [
-        (dict(ns_exponent=float("nan")), ValueError, "ns_exponent must be a finite number at least 0, got nan"),
-        (dict(ns_exponent=-0.5), ValueError, "ns_exponent must be a finite number at least 0, got -0.5"),
-        (dict(noise_counts=counts[:9]), ValueError, "noise_counts has 9 entries but the graph has 10 nodes"),
-        (dict(visits=np.ones(11, np.uint64)), ValueError, "visits has 11 entries but the graph has 10 nodes"),
+        (dict(ns_exponent=float("nan")), ValueError,
+         "ns_exponent must be a finite number at least 0, got nan"),
+        (dict(ns_exponent=-0.5), ValueError,
+         "ns_exponent must be a finite number at least 0, got -0.5"),
+        (dict(noise_counts=counts[:9]), ValueError,
+         "noise_counts has 9 entries but the graph has 10 nodes"),
+        (dict(visits=np.ones(11, np.uint64)), ValueError,
+         "visits has 11 entries but the graph has 10 nodes"),
         (dict(visits=read_only), ValueError, "argument 'visits': array is read-only"),
-        (dict(noise_counts=counts[::2]), ValueError, "argument 'noise_counts': array must be contiguous"),
-        (dict(progress=3), TypeError, "argument 'progress': expected a callable or None, got 'int'"),
+        (dict(noise_counts=counts[::2]), ValueError,
+         "argument 'noise_counts': array must be contiguous"),
+        (dict(progress=3), TypeError,
+         "argument 'progress': expected a callable or None, got 'int'"),
     ]
 
 

@@ -47,9 +47,10 @@ LAYOUTS = {
     "subclass": lambda v: v.copy().view(Sub),
     "read-only": _read_only,
 }
-EQUIVALENT_DTYPES = [np.dtype(np.uint32), np.dtype("=u4"), np.dtype("<u4"), np.dtype("I"), np.dtype(np.uintc)]
-OTHER_DTYPES = [np.int32, np.int64, np.uint64, np.uint16, np.uint8, np.float32, np.float64, np.bool_,
-                np.dtype(">u4")]
+EQUIVALENT_DTYPES = [np.dtype(np.uint32), np.dtype("=u4"), np.dtype("<u4"), np.dtype("I"),
+                     np.dtype(np.uintc)]
+OTHER_DTYPES = [np.int32, np.int64, np.uint64, np.uint16, np.uint8, np.float32, np.float64,
+                np.bool_, np.dtype(">u4")]
 
 
 @st.composite
@@ -132,12 +133,13 @@ def test_csr_from_edges_matches_the_model(native, case, directed, keyword):
         n, dense = expected
         g = call()
         assert g.num_nodes() == n
-        assert np.array_equal(np.array([[g.has_edge(s, d) for d in range(n)] for s in range(n)], bool)
-                              .reshape(n, n), dense)
+        adjacency = [[g.has_edge(s, d) for d in range(n)] for s in range(n)]
+        assert np.array_equal(np.array(adjacency, bool).reshape(n, n), dense)
         for src in (n, n + 1, n + 7):
             with pytest.raises(BaseException) as e:
                 g.has_edge(src, 0)
-            assert panic_of(e) == f"index out of bounds: the len is {n + 1} but the index is {max(src, n + 1)}"
+            assert panic_of(e) == (f"index out of bounds: the len is {n + 1} but the index is "
+                                   f"{max(src, n + 1)}")
         if n:
             assert not g.has_edge(0, n) and not g.has_edge(n - 1, U32_MAX)
             assert g.has_edge(0, 0) == dense[0, 0]  # still usable after the failures
@@ -147,17 +149,22 @@ def test_csr_from_edges_matches_the_model(native, case, directed, keyword):
 GOOD_EDGES = np.array([[0, 1], [1, 2]], np.uint32)
 REFUSALS = (
     [pytest.param(np.zeros(shape, np.uint32), True,
-                  f"argument 'edges': dimensionality mismatch:\n from={len(shape)}, to=2", id=f"ndim-{len(shape)}")
+                  f"argument 'edges': dimensionality mismatch:\n from={len(shape)}, to=2",
+                  id=f"ndim-{len(shape)}")
      for shape in [(), (4,), (0,), (2, 2, 2), (1, 1, 1, 1)]]
     + [pytest.param(GOOD_EDGES.astype(dtype), True,
-                    f"argument 'edges': type mismatch:\n from={np.dtype(dtype)}, to=uint32", id=f"dtype-{np.dtype(dtype)}")
+                    f"argument 'edges': type mismatch:\n from={np.dtype(dtype)}, to=uint32",
+                    id=f"dtype-{np.dtype(dtype)}")
        for dtype in OTHER_DTYPES]
     + [pytest.param(edges, True,
-                    f"argument 'edges': '{type(edges).__qualname__}' object cannot be converted to 'PyArray<T, D>'",
+                    f"argument 'edges': '{type(edges).__qualname__}' object cannot be converted "
+                    "to 'PyArray<T, D>'",
                     id=f"edges-{type(edges).__qualname__}")
-       for edges in [GOOD_EDGES.tolist(), tuple(map(tuple, GOOD_EDGES.tolist())), memoryview(GOOD_EDGES), 5, None]]
+       for edges in [GOOD_EDGES.tolist(), tuple(map(tuple, GOOD_EDGES.tolist())),
+                     memoryview(GOOD_EDGES), 5, None]]
     + [pytest.param(GOOD_EDGES, directed,
-                    f"argument 'directed': '{type(directed).__qualname__}' object cannot be converted to 'PyBool'",
+                    f"argument 'directed': '{type(directed).__qualname__}' object cannot be "
+                    "converted to 'PyBool'",
                     id=f"directed-{type(directed).__qualname__}")
        for directed in [1, 0, np.bool_(True), None, "True"]]
 )
@@ -172,8 +179,9 @@ def test_csr_from_edges_refusals(native, edges, directed, message):
         assert type(e.value) is TypeError and str(e.value) == message
 
 
-@pytest.mark.parametrize("bad, exc, prefix", [(-1, OverflowError, False), (4294967296, OverflowError, False),
-                                              (1.0, TypeError, True), ("0", TypeError, True)])
+@pytest.mark.parametrize("bad, exc, prefix", [
+    (-1, OverflowError, False), (4294967296, OverflowError, False), (1.0, TypeError, True),
+    ("0", TypeError, True)])
 def test_has_edge_argument_conversion(native, bad, exc, prefix):
     g = native.csr_from_edges(np.array([[0, 1]], np.uint32), True)
     with pytest.raises(exc) as e:

@@ -82,18 +82,22 @@ def scenarios(native):
 
     n = 120
     small = native.csr_from_edges(_edges(360, n, 5), False)
-    chain = native.csr_from_edges(np.stack([np.arange(20_000), np.arange(1, 20_001)], 1).astype(np.uint32), False)
+    path = np.stack([np.arange(20_000), np.arange(1, 20_001)], 1).astype(np.uint32)
+    chain = native.csr_from_edges(path, False)
     rng = np.random.default_rng(6)
     emb, hid = (rng.uniform(-0.5, 0.5, (20_001, 16)).astype(np.float32) for _ in range(2))
-    short, read_only, holder, seed = emb[: n // 2].copy(), hid.copy(), ArrayHolder(hid), Index(2**63 + 5)
+    short, read_only = emb[: n // 2].copy(), hid.copy()
+    holder, seed = ArrayHolder(hid), Index(2**63 + 5)
     read_only.flags.writeable = False
-    one, shared, four = params(), params(workers=None, batch_size=16), params(workers=4, batch_size=7)
+    one, shared = params(), params(workers=None, batch_size=16)
+    four = params(workers=4, batch_size=7)
     # A single chunk: an 80 KB start order, a walk buffer and the pair schedule, nothing trained
     # (walks of one node), so that the allocations, not the arithmetic, dominate.
     start_order = params(max_walk_length=1, batch_size=2**40, workers=None)
 
     def train(p, e=emb, h=hid, g=small, next_random=seed):
-        return native.train_node2vec_epoch(graph=g, params=p, embeddings=e, hidden_layer=h, next_random=next_random)
+        return native.train_node2vec_epoch(graph=g, params=p, embeddings=e, hidden_layer=h,
+                                           next_random=next_random)
 
     return {
         "csr": (1000, [lambda: native.csr_from_edges(big, True),
@@ -108,7 +112,8 @@ def scenarios(native):
                        lambda: native.csr_from_edges(big, True, big),
                        lambda: native.csr_from_edges(big, directed=True, colour=index)],
                 [big, fortran, one_column, wraps, wrong, index]),
-        "has-edge": (3000, [lambda: graph.has_edge(src, dst), lambda: graph.has_edge(src=src, dst=dst),
+        "has-edge": (3000, [lambda: graph.has_edge(src, dst),
+                            lambda: graph.has_edge(src=src, dst=dst),
                             lambda: graph.num_nodes(),
                             lambda: graph.has_edge(huge, dst),  # PanicException
                             lambda: graph.has_edge(negative, dst),
@@ -122,10 +127,13 @@ def scenarios(native):
                           lambda: native.Node2VecParams(**{**values, "window": 2**40}),
                           lambda: native.Node2VecParams(**{**values, "batch_size": Index(-1)}),
                           lambda: native.Node2VecParams(**{**values, "q": "x"}),
-                          lambda: native.Node2VecParams(**{**values, "num_negative": Raises(TypeError)}),
-                          lambda: native.Node2VecParams(**{**values, "workers": Raises(ZeroDivisionError)}),
+                          lambda: native.Node2VecParams(**{**values,
+                                                           "num_negative": Raises(TypeError)}),
+                          lambda: native.Node2VecParams(**{**values,
+                                                           "workers": Raises(ZeroDivisionError)}),
                           lambda: native.Node2VecParams(**{**values, "extra": values["p"]}),
-                          lambda: native.Node2VecParams(p=values["p"])], [record, *values.values()]),
+                          lambda: native.Node2VecParams(p=values["p"])],
+                   [record, *values.values()]),
         "train": (300, [lambda: train(one), lambda: train(shared), lambda: train(four),
                         lambda: train(one, h=holder), lambda: train(start_order, g=chain),
                         lambda: train(params(p=0.0)),
@@ -139,7 +147,8 @@ def scenarios(native):
                         lambda: train(four, e=short),
                         lambda: train(params(workers=None, batch_size=3), h=short),
                         lambda: train(start_order, e=short[:10], g=chain)],
-                  [small, chain, emb, hid, short, read_only, holder, seed, one, shared, four, start_order]),
+                  [small, chain, emb, hid, short, read_only, holder, seed, one, shared, four,
+                   start_order]),
     }
 
 
@@ -166,4 +175,5 @@ def test_repeated_calls_leak_nothing(native, name, capfd):
     assert sys.getallocatedblocks() - blocks < rounds // 2
     assert thread_count() == threads
     if not under_sanitizer():
-        assert rss() - memory < RSS_ALLOWANCE, f"{(rss() - memory) / 2**20:.1f} MB more after {rounds} rounds"
+        grown = rss() - memory
+        assert grown < RSS_ALLOWANCE, f"{grown / 2**20:.1f} MB more after {rounds} rounds"

@@ -12,7 +12,8 @@ from conftest import panic_of
 
 
 def test_all_lists_the_public_names_in_registration_order(native):
-    assert native.__all__ == ["train_node2vec_epoch", "csr_from_edges", "CSRGraph", "Node2VecParams"]
+    assert native.__all__ == ["train_node2vec_epoch", "csr_from_edges", "CSRGraph",
+                              "Node2VecParams"]
     for name in native.__all__:
         assert hasattr(native, name)
     assert not hasattr(native, "PanicException")
@@ -24,7 +25,8 @@ def test_all_lists_the_public_names_in_registration_order(native):
     ("csr_from_edges", "(*, edges, directed)"),
     ("train_node2vec_epoch", "(*, graph, params, embeddings, hidden_layer, next_random)"),
     ("Node2VecParams",
-     "(*, p, q, start_alpha, end_alpha, window, batch_size, max_walk_length, num_negative, workers)"),
+     "(*, p, q, start_alpha, end_alpha, window, batch_size, max_walk_length, num_negative, "
+     "workers)"),
     ("CSRGraph.num_nodes", "($self)"),
     ("CSRGraph.has_edge", "($self, src, dst)"),
 ])
@@ -76,7 +78,8 @@ def test_internal_failure_writes_a_report_to_stderr(native, capfd):
                                     hidden_layer=np.ones((21, 4), np.float32), next_random=1)
     assert panic_of(e) == "assertion failed: index < dim"
     err = capfd.readouterr().err
-    assert err.startswith("thread '<unnamed>' failed at ") and "\nassertion failed: index < dim\n" in err
+    assert err.startswith("thread '<unnamed>' failed at ")
+    assert "\nassertion failed: index < dim\n" in err
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils' nm")

@@ -72,8 +72,9 @@ def test_interpreter_threads_take_turns_and_failures_leave_nothing_behind(native
                 lambda: g.has_edge(n, 0),
             ]
             for epoch in range(27):
-                train(native, g, make_params(native, workers=[None, 3, 1][(epoch + k) % 3]), e, h, epoch)
-                with pytest.raises(BaseException):
+                workers = [None, 3, 1][(epoch + k) % 3]
+                train(native, g, make_params(native, workers=workers), e, h, epoch)
+                with pytest.raises(BaseException):  # noqa: B017 - any failure, panics included
                     failing[(epoch + k) % len(failing)]()
             assert np.isfinite(e).all() and np.isfinite(h).all()
             outcomes.append(results())

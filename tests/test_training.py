@@ -13,7 +13,14 @@ import numpy as np
 import pytest
 
 from conftest import ArrayHolder, panic_of, unchanged
-from reference_model import F32, SIGMOID_TABLE, ReferencePanic, reference_epoch, sigmoid_index, start_order
+from reference_model import (
+    F32,
+    SIGMOID_TABLE,
+    ReferencePanic,
+    reference_epoch,
+    sigmoid_index,
+    start_order,
+)
 from velmor.engine import _native
 
 RTOL, ATOL = 1e-5, 1e-6
@@ -175,7 +182,8 @@ def test_one_worker_matches_model(edges, directed, bias):
     # One chunk runs on one thread whatever the pool.
     pytest.param(dict(workers=None, batch_size=10), {}, id="one-chunk-shared-pool"),
     pytest.param(dict(workers=4, batch_size=10), {}, id="one-chunk-own-pool"),
-    pytest.param(dict(p=0.5, q=2.0), dict(edges=DIRECTED_DEAD_ENDS, directed=True, epochs=3), id="epochs-3"),
+    pytest.param(dict(p=0.5, q=2.0), dict(edges=DIRECTED_DEAD_ENDS, directed=True, epochs=3),
+                 id="epochs-3"),
     # Large entries push many dot products beyond +-6, where a sample changes nothing.
     pytest.param(dict(p=0.5, q=2.0), dict(edges=STAR, scale=2.5), id="saturated"),
 ])
@@ -210,7 +218,8 @@ VIEWS = {
 
 
 def _with_layout(m, layout):
-    """An array with the values of `m` in the given layout, and (owner, mask of the rest) or None."""
+    """An array with the values of `m` in the given layout, and (owner, mask of the rest) or
+    None."""
     if layout == "fortran":
         return np.asfortranarray(m), None
     if layout == "subclass":
@@ -306,16 +315,20 @@ BAD_MATRICES = [
     (lambda: np.broadcast_to(np.ones(4, np.float32), (3, 4)), "array is read-only"),
     (lambda: _strided((18, 4)), "array strides must be whole multiples of 4 bytes, got (18, 4)"),
     (lambda: _strided((24, 6)), "array strides must be whole multiples of 4 bytes, got (24, 6)"),
-    (lambda: np.zeros(49, np.uint8)[1:].view(np.float32).reshape(3, 4), "array data must be aligned to 4 bytes"),
+    (lambda: np.zeros(49, np.uint8)[1:].view(np.float32).reshape(3, 4),
+     "array data must be aligned to 4 bytes"),
 ]
 
 
 @pytest.mark.parametrize("change, error, message", [
-    (dict(graph=None), TypeError, "argument 'graph': 'NoneType' object cannot be converted to 'CSRGraph'"),
-    (dict(params=None), TypeError, "argument 'params': 'NoneType' object cannot be converted to 'Node2VecParams'"),
+    (dict(graph=None), TypeError,
+     "argument 'graph': 'NoneType' object cannot be converted to 'CSRGraph'"),
+    (dict(params=None), TypeError,
+     "argument 'params': 'NoneType' object cannot be converted to 'Node2VecParams'"),
     (dict(params=lambda kw: kw["graph"]), TypeError,
      "argument 'params': 'CSRGraph' object cannot be converted to 'Node2VecParams'"),
-    (dict(embeddings=np.zeros((3, 4))), TypeError, "argument 'embeddings': type mismatch:\n from=float64, to=float32"),
+    (dict(embeddings=np.zeros((3, 4))), TypeError,
+     "argument 'embeddings': type mismatch:\n from=float64, to=float32"),
     (dict(embeddings=[[0.5, 1.5], [2.5, 3.5]]), TypeError,
      "argument 'embeddings': type mismatch:\n from=float64, to=float32"),
     (dict(embeddings=np.zeros(12, np.float32)), TypeError,
@@ -330,7 +343,8 @@ BAD_MATRICES = [
     (dict(next_random=-1), OverflowError, ""),
     (dict(next_random=1.5), TypeError, "argument 'next_random': "),
     (dict(next_random=None), TypeError, "argument 'next_random': "),
-] + [(dict(next_random=-1, **{which: lambda kw, make=make: make()}), ValueError, f"argument '{which}': {text}")
+] + [(dict(next_random=-1, **{which: lambda kw, make=make: make()}), ValueError,
+      f"argument '{which}': {text}")
      for which in ("embeddings", "hidden_layer") for make, text in BAD_MATRICES])
 def test_refused_argument(change, error, message):
     kwargs = _valid_kwargs()

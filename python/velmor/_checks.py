@@ -11,7 +11,6 @@ import math
 import numbers
 import os
 import re
-from typing import Optional
 
 import numpy as np
 
@@ -30,7 +29,7 @@ _FLOAT32 = np.finfo(np.float32)
 WALK_BIAS_RANGE = (float(_FLOAT32.tiny), float(_FLOAT32.max))
 
 
-def check_int(name: str, value, *, minimum: int, maximum: Optional[int] = None) -> int:
+def check_int(name: str, value, *, minimum: int, maximum: int | None = None) -> int:
     """An integer (Python or NumPy, not bool) within ``[minimum, maximum]``."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name} must be an integer, got {value!r}")
@@ -71,14 +70,15 @@ def check_bool(name: str, value) -> bool:
     return bool(value)
 
 
-def check_char(name: str, value) -> Optional[bytes]:
+def check_char(name: str, value) -> bytes | None:
     """None, or a single ASCII character other than a line break, as one byte."""
     if value is None:
         return None
     if not isinstance(value, str):
         raise TypeError(f"{name} must be a one-character string or None, got {value!r}")
     if len(value) != 1 or not value.isascii() or value in "\r\n":
-        raise ValueError(f"{name} must be a single ASCII character other than a line break, got {value!r}")
+        raise ValueError(f"{name} must be a single ASCII character other than a line break, "
+                         f"got {value!r}")
     return value.encode("ascii")
 
 

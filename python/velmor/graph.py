@@ -5,7 +5,8 @@ from __future__ import annotations
 import importlib
 import os
 import warnings
-from typing import Any, Optional, Sequence
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
@@ -52,8 +53,8 @@ class Graph:
     Graph.from_scipy, Graph.from_networkx : Build a graph from SciPy or NetworkX objects.
     """
 
-    def __init__(self, edges, *, directed: bool = False, names: Optional[Sequence] = None,
-                 num_nodes: Optional[int] = None, weights=None):
+    def __init__(self, edges, *, directed: bool = False, names: Sequence | None = None,
+                 num_nodes: int | None = None, weights=None):
         directed = check_bool("directed", directed)
         edges = _edge_array(edges)
         weights = None if weights is None else _weight_array(weights, len(edges))
@@ -63,7 +64,8 @@ class Graph:
             num_nodes = largest + 1 if names is None else len(names)
         num_nodes = check_int("num_nodes", num_nodes, minimum=1)
         if largest >= num_nodes:
-            raise ValueError(f"edges refer to node {largest}, but the graph has only {num_nodes} nodes")
+            raise ValueError(f"edges refer to node {largest}, but the graph has only "
+                             f"{num_nodes} nodes")
         if num_nodes > MAX_INT32:
             raise ValueError(f"the graph has {num_nodes} nodes, more than the {MAX_INT32} that "
                              "training supports; number the nodes densely (read_edgelist does this "
@@ -81,7 +83,7 @@ class Graph:
         self._num_edges = len(edges)
 
     @classmethod
-    def from_scipy(cls, matrix, *, directed: Optional[bool] = None) -> "Graph":
+    def from_scipy(cls, matrix, *, directed: bool | None = None) -> Graph:
         """Build a graph from a square SciPy sparse adjacency matrix.
 
         Every stored non-zero entry ``(i, j)`` is an edge from node ``i`` to node ``j``, and its
@@ -128,9 +130,9 @@ class Graph:
             differ = both & (values[np.where(both, mirror, 0)] != values)
             if differ.any():
                 k = int(np.argmax(differ))
-                raise ValueError(f"entries ({rows[k]}, {cols[k]}) and ({cols[k]}, {rows[k]}) differ "
-                                 f"({values[k]} and {values[mirror[k]]}), so the graph cannot be "
-                                 "undirected; pass directed=True or a symmetric matrix")
+                raise ValueError(f"entries ({rows[k]}, {cols[k]}) and ({cols[k]}, {rows[k]}) "
+                                 f"differ ({values[k]} and {values[mirror[k]]}), so the graph "
+                                 "cannot be undirected; pass directed=True or a symmetric matrix")
             keep = (rows <= cols) | ~both  # each edge once
             rows, cols, values = rows[keep], cols[keep], values[keep]
         edges = np.stack([rows, cols], axis=1)
@@ -138,7 +140,7 @@ class Graph:
         return cls(edges, directed=bool(directed), num_nodes=n, weights=weights)
 
     @classmethod
-    def from_networkx(cls, graph, weight: Optional[str] = "weight") -> "Graph":
+    def from_networkx(cls, graph, weight: str | None = "weight") -> Graph:
         """Build a graph from a NetworkX graph, keeping its nodes as names.
 
         The nodes are numbered in the order ``list(graph)`` gives; directedness follows
@@ -196,7 +198,7 @@ class Graph:
         return self._weighted
 
     @property
-    def names(self) -> Optional[np.ndarray]:
+    def names(self) -> np.ndarray | None:
         """Names of the nodes by index, or None when node ``i`` is named ``i``."""
         return self._names
 
@@ -214,7 +216,7 @@ class Graph:
                 f"directed={self.directed}, weighted={self.weighted})")
 
 
-def as_graph(data: Any, directed: Optional[bool] = None) -> Graph:
+def as_graph(data: Any, directed: bool | None = None) -> Graph:
     """Turn anything that ``Node2Vec.fit`` accepts into a :class:`Graph`.
 
     ``directed`` None means: as the object says (Graph, NetworkX), by symmetry (SciPy), or
@@ -286,7 +288,7 @@ def _name_array(names: Sequence) -> np.ndarray:
     return array
 
 
-def _same_direction(actual: bool, requested: Optional[bool]) -> None:
+def _same_direction(actual: bool, requested: bool | None) -> None:
     if requested is not None and requested != actual:
         kind = "directed" if actual else "undirected"
         raise ValueError(f"the graph is {kind}, but directed={requested} was passed")

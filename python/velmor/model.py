@@ -6,16 +6,23 @@ import contextlib
 import inspect
 import sys
 import warnings
-from typing import Any, Dict, Optional
+from typing import Any
 
 import numpy as np
 
-from velmor._checks import (MAX_INT32, MAX_WORKERS, check_bool, check_int, check_real,
-                            check_thread_environment, check_walk_bias)
+from velmor._checks import (
+    MAX_INT32,
+    MAX_WORKERS,
+    check_bool,
+    check_int,
+    check_real,
+    check_thread_environment,
+    check_walk_bias,
+)
 from velmor._matrix import starting_matrices
+from velmor._paths import PathLike
 from velmor.engine import Node2VecParams, count_visits, train_epoch
 from velmor.graph import as_graph
-from velmor._paths import PathLike
 from velmor.keyed import KeyedVectors
 
 
@@ -108,8 +115,8 @@ class Node2Vec:
     def __init__(self, dimensions: int = 128, walk_length: int = 80, num_walks: int = 10,
                  window_size: int = 10, p: float = 1.0, q: float = 1.0, negative: int = 5,
                  ns_exponent: float = 0.75, alpha: float = 0.025, min_alpha: float = 0.0001,
-                 batch_size: Optional[int] = None, workers: Optional[int] = None,
-                 seed: Optional[int] = None, progress: bool = True, **renamed: Any):
+                 batch_size: int | None = None, workers: int | None = None,
+                 seed: int | None = None, progress: bool = True, **renamed: Any):
         for old, value in renamed.items():
             if old not in _RENAMED:
                 raise TypeError(f"Node2Vec got an unexpected keyword argument {old!r}")
@@ -134,7 +141,7 @@ class Node2Vec:
         self.seed = seed
         self.progress = progress
 
-    def fit(self, graph, *, directed: Optional[bool] = None) -> "Node2Vec":
+    def fit(self, graph, *, directed: bool | None = None) -> Node2Vec:
         """Learn an embedding for every node of ``graph``.
 
         Parameters
@@ -206,7 +213,7 @@ class Node2Vec:
             raise ValueError("this Node2Vec is not fitted yet; call fit before save")
         self.wv.save(path)
 
-    def check_params(self) -> Dict[str, Any]:
+    def check_params(self) -> dict[str, Any]:
         """Check every parameter and return them as plain Python values.
 
         Raises
@@ -240,11 +247,11 @@ class Node2Vec:
                              f"({settings['alpha']})")
         return settings
 
-    def get_params(self, deep: bool = True) -> Dict[str, Any]:
+    def get_params(self, deep: bool = True) -> dict[str, Any]:
         """The constructor's arguments, as scikit-learn's ``clone`` and searches expect."""
         return {name: getattr(self, name) for name in _param_names()}
 
-    def set_params(self, **params: Any) -> "Node2Vec":
+    def set_params(self, **params: Any) -> Node2Vec:
         """Change constructor arguments; takes effect at the next :meth:`fit`."""
         valid = _param_names()
         for name, value in params.items():
