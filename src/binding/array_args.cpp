@@ -17,9 +17,9 @@ MatrixView writable_matrix(const char* name, const ArrayBorrow& held) {
   if (!held.writeable()) raise_error(ErrorKind::Value, prefix(name) + "array is read-only");
   const Py_ssize_t rs = held.stride(0), cs = held.stride(1);
   if (rs % 4 != 0 || cs % 4 != 0)
-    raise_error(ErrorKind::Value,
-                prefix(name) + "array strides must be whole multiples of 4 bytes, got (" +
-                    std::to_string(rs) + ", " + std::to_string(cs) + ")");
+    raise_error(ErrorKind::Value, prefix(name) +
+                                      "array strides must be whole multiples of 4 bytes, got (" +
+                                      std::to_string(rs) + ", " + std::to_string(cs) + ")");
   if (reinterpret_cast<uintptr_t>(held.data()) % 4 != 0)
     raise_error(ErrorKind::Value, prefix(name) + "array data must be aligned to 4 bytes");
   MatrixView view;
@@ -43,8 +43,8 @@ std::span<uint64_t> count_vector(const char* name, const ArrayBorrow& held, bool
 
 ArrayBorrow accept_edge_array(const char* name, PyObject* obj) {
   if (!is_array_of(obj, NpyType::UInt32, 2))
-    raise_error(ErrorKind::Type, prefix(name) + "expected an (E, 2) uint32 array, got " +
-                                     array_description(obj));
+    raise_error(ErrorKind::Type,
+                prefix(name) + "expected an (E, 2) uint32 array, got " + array_description(obj));
   ArrayBorrow held = accept_strict(obj, NpyType::UInt32, 2);
   if (held.shape(1) != 2)
     raise_error(ErrorKind::Value, prefix(name) + "expected shape (E, 2), got (" +
@@ -77,8 +77,8 @@ std::span<int32_t> writable_rows(const char* name, const ArrayBorrow& held, uint
                                       " (one row per node, max_walk_length columns), got " +
                                       shape(r, c));
   if (!held.writeable()) raise_error(ErrorKind::Value, prefix(name) + "array is read-only");
-  const bool contiguous = (c < 2 || held.stride(1) == 4) &&
-                          (r < 2 || held.stride(0) == static_cast<Py_ssize_t>(4 * c));
+  const bool contiguous =
+      (c < 2 || held.stride(1) == 4) && (r < 2 || held.stride(0) == static_cast<Py_ssize_t>(4 * c));
   if (!contiguous || reinterpret_cast<uintptr_t>(held.data()) % 4 != 0)
     raise_error(ErrorKind::Value, prefix(name) + "array must be C-contiguous and aligned");
   return {reinterpret_cast<int32_t*>(held.data()), static_cast<size_t>(r * c)};

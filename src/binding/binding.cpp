@@ -26,9 +26,8 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 [[noreturn]] void missing(const FunctionDescription& fn, const char* kind,
                           const std::vector<const char*>& names) {
-  type_error(std::string(fn.full_name) + " missing " + std::to_string(names.size()) +
-             " required " + kind + (names.size() == 1 ? " argument: " : " arguments: ") +
-             quoted_list(names));
+  type_error(std::string(fn.full_name) + " missing " + std::to_string(names.size()) + " required " +
+             kind + (names.size() == 1 ? " argument: " : " arguments: ") + quoted_list(names));
 }
 
 std::string utf8_of(PyObject* key) {
@@ -122,7 +121,8 @@ void rethrow_with_prefix(const char* name) {
     if (e.type.get() != PyExc_TypeError) throw;
     const std::string text = prefix + str_of(e.value.get());
     Ref message = new_string(text);
-    Ref replacement = checked(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    Ref replacement =
+        checked(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
     if (PyObject* cause = PyException_GetCause(e.value.get()))  // new reference
       PyException_SetCause(replacement.get(), cause);           // steals it
     PyErrorFetched replaced;

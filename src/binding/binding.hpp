@@ -20,9 +20,9 @@
 namespace velmor::py {
 
 struct FunctionDescription {
-  const char* full_name;  // "csr_from_edges()", "CSRGraph.has_edge()"
-  std::span<const char* const> positional;    // positional-or-keyword, all required
-  std::span<const char* const> keyword_only;  // all required
+  const char* full_name;                               // "csr_from_edges()", "CSRGraph.has_edge()"
+  std::span<const char* const> positional;             // positional-or-keyword, all required
+  std::span<const char* const> keyword_only;           // all required
   std::span<const char* const> keyword_optional = {};  // keyword-only, may be left out
 };
 

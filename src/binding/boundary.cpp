@@ -13,9 +13,8 @@ PyObject* g_panic_type = nullptr;
 PyObject* panic_type() {
   if (!g_panic_type) {
     g_panic_type = PyErr_NewExceptionWithDoc(
-        kPanicExceptionName,
-        "The exception raised when velmor's native code fails internally.", PyExc_BaseException,
-        nullptr);
+        kPanicExceptionName, "The exception raised when velmor's native code fails internally.",
+        PyExc_BaseException, nullptr);
     if (!g_panic_type) throw_pending();
   }
   return g_panic_type;
@@ -122,7 +121,8 @@ std::string str_of(PyObject* obj) {
 }
 
 std::string type_name(PyObject* obj) {
-  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+  PyObject* name =
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
   if (name) {
     Ref owned = Ref::steal(name);
     if (PyUnicode_Check(name)) {

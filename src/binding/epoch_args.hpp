@@ -11,7 +11,7 @@ namespace velmor::py {
 
 // The graph and the parameters of a walk or an epoch.
 struct WalkArguments {
-  Ref graph;  // held for the call: its record is read without the interpreter lock
+  Ref graph;              // held for the call: its record is read without the interpreter lock
   Node2VecParams params;  // copied
   bool weighted = false;  // graph is a WeightedGraphObject, else a GraphObject
 

@@ -8,8 +8,7 @@ namespace {
 
 // The leading fields of NumPy's array object, identical in NumPy 1.x and 2.x.
 struct ArrayFields {
-  PyObject_HEAD
-  char* data;
+  PyObject_HEAD char* data;
   int nd;
   Py_ssize_t* dimensions;
   Py_ssize_t* strides;
@@ -41,8 +40,7 @@ int numpy_major() {
 NumpyApi* load_api() {
   // NumPy 2 keeps numpy.core only as a deprecated alias that warns on attribute access; the
   // same objects live in numpy._core there.
-  const char* module_name =
-      numpy_major() >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+  const char* module_name = numpy_major() >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
   Ref multiarray = checked(PyImport_ImportModule(module_name));
   Ref capsule = checked(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
   void** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));

@@ -6,26 +6,23 @@
 
 #include <Python.h>
 
-#include "graph.hpp"
 #include "epoch.hpp"
+#include "graph.hpp"
 
 namespace velmor::py {
 
 struct GraphObject {
-  PyObject_HEAD
-  CsrRecord record;
+  PyObject_HEAD CsrRecord record;
 };
 
 // The engine module's WeightedCSRGraph (its type lives there; the layout is shared so that the
 // epoch arguments can read the record).
 struct WeightedGraphObject {
-  PyObject_HEAD
-  WeightedCsrRecord record;
+  PyObject_HEAD WeightedCsrRecord record;
 };
 
 struct ParamsObject {
-  PyObject_HEAD
-  Node2VecParams params;
+  PyObject_HEAD Node2VecParams params;
 };
 
 PyTypeObject* csr_graph_type();

@@ -69,13 +69,11 @@ std::optional<AliasTable> noise_table(const Graph& graph, const EpochOptions& op
 
 template <class Graph>
 void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixView& embeddings,
-               const MatrixView& hidden_layer, uint64_t next_random,
-               const EpochOptions& options) {
+               const MatrixView& hidden_layer, uint64_t next_random, const EpochOptions& options) {
   const uint32_t n = graph.num_nodes();
   check_options(options, n, params.max_walk_length);
   if (n == 0) return;
-  if (n > kMaxNodes)
-    raise_error(ErrorKind::Overflow, "graphs larger than i32 not yet supported");
+  if (n > kMaxNodes) raise_error(ErrorKind::Overflow, "graphs larger than i32 not yet supported");
   check_walk_parameter("p", params.p);
   check_walk_parameter("q", params.q);
 
@@ -126,9 +124,8 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
             try {
               if (scratch.error.size() != dim) scratch.error.assign(dim, 0.0f);
               const float alpha = static_cast<float>(
-                  params.start_alpha -
-                  (static_cast<double>(k) / static_cast<double>(num_chunks)) *
-                      (params.start_alpha - params.end_alpha));
+                  params.start_alpha - (static_cast<double>(k) / static_cast<double>(num_chunks)) *
+                                           (params.start_alpha - params.end_alpha));
               walk.reserve(
                   static_cast<size_t>(std::min<uint64_t>(params.max_walk_length, 1u << 16)));
               Lcg48 rng = Lcg48::from_seed(base_seed + k);
@@ -167,15 +164,15 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
 
 }  // namespace
 
-void train_epoch(const CsrRecord& graph, const Node2VecParams& params,
-                 const MatrixView& embeddings, const MatrixView& hidden_layer,
-                 uint64_t next_random, const EpochOptions& options) {
+void train_epoch(const CsrRecord& graph, const Node2VecParams& params, const MatrixView& embeddings,
+                 const MatrixView& hidden_layer, uint64_t next_random,
+                 const EpochOptions& options) {
   run_epoch(graph, params, embeddings, hidden_layer, next_random, options);
 }
 
 void train_epoch(const WeightedCsrRecord& graph, const Node2VecParams& params,
-                 const MatrixView& embeddings, const MatrixView& hidden_layer,
-                 uint64_t next_random, const EpochOptions& options) {
+                 const MatrixView& embeddings, const MatrixView& hidden_layer, uint64_t next_random,
+                 const EpochOptions& options) {
   run_epoch(graph, params, embeddings, hidden_layer, next_random, options);
 }
 

@@ -74,12 +74,12 @@ struct EpochOptions {
 // Preconditions: the matrices stay valid and are not resized during the call (graphs above
 // kMaxNodes nodes are refused with Error(Overflow)). Thread-safety: calls on different
 // matrices may run at once from different threads.
-void train_epoch(const CsrRecord& graph, const Node2VecParams& params,
-                 const MatrixView& embeddings, const MatrixView& hidden_layer,
-                 uint64_t next_random, const EpochOptions& options = {});
+void train_epoch(const CsrRecord& graph, const Node2VecParams& params, const MatrixView& embeddings,
+                 const MatrixView& hidden_layer, uint64_t next_random,
+                 const EpochOptions& options = {});
 // The same epoch on a weighted graph: walks by random_walk's weighted proposal.
 void train_epoch(const WeightedCsrRecord& graph, const Node2VecParams& params,
-                 const MatrixView& embeddings, const MatrixView& hidden_layer,
-                 uint64_t next_random, const EpochOptions& options = {});
+                 const MatrixView& embeddings, const MatrixView& hidden_layer, uint64_t next_random,
+                 const EpochOptions& options = {});
 
 }  // namespace velmor

@@ -40,8 +40,8 @@ std::span<const uint32_t> CsrRecord::neighbors(uint64_t node) const {
   if (node + 1 >= n_off) panic_index(n_off, node + 1);
   const uint64_t begin = offsets[node];
   const uint64_t end = offsets[node + 1];
-  if (begin > end) panic("slice index starts at " + std::to_string(begin) + " but ends at " +
-                         std::to_string(end));
+  if (begin > end)
+    panic("slice index starts at " + std::to_string(begin) + " but ends at " + std::to_string(end));
   if (end > targets.size())
     panic("range end index " + std::to_string(end) + " out of range for slice of length " +
           std::to_string(targets.size()));
@@ -193,9 +193,8 @@ CsrRecord build_csr(const EdgeView& edges, bool directed, uint32_t num_nodes) {
 CsrRecord csr_from_edges(const EdgeView& edges, bool directed) {
   // num_nodes = max + 1 in 32-bit arithmetic: an id of 4294967295 wraps to 0 and fails in the
   // build.
-  const uint32_t num_nodes = (edges.rows == 0 || edges.cols == 0)
-                                 ? 0
-                                 : static_cast<uint32_t>(max_element(edges) + 1u);
+  const uint32_t num_nodes =
+      (edges.rows == 0 || edges.cols == 0) ? 0 : static_cast<uint32_t>(max_element(edges) + 1u);
   return build_csr(edges, directed, num_nodes);
 }
 

@@ -70,7 +70,8 @@ std::pair<const float*, const float*> extent(const MatrixView& m) {
 // True when every row of both (unit column stride) matrices is disjoint from every other row.
 bool rows_disjoint(const MatrixView& a, const MatrixView& b) {
   const auto separate_rows = [](const MatrixView& m) {
-    return m.rows <= 1 || static_cast<size_t>(m.row_stride < 0 ? -m.row_stride : m.row_stride) >= m.cols;
+    return m.rows <= 1 ||
+           static_cast<size_t>(m.row_stride < 0 ? -m.row_stride : m.row_stride) >= m.cols;
   };
   const auto [a_lo, a_hi] = extent(a);
   const auto [b_lo, b_hi] = extent(b);
@@ -138,7 +139,8 @@ struct PairTrainer {
     for (size_t a = 0; a < k; ++a) {
       const float x = f[a];
       // sigmoid_lookup's empty case, tested here so that the value stays in a register.
-      if (x <= -kSigmoidLimit || x >= kSigmoidLimit) [[unlikely]] continue;
+      if (x <= -kSigmoidLimit || x >= kSigmoidLimit) [[unlikely]]
+        continue;
       g[m] = ((a == 0 ? 1.0f : 0.0f) - *sigmoid_lookup(x)) * alpha;
       updated[m++] = rows[a];
     }
@@ -239,9 +241,8 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
 
   // The draws of a walk depend only on the walk and the parameters, never on the matrices, so
   // they are all made first; training then knows every row it will touch ahead of time.
-  const uint64_t contexts = window > 0 ? std::min<uint64_t>(2 * static_cast<uint64_t>(window),
-                                                            len > 0 ? len - 1 : 0)
-                                       : 0;
+  const uint64_t contexts =
+      window > 0 ? std::min<uint64_t>(2 * static_cast<uint64_t>(window), len > 0 ? len - 1 : 0) : 0;
   const uint64_t max_pairs = static_cast<uint64_t>(len) * contexts;
   constexpr uint64_t kMaxScheduled = 1u << 20;
   if (max_pairs <= kMaxScheduled &&
@@ -296,8 +297,7 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
         continue;
       }
       // A negative count too large to hold: draw each one as its sample needs it.
-      trainer.per_sample(in, centre, num_negative,
-                         [&] { return negatives.next(rng); });
+      trainer.per_sample(in, centre, num_negative, [&] { return negatives.next(rng); });
     }
   }
 }

@@ -42,8 +42,8 @@ void ThreadPool::stop_and_join() noexcept {
   threads_.clear();
 }
 
-void ThreadPool::run(const std::function<void(size_t)>& job,
-                     const std::function<void()>& on_wait, std::chrono::milliseconds interval) {
+void ThreadPool::run(const std::function<void(size_t)>& job, const std::function<void()>& on_wait,
+                     std::chrono::milliseconds interval) {
   std::unique_lock<std::mutex> lock(mutex_);
   job_ = &job;
   running_ = threads_.size();
@@ -138,9 +138,11 @@ size_t default_pool_size() {
   for (const char* name : g_thread_count_variables)
     if ((threads = parse_count(std::getenv(name)))) break;
   const std::optional<unsigned long long> cpus = parse_count(std::getenv("RAYON_RS_NUM_CPUS"));
-  if (threads && *threads > 0) size = static_cast<size_t>(*threads < kMaxPoolSize ? *threads : kMaxPoolSize);
+  if (threads && *threads > 0)
+    size = static_cast<size_t>(*threads < kMaxPoolSize ? *threads : kMaxPoolSize);
   else if (threads) size = processors_online();
-  else if (cpus && *cpus > 0) size = static_cast<size_t>(*cpus < kMaxPoolSize ? *cpus : kMaxPoolSize);
+  else if (cpus && *cpus > 0)
+    size = static_cast<size_t>(*cpus < kMaxPoolSize ? *cpus : kMaxPoolSize);
   else size = processors_online();
   return size < kMaxPoolSize ? size : kMaxPoolSize;
 }

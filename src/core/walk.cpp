@@ -61,8 +61,8 @@ WeightedRow row_of(const WeightedCsrRecord& graph, uint32_t node) { return {grap
 
 // The walk of random_walk on either kind of graph.
 template <class Graph>
-void walk_from(const Graph& graph, uint32_t start, uint64_t max_walk_length,
-               const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk) {
+void walk_from(const Graph& graph, uint32_t start, uint64_t max_walk_length, const WalkBias& bias,
+               Lcg48& rng, std::vector<uint32_t>& walk) {
   walk.clear();
   if (max_walk_length == 0) return;
   walk.push_back(start);
@@ -116,8 +116,9 @@ void random_walk(const WeightedCsrRecord& graph, uint32_t start, uint64_t max_wa
 
 void check_walk_parameter(const char* name, double v) {
   if (!(std::isfinite(v) && v > 0.0))
-    raise_error(ErrorKind::Value,
-                std::string(name) + " must be a finite number greater than 0, got " + float_repr(v));
+    raise_error(
+        ErrorKind::Value,
+        std::string(name) + " must be a finite number greater than 0, got " + float_repr(v));
   const float f = static_cast<float>(v);
   if (!(std::isfinite(f) && f > 0.0f && std::isfinite(1.0f / f)))
     raise_error(ErrorKind::Value, std::string(name) +

@@ -41,8 +41,8 @@ TEST(AliasTable, SlotsGiveTheWeightsOfTheCounts) {
       {{3, 3, 3, 3}, 0.75},
       {{0, 0, 1, 5, 2, 0, 1000000}, 0.75},  // never counted weighs as counted once
       {{1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048}, 1.0},
-      {{10, 20, 30}, 0.0},                    // uniform
-      {{1, 2, 3, 1ULL << 60, 5}, 3.0},        // weights far beyond a double's range before scaling
+      {{10, 20, 30}, 0.0},              // uniform
+      {{1, 2, 3, 1ULL << 60, 5}, 3.0},  // weights far beyond a double's range before scaling
   };
   for (const auto& [counts, exponent] : cases) {
     const AliasTable table(counts, exponent);

@@ -5,8 +5,8 @@
 
 #include "sigmoid_table.hpp"
 
-using velmor::SIGMOID_TABLE;
 using velmor::sigmoid_lookup;
+using velmor::SIGMOID_TABLE;
 
 class Sigmoid : public ::testing::Test {
  protected:
@@ -18,7 +18,8 @@ TEST_F(Sigmoid, KnownEntriesAndStrictRise) {
   EXPECT_EQ(SIGMOID_TABLE[1], 0.0025023986f);
   EXPECT_EQ(SIGMOID_TABLE[500], 0.5f);
   EXPECT_EQ(SIGMOID_TABLE[999], 0.99749762f);
-  for (int i = 1; i < velmor::kSigmoidTableSize; ++i) EXPECT_LT(SIGMOID_TABLE[i - 1], SIGMOID_TABLE[i]);
+  for (int i = 1; i < velmor::kSigmoidTableSize; ++i)
+    EXPECT_LT(SIGMOID_TABLE[i - 1], SIGMOID_TABLE[i]);
 }
 
 TEST_F(Sigmoid, LookupBoundaries) {

@@ -21,10 +21,10 @@
 #include <thread>
 #include <vector>
 
-#include "failure.hpp"
-#include "sigmoid_table.hpp"
-#include "graph.hpp"
 #include "epoch.hpp"
+#include "failure.hpp"
+#include "graph.hpp"
+#include "sigmoid_table.hpp"
 #include "thread_pool.hpp"
 
 using namespace velmor;
@@ -90,8 +90,15 @@ struct Matrix {
 
 Node2VecParams params(std::optional<uint64_t> workers, uint64_t batch, uint64_t negatives,
                       double p = 1.0, double q = 1.0) {
-  return {.p = p, .q = q, .start_alpha = 0.05, .end_alpha = 0.001, .window = 3, .batch_size = batch,
-          .max_walk_length = 12, .num_negative = negatives, .workers = workers};
+  return {.p = p,
+          .q = q,
+          .start_alpha = 0.05,
+          .end_alpha = 0.001,
+          .window = 3,
+          .batch_size = batch,
+          .max_walk_length = 12,
+          .num_negative = negatives,
+          .workers = workers};
 }
 
 using Workers = std::optional<uint64_t>;
@@ -188,7 +195,8 @@ TEST(RaceFree, ConcurrentCallersCountVisitsAndShareThePoolInTurn) {
   first.join();
   second.join();
   for (const auto& counted : visits)
-    for (uint64_t v : counted) EXPECT_EQ(v, 30u * 12);  // a self-loop walk is 12 visits of its start
+    for (uint64_t v : counted)
+      EXPECT_EQ(v, 30u * 12);  // a self-loop walk is 12 visits of its start
 }
 
 TEST(RaceFree, TheCallerStopsAnEpochWhileItWaits) {
@@ -260,7 +268,9 @@ TEST(RaceFree, PoolFailuresFromManyThreadsAtOnce) {
 
 TEST(RaceFree, PoolsStartAndStopInEveryState) {
   for (int i = 0; i < 100; ++i) {
-    { ThreadPool idle(1 + i % 5); }  // stopped before it ever ran
+    {
+      ThreadPool idle(1 + i % 5);
+    }  // stopped before it ever ran
     ThreadPool pool(1 + i % 7);
     std::vector<int> seen(pool.size());
     pool.run([&](size_t k) { seen[k] = i; });

@@ -9,8 +9,8 @@
 
 namespace velmor::py {
 
-PyTypeObject* engine_graph_type();   // velmor.engine._native.CSRGraph
-PyTypeObject* engine_params_type();  // velmor.engine._native.Node2VecParams
+PyTypeObject* engine_graph_type();    // velmor.engine._native.CSRGraph
+PyTypeObject* engine_params_type();   // velmor.engine._native.Node2VecParams
 PyTypeObject* weighted_graph_type();  // this module's WeightedCSRGraph, made on first need
 
 extern PyMethodDef train_epoch_def;

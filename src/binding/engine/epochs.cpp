@@ -13,9 +13,9 @@
 namespace velmor::py {
 namespace {
 
-constexpr const char* kNames[] = {"graph",       "params",       "embeddings",
-                                  "hidden_layer", "next_random",  "ns_exponent",
-                                  "noise_counts", "visits",       "progress"};
+constexpr const char* kNames[] = {"graph",        "params",      "embeddings",
+                                  "hidden_layer", "next_random", "ns_exponent",
+                                  "noise_counts", "visits",      "progress"};
 const FunctionDescription kTrainEpoch{"train_epoch()", {}, kNames};
 
 // An optional uint64 vector argument: None, or an array accepted as it is (no conversion, so
@@ -95,9 +95,8 @@ PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   return entry([&] {
     PyObject* argv[9];
     bind_arguments(kTrainEpoch, args, kwargs, argv);
-    const EpochArguments epoch =
-        accept_epoch_arguments(argv, engine_graph_type(), engine_params_type(),
-                               weighted_graph_type());
+    const EpochArguments epoch = accept_epoch_arguments(
+        argv, engine_graph_type(), engine_params_type(), weighted_graph_type());
     const uint64_t next_random = to_u64(argv[4], "next_random");
     EpochOptions options;
     options.ns_exponent = to_f64(argv[5], "ns_exponent");
@@ -123,9 +122,8 @@ PyObject* count_visits_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   return entry([&] {
     PyObject* argv[4];
     bind_arguments(kCountVisits, args, kwargs, argv);
-    const WalkArguments walk =
-        accept_walk_arguments(argv, engine_graph_type(), engine_params_type(),
-                              weighted_graph_type());
+    const WalkArguments walk = accept_walk_arguments(argv, engine_graph_type(),
+                                                     engine_params_type(), weighted_graph_type());
     const uint64_t next_random = to_u64(argv[2], "next_random");
     const ArrayBorrow visits_held =
         with_argument("visits", [&] { return accept_strict(argv[3], NpyType::UInt64, 1); });
@@ -144,15 +142,14 @@ PyObject* write_walks_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   return entry([&] {
     PyObject* argv[5];
     bind_arguments(kWriteWalks, args, kwargs, argv);
-    const WalkArguments walk =
-        accept_walk_arguments(argv, engine_graph_type(), engine_params_type(),
-                              weighted_graph_type());
+    const WalkArguments walk = accept_walk_arguments(argv, engine_graph_type(),
+                                                     engine_params_type(), weighted_graph_type());
     const uint64_t next_random = to_u64(argv[2], "next_random");
     const ArrayBorrow walks_held = accept_int32_matrix("walks", argv[3]);
     PyObject* const progress = accept_progress(argv[4] ? argv[4] : Py_None);
     EpochOptions options;
-    options.walks = writable_rows("walks", walks_held, walk.num_nodes(),
-                                  walk.params.max_walk_length);
+    options.walks =
+        writable_rows("walks", walks_held, walk.num_nodes(), walk.params.max_walk_length);
     walk_watched(walk, next_random, options, progress);
     return Ref::borrow(Py_None);
   });
@@ -161,8 +158,7 @@ PyObject* write_walks_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef train_epoch_def = {
-    "train_epoch",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_epoch_fn)),
+    "train_epoch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_epoch_fn)),
     METH_VARARGS | METH_KEYWORDS,
     "train_epoch(*, graph, params, embeddings, hidden_layer, next_random, ns_exponent, "
     "noise_counts, visits, progress)\n--\n\n"
@@ -180,8 +176,7 @@ PyMethodDef train_epoch_def = {
     "epoch after the walks in hand and is raised here."};
 
 PyMethodDef count_visits_def = {
-    "count_visits",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(count_visits_fn)),
+    "count_visits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(count_visits_fn)),
     METH_VARARGS | METH_KEYWORDS,
     "count_visits(*, graph, params, next_random, visits)\n--\n\n"
     "Adds to visits (a writable uint64 array, one entry per node) each node's visits in one\n"
@@ -191,8 +186,7 @@ PyMethodDef count_visits_def = {
     "negatives of the first epoch. Releases the interpreter lock; Ctrl-C stops it."};
 
 PyMethodDef write_walks_def = {
-    "write_walks",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_walks_fn)),
+    "write_walks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_walks_fn)),
     METH_VARARGS | METH_KEYWORDS,
     "write_walks(*, graph, params, next_random, walks, progress=None)\n--\n\n"
     "Draws one round of walks, one from every node, as train_epoch draws them (graph is a\n"

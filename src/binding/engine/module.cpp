@@ -41,7 +41,8 @@ PyTypeObject* g_params_type = nullptr;
 PyTypeObject* native_type(PyObject* native, const char* name) {
   Ref type = checked(PyObject_GetAttrString(native, name));
   if (!PyType_Check(type.get()))
-    raise_error(ErrorKind::Import, std::string("velmor.engine._native.") + name + " is not a class");
+    raise_error(ErrorKind::Import,
+                std::string("velmor.engine._native.") + name + " is not a class");
   return reinterpret_cast<PyTypeObject*>(type.release());  // kept for the life of the process
 }
 
@@ -71,11 +72,11 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__engine() {
       Ref function = checked(PyCFunction_NewEx(def, module.get(), module_name.get()));
       checked_status(PyObject_SetAttrString(module.get(), def->ml_name, function.get()));
     }
-    checked_status(PyObject_SetAttrString(
-        module.get(), "WeightedCSRGraph", reinterpret_cast<PyObject*>(weighted_graph_type())));
-    Ref all = checked(Py_BuildValue("[ssssss]", "train_epoch", "count_visits", "write_walks",
-                                    "csr_from_edges", "weighted_csr_from_edges",
-                                    "WeightedCSRGraph"));
+    checked_status(PyObject_SetAttrString(module.get(), "WeightedCSRGraph",
+                                          reinterpret_cast<PyObject*>(weighted_graph_type())));
+    Ref all =
+        checked(Py_BuildValue("[ssssss]", "train_epoch", "count_visits", "write_walks",
+                              "csr_from_edges", "weighted_csr_from_edges", "WeightedCSRGraph"));
     checked_status(PyObject_SetAttrString(module.get(), "__all__", all.get()));
     g_module = Ref(module).release();  // the cell's own reference
     return module;

@@ -68,17 +68,17 @@ PyMethodDef graph_methods[] = {
 };
 
 PyType_Slot graph_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "A graph whose arcs carry weights, for the engine's weighted walks; made by "
-                    "weighted_csr_from_edges().")},
+    {Py_tp_doc,
+     const_cast<char*>("A graph whose arcs carry weights, for the engine's weighted walks; made by "
+                       "weighted_csr_from_edges().")},
     {Py_tp_new, reinterpret_cast<void*>(graph_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(graph_dealloc)},
     {Py_tp_methods, graph_methods},
     {0, nullptr},
 };
 
-PyType_Spec graph_spec = {"velmor.engine._engine.WeightedCSRGraph", sizeof(WeightedGraphObject),
-                          0, Py_TPFLAGS_DEFAULT, graph_slots};
+PyType_Spec graph_spec = {"velmor.engine._engine.WeightedCSRGraph", sizeof(WeightedGraphObject), 0,
+                          Py_TPFLAGS_DEFAULT, graph_slots};
 
 PyTypeObject* g_type = nullptr;
 
@@ -100,8 +100,7 @@ ArrayBorrow accept_weights(PyObject* obj, Py_ssize_t edges) {
   ArrayBorrow held = accept_strict(obj, NpyType::Float64, 1);
   if (held.shape(0) != edges)
     raise_error(ErrorKind::Value, std::string("argument 'weights': expected ") +
-                                      std::to_string(edges) +
-                                      " entries, one per edge, got " +
+                                      std::to_string(edges) + " entries, one per edge, got " +
                                       std::to_string(held.shape(0)));
   return held;
 }

@@ -2,8 +2,8 @@
 #include <cstddef>
 #include <type_traits>
 
-#include "epoch_args.hpp"
 #include "binding.hpp"
+#include "epoch_args.hpp"
 #include "numpy_api.hpp"
 #include "py_types.hpp"
 
@@ -12,9 +12,9 @@ namespace {
 
 constexpr const char* kParamsClass = "Node2VecParams";
 
-constexpr const char* kParamNames[] = {"p",          "q",          "start_alpha",
-                                       "end_alpha",  "window",     "batch_size",
-                                       "max_walk_length", "num_negative", "workers"};
+constexpr const char* kParamNames[] = {"p",      "q",          "start_alpha",     "end_alpha",
+                                       "window", "batch_size", "max_walk_length", "num_negative",
+                                       "workers"};
 const FunctionDescription kParamsNew{"Node2VecParams.__new__()", {}, kParamNames};
 
 PyObject* params_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -57,7 +57,8 @@ PyObject* get_field(PyObject* self, void*) {
     using T = std::decay_t<decltype(value)>;
     if constexpr (std::is_same_v<T, double>) return checked(PyFloat_FromDouble(value));
     else if constexpr (std::is_same_v<T, int32_t>) return checked(PyLong_FromLong(value));
-    else if constexpr (std::is_same_v<T, uint64_t>) return checked(PyLong_FromUnsignedLongLong(value));
+    else if constexpr (std::is_same_v<T, uint64_t>)
+      return checked(PyLong_FromUnsignedLongLong(value));
     else {
       if (!value) return Ref::borrow(Py_None);
       return checked(PyLong_FromUnsignedLongLong(*value));
@@ -65,12 +66,17 @@ PyObject* get_field(PyObject* self, void*) {
   });
 }
 
-#define VELMOR_GETTER(name) \
-  {#name, get_field<&Node2VecParams::name>, nullptr, "", nullptr}
+#define VELMOR_GETTER(name) {#name, get_field<&Node2VecParams::name>, nullptr, "", nullptr}
 PyGetSetDef params_getset[] = {
-    VELMOR_GETTER(p),          VELMOR_GETTER(q),          VELMOR_GETTER(start_alpha),
-    VELMOR_GETTER(end_alpha),  VELMOR_GETTER(window),     VELMOR_GETTER(batch_size),
-    VELMOR_GETTER(max_walk_length), VELMOR_GETTER(num_negative), VELMOR_GETTER(workers),
+    VELMOR_GETTER(p),
+    VELMOR_GETTER(q),
+    VELMOR_GETTER(start_alpha),
+    VELMOR_GETTER(end_alpha),
+    VELMOR_GETTER(window),
+    VELMOR_GETTER(batch_size),
+    VELMOR_GETTER(max_walk_length),
+    VELMOR_GETTER(num_negative),
+    VELMOR_GETTER(workers),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 #undef VELMOR_GETTER
@@ -84,8 +90,8 @@ PyType_Slot params_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec params_spec = {"builtins.Node2VecParams", sizeof(ParamsObject), 0,
-                           Py_TPFLAGS_DEFAULT, params_slots};
+PyType_Spec params_spec = {"builtins.Node2VecParams", sizeof(ParamsObject), 0, Py_TPFLAGS_DEFAULT,
+                           params_slots};
 
 PyTypeObject* g_params_type = nullptr;
 
