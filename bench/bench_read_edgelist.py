@@ -17,6 +17,7 @@ load over both files alike.
 """
 
 import argparse
+import functools
 import gc
 import os
 import statistics
@@ -31,7 +32,8 @@ import velmor
 def write_file(path: str, lines: int, names: bool, seed: int = 0) -> None:
     rng = np.random.default_rng(seed)
     with open(path, "w") as file:
-        file.write("# Directed graph (each unordered pair of nodes is saved once)\n# FromNodeId\tToNodeId\n")
+        file.write("# Directed graph (each unordered pair of nodes is saved once)\n"
+                   "# FromNodeId\tToNodeId\n")
         prefix = "n" if names else ""
         for start in range(0, lines, 1_000_000):
             edges = rng.integers(0, 1_000_000, size=(min(1_000_000, lines - start), 2)).tolist()
@@ -65,8 +67,10 @@ def interleaved(paths: dict, rounds: int) -> None:
         medians[label] = [statistics.median(column) for column in zip(*runs)]
         print(f"{label:<14} {cells[0]:>30} {cells[1]:>30}")
     (ids_wall, ids_cpu), (names_wall, names_cpu) = medians.values()
-    print(f"names / ids (medians): wall {names_wall / ids_wall:.2f}, CPU {names_cpu / ids_cpu:.2f}; "
-          f"load average before: {load_before:.2f}, after: {os.getloadavg()[0]:.2f}")
+    print(
+        f"names / ids (medians): wall {names_wall / ids_wall:.2f}, CPU {names_cpu / ids_cpu:.2f}; "
+        f"load average before: {load_before:.2f}, after: {os.getloadavg()[0]:.2f}"
+    )
 
 
 def main() -> None:
@@ -75,18 +79,26 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--names", action="store_true", help="string node names")
     parser.add_argument("--dir", default="/tmp")
-    parser.add_argument("--interleaved", type=int, metavar="ROUNDS",
-                        help="read the same edges with ids and with names in turn")
+    parser.add_argument(
+        "--interleaved",
+        type=int,
+        metavar="ROUNDS",
+        help="read the same edges with ids and with names in turn",
+    )
     args = parser.parse_args()
 
     if args.interleaved:
         with tempfile.TemporaryDirectory(dir=args.dir) as directory:
-            paths = {"integer ids": os.path.join(directory, "ids.tsv"),
-                     "string names": os.path.join(directory, "names.tsv")}
+            paths = {
+                "integer ids": os.path.join(directory, "ids.tsv"),
+                "string names": os.path.join(directory, "names.tsv"),
+            }
             for names, path in zip([False, True], paths.values()):
                 write_file(path, args.lines, names)
-            print(f"{args.lines} lines, velmor from {os.path.dirname(velmor.__file__)}, "
-                  f"{args.interleaved} rounds")
+            print(
+                f"{args.lines} lines, velmor from {os.path.dirname(velmor.__file__)}, "
+                f"{args.interleaved} rounds"
+            )
             interleaved(paths, args.interleaved)
         return
 
@@ -94,16 +106,24 @@ def main() -> None:
         path = os.path.join(directory, "edges.tsv")
         write_file(path, args.lines, args.names)
         size = os.path.getsize(path) / 1e6
-        print(f"{args.lines} lines, {size:.0f} MB, {'string names' if args.names else 'integer ids'}")
+        kind = "string names" if args.names else "integer ids"
+        print(f"{args.lines} lines, {size:.0f} MB, {kind}")
         variants = {"relabel=True": dict(relabel=True), "delimiter='\\t'": dict(delimiter="\t")}
         if not args.names:
             variants["relabel=False"] = dict(relabel=False)
         for label, options in variants.items():
-            seconds = best_time(args.repeat, lambda: velmor.read_edgelist(path, **options))
-            print(f"read_edgelist {label:<16} {seconds:6.2f} s  {args.lines / seconds / 1e6:5.1f} M lines/s")
+            read = functools.partial(velmor.read_edgelist, path, **options)
+            seconds = best_time(args.repeat, read)
+            print(
+                f"read_edgelist {label:<16} {seconds:6.2f} s  "
+                f"{args.lines / seconds / 1e6:5.1f} M lines/s"
+            )
         if not args.names:
             seconds = best_time(1, lambda: np.loadtxt(path, dtype=np.uint32))
-            print(f"np.loadtxt (no checks, no graph) {seconds:6.2f} s  {args.lines / seconds / 1e6:5.1f} M lines/s")
+            print(
+                f"np.loadtxt (no checks, no graph) {seconds:6.2f} s  "
+                f"{args.lines / seconds / 1e6:5.1f} M lines/s"
+            )
 
 
 if __name__ == "__main__":

@@ -68,7 +68,8 @@ def fit(graph, n, negatives, workers, epochs, dim):
 
 
 def main() -> None:
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = argparse.ArgumentParser(description=__doc__,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--epochs", type=int, default=10)
     ap.add_argument("--workers", type=int, nargs="+", default=[1, 2])
     ap.add_argument("--negatives", nargs="+", default=["native", "0.75"])

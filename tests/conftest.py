@@ -46,7 +46,8 @@ class ArrayHolder:
 def run_python(*args):
     """Runs the interpreter in a subprocess that imports velmor exactly as this process does."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    return subprocess.run([sys.executable, *args], capture_output=True, text=True, env=env, timeout=120)
+    return subprocess.run([sys.executable, *args], capture_output=True, text=True, env=env,
+                          timeout=120)
 
 
 def under_sanitizer():

@@ -33,7 +33,8 @@ def test_one_worker_and_a_seed_reproduce_exactly():
     np.testing.assert_array_equal(first.embeddings_, second.embeddings_)
     assert not np.array_equal(first.embeddings_, other.embeddings_)
     shared = fit(KARATE, shared_negatives=True)
-    np.testing.assert_array_equal(shared.embeddings_, fit(KARATE, shared_negatives=True).embeddings_)
+    again = fit(KARATE, shared_negatives=True)
+    np.testing.assert_array_equal(shared.embeddings_, again.embeddings_)
     assert not np.array_equal(first.embeddings_, shared.embeddings_)
     assert first.embeddings_.ctypes.data % 64 == 0  # rows start on cache lines
 
@@ -61,7 +62,8 @@ def symmetric(values):
 ], ids=["list", "uint16", "str", "path", "scipy", "networkx", "w-file", "w-scipy", "w-networkx"])
 def test_every_input_kind_trains_the_same_graph(tmp_path, make, weights):
     path = tmp_path / "weighted.txt"
-    path.write_text("".join(f"{u} {v} {w!r}\n" for (u, v), w in zip(KARATE.tolist(), WEIGHTS.tolist())))
+    rows = zip(KARATE.tolist(), WEIGHTS.tolist())
+    path.write_text("".join(f"{u} {v} {w!r}\n" for (u, v), w in rows))
     expected = fit(velmor.Graph(KARATE, weights=weights)).embeddings_
     np.testing.assert_array_equal(fit(make(path)).embeddings_, expected)
     if weights is not None:
@@ -94,7 +96,8 @@ def test_isolated_nodes_keep_their_rows():
     graph.add_node("lonely")
     model = fit(graph)
     assert model.wv.index_to_key == ["a", "b", "lonely"] and model.embeddings_.shape == (3, 16)
-    assert velmor.Graph.from_scipy(sp.csr_matrix(([1, 1], ([0, 1], [1, 0])), shape=(4, 4))).num_nodes == 4
+    matrix = sp.csr_matrix(([1, 1], ([0, 1], [1, 0])), shape=(4, 4))
+    assert velmor.Graph.from_scipy(matrix).num_nodes == 4
 
 
 @pytest.mark.parametrize("matrix, directed", [
@@ -105,7 +108,8 @@ def test_scipy_direction_follows_symmetry(matrix, directed):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         graph = velmor.Graph.from_scipy(matrix)
-    assert [str(w.message).split(",")[0] for w in caught] == ["the matrix is not symmetric"] * directed
+    messages = [str(w.message).split(",")[0] for w in caught]
+    assert messages == ["the matrix is not symmetric"] * directed
     assert graph.directed is directed and graph.has_edge(1, 0) is not directed
 
 
@@ -117,13 +121,15 @@ def test_scipy_direction_follows_symmetry(matrix, directed):
     (lambda: velmor.Graph([[0, 2**31]]), ValueError, "relabel"),
     (lambda: velmor.Graph([[0, 1]], names=["a", "a"]), ValueError, "distinct"),
     (lambda: velmor.Graph([[0, 3]], names=["a", "b"]), ValueError, "refer to node 3"),
-    (lambda: velmor.Graph([[0, 1], [1, 2]], weights=[1.0, -2]), ValueError, r"weights\[1\] is -2\.0"),
+    (lambda: velmor.Graph([[0, 1], [1, 2]], weights=[1.0, -2]), ValueError,
+     r"weights\[1\] is -2\.0"),
     (lambda: velmor.Graph([[0, 1]], weights=[1, 2]), ValueError, r"shape \(1,\)"),
     (lambda: velmor.Graph([[0, 1]], weights=["heavy"]), TypeError, "numbers"),
     (lambda: velmor.Graph.from_scipy(sp.csr_matrix([[0, 2.5], [1, 0]]), directed=False), ValueError,
      r"entries \(0, 1\) and \(1, 0\) differ"),
     (lambda: velmor.Graph.from_scipy(sp.csr_matrix((2, 3))), ValueError, "square"),
-    (lambda: velmor.Graph.from_networkx(nx.Graph([(0, 1, {"weight": "x"})])), TypeError, "not a number"),
+    (lambda: velmor.Graph.from_networkx(nx.Graph([(0, 1, {"weight": "x"})])), TypeError,
+     "not a number"),
     (lambda: velmor.Node2Vec().fit(nx.DiGraph([(0, 1)]), directed=False), ValueError, "directed"),
     (lambda: velmor.Node2Vec().fit({"edges": 1}), TypeError, "NetworkX"),
 ])

@@ -37,7 +37,8 @@ def _entries(native):
                            dict(edges=np.array([[0, 1]], np.uint32), directed=True)),
         "train_node2vec_epoch": (native.train_node2vec_epoch, [],
                                  dict(graph=graph, params=native.Node2VecParams(**GOOD),
-                                      embeddings=emb, hidden_layer=emb.copy(), next_random=Counted(7))),
+                                      embeddings=emb, hidden_layer=emb.copy(),
+                                      next_random=Counted(7))),
         "Node2VecParams": (native.Node2VecParams, [],
                            {k: Counted(v) if v is not None else None for k, v in GOOD.items()}),
         "CSRGraph.has_edge": (graph.has_edge, ["src", "dst"], dict(src=Counted(0), dst=Counted(1))),
@@ -52,22 +53,27 @@ MISSING_9 = ("'p', 'q', 'start_alpha', 'end_alpha', 'window', 'batch_size', 'max
 # it, the others get an object() that no conversion accepts; a message of None: bound.
 @pytest.mark.parametrize("name, n_args, keys, expected", [
     ("csr_from_edges", 3, [], "csr_from_edges() takes 2 positional arguments but 3 were given"),
-    ("csr_from_edges", 3, ["bogus"], "csr_from_edges() takes 2 positional arguments but 3 were given"),
+    ("csr_from_edges", 3, ["bogus"],
+     "csr_from_edges() takes 2 positional arguments but 3 were given"),
     ("csr_from_edges", 1, ["edges"], "csr_from_edges() got multiple values for argument 'edges'"),
-    ("csr_from_edges", 1, ["bogus", "edges"], "csr_from_edges() got an unexpected keyword argument 'bogus'"),
+    ("csr_from_edges", 1, ["bogus", "edges"],
+     "csr_from_edges() got an unexpected keyword argument 'bogus'"),
     ("csr_from_edges", 0, ["directed"],
      "csr_from_edges() missing 1 required positional argument: 'edges'"),
     ("csr_from_edges", 0, [],
      "csr_from_edges() missing 2 required positional arguments: 'edges' and 'directed'"),
-    ("csr_from_edges", 0, ["graph", "größe"], "csr_from_edges() got an unexpected keyword argument 'graph'"),
+    ("csr_from_edges", 0, ["graph", "größe"],
+     "csr_from_edges() got an unexpected keyword argument 'graph'"),
     ("csr_from_edges", 1, ["directed"], None),
     ("train_node2vec_epoch", 1, ["graph"],
      "train_node2vec_epoch() takes 0 positional arguments but 1 was given"),
     ("train_node2vec_epoch", 0, ["graph", "params", "embeddings"],
-     "train_node2vec_epoch() missing 2 required keyword arguments: 'hidden_layer' and 'next_random'"),
+     "train_node2vec_epoch() missing 2 required keyword arguments: 'hidden_layer' and "
+     "'next_random'"),
     ("train_node2vec_epoch", 0, ["edges", "graph"],
      "train_node2vec_epoch() got an unexpected keyword argument 'edges'"),
-    ("Node2VecParams", 0, [], f"Node2VecParams.__new__() missing 9 required keyword arguments: {MISSING_9}"),
+    ("Node2VecParams", 0, [],
+     f"Node2VecParams.__new__() missing 9 required keyword arguments: {MISSING_9}"),
     ("Node2VecParams", 0, PARAM_NAMES[:-1],
      "Node2VecParams.__new__() missing 1 required keyword argument: 'workers'"),
     ("Node2VecParams", 0, PARAM_NAMES[::-1], None),
@@ -78,7 +84,8 @@ MISSING_9 = ("'p', 'q', 'start_alpha', 'end_alpha', 'window', 'batch_size', 'max
 @pytest.mark.parametrize("valid", [False, True])
 def test_binding(native, name, n_args, keys, expected, valid):
     call, positional, good = _entries(native)[name]
-    args = [good[positional[i]] if valid and i < len(positional) else object() for i in range(n_args)]
+    args = [good[positional[i]] if valid and i < len(positional) else object()
+            for i in range(n_args)]
     kwargs = {k: good[k] if valid and k in good else object() for k in keys}
     before = Counted.conversions
     try:
@@ -103,7 +110,8 @@ class IndexLike:
 
 
 @pytest.mark.parametrize("field, value, expected", [
-    ("window", True, 1), ("window", -7, -7), ("window", np.int16(3), 3), ("window", IndexLike(9), 9),
+    ("window", True, 1), ("window", -7, -7), ("window", np.int16(3), 3),
+    ("window", IndexLike(9), 9),
     ("batch_size", 2**64 - 1, 2**64 - 1), ("batch_size", 0, 0), ("p", Counted(2.5), 2.5),
     ("p", IndexLike(3), 3.0), ("q", np.float32(0.5), 0.5), ("workers", IndexLike(4), 4),
 ])

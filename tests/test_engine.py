@@ -8,7 +8,14 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import assert_matches_model, make_graph, make_matrices, make_params, run_python, unchanged
+from conftest import (
+    assert_matches_model,
+    make_graph,
+    make_matrices,
+    make_params,
+    run_python,
+    unchanged,
+)
 from reference_model import reference_epoch
 from test_training import DIRECTED_DEAD_ENDS, ISOLATED, RING_WITH_CHORDS, STAR
 from velmor.engine import _engine, _native
@@ -84,13 +91,19 @@ def _bad_arguments():
     read_only = counts.copy()
     read_only.flags.writeable = False
     return [
-        (dict(ns_exponent=float("nan")), ValueError, "ns_exponent must be a finite number at least 0, got nan"),
-        (dict(ns_exponent=-0.5), ValueError, "ns_exponent must be a finite number at least 0, got -0.5"),
-        (dict(noise_counts=counts[:9]), ValueError, "noise_counts has 9 entries but the graph has 10 nodes"),
-        (dict(visits=np.ones(11, np.uint64)), ValueError, "visits has 11 entries but the graph has 10 nodes"),
+        (dict(ns_exponent=float("nan")), ValueError,
+         "ns_exponent must be a finite number at least 0, got nan"),
+        (dict(ns_exponent=-0.5), ValueError,
+         "ns_exponent must be a finite number at least 0, got -0.5"),
+        (dict(noise_counts=counts[:9]), ValueError,
+         "noise_counts has 9 entries but the graph has 10 nodes"),
+        (dict(visits=np.ones(11, np.uint64)), ValueError,
+         "visits has 11 entries but the graph has 10 nodes"),
         (dict(visits=read_only), ValueError, "argument 'visits': array is read-only"),
-        (dict(noise_counts=counts[::2]), ValueError, "argument 'noise_counts': array must be contiguous"),
-        (dict(progress=3), TypeError, "argument 'progress': expected a callable or None, got 'int'"),
+        (dict(noise_counts=counts[::2]), ValueError,
+         "argument 'noise_counts': array must be contiguous"),
+        (dict(progress=3), TypeError,
+         "argument 'progress': expected a callable or None, got 'int'"),
     ]
 
 
@@ -112,7 +125,8 @@ def _long_epoch(workers=1, n=20_000):
     edges = np.stack([ring, (ring + 1) % n, ring, (ring + 7) % n], axis=1).reshape(-1, 2)
     params = make_params(max_walk_length=80, window=10, num_negative=5, batch_size=64,
                          workers=workers)
-    return make_graph(edges, False), params, *make_matrices(n, 64, scale=0.01), np.zeros(n, np.uint64)
+    matrices = make_matrices(n, 64, scale=0.01)
+    return make_graph(edges, False), params, *matrices, np.zeros(n, np.uint64)
 
 
 def test_progress_reports_walks_and_its_exception_stops_the_epoch():
@@ -215,7 +229,8 @@ def test_engine_reads_its_own_thread_variable_first(environment, engine, native,
             batch_size=1, max_walk_length=2, num_negative=0, workers=None)
         threads = lambda: len(os.listdir("/proc/self/task"))
         before = threads()
-        _engine.count_visits(graph=graph, params=params, next_random=1, visits=np.zeros(2, np.uint64))
+        _engine.count_visits(graph=graph, params=params, next_random=1,
+                             visits=np.zeros(2, np.uint64))
         middle = threads()
         emb = np.zeros((2, 2), np.float32)
         _native.train_node2vec_epoch(graph=graph, params=params, embeddings=emb, hidden_layer=emb,

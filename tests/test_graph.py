@@ -65,7 +65,8 @@ def test_any_layout_builds_the_adjacency(native, layout, directed):
     for bad in (n, n + 7):
         with pytest.raises(BaseException) as e:
             g.has_edge(bad, 0)
-        assert panic_of(e) == f"index out of bounds: the len is {n + 1} but the index is {max(bad, n + 1)}"
+        assert panic_of(e) == (f"index out of bounds: the len is {n + 1} but the index is "
+                               f"{max(bad, n + 1)}")
     assert not g.has_edge(0, n) and not g.has_edge(n - 1, U32_MAX)
     assert g.has_edge(0, 0) == dense[0, 0]  # still usable after the failures
     assert np.array(array).tobytes() == before
@@ -90,19 +91,23 @@ def test_edge_cases_build_or_fail_inside(native, rows, shape, directed, expected
 
 
 GOOD_EDGES = np.array([[0, 1], [1, 2]], np.uint32)
-OTHER_DTYPES = [np.int32, np.int64, np.uint64, np.uint16, np.uint8, np.float32, np.float64, np.bool_,
-                np.dtype(">u4")]
+OTHER_DTYPES = [np.int32, np.int64, np.uint64, np.uint16, np.uint8, np.float32, np.float64,
+                np.bool_, np.dtype(">u4")]
 REFUSALS = (
-    [(np.zeros(shape, np.uint32), True, f"argument 'edges': dimensionality mismatch:\n from={len(shape)}, to=2")
+    [(np.zeros(shape, np.uint32), True,
+      f"argument 'edges': dimensionality mismatch:\n from={len(shape)}, to=2")
      for shape in [(), (4,), (0,), (2, 2, 2), (1, 1, 1, 1)]]
     + [(GOOD_EDGES.astype(dtype), True,
-        f"argument 'edges': type mismatch:\n from={np.dtype(dtype)}, to=uint32") for dtype in OTHER_DTYPES]
+        f"argument 'edges': type mismatch:\n from={np.dtype(dtype)}, to=uint32")
+       for dtype in OTHER_DTYPES]
     + [(edges, True,
-        f"argument 'edges': '{type(edges).__qualname__}' object cannot be converted to 'PyArray<T, D>'")
-       for edges in [GOOD_EDGES.tolist(), tuple(map(tuple, GOOD_EDGES.tolist())), memoryview(GOOD_EDGES),
-                     5, None]]
+        f"argument 'edges': '{type(edges).__qualname__}' object cannot be converted to "
+        "'PyArray<T, D>'")
+       for edges in [GOOD_EDGES.tolist(), tuple(map(tuple, GOOD_EDGES.tolist())),
+                     memoryview(GOOD_EDGES), 5, None]]
     + [(GOOD_EDGES, directed,
-        f"argument 'directed': '{type(directed).__qualname__}' object cannot be converted to 'PyBool'")
+        f"argument 'directed': '{type(directed).__qualname__}' object cannot be converted to "
+        "'PyBool'")
        for directed in [1, 0, np.bool_(True), None, "True"]]
 )
 
@@ -116,7 +121,8 @@ def test_csr_from_edges_refusals(native, edges, directed, message):
         assert type(e.value) is TypeError and str(e.value) == message
 
 
-@pytest.mark.parametrize("bad, exc, prefix", [(-1, OverflowError, False), (2**32, OverflowError, False),
+@pytest.mark.parametrize("bad, exc, prefix", [(-1, OverflowError, False),
+                                              (2**32, OverflowError, False),
                                               (1.0, TypeError, True), ("0", TypeError, True)])
 def test_has_edge_argument_conversion(native, bad, exc, prefix):
     g = native.csr_from_edges(np.array([[0, 1]], np.uint32), True)

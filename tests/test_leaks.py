@@ -10,12 +10,11 @@ only the reference counts and Python allocations are checked there.
 """
 
 import gc
+import os
 import sys
 
 import numpy as np
 import pytest
-
-import os
 
 from conftest import ArrayHolder, under_sanitizer
 
@@ -104,7 +103,8 @@ def scenarios(native):
     short, read_only, holder = emb[: n // 2].copy(), hid.copy(), ArrayHolder(hid)
     seed = Index(2**63 + 5)
     read_only.flags.writeable = False
-    one, shared, four = params(), params(workers=None, batch_size=16), params(workers=4, batch_size=7)
+    one, shared = params(), params(workers=None, batch_size=16)
+    four = params(workers=4, batch_size=7)
     # A single chunk: an 80 KB start order, a walk buffer and the pair schedule, nothing trained
     # (walks of one node), so that the allocations, not the arithmetic, dominate.
     start_order = params(max_walk_length=1, batch_size=2**40, workers=None)
@@ -121,7 +121,8 @@ def scenarios(native):
                        lambda: csr(big, index), lambda: csr(big, True, big),
                        lambda: csr(big, directed=True, colour=index)],
                 [big, fortran, one_column, wraps, wrong, index]),
-        "has-edge": (3000, [lambda: graph.has_edge(src, dst), lambda: graph.has_edge(src=src, dst=dst),
+        "has-edge": (3000, [lambda: graph.has_edge(src, dst),
+                            lambda: graph.has_edge(src=src, dst=dst),
                             lambda: graph.num_nodes(), lambda: graph.has_edge(huge, dst),
                             lambda: graph.has_edge(negative, dst),
                             lambda: graph.has_edge(src, "not a node"),
@@ -172,4 +173,5 @@ def test_repeated_calls_leak_nothing(native, name, capfd):
     assert sys.getallocatedblocks() - blocks < rounds // 2
     assert thread_count() == threads
     if not under_sanitizer():
-        assert rss() - memory < RSS_ALLOWANCE, f"{(rss() - memory) / 2**20:.1f} MB more after {rounds} rounds"
+        grown = rss() - memory
+        assert grown < RSS_ALLOWANCE, f"{grown / 2**20:.1f} MB more after {rounds} rounds"

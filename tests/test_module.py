@@ -12,7 +12,8 @@ from conftest import panic_of
 
 
 def test_names_signatures_and_final_classes(native):
-    assert native.__all__ == ["train_node2vec_epoch", "csr_from_edges", "CSRGraph", "Node2VecParams"]
+    assert native.__all__ == ["train_node2vec_epoch", "csr_from_edges", "CSRGraph",
+                              "Node2VecParams"]
     assert not hasattr(native, "PanicException")
     signatures = {
         native.csr_from_edges: "(*, edges, directed)",

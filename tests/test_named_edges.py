@@ -3,9 +3,9 @@ NumPy reader gives, and leave every text with a fault to that reader, which repo
 
 import numpy as np
 import pytest
+from velmor.engine._engine import read_named_edges
 
 from velmor import _edgeparse
-from velmor.engine._engine import read_named_edges
 
 
 def parse(data, **options):
@@ -63,7 +63,8 @@ WEIGHTS = "".join(f"n{i} m{i} {w}\n" for i, w in enumerate([
     pytest.param("a b\nb a\na a\nb a\n", {}, id="duplicates"),
     pytest.param("10 x\nx 007\n7 10\n1e3 +5\n", {}, id="numbers-among-words"),
     pytest.param("7 007\n007 7.0\n", {"names": True}, id="all-numbers-as-names"),
-    pytest.param("# head\n\na b # note\n   \n#x\nb,c\n  # indented\nc\fa", {}, id="comments-blanks"),
+    pytest.param("# head\n\na b # note\n   \n#x\nb,c\n  # indented\nc\fa", {},
+                 id="comments-blanks"),
     pytest.param("a\tb\r\nb\tc\r\n\r\n", {}, id="crlf"),
     pytest.param("\ufeffa,b\nb , c\n", {}, id="bom-commas"),
     pytest.param("New York ; Boston\n Boston;Los Angeles  # west\n \n", {"delimiter": b";"},

@@ -10,8 +10,15 @@ import math
 import numpy as np
 import pytest
 
-from conftest import (ArrayHolder, assert_matches_model, make_graph, make_matrices, make_params,
-                      panic_of, unchanged)
+from conftest import (
+    ArrayHolder,
+    assert_matches_model,
+    make_graph,
+    make_matrices,
+    make_params,
+    panic_of,
+    unchanged,
+)
 from reference_model import F32, ReferencePanic, reference_epoch, start_order
 from velmor.engine import _native
 
@@ -97,7 +104,8 @@ def test_one_worker_matches_model_across_parameters(overrides, options, next_ran
 
 def test_one_worker_is_reproducible():
     # Bit for bit, and only the low 48 bits of the seed count.
-    graph, params, results = make_graph(RING_WITH_CHORDS, False), make_params(batch_size=3, p=0.5, q=2.0), []
+    graph, params, results = make_graph(RING_WITH_CHORDS, False), make_params(batch_size=3, p=0.5,
+                                                                              q=2.0), []
     for seed in [77, 77, 77 + 2**48, 77 + (0xFFFF << 48), 78]:
         emb, hid = make_matrices(10, 8)
         train(graph, params, emb, hid, seed)
@@ -116,7 +124,8 @@ VIEWS = {
 
 
 def _with_layout(m, layout):
-    """An array with the values of `m` in the given layout, and (owner, mask of the rest) or None."""
+    """An array with the values of `m` in the given layout, and (owner, mask of the rest) or
+    None."""
     if layout == "fortran":
         return np.asfortranarray(m), None
     if layout == "subclass":
@@ -207,13 +216,15 @@ BAD_MATRICES = [
 
 
 @pytest.mark.parametrize("change, error, message", [
-    (dict(graph=None), TypeError, "argument 'graph': 'NoneType' object cannot be converted to 'CSRGraph'"),
+    (dict(graph=None), TypeError,
+     "argument 'graph': 'NoneType' object cannot be converted to 'CSRGraph'"),
     (dict(params=None), TypeError,
      "argument 'params': 'NoneType' object cannot be converted to 'Node2VecParams'"),
     (dict(params=lambda kw: kw["graph"]), TypeError,
      "argument 'params': 'CSRGraph' object cannot be converted to 'Node2VecParams'"),
     (dict(embeddings=np.zeros((3, 4))), TypeError, "argument 'embeddings': " + TYPE_MISMATCH),
-    (dict(embeddings=[[0.5, 1.5], [2.5, 3.5]]), TypeError, "argument 'embeddings': " + TYPE_MISMATCH),
+    (dict(embeddings=[[0.5, 1.5], [2.5, 3.5]]), TypeError,
+     "argument 'embeddings': " + TYPE_MISMATCH),
     (dict(embeddings=np.zeros(12, np.float32)), TypeError,
      "argument 'embeddings': dimensionality mismatch:\n from=1, to=2"),
     (dict(embeddings=np.zeros((3, 4)), hidden_layer=np.zeros(3)), TypeError,

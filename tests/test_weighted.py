@@ -147,13 +147,20 @@ def _bad_builds():
     ]
 
 
-@pytest.mark.parametrize("change, error, message", _bad_builds())
-def test_bad_build_arguments(change, error, message):
+@pytest.mark.parametrize("weighted, change, error, message",
+                         [(True, *case) for case in _bad_builds()] +
+                         [(False, *case) for case in _bad_builds() if "weights" not in case[0]])
+def test_bad_build_arguments(weighted, change, error, message):
+    # The engine's two builders refuse the same edges and node counts alike.
     arguments = dict(dict(edges=np.array([[0, 1], [1, 2], [2, 4], [3, 0], [1, 3]], np.uint32),
                           weights=np.arange(1.0, 6.0), directed=False, num_nodes=6), **change)
+    build = _engine.weighted_csr_from_edges
+    if not weighted:
+        del arguments["weights"]
+        build = _engine.csr_from_edges
     arrays = [a for a in arguments.values() if isinstance(a, np.ndarray)]
     with unchanged(*arrays), pytest.raises(error) as excinfo:
-        _engine.weighted_csr_from_edges(**arguments)
+        build(**arguments)
     assert str(excinfo.value) == message
 
 

@@ -21,10 +21,12 @@
 #
 # Needs what tools/test.sh installs (GoogleTest, the package's test dependencies) and a GCC
 # with its sanitizer runtimes (the runtimes preloaded are those of the compiler CMake chose).
+# A compiler warning fails the build, unless VELMOR_WARNINGS_AS_ERRORS=OFF.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 python=${PYTHON:-python3}
+werror=${VELMOR_WARNINGS_AS_ERRORS:-ON}
 what=${1:-all}
 [ $# -gt 0 ] && shift
 
@@ -36,7 +38,8 @@ build() {
 run_tsan() {
   echo "== ThreadSanitizer: C++ tests (build/tsan)"
   cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVELMOR_SANITIZE=thread -DVELMOR_BUILD_MODULE=OFF -DVELMOR_BUILD_TESTS=ON >/dev/null
+    -DVELMOR_SANITIZE=thread -DVELMOR_BUILD_MODULE=OFF -DVELMOR_BUILD_TESTS=ON \
+    -DVELMOR_WARNINGS_AS_ERRORS="$werror" >/dev/null
   build build/tsan
   # The options of each test (halt on the first report, suppressions) are set by ctest.
   (cd build/tsan && ctest --output-on-failure)
@@ -49,7 +52,8 @@ run_asan() {
   local interpreter
   interpreter=$("$python" -c 'import sys; print(sys.executable)')
   cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVELMOR_SANITIZE=address,undefined -DPython_EXECUTABLE="$interpreter" >/dev/null
+    -DVELMOR_SANITIZE=address,undefined -DPython_EXECUTABLE="$interpreter" \
+    -DVELMOR_WARNINGS_AS_ERRORS="$werror" >/dev/null
   build build/asan
 
   local site=build/asan/site reports=build/asan/reports

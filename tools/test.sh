@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Installs velmor with its test dependencies and runs every test: the C++ unit tests (GoogleTest,
-# run by ctest), the pytest suite against the installed package, then both again under
-# sanitizers (tools/sanitize.sh: ThreadSanitizer on the C++ tests, AddressSanitizer and
+# Installs velmor with its test dependencies, lints the sources (ruff check; the C++ layout by
+# tools/format.sh --check) and runs every test: the C++ unit tests (GoogleTest, run by ctest), the
+# pytest suite against the installed package, then both again under sanitizers
+# (tools/sanitize.sh: ThreadSanitizer on the C++ tests, AddressSanitizer and
 # UndefinedBehaviorSanitizer on the pytest suite). VELMOR_SANITIZERS=tsan, asan or none narrows
-# the last step.
+# the last step. Every build here fails on a compiler warning; VELMOR_WARNINGS_AS_ERRORS=OFF
+# lets one with a compiler newer than CI's through.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
+export VELMOR_WARNINGS_AS_ERRORS=${VELMOR_WARNINGS_AS_ERRORS:-ON}
 
 if [ ! -f /usr/include/gtest/gtest.h ]; then
   echo "== installing GoogleTest (libgtest-dev)"
@@ -17,11 +20,18 @@ fi
 
 echo "== installing velmor and its test dependencies"
 "$python" -m pip install --quiet --upgrade pip
-"$python" -m pip install --quiet ".[test]"
+"$python" -m pip install --quiet ".[test]" \
+  --config-settings=cmake.define.VELMOR_WARNINGS_AS_ERRORS="$VELMOR_WARNINGS_AS_ERRORS"
+
+echo "== lint: ruff check, and the C++ layout (tools/format.sh --check)"
+"$python" -m ruff check --quiet .
+PYTHON="$python" bash tools/format.sh --check
 
 echo "== C++ unit tests"
-cmake -S . -B build/native-tests -G Ninja -DVELMOR_BUILD_MODULE=OFF -DVELMOR_BUILD_TESTS=ON >/dev/null
-cmake --build build/native-tests >/dev/null
+cmake -S . -B build/native-tests -G Ninja -DVELMOR_BUILD_MODULE=OFF -DVELMOR_BUILD_TESTS=ON \
+  -DVELMOR_WARNINGS_AS_ERRORS="$VELMOR_WARNINGS_AS_ERRORS" >/dev/null
+cmake --build build/native-tests >build/native-tests/build.log 2>&1 ||
+  { cat build/native-tests/build.log >&2; exit 1; }
 (cd build/native-tests && ctest --output-on-failure)
 
 echo "== Python tests"

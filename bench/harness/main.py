@@ -476,7 +476,8 @@ def main(argv=None):
             "elapsed_s": round(time.perf_counter() - t0, 1)}
     results = {"meta": meta, "runs": runs}
     (b.out / "results.json").write_text(json.dumps(results, indent=1))
-    plot = (BENCH / "scaling.png") if a.mode == "full" and not a.no_readme else b.out / "scaling.png"
+    in_readme = a.mode == "full" and not a.no_readme
+    plot = (BENCH if in_readme else b.out) / "scaling.png"
     report.plot_scaling(runs, plot)
     text = report.markdown(results, plot_name=plot.name)
     (b.out / "report.md").write_text(text)

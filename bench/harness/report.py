@@ -435,14 +435,32 @@ def plot_scaling(runs, path, dimensions=128):
     for level, size in sorted(cache_sizes().items()):
         nodes = size / (dimensions * 4 * 2)
         ax1.axvline(nodes, color="grey", ls=":", lw=1)
-        ax1.annotate(f"{level} {size // MiB} MiB", (nodes, 0.98), xycoords=("data", "axes fraction"),
-                     rotation=90, va="top", ha="right", fontsize=7, color="grey")
+        ax1.annotate(
+            f"{level} {size // MiB} MiB",
+            (nodes, 0.98),
+            xycoords=("data", "axes fraction"),
+            rotation=90,
+            va="top",
+            ha="right",
+            fontsize=7,
+            color="grey",
+        )
 
-    ax1.set(xscale="log", yscale="log", xlabel="nodes", ylabel="µs per walk (epoch time / nodes)",
-            title=f"walks + training, one walk of 80 per node\n(dotted: both d={dimensions} "
-                  "matrices fill the cache; open: projected)")
-    ax2.set(xscale="log", yscale="log", xlabel="edges", ylabel="peak RSS (MiB)",
-            title="peak resident memory of the process")
+    ax1.set(
+        xscale="log",
+        yscale="log",
+        xlabel="nodes",
+        ylabel="µs per walk (epoch time / nodes)",
+        title=f"walks + training, one walk of 80 per node\n(dotted: both d={dimensions} "
+        "matrices fill the cache; open: projected)",
+    )
+    ax2.set(
+        xscale="log",
+        yscale="log",
+        xlabel="edges",
+        ylabel="peak RSS (MiB)",
+        title="peak resident memory of the process",
+    )
     for ax in (ax1, ax2):
         ax.grid(True, which="both", alpha=0.3)
     ax1.legend(fontsize=8)
@@ -455,6 +473,10 @@ def update_readme(path, text):
     body = path.read_text() if path.exists() else f"{BEGIN}\n{END}\n"
     if BEGIN not in body or END not in body:
         body += f"\n{BEGIN}\n{END}\n"
-    new = re.sub(re.escape(BEGIN) + ".*?" + re.escape(END),
-                 lambda _: f"{BEGIN}\n{text}\n{END}", body, flags=re.S)
+    new = re.sub(
+        re.escape(BEGIN) + ".*?" + re.escape(END),
+        lambda _: f"{BEGIN}\n{text}\n{END}",
+        body,
+        flags=re.S,
+    )
     path.write_text(new)

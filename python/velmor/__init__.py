@@ -6,8 +6,8 @@
 >>> model.wv.most_similar("33", topn=3)  # doctest: +SKIP
 """
 
-from velmor.graph import Graph
 from velmor.edgelist import EdgeListError, EdgeListWarning, read_edgelist
+from velmor.graph import Graph
 from velmor.keyed import KeyedVectors
 from velmor.model import Node2Vec
 from velmor.walks import simulate_walks

@@ -11,21 +11,25 @@ import math
 import numbers
 import os
 import re
-from typing import Optional
 
 import numpy as np
+
+# The engine indexes nodes, and takes the skip-gram window, as signed 32-bit integers.
+MAX_INT32 = 2**31 - 1
 
 # More threads than this only add stacks and switching: the walks of a graph split into at most
 # a few hundred units per epoch, and the system's thread limit is often near ten thousand.
 MAX_WORKERS = 1024
 
 # The walk weighs steps by 1/p and 1/q in single precision: both p and its reciprocal must be
-# finite, non-zero float32 values.
+# finite, non-zero float32 values. The engine refuses what it cannot walk with (its one check is
+# check_walk_parameter in src/core/walk.hpp); the package asks for normal float32 values, a
+# little inside that, with a message of its own.
 _FLOAT32 = np.finfo(np.float32)
 WALK_BIAS_RANGE = (float(_FLOAT32.tiny), float(_FLOAT32.max))
 
 
-def check_int(name: str, value, *, minimum: int, maximum: Optional[int] = None) -> int:
+def check_int(name: str, value, *, minimum: int, maximum: int | None = None) -> int:
     """An integer (Python or NumPy, not bool) within ``[minimum, maximum]``."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name} must be an integer, got {value!r}")
@@ -66,14 +70,15 @@ def check_bool(name: str, value) -> bool:
     return bool(value)
 
 
-def check_char(name: str, value) -> Optional[bytes]:
+def check_char(name: str, value) -> bytes | None:
     """None, or a single ASCII character other than a line break, as one byte."""
     if value is None:
         return None
     if not isinstance(value, str):
         raise TypeError(f"{name} must be a one-character string or None, got {value!r}")
     if len(value) != 1 or not value.isascii() or value in "\r\n":
-        raise ValueError(f"{name} must be a single ASCII character other than a line break, got {value!r}")
+        raise ValueError(f"{name} must be a single ASCII character other than a line break, "
+                         f"got {value!r}")
     return value.encode("ascii")
 
 

@@ -35,7 +35,8 @@ from __future__ import annotations
 
 import re
 import warnings
-from typing import Iterator, List, NamedTuple, Optional, Tuple
+from collections.abc import Iterator
+from typing import NamedTuple
 
 import numpy as np
 
@@ -61,7 +62,7 @@ _BINARY = ("found a NUL byte: this looks like binary data, not edge-list text "
 class ParseError(ValueError):
     """A malformed edge list; ``line`` is 1-based, or None when the fault is not on one line."""
 
-    def __init__(self, line: Optional[int], reason: str):
+    def __init__(self, line: int | None, reason: str):
         super().__init__(reason)
         self.line = line
         self.reason = reason
@@ -78,14 +79,14 @@ class ParsedEdges(NamedTuple):
     """What parse_edges found."""
 
     edges: np.ndarray  # (E, 2) uint32 node indices
-    names: Optional[np.ndarray]  # the name of each node index, or None
-    header: Optional[Header]  # the header line that was skipped, or None
-    weights: Optional[np.ndarray]  # (E,) float64, row by row with edges; None when unweighted
+    names: np.ndarray | None  # the name of each node index, or None
+    header: Header | None  # the header line that was skipped, or None
+    weights: np.ndarray | None  # (E,) float64, row by row with edges; None when unweighted
 
 
 def parse_edges(
-    data: bytes, *, delimiter: Optional[bytes], comments: Optional[bytes], relabel: bool,
-    names: Optional[bool] = None, weighted: bool = False,
+    data: bytes, *, delimiter: bytes | None, comments: bytes | None, relabel: bool,
+    names: bool | None = None, weighted: bool = False,
 ) -> ParsedEdges:
     """Parse edge-list text into node indices, node names, the skipped header and the weights.
 
@@ -126,8 +127,8 @@ def parse_edges(
     return ParsedEdges(ids.reshape(-1, 2), found, header, weights)
 
 
-def _read_names_natively(data: bytes, start: int, delimiter: Optional[bytes],
-                         comments: Optional[bytes], weighted: bool) -> Optional[ParsedEdges]:
+def _read_names_natively(data: bytes, start: int, delimiter: bytes | None,
+                         comments: bytes | None, weighted: bool) -> ParsedEdges | None:
     """A file of names from ``start`` on, read by the engine; None if the engine declines it."""
     if not isinstance(data, bytes):
         return None
@@ -148,7 +149,7 @@ def _read_names_natively(data: bytes, start: int, delimiter: Optional[bytes],
 class _EdgeLine(NamedTuple):
     number: int  # 1-based
     text: str  # comment and surrounding whitespace removed
-    tokens: Tuple[bytes, ...]  # the columns: source, target and, if weighted, weight
+    tokens: tuple[bytes, ...]  # the columns: source, target and, if weighted, weight
     next_offset: int  # where the following line begins
 
     def numeric(self) -> bool:
@@ -156,7 +157,7 @@ class _EdgeLine(NamedTuple):
         return all(_NUMBER.fullmatch(token) for token in self.tokens[:2])
 
 
-def _is_header(lines: List[_EdgeLine], weighted: bool) -> bool:
+def _is_header(lines: list[_EdgeLine], weighted: bool) -> bool:
     """Whether the first of the first two edge lines is a header."""
     # A line with a NUL byte is binary data, never a header.
     if len(lines) < 2 or "\0" in lines[0].text:
@@ -172,20 +173,20 @@ class _Scanner:
     """One pass over the blocks of the text; the first blocks may be read ahead to decide how to
     read the rest."""
 
-    def __init__(self, data: bytes, delimiter: Optional[bytes], comments: Optional[bytes],
+    def __init__(self, data: bytes, delimiter: bytes | None, comments: bytes | None,
                  weighted: bool):
         self.data = data
         self.buffer = np.frombuffer(data, dtype=np.uint8)
         self.delimiter = None if delimiter is None else delimiter[0]
         self.comments = comments
         self.weighted = weighted
-        self._ahead: List[_Block] = []
+        self._ahead: list[_Block] = []
         self._rest = self._read_blocks(len(_BOM) if data.startswith(_BOM) else 0)
 
-    def first_edge_lines(self, count: int) -> List[_EdgeLine]:
+    def first_edge_lines(self, count: int) -> list[_EdgeLine]:
         """Up to ``count`` edge lines from the top; fewer if the file, or its well-formed lines,
         end sooner."""
-        lines: List[_EdgeLine] = []
+        lines: list[_EdgeLine] = []
         for block in self._rest:
             self._ahead.append(block)
             lines += block.edge_lines(count - len(lines))
@@ -202,7 +203,7 @@ class _Scanner:
             if len(rest.starts):
                 self._ahead.insert(0, rest)
 
-    def integers(self, *, relabel: bool) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+    def integers(self, *, relabel: bool) -> tuple[np.ndarray, np.ndarray | None]:
         """All ids, two per edge, as uint64; and the weights, one per edge, or None."""
         chunks, weights = [], []
         for block in self._blocks():
@@ -223,7 +224,7 @@ class _Scanner:
             chunks.append(values)
         return self._finish(chunks), self._finish(weights) if self.weighted else None
 
-    def names(self) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+    def names(self) -> tuple[np.ndarray, np.ndarray | None]:
         """All names, two per edge, as fixed-width byte strings; and the weights, or None."""
         chunks, weights = [], []
         for block in self._blocks():
@@ -246,7 +247,7 @@ class _Scanner:
             chunks.append(_gather_bytes(block.bytes, starts, lengths))
         return self._finish(chunks), self._finish(weights) if self.weighted else None
 
-    def _weights(self, block: "_Block", faults: List[ParseError]) -> np.ndarray:
+    def _weights(self, block: _Block, faults: list[ParseError]) -> np.ndarray:
         """The weights of a block as float64; the first bad one is added to ``faults``."""
         tokens = np.flatnonzero(~block.is_node)
         starts, ends = block.starts[tokens], block.ends[tokens]
@@ -288,17 +289,17 @@ class _Scanner:
         raise AssertionError("no name failed to decode")
 
     @staticmethod
-    def _finish(chunks: List[np.ndarray]) -> np.ndarray:
+    def _finish(chunks: list[np.ndarray]) -> np.ndarray:
         if not chunks:
             raise ParseError(None, "no edges found (the file is empty or holds only comments)")
         return np.concatenate(chunks) if len(chunks) > 1 else chunks[0]
 
-    def _blocks(self) -> Iterator["_Block"]:
+    def _blocks(self) -> Iterator[_Block]:
         while self._ahead:
             yield self._ahead.pop(0)
         yield from self._rest
 
-    def _read_blocks(self, start: int) -> Iterator["_Block"]:
+    def _read_blocks(self, start: int) -> Iterator[_Block]:
         """The blocks that hold at least one edge, each checked for two columns per line."""
         data = self.data
         lines_before = 0
@@ -319,27 +320,27 @@ class _Scanner:
             lines_before += block.newlines
             start = end
 
-    def _block(self, start: int, end: int, lines_before: int) -> "_Block":
+    def _block(self, start: int, end: int, lines_before: int) -> _Block:
         raw = self.buffer[start:end]
         has_comments = self.comments is not None and self.data.find(self.comments, start, end) >= 0
         return _Block(_blank_comments(raw, self.comments[0]) if has_comments else raw,
                       start, self.delimiter, lines_before, 3 if self.weighted else 2)
 
     @staticmethod
-    def _first_fault(block: "_Block", faults: List[ParseError]) -> ParseError:
+    def _first_fault(block: _Block, faults: list[ParseError]) -> ParseError:
         """The first of the faults in a block, unless a NUL byte comes before: the text is then
         binary data, and a complaint about its columns or ids would mislead."""
         fault = min(faults, key=lambda fault: fault.line)
         nul = _nul_fault(block)
         return nul if nul is not None and nul.line <= fault.line else fault
 
-    def _token(self, block: "_Block", token: int) -> Tuple[int, str, str]:
+    def _token(self, block: _Block, token: int) -> tuple[int, str, str]:
         """Where a token begins in the text, the token, and the token shortened for a message."""
         begin, end = block.offset + block.starts[token], block.offset + block.ends[token]
         text = self.data[begin:end].decode("utf-8", "replace")
         return begin, text, text if len(text) <= 40 else text[:37] + "..."
 
-    def _id_fault(self, block: "_Block", token: int, relabel: bool) -> ParseError:
+    def _id_fault(self, block: _Block, token: int, relabel: bool) -> ParseError:
         begin, text, shown = self._token(block, token)
         if relabel:
             hint = ("; pass names=True (--names on the command line) if the nodes are named "
@@ -366,14 +367,14 @@ class _Block:
 
     With three columns, ``is_node`` tells the node tokens from the weights."""
 
-    def __init__(self, block: np.ndarray, offset: int, delimiter: Optional[int], lines_before: int,
+    def __init__(self, block: np.ndarray, offset: int, delimiter: int | None, lines_before: int,
                  width: int):
         self.bytes = block
         self.offset = offset
         self.delimiter = delimiter
         self.lines_before = lines_before
         self.width = width
-        self._in_weight: Optional[np.ndarray] = None
+        self._in_weight: np.ndarray | None = None
         is_newline = block == _NEWLINE
         self.line_ends = np.flatnonzero(is_newline)
         self.newlines = len(self.line_ends)
@@ -416,7 +417,7 @@ class _Block:
                 column = np.arange(len(self.starts)) - np.repeat(np.cumsum(tokens) - tokens, tokens)
                 self.is_node = column != 2
 
-    def edge_lines(self, count: int) -> List[_EdgeLine]:
+    def edge_lines(self, count: int) -> list[_EdgeLine]:
         """The first ``count`` edge lines, or fewer: those before the block's fault."""
         width = self.width
         rows = np.searchsorted(self.line_ends, self.starts[:width * count]).tolist()
@@ -437,7 +438,7 @@ class _Block:
                 next_offset=self.offset + end + 1))
         return lines
 
-    def _column_fault(self, tokens: np.ndarray) -> Optional[ParseError]:
+    def _column_fault(self, tokens: np.ndarray) -> ParseError | None:
         columns, width = self.columns, self.width
         if columns is None:
             good = (tokens == 0) | (tokens == width)
@@ -447,7 +448,8 @@ class _Block:
             return None
         i = int(np.argmin(good))
         found = int(tokens[i]) if columns is None else int(columns[i])
-        shown = "" if self.delimiter is None else f" (columns are separated by {chr(self.delimiter)!r})"
+        shown = ("" if self.delimiter is None
+                 else f" (columns are separated by {chr(self.delimiter)!r})")
         # Without a delimiter, "New York<TAB>Boston" is three columns.
         spaces = ("if node names contain spaces, pass delimiter='\\t' (--delimiter on the command "
                   "line)" if self.delimiter is None and found > width else None)
@@ -516,7 +518,7 @@ class _Block:
         return values
 
 
-def _read_floats(text: bytes) -> Optional[np.ndarray]:
+def _read_floats(text: bytes) -> np.ndarray | None:
     """The numbers in text separated by whitespace, or None if NumPy cannot read them all."""
     with warnings.catch_warnings():
         # Older NumPy stops at what it cannot read with a DeprecationWarning, not an error.
@@ -532,7 +534,7 @@ _POWERS_OF_TEN = 10.0 ** np.arange(_PLAIN_LENGTH + 1)  # all exact as doubles
 
 
 def _plain_decimals(text: np.ndarray, starts: np.ndarray,
-                    lengths: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+                    lengths: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The values of the tokens that are plain decimals, and which tokens are.
 
     A plain decimal is up to 15 digits with at most one point, such as ``12``, ``0.25`` or
@@ -572,7 +574,7 @@ def _inside(size: int, starts: np.ndarray, ends: np.ndarray) -> np.ndarray:
     return np.cumsum(change[:-1], dtype=np.int32) > 0
 
 
-def _nul_fault(block: _Block) -> Optional[ParseError]:
+def _nul_fault(block: _Block) -> ParseError | None:
     """A fault on the line of the first NUL byte outside comments, or None."""
     nul = np.flatnonzero(block.bytes == 0)
     if not len(nul):
@@ -591,7 +593,7 @@ def _blank_comments(block: np.ndarray, marker: int) -> np.ndarray:
     return block
 
 
-def _runs(mask: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+def _runs(mask: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Start and end (exclusive) of every run of True."""
     padded = np.zeros(len(mask) + 2, dtype=bool)
     padded[1:-1] = mask
@@ -609,8 +611,9 @@ def _gather_bytes(block: np.ndarray, starts: np.ndarray, lengths: np.ndarray) ->
     return out.view(f"S{width}").ravel()
 
 
-def _relabel_sorted(values: np.ndarray) -> Tuple[np.ndarray, Optional[np.ndarray]]:
-    """Node indices for integer names numbered in ascending order, and the names (None if 0..n-1)."""
+def _relabel_sorted(values: np.ndarray) -> tuple[np.ndarray, np.ndarray | None]:
+    """Node indices for integer names numbered in ascending order, and the names (None if
+    0..n-1)."""
     largest = int(values.max())
     if largest < max(4 * len(values), 1 << 20):
         # Dense enough for a presence table: linear time instead of a sort.
@@ -638,7 +641,7 @@ def _digest(keys: np.ndarray) -> np.ndarray:
     return digest
 
 
-def _factorize(keys: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+def _factorize(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Node indices for byte-string names numbered in order of first appearance, and the names.
 
     Grouping 64-bit hashes is many times faster than sorting the strings; every key is then
@@ -668,7 +671,7 @@ def _factorize(keys: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
     return ids, _decode(keys[first[by_appearance]])
 
 
-def _factorize_exactly(keys: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+def _factorize_exactly(keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """As _factorize, by sorting the strings themselves."""
     _, first, inverse = np.unique(keys, return_index=True, return_inverse=True)
     by_appearance = np.argsort(first)

@@ -7,7 +7,8 @@ import errno
 import os
 import secrets
 import stat
-from typing import IO, Callable, Iterator, Union
+from collections.abc import Iterator
+from typing import IO, Callable, Union
 
 PathLike = Union[str, "os.PathLike[str]"]
 

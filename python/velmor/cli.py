@@ -16,7 +16,6 @@ import signal
 import sys
 import time
 import warnings
-from typing import List, Optional
 
 from velmor import __version__
 from velmor.edgelist import EdgeListError, EdgeListWarning, check_delimiters, read_edgelist
@@ -95,7 +94,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def main(argv: Optional[List[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     """Run the command with ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
@@ -136,7 +135,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     return 0
 
 
-def _run(args: argparse.Namespace, model: Node2Vec, delimiter: Optional[str]) -> None:
+def _run(args: argparse.Namespace, model: Node2Vec, delimiter: str | None) -> None:
     started = time.perf_counter()
     # Both outputs are opened before any work, so that an unwritable destination fails at once,
     # and appear together only when all the work is done.
@@ -174,7 +173,7 @@ def _run(args: argparse.Namespace, model: Node2Vec, delimiter: Optional[str]) ->
               f"wrote {written}", file=sys.stderr)
 
 
-def _read_graph(args: argparse.Namespace, delimiter: Optional[str]):
+def _read_graph(args: argparse.Namespace, delimiter: str | None):
     """The input graph; each notice of the reader (a skipped header) becomes one line."""
     with warnings.catch_warnings(record=True) as notices:
         warnings.simplefilter("always", EdgeListWarning)
@@ -193,7 +192,7 @@ class _Failure(Exception):
 
 
 @contextlib.contextmanager
-def _failing_as(context: Optional[str], *kinds: type, flags: bool = False):
+def _failing_as(context: str | None, *kinds: type, flags: bool = False):
     """Turns the given exception kinds into a _Failure, after `context: ` when one is given;
     `flags`: the message names Python parameters, to be spoken of as the command's flags."""
     try:

@@ -6,7 +6,6 @@ import gzip
 import os
 import warnings
 import zlib
-from typing import Optional, Tuple
 
 from velmor._checks import check_bool, check_char
 from velmor._edgeparse import ParseError, parse_edges
@@ -17,7 +16,7 @@ from velmor.graph import Graph
 class EdgeListError(ValueError):
     """A malformed edge-list file. ``str()`` reads ``"path:line: reason"``."""
 
-    def __init__(self, path: PathLike, line: Optional[int], reason: str):
+    def __init__(self, path: PathLike, line: int | None, reason: str):
         self.path = os.fspath(path)
         self.line = line
         self.reason = reason
@@ -30,9 +29,9 @@ class EdgeListWarning(UserWarning):
     header line. The message reads ``"path:line: what happened"``."""
 
 
-def read_edgelist(path: PathLike, directed: bool = False, delimiter: Optional[str] = None,
-                  comments: Optional[str] = "#", relabel: bool = True,
-                  names: Optional[bool] = None, weighted: bool = False) -> Graph:
+def read_edgelist(path: PathLike, directed: bool = False, delimiter: str | None = None,
+                  comments: str | None = "#", relabel: bool = True,
+                  names: bool | None = None, weighted: bool = False) -> Graph:
     """Read a graph from an edge-list file, one edge per line.
 
     The format is the common one of SNAP and node2vec: two node names per line, separated by
@@ -126,7 +125,8 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: Optional[st
     return graph
 
 
-def check_delimiters(delimiter: Optional[str], comments: Optional[str]) -> Tuple[Optional[bytes], Optional[bytes]]:
+def check_delimiters(delimiter: str | None,
+                     comments: str | None) -> tuple[bytes | None, bytes | None]:
     """Check read_edgelist's delimiter and comment characters; return them as bytes."""
     delimiter_byte = check_char("delimiter", delimiter)
     comment_byte = check_char("comments", comments)

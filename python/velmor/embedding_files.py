@@ -19,8 +19,9 @@ import contextlib
 import os
 import re
 import warnings
+from collections.abc import Iterator, Sequence
 from pathlib import Path
-from typing import IO, Iterator, Optional, Sequence, Tuple
+from typing import IO
 
 import numpy as np
 
@@ -42,7 +43,7 @@ def embedding_format(path: PathLike) -> str:
     return FORMATS[suffix]
 
 
-def _chosen_format(path: PathLike, format: Optional[str]) -> str:
+def _chosen_format(path: PathLike, format: str | None) -> str:
     if format is None:
         return embedding_format(path)
     if format not in FORMATS.values():
@@ -57,9 +58,9 @@ class EmbeddingOutput:
     def __init__(self, file: IO[bytes], kind: str):
         self.format = kind
         self.written = False
-        self._file: Optional[IO[bytes]] = file
+        self._file: IO[bytes] | None = file
 
-    def write(self, vectors: np.ndarray, keys: Optional[Sequence] = None) -> None:
+    def write(self, vectors: np.ndarray, keys: Sequence | None = None) -> None:
         """Write the (n, d) vectors and their n keys (None: row ``i`` is node ``i``); once.
 
         Raises ValueError, before writing anything, for vectors that are not 2-D, a wrong
@@ -89,7 +90,7 @@ class EmbeddingOutput:
 
 
 @contextlib.contextmanager
-def embedding_output(path: PathLike, format: Optional[str] = None) -> Iterator[EmbeddingOutput]:
+def embedding_output(path: PathLike, format: str | None = None) -> Iterator[EmbeddingOutput]:
     """Open an embedding file for writing before the vectors exist.
 
     The format is checked and the temporary file created in the target's directory at once, so
@@ -117,15 +118,15 @@ def embedding_output(path: PathLike, format: Optional[str] = None) -> Iterator[E
         yield output
 
 
-def save_embeddings(path: PathLike, vectors: np.ndarray, keys: Optional[Sequence] = None,
-                    format: Optional[str] = None) -> None:
+def save_embeddings(path: PathLike, vectors: np.ndarray, keys: Sequence | None = None,
+                    format: str | None = None) -> None:
     """Write embeddings in one go: :meth:`EmbeddingOutput.write` in an :func:`embedding_output`."""
     with embedding_output(path, format) as output:
         output.write(vectors, keys)
 
 
 def load_embeddings(path: PathLike,
-                    format: Optional[str] = None) -> Tuple[np.ndarray, Optional[list]]:
+                    format: str | None = None) -> tuple[np.ndarray, list | None]:
     """Read embeddings written by :func:`save_embeddings` (or by word2vec and gensim).
 
     Returns the (n, d) float32 vectors and the keys (None when rows are nodes 0..n-1). The keys
@@ -151,7 +152,7 @@ def load_embeddings(path: PathLike,
         return archive["vectors"], keys
 
 
-def word2vec_words(keys: Optional[Sequence], count: int) -> list:
+def word2vec_words(keys: Sequence | None, count: int) -> list:
     """The keys as word2vec text words; ValueError for a key that would not survive a round trip."""
     if keys is None:
         return [str(i) for i in range(count)]
@@ -192,7 +193,7 @@ def _write_word2vec_binary(file: IO[bytes], vectors: np.ndarray, words: list) ->
                                                  rows[start:start + _ROWS_PER_WRITE])))
 
 
-def _read_header(path: PathLike) -> Tuple[int, int, bytes]:
+def _read_header(path: PathLike) -> tuple[int, int, bytes]:
     """The vector count and size announced by a word2vec file's first line, and the rest."""
     with open(path, "rb") as file:
         header, _, body = file.read().partition(b"\n")
@@ -206,7 +207,7 @@ def _read_header(path: PathLike) -> Tuple[int, int, bytes]:
     return count, dimensions, body
 
 
-def _read_word2vec(path: PathLike) -> Tuple[np.ndarray, list]:
+def _read_word2vec(path: PathLike) -> tuple[np.ndarray, list]:
     count, dimensions, body = _read_header(path)
     lines = body.splitlines()
     while lines and not lines[-1].strip():
@@ -231,7 +232,7 @@ def _read_word2vec(path: PathLike) -> Tuple[np.ndarray, list]:
     return values.reshape(count, dimensions), _checked_keys(path, keys)
 
 
-def _read_word2vec_binary(path: PathLike) -> Tuple[np.ndarray, list]:
+def _read_word2vec_binary(path: PathLike) -> tuple[np.ndarray, list]:
     count, dimensions, body = _read_header(path)
     vectors = np.empty((count, dimensions), dtype=np.float32)
     keys = []

@@ -5,15 +5,13 @@ from __future__ import annotations
 import importlib
 import os
 import warnings
-from typing import Any, Optional, Sequence
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
-from velmor._checks import check_bool, check_int
-from velmor.engine import csr_from_edges, weighted_csr_from_edges
-
-# Training indexes nodes with signed 32-bit integers.
-MAX_NODES = 2**31 - 1
+from velmor._checks import MAX_INT32, check_bool, check_int
+from velmor.engine import _engine
 
 
 class Graph:
@@ -55,8 +53,8 @@ class Graph:
     Graph.from_scipy, Graph.from_networkx : Build a graph from SciPy or NetworkX objects.
     """
 
-    def __init__(self, edges, *, directed: bool = False, names: Optional[Sequence] = None,
-                 num_nodes: Optional[int] = None, weights=None, _names_distinct: bool = False):
+    def __init__(self, edges, *, directed: bool = False, names: Sequence | None = None,
+                 num_nodes: int | None = None, weights=None, _names_distinct: bool = False):
         # _names_distinct: for the package's own readers, whose names are distinct by
         # construction. Checking costs a set of all names: a third of the time to read a file of
         # a million named nodes.
@@ -69,32 +67,26 @@ class Graph:
             num_nodes = largest + 1 if names is None else len(names)
         num_nodes = check_int("num_nodes", num_nodes, minimum=1)
         if largest >= num_nodes:
-            raise ValueError(f"edges refer to node {largest}, but the graph has only {num_nodes} nodes")
-        if num_nodes > MAX_NODES:
-            raise ValueError(f"the graph has {num_nodes} nodes, more than the {MAX_NODES} that "
+            raise ValueError(f"edges refer to node {largest}, but the graph has only "
+                             f"{num_nodes} nodes")
+        if num_nodes > MAX_INT32:
+            raise ValueError(f"the graph has {num_nodes} nodes, more than the {MAX_INT32} that "
                              "training supports; number the nodes densely (read_edgelist does this "
                              "with relabel=True)")
         if names is not None and len(names) != num_nodes:
             raise ValueError(f"got {len(names)} names for {num_nodes} nodes")
         edges = np.ascontiguousarray(edges, dtype=np.uint32)
         if weights is not None:
-            self._csr = weighted_csr_from_edges(edges, weights, directed, num_nodes)
-        elif num_nodes > largest + 1:
-            # The native builder counts nodes from the largest value in any column, and columns
-            # past the second add no arcs: a third column carries the isolated nodes at the end.
-            padded = np.zeros((len(edges), 3), dtype=np.uint32)
-            padded[:, :2] = edges
-            padded[0, 2] = num_nodes - 1
-            self._csr = csr_from_edges(padded, directed)
+            self._csr = _engine.weighted_csr_from_edges(edges, weights, directed, num_nodes)
         else:
-            self._csr = csr_from_edges(edges, directed)
+            self._csr = _engine.csr_from_edges(edges, directed, num_nodes)
         self._directed = directed
         self._weighted = weights is not None
         self._names = names
         self._num_edges = len(edges)
 
     @classmethod
-    def from_scipy(cls, matrix, *, directed: Optional[bool] = None) -> "Graph":
+    def from_scipy(cls, matrix, *, directed: bool | None = None) -> Graph:
         """Build a graph from a square SciPy sparse adjacency matrix.
 
         Every stored non-zero entry ``(i, j)`` is an edge from node ``i`` to node ``j``, and its
@@ -141,9 +133,9 @@ class Graph:
             differ = both & (values[np.where(both, mirror, 0)] != values)
             if differ.any():
                 k = int(np.argmax(differ))
-                raise ValueError(f"entries ({rows[k]}, {cols[k]}) and ({cols[k]}, {rows[k]}) differ "
-                                 f"({values[k]} and {values[mirror[k]]}), so the graph cannot be "
-                                 "undirected; pass directed=True or a symmetric matrix")
+                raise ValueError(f"entries ({rows[k]}, {cols[k]}) and ({cols[k]}, {rows[k]}) "
+                                 f"differ ({values[k]} and {values[mirror[k]]}), so the graph "
+                                 "cannot be undirected; pass directed=True or a symmetric matrix")
             keep = (rows <= cols) | ~both  # each edge once
             rows, cols, values = rows[keep], cols[keep], values[keep]
         edges = np.stack([rows, cols], axis=1)
@@ -151,7 +143,7 @@ class Graph:
         return cls(edges, directed=bool(directed), num_nodes=n, weights=weights)
 
     @classmethod
-    def from_networkx(cls, graph, weight: Optional[str] = "weight") -> "Graph":
+    def from_networkx(cls, graph, weight: str | None = "weight") -> Graph:
         """Build a graph from a NetworkX graph, keeping its nodes as names.
 
         The nodes are numbered in the order ``list(graph)`` gives; directedness follows
@@ -209,7 +201,7 @@ class Graph:
         return self._weighted
 
     @property
-    def names(self) -> Optional[np.ndarray]:
+    def names(self) -> np.ndarray | None:
         """Names of the nodes by index, or None when node ``i`` is named ``i``."""
         return self._names
 
@@ -227,7 +219,7 @@ class Graph:
                 f"directed={self.directed}, weighted={self.weighted})")
 
 
-def as_graph(data: Any, directed: Optional[bool] = None) -> Graph:
+def as_graph(data: Any, directed: bool | None = None) -> Graph:
     """Turn anything that ``Node2Vec.fit`` accepts into a :class:`Graph`.
 
     ``directed`` None means: as the object says (Graph, NetworkX), by symmetry (SciPy), or
@@ -302,7 +294,7 @@ def _name_array(names: Sequence, checked: bool = True) -> np.ndarray:
     return array
 
 
-def _same_direction(actual: bool, requested: Optional[bool]) -> None:
+def _same_direction(actual: bool, requested: bool | None) -> None:
     if requested is not None and requested != actual:
         kind = "directed" if actual else "undirected"
         raise ValueError(f"the graph is {kind}, but directed={requested} was passed")

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Dict, Hashable, List, Optional, Sequence, Tuple
+from collections.abc import Hashable, Sequence
 
 import numpy as np
 
@@ -39,7 +39,7 @@ class KeyedVectors:
     array([0., 1., 0.], dtype=float32)
     """
 
-    def __init__(self, vectors, keys: Optional[Sequence[Hashable]] = None):
+    def __init__(self, vectors, keys: Sequence[Hashable] | None = None):
         vectors = np.asarray(vectors, dtype=np.float32)
         if vectors.ndim != 2:
             raise ValueError(f"vectors must be a 2-D array, got shape {vectors.shape}")
@@ -47,9 +47,9 @@ class KeyedVectors:
             raise ValueError(f"got {len(keys)} keys for {len(vectors)} vectors")
         self.vectors = vectors
         self._keys = keys
-        self._index_to_key: Optional[List[Hashable]] = None
-        self._key_to_index: Optional[Dict[Hashable, int]] = None
-        self._unit: Optional[np.ndarray] = None
+        self._index_to_key: list[Hashable] | None = None
+        self._key_to_index: dict[Hashable, int] | None = None
+        self._unit: np.ndarray | None = None
 
     @property
     def vector_size(self) -> int:
@@ -57,7 +57,7 @@ class KeyedVectors:
         return self.vectors.shape[1]
 
     @property
-    def index_to_key(self) -> List[Hashable]:
+    def index_to_key(self) -> list[Hashable]:
         """The keys, by row."""
         if self._index_to_key is None:
             keys = self._keys
@@ -70,7 +70,7 @@ class KeyedVectors:
         return self._index_to_key
 
     @property
-    def key_to_index(self) -> Dict[Hashable, int]:
+    def key_to_index(self) -> dict[Hashable, int]:
         """The row of each key."""
         if self._key_to_index is None:
             mapping = {key: i for i, key in enumerate(self.index_to_key)}
@@ -95,7 +95,7 @@ class KeyedVectors:
             return self.vectors[[self.get_index(key) for key in key_or_keys]]
         return self.vectors[self.get_index(key_or_keys)]
 
-    def get_index(self, key: Hashable, default: Optional[int] = None) -> int:
+    def get_index(self, key: Hashable, default: int | None = None) -> int:
         """The row of key, found as ``int`` or ``str`` if it names an integer.
 
         Returns ``default`` if there is no such key and a default is given; otherwise raises
@@ -145,7 +145,7 @@ class KeyedVectors:
             unit = unit[[self.get_index(key) for key in other_words]]
         return 1 - unit @ query
 
-    def most_similar(self, positive=None, negative=None, topn: Optional[int] = 10):
+    def most_similar(self, positive=None, negative=None, topn: int | None = 10):
         """The keys closest by cosine similarity to the mean of the positive terms minus the
         negative ones.
 
@@ -187,17 +187,17 @@ class KeyedVectors:
             return similarities
         return self._ranked(similarities, given, topn)
 
-    def similar_by_key(self, key: Hashable, topn: Optional[int] = 10):
+    def similar_by_key(self, key: Hashable, topn: int | None = 10):
         """The ``topn`` keys closest to key (itself left out); see :meth:`most_similar`."""
         return self.most_similar(positive=[key], topn=topn)
 
     similar_by_word = similar_by_key
 
-    def similar_by_vector(self, vector, topn: Optional[int] = 10):
+    def similar_by_vector(self, vector, topn: int | None = 10):
         """The ``topn`` keys closest to vector; see :meth:`most_similar`."""
         return self.most_similar(positive=[np.asarray(vector, dtype=np.float32)], topn=topn)
 
-    def _unit_term(self, term) -> Tuple[np.ndarray, Optional[int]]:
+    def _unit_term(self, term) -> tuple[np.ndarray, int | None]:
         """The unit vector of a key (with its row) or of a vector (with None)."""
         if isinstance(term, np.ndarray):
             if term.shape != (self.vector_size,):
@@ -208,7 +208,7 @@ class KeyedVectors:
         return self._unit_vectors()[index], index
 
     def _ranked(self, similarities: np.ndarray, leave_out: set,
-                topn: int) -> List[Tuple[Hashable, float]]:
+                topn: int) -> list[tuple[Hashable, float]]:
         """The ``topn`` best rows as (key, similarity), best first and ties in row order."""
         if leave_out:
             similarities = similarities.copy()
@@ -233,14 +233,14 @@ class KeyedVectors:
         save_embeddings(fname, self.vectors, self._keys, format=kind)
 
     @classmethod
-    def load(cls, path: PathLike) -> "KeyedVectors":
+    def load(cls, path: PathLike) -> KeyedVectors:
         """Read vectors written by :meth:`save`, word2vec or gensim; the extension picks the
         format."""
         vectors, keys = load_embeddings(path)
         return cls(vectors, keys)
 
     @classmethod
-    def load_word2vec_format(cls, fname: PathLike, binary: bool = False) -> "KeyedVectors":
+    def load_word2vec_format(cls, fname: PathLike, binary: bool = False) -> KeyedVectors:
         """Read word2vec text, or word2vec binary if ``binary``, whatever the extension."""
         kind = "word2vec-binary" if check_bool("binary", binary) else "word2vec"
         return cls(*load_embeddings(fname, format=kind))
@@ -264,7 +264,7 @@ def _plain_key(key: Hashable) -> Hashable:
     return key
 
 
-def _other_form(key: Hashable) -> Optional[Hashable]:
+def _other_form(key: Hashable) -> Hashable | None:
     """The other spelling of an integer name: "33" for 33 and 33 for "33"; None for none."""
     if isinstance(key, str):
         try:

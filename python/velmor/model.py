@@ -6,19 +6,25 @@ import contextlib
 import inspect
 import sys
 import warnings
-from typing import Any, Dict, Optional
+from typing import Any
 
 import numpy as np
 
-from velmor._checks import (MAX_WORKERS, check_bool, check_int, check_real,
-                            check_thread_environment, check_walk_bias)
+from velmor._checks import (
+    MAX_INT32,
+    MAX_WORKERS,
+    check_bool,
+    check_int,
+    check_real,
+    check_thread_environment,
+    check_walk_bias,
+)
 from velmor._matrix import starting_matrices
+from velmor._paths import PathLike
 from velmor.engine import Node2VecParams, count_visits, train_epoch
 from velmor.graph import as_graph
-from velmor._paths import PathLike
 from velmor.keyed import KeyedVectors
 
-_MAX_I32 = 2**31 - 1
 # Training matrices larger than this (in bytes) leave the caches of current processors, and the
 # random rows of per-pair negatives then bound training: shared_negatives=None shares them.
 _SHARED_NEGATIVES_ABOVE = 64 << 20
@@ -122,9 +128,9 @@ class Node2Vec:
     def __init__(self, dimensions: int = 128, walk_length: int = 80, num_walks: int = 10,
                  window_size: int = 10, p: float = 1.0, q: float = 1.0, negative: int = 5,
                  ns_exponent: float = 0.75, alpha: float = 0.025, min_alpha: float = 0.0001,
-                 batch_size: Optional[int] = None, workers: Optional[int] = None,
-                 seed: Optional[int] = None, progress: bool = True,
-                 shared_negatives: Optional[bool] = None, **renamed: Any):
+                 batch_size: int | None = None, workers: int | None = None,
+                 seed: int | None = None, progress: bool = True,
+                 shared_negatives: bool | None = None, **renamed: Any):
         for old, value in renamed.items():
             if old not in _RENAMED:
                 raise TypeError(f"Node2Vec got an unexpected keyword argument {old!r}")
@@ -150,7 +156,7 @@ class Node2Vec:
         self.progress = progress
         self.shared_negatives = shared_negatives
 
-    def fit(self, graph, *, directed: Optional[bool] = None) -> "Node2Vec":
+    def fit(self, graph, *, directed: bool | None = None) -> Node2Vec:
         """Learn an embedding for every node of ``graph``.
 
         Parameters
@@ -226,7 +232,7 @@ class Node2Vec:
             raise ValueError("this Node2Vec is not fitted yet; call fit before save")
         self.wv.save(path)
 
-    def check_params(self) -> Dict[str, Any]:
+    def check_params(self) -> dict[str, Any]:
         """Check every parameter and return them as plain Python values.
 
         Raises
@@ -238,7 +244,7 @@ class Node2Vec:
             "dimensions": check_int("dimensions", self.dimensions, minimum=1),
             "walk_length": check_int("walk_length", self.walk_length, minimum=1),
             "num_walks": check_int("num_walks", self.num_walks, minimum=1),
-            "window_size": check_int("window_size", self.window_size, minimum=1, maximum=_MAX_I32),
+            "window_size": check_int("window_size", self.window_size, minimum=1, maximum=MAX_INT32),
             "p": check_walk_bias("p", self.p),
             "q": check_walk_bias("q", self.q),
             # No negatives leave nothing to push vectors apart: they all end up parallel.
@@ -262,11 +268,11 @@ class Node2Vec:
                              f"({settings['alpha']})")
         return settings
 
-    def get_params(self, deep: bool = True) -> Dict[str, Any]:
+    def get_params(self, deep: bool = True) -> dict[str, Any]:
         """The constructor's arguments, as scikit-learn's ``clone`` and searches expect."""
         return {name: getattr(self, name) for name in _param_names()}
 
-    def set_params(self, **params: Any) -> "Node2Vec":
+    def set_params(self, **params: Any) -> Node2Vec:
         """Change constructor arguments; takes effect at the next :meth:`fit`."""
         valid = _param_names()
         for name, value in params.items():

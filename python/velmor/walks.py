@@ -5,7 +5,8 @@ from __future__ import annotations
 import contextlib
 import gzip
 import os
-from typing import IO, Iterator, Optional, Sequence
+from collections.abc import Iterator, Sequence
+from typing import IO
 
 import numpy as np
 
@@ -18,8 +19,8 @@ _ROWS_PER_WRITE = 4096
 
 
 def simulate_walks(graph, *, num_walks: int = 10, walk_length: int = 80, p: float = 1.0,
-                   q: float = 1.0, workers: Optional[int] = None, seed: Optional[int] = None,
-                   directed: Optional[bool] = None) -> np.ndarray:
+                   q: float = 1.0, workers: int | None = None, seed: int | None = None,
+                   directed: bool | None = None) -> np.ndarray:
     """Draw node2vec walks, the ones :class:`velmor.Node2Vec` trains on.
 
     Parameters
@@ -120,13 +121,13 @@ class WalksOutput:
         self.written = False
         self._file = file
 
-    def check_names(self, names: Optional[Sequence], count: int) -> None:
+    def check_names(self, names: Sequence | None, count: int) -> None:
         """Raise ValueError now, rather than at ``write``, if the format cannot hold the names
         of nodes ``0 .. count - 1``."""
         if self.format != "npy":
             _words(names, count)
 
-    def write(self, walks, names: Optional[Sequence] = None) -> None:
+    def write(self, walks, names: Sequence | None = None) -> None:
         """Write walks as :func:`simulate_walks` returns them; see :func:`save_walks`."""
         if self.written:
             raise ValueError("a walks output takes one write")
@@ -153,13 +154,13 @@ def walks_output(path: PathLike) -> Iterator[WalksOutput]:
     destination that cannot be written fails at once, and the file appears only when the block
     ends cleanly after ``write``."""
     kind = walks_format(path)
-    output: Optional[WalksOutput] = None
+    output: WalksOutput | None = None
     with replacing(path, keep=lambda: output is not None and output.written) as file:
         output = WalksOutput(file, kind)
         yield output
 
 
-def save_walks(path: PathLike, walks, names: Optional[Sequence] = None) -> None:
+def save_walks(path: PathLike, walks, names: Sequence | None = None) -> None:
     """Write walks to a file, in the format that its extension selects.
 
     ``.npy`` stores the array itself. ``.txt`` writes text, one walk per line, its nodes' names
@@ -187,7 +188,7 @@ def save_walks(path: PathLike, walks, names: Optional[Sequence] = None) -> None:
         output.write(walks, names)
 
 
-def _checked_walks(walks, names: Optional[Sequence]):
+def _checked_walks(walks, names: Sequence | None):
     """The walks as an array and each walk's length; TypeError or ValueError if they are not
     node indices followed by -1 padding, or visit a node without a name."""
     walks = np.asarray(walks)
@@ -207,7 +208,7 @@ def _checked_walks(walks, names: Optional[Sequence]):
     return walks, lengths
 
 
-def _words(names: Optional[Sequence], count: int) -> list:
+def _words(names: Sequence | None, count: int) -> list:
     """The encoded word of each node index below count; ValueError for a name that would not
     read back as one word."""
     if names is None:

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "graph.hpp"
-#include "node2vec.hpp"
+#include "walk.hpp"
 
 using namespace velmor;
 
@@ -104,8 +104,8 @@ TEST(WeightedCsr, RowTablesGiveEachTargetItsShareOfTheWeight) {
   std::vector<Case> cases = {
       {{0, 1, 0, 2, 0, 3, 1, 2, 2, 3}, {1e6, 1.0, 3e5, 2.5, 1e-3}, false},  // 1e6 apart in a row
       {{0, 1, 0, 1, 1, 0, 0, 2, 2, 2}, {1.0, 2.0, 4.0, 0.5, 3.0}, true},    // parallel arcs, loop
-      {{0, 1, 0, 2, 0, 3}, {1.5e308, 1e308, 1.2e308}, false},                // sums beyond a double
-      {{0, 1, 0, 2, 1, 2}, {1e-300, 3e-300, 1e300}, true},                   // rows 1e600 apart
+      {{0, 1, 0, 2, 0, 3}, {1.5e308, 1e308, 1.2e308}, false},               // sums beyond a double
+      {{0, 1, 0, 2, 1, 2}, {1e-300, 3e-300, 1e300}, true},                  // rows 1e600 apart
   };
   Case big{{}, {}, true};  // a row longer than insertion sort takes, in no order
   for (uint32_t i = 0; i < 300; ++i) {

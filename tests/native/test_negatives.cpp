@@ -41,8 +41,8 @@ TEST(AliasTable, SlotsGiveTheWeightsOfTheCounts) {
       {{3, 3, 3, 3}, 0.75},
       {{0, 0, 1, 5, 2, 0, 1000000}, 0.75},  // never counted weighs as counted once
       {{1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048}, 1.0},
-      {{10, 20, 30}, 0.0},                    // uniform
-      {{1, 2, 3, 1ULL << 60, 5}, 3.0},        // weights far beyond a double's range before scaling
+      {{10, 20, 30}, 0.0},              // uniform
+      {{1, 2, 3, 1ULL << 60, 5}, 3.0},  // weights far beyond a double's range before scaling
   };
   for (const auto& [counts, exponent] : cases) {
     const AliasTable table(counts, exponent);
@@ -50,7 +50,9 @@ TEST(AliasTable, SlotsGiveTheWeightsOfTheCounts) {
     for (size_t i = 0; i < counts.size(); ++i)
       EXPECT_NEAR(got[i], want[i], 1e-9) << "node " << i << " of " << counts.size();
     for (size_t s = 0; s < table.size(); ++s)
-      if (table.slots()[s].threshold == 0xFFFFFFFFu) EXPECT_EQ(table.slots()[s].alias, s);
+      if (table.slots()[s].threshold == 0xFFFFFFFFu) {
+        EXPECT_EQ(table.slots()[s].alias, s);
+      }
   }
 }
 

@@ -16,8 +16,9 @@ TEST(Lcg48, KnownSequences) {
   Lcg48 g = Lcg48::from_seed(0);
   for (uint32_t want : {0xBB20B460u, 0xD4D95138u, 0x3D93CB7Au}) EXPECT_EQ(g.next_bits(32), want);
   EXPECT_EQ(Lcg48::from_seed(0).next_u64(), 0xBB20B460D4D95138ULL);
-  for (auto [seed, expected] : {std::pair<uint64_t, std::array<int, 8>>{0, {0, 8, 9, 7, 5, 3, 1, 1}},
-                                {42, {0, 3, 8, 4, 0, 5, 5, 8}}}) {
+  for (auto [seed, expected] :
+       {std::pair<uint64_t, std::array<int, 8>>{0, {0, 8, 9, 7, 5, 3, 1, 1}},
+        {42, {0, 3, 8, 4, 0, 5, 5, 8}}}) {
     Lcg48 h = Lcg48::from_seed(seed);
     for (int want : expected) EXPECT_EQ(h.next_int(10), want) << "seed " << seed;
   }

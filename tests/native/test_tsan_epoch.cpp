@@ -21,10 +21,10 @@
 #include <thread>
 #include <vector>
 
+#include "epoch.hpp"
 #include "failure.hpp"
-#include "fastfn.hpp"
 #include "graph.hpp"
-#include "node2vec.hpp"
+#include "sigmoid_table.hpp"
 #include "thread_pool.hpp"
 
 using namespace velmor;
@@ -90,8 +90,15 @@ struct Matrix {
 
 Node2VecParams params(std::optional<uint64_t> workers, uint64_t batch, uint64_t negatives,
                       double p = 1.0, double q = 1.0) {
-  return {.p = p, .q = q, .start_alpha = 0.05, .end_alpha = 0.001, .window = 3, .batch_size = batch,
-          .max_walk_length = 12, .num_negative = negatives, .workers = workers};
+  return {.p = p,
+          .q = q,
+          .start_alpha = 0.05,
+          .end_alpha = 0.001,
+          .window = 3,
+          .batch_size = batch,
+          .max_walk_length = 12,
+          .num_negative = negatives,
+          .workers = workers};
 }
 
 using Workers = std::optional<uint64_t>;
@@ -166,8 +173,11 @@ TEST(RaceFree, ConcurrentCallersCountVisitsAndShareThePoolInTurn) {
     Matrix emb(48, 16, 1, 10 + c), hid(48, 16, 1, 20 + c);
     std::vector<int32_t> walks(48 * 12);
     EpochControl control;
-    const EpochOptions options{
-        .ns_exponent = 0.75, .visits = visits[c], .walks = walks, .control = &control};
+    EpochOptions options;
+    options.ns_exponent = 0.75;
+    options.visits = visits[c];
+    options.walks = walks;
+    options.control = &control;
     for (uint64_t epoch = 0; epoch < 30; ++epoch) {
       train_epoch(g, params(kShared, 1, 0), emb.view, hid.view, epoch, options);
       std::vector<bool> started(48);
@@ -185,7 +195,8 @@ TEST(RaceFree, ConcurrentCallersCountVisitsAndShareThePoolInTurn) {
   first.join();
   second.join();
   for (const auto& counted : visits)
-    for (uint64_t v : counted) EXPECT_EQ(v, 30u * 12);  // a self-loop walk is 12 visits of its start
+    for (uint64_t v : counted)
+      EXPECT_EQ(v, 30u * 12);  // a self-loop walk is 12 visits of its start
 }
 
 TEST(RaceFree, TheCallerStopsAnEpochWhileItWaits) {
@@ -201,7 +212,10 @@ TEST(RaceFree, TheCallerStopsAnEpochWhileItWaits) {
   };
   Node2VecParams slow = params(Workers(2), 4, 0);
   slow.max_walk_length = 200;
-  train_epoch(g, slow, emb.view, hid.view, 5, {.visits = visits, .control = &control});
+  EpochOptions options;
+  options.visits = visits;
+  options.control = &control;
+  train_epoch(g, slow, emb.view, hid.view, 5, options);
   uint64_t total = 0;
   for (uint64_t v : visits) total += v;
   EXPECT_GE(ticks, 3);
@@ -231,7 +245,9 @@ TEST(RaceFree, PoolsRunFailAndStopInEveryState) {
   }
   EXPECT_EQ(&shared_pool(), &shared_pool());
   for (int i = 0; i < 100; ++i) {
-    { ThreadPool idle(1 + i % 5); }
+    {
+      ThreadPool idle(1 + i % 5);
+    }
     ThreadPool pool(1 + i % 8);
     std::vector<int> after(pool.size(), -1);
     RelaxedBarrier barrier(pool.size());
@@ -250,7 +266,8 @@ TEST(RaceFree, PoolsRunFailAndStopInEveryState) {
     } else {
       pool.run(job);
     }
-    for (size_t k = 0; k < after.size(); ++k) ASSERT_EQ(after[k], k % 2 == 0 && i % 3 == 0 ? -1 : i);
+    for (size_t k = 0; k < after.size(); ++k)
+      ASSERT_EQ(after[k], k % 2 == 0 && i % 3 == 0 ? -1 : i);
   }
 }
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "fastfn.hpp"
 #include "negatives.hpp"
+#include "sigmoid_table.hpp"
 #include "skipgram.hpp"
 #include "vec_kernels.hpp"
 
@@ -25,13 +25,18 @@ using namespace velmor;
 
 namespace {
 
-std::vector<const VecKernels*> supported_tables() {
-  std::vector<const VecKernels*> tables{&kernels_base::table};
+struct NamedTable {
+  const VecKernels* table;
+  const char* name;
+};
+
+std::vector<NamedTable> supported_tables() {
+  std::vector<NamedTable> tables{{&kernels_base::table, "base"}};
 #if defined(__x86_64__)
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-    tables.push_back(&kernels_avx2::table);
-  if (__builtin_cpu_supports("avx512f")) tables.push_back(&kernels_avx512::table);
+    tables.push_back({&kernels_avx2::table, "avx2"});
+  if (__builtin_cpu_supports("avx512f")) tables.push_back({&kernels_avx512::table, "avx512"});
 #endif
   return tables;
 }
@@ -141,40 +146,40 @@ TEST(UpdatePaths, EveryPathWithEveryKernelTableGivesThePerSampleUpdate) {
       {"fallback, per sample", 50000, 4, 400, 200, 40},
       {"fallback, one negative at a time", 50, 2, 2, 1, (1u << 22) + 1},
   };
-  const std::vector<const VecKernels*> tables = supported_tables();
+  const std::vector<NamedTable> tables = supported_tables();
   for (const Case& c : cases)
-  for (const bool shared : {false, true}) {
-    const std::vector<uint32_t> walk = random_walk_of(c);
-    const UniformNegatives negatives(static_cast<int32_t>(c.nodes));
-    Matrices want(Layout::Separate, c.nodes, c.dim);
-    Lcg48 want_rng = Lcg48::from_seed(99);
-    defined_walk(walk, want_rng, alpha, c.window, c.num_negative, negatives, want, shared);
-    const NegativeDraws draws = shared ? NegativeDraws::per_position : NegativeDraws::per_pair;
+    for (const bool shared : {false, true}) {
+      const std::vector<uint32_t> walk = random_walk_of(c);
+      const UniformNegatives negatives(static_cast<int32_t>(c.nodes));
+      Matrices want(Layout::Separate, c.nodes, c.dim);
+      Lcg48 want_rng = Lcg48::from_seed(99);
+      defined_walk(walk, want_rng, alpha, c.window, c.num_negative, negatives, want, shared);
+      const NegativeDraws draws = shared ? NegativeDraws::per_position : NegativeDraws::per_pair;
 
-    const auto check = [&](Layout layout, const VecKernels& table, std::string path) {
-      if (shared) path += ", shared";
-      Matrices got(layout, c.nodes, c.dim);
-      TrainScratch scratch;
-      scratch.error.assign(c.dim, 0.0f);
-      Lcg48 rng = Lcg48::from_seed(99);
-      train_walk(walk, rng, alpha, c.window, c.num_negative, negatives, got.emb, got.hid, scratch,
-                 draws, table);
-      EXPECT_EQ(rng.state(), want_rng.state()) << c.what << ", " << path;
-      double worst = 0.0;  // relative to the value, or absolute below 1
-      const auto compare = [&](float a, float b) {
-        worst = std::max(worst, std::fabs(double(a) - b) / std::max(1.0, std::fabs(double(b))));
+      const auto check = [&](Layout layout, const VecKernels& table, std::string path) {
+        if (shared) path += ", shared";
+        Matrices got(layout, c.nodes, c.dim);
+        TrainScratch scratch;
+        scratch.error.assign(c.dim, 0.0f);
+        Lcg48 rng = Lcg48::from_seed(99);
+        train_walk(walk, rng, alpha, c.window, c.num_negative, negatives, got.emb, got.hid, scratch,
+                   draws, table);
+        EXPECT_EQ(rng.state(), want_rng.state()) << c.what << ", " << path;
+        double worst = 0.0;  // relative to the value, or absolute below 1
+        const auto compare = [&](float a, float b) {
+          worst = std::max(worst, std::fabs(double(a) - b) / std::max(1.0, std::fabs(double(b))));
+        };
+        for (size_t r = 0; r < c.nodes; ++r)
+          for (size_t j = 0; j < c.dim; ++j) {
+            compare(got.at(got.emb, r, j), want.at(want.emb, r, j));
+            compare(got.at(got.hid, r, j), want.at(want.hid, r, j));
+          }
+        EXPECT_LT(worst, 1e-3) << c.what << ", " << path;
       };
-      for (size_t r = 0; r < c.nodes; ++r)
-        for (size_t j = 0; j < c.dim; ++j) {
-          compare(got.at(got.emb, r, j), want.at(want.emb, r, j));
-          compare(got.at(got.hid, r, j), want.at(want.hid, r, j));
-        }
-      EXPECT_LT(worst, 1e-3) << c.what << ", " << path;
-    };
-    for (const VecKernels* table : tables) {
-      check(Layout::Separate, *table, std::string("fused, ") + table->name);
-      check(Layout::Interleaved, *table, std::string("per sample, ") + table->name);
+      for (const NamedTable& t : tables) {
+        check(Layout::Separate, *t.table, std::string("fused, ") + t.name);
+        check(Layout::Interleaved, *t.table, std::string("per sample, ") + t.name);
+      }
+      check(Layout::Strided, *tables[0].table, "strided");
     }
-    check(Layout::Strided, *tables[0], "strided");
-  }
 }

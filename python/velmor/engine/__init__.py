@@ -1,9 +1,15 @@
 """The native engine of velmor: the compatibility module ``_native`` (CSR graphs, parameters
-and its epoch) and the training engine ``_engine`` that the package trains and walks through,
-with its weighted graphs."""
+and its epoch) and the training engine ``_engine`` that the package builds its graphs, trains and
+walks through. The names below are ``_native``'s where both modules have one (``csr_from_edges``:
+``_engine``'s takes the node count as well)."""
 
-from velmor.engine._engine import (WeightedCSRGraph, count_visits, train_epoch,
-                                   weighted_csr_from_edges, write_walks)
+from velmor.engine._engine import (
+                                   WeightedCSRGraph,
+                                   count_visits,
+                                   train_epoch,
+                                   weighted_csr_from_edges,
+                                   write_walks,
+)
 from velmor.engine._native import CSRGraph, Node2VecParams, csr_from_edges, train_node2vec_epoch
 
 __all__ = [

@@ -1,4 +1,0 @@
-#define VELMOR_KERNEL_NS kernels_avx2
-#define VELMOR_VEC_BYTES 32
-#define VELMOR_KERNEL_NAME "avx2"
-#include "vec_kernels_impl.hpp"

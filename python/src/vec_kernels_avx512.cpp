@@ -1,4 +1,0 @@
-#define VELMOR_KERNEL_NS kernels_avx512
-#define VELMOR_VEC_BYTES 64
-#define VELMOR_KERNEL_NAME "avx512"
-#include "vec_kernels_impl.hpp"

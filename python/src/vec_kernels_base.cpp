@@ -1,4 +1,0 @@
-#define VELMOR_KERNEL_NS kernels_base
-#define VELMOR_VEC_BYTES 32
-#define VELMOR_KERNEL_NAME "baseline"
-#include "vec_kernels_impl.hpp"

@@ -1,0 +1,179 @@
+#include "epoch.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <memory>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "failure.hpp"
+#include "float_repr.hpp"
+#include "negatives.hpp"
+#include "skipgram.hpp"
+#include "thread_pool.hpp"
+#include "walk.hpp"
+
+namespace velmor {
+
+namespace {
+
+void check_options(const EpochOptions& options, uint32_t n, uint64_t max_walk_length) {
+  if (!(std::isfinite(options.ns_exponent) && options.ns_exponent >= 0.0))
+    raise_error(ErrorKind::Value, "ns_exponent must be a finite number at least 0, got " +
+                                      float_repr(options.ns_exponent));
+  const auto check_length = [n](const char* name, size_t size) {
+    if (size != 0 && size != n)
+      raise_error(ErrorKind::Value, std::string(name) + " has " + std::to_string(size) +
+                                        " entries but the graph has " + std::to_string(n) +
+                                        " nodes");
+  };
+  check_length("noise_counts", options.noise_counts.size());
+  check_length("visits", options.visits.size());
+  const size_t cells = options.walks.size();
+  if (cells != 0 && (n == 0 || cells % n != 0 || cells / n != max_walk_length))
+    raise_error(ErrorKind::Value, "walks has " + std::to_string(cells) +
+                                      " entries but the graph has " + std::to_string(n) +
+                                      " nodes and walks of up to " +
+                                      std::to_string(max_walk_length));
+}
+
+// The walk into its row of the caller's matrix, -1 after its end. Node ids fit: graphs have at
+// most kMaxNodes nodes.
+void copy_walk(const std::vector<uint32_t>& walk, std::span<int32_t> row) {
+  const auto end = std::transform(walk.begin(), walk.end(), row.begin(),
+                                  [](uint32_t v) { return static_cast<int32_t>(v); });
+  std::fill(end, row.end(), -1);
+}
+
+// The negatives' table when noise_counts is empty: by out-degree, or by strength on a weighted
+// graph (a node without out-arcs weighs as one arc, the lightest of the graph).
+AliasTable fallback_table(const CsrRecord& graph, double exponent) {
+  std::vector<uint64_t> degrees(graph.num_nodes());
+  for (uint32_t i = 0; i < degrees.size(); ++i) degrees[i] = graph.neighbors(i).size();
+  return AliasTable(degrees, exponent);
+}
+
+AliasTable fallback_table(const WeightedCsrRecord& graph, double exponent) {
+  return AliasTable({graph.strength.data(), graph.strength.size()}, graph.lightest, exponent);
+}
+
+// The negatives' table, or none for the uniform draw.
+template <class Graph>
+std::optional<AliasTable> noise_table(const Graph& graph, const EpochOptions& options) {
+  if (options.ns_exponent == 0.0) return std::nullopt;
+  if (!options.noise_counts.empty()) return AliasTable(options.noise_counts, options.ns_exponent);
+  return fallback_table(graph, options.ns_exponent);
+}
+
+template <class Graph>
+void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixView& embeddings,
+               const MatrixView& hidden_layer, uint64_t next_random, const EpochOptions& options) {
+  const uint32_t n = graph.num_nodes();
+  check_options(options, n, params.max_walk_length);
+  if (n == 0) return;
+  if (n > kMaxNodes) raise_error(ErrorKind::Overflow, "graphs larger than i32 not yet supported");
+  check_walk_parameter("p", params.p);
+  check_walk_parameter("q", params.q);
+
+  std::vector<uint32_t> order(n);
+  std::iota(order.begin(), order.end(), 0u);
+  Lcg48 epoch_rng = Lcg48::from_seed(next_random);
+  epoch_rng.shuffle(order);
+  const uint64_t base_seed = epoch_rng.next_u64();
+  const size_t dim = hidden_layer.cols;
+  const uint64_t batch = params.batch_size;
+  if (batch == 0) panic("attempt to divide by zero");
+  const uint64_t num_chunks = n / batch + (n % batch != 0);
+  const std::optional<AliasTable> table =
+      options.train ? noise_table(graph, options) : std::nullopt;
+
+  SharedPoolLease lease;
+  std::unique_ptr<ThreadPool> own_pool;
+  ThreadPool* pool;
+  if (!params.workers && (lease = lease_shared_pool()).pool) {
+    pool = lease.pool;
+  } else {
+    const uint64_t w = params.workers.value_or(0);
+    own_pool = std::make_unique<ThreadPool>(
+        w == 0 ? default_pool_size() : static_cast<size_t>(std::min<uint64_t>(w, kMaxPoolSize)));
+    pool = own_pool.get();
+  }
+
+  const WalkBias bias = WalkBias::from_params(params.p, params.q);
+  EpochControl* const control = options.control;
+  std::atomic<uint64_t> chunk_counter{0};
+  std::atomic<bool> failed{false};
+  const auto stopped = [&] {
+    return failed.load(std::memory_order_relaxed) ||
+           (control && control->stop.load(std::memory_order_relaxed));
+  };
+  // Each worker's visit counts, filled at its first walk and added up after the epoch.
+  std::vector<std::vector<uint64_t>> visits(options.visits.empty() ? 0 : pool->size());
+
+  const auto run = [&](const auto& negatives) {
+    pool->run(
+        [&](size_t worker) {
+          TrainScratch scratch;  // this thread's buffers for this call, made at its first chunk
+          std::vector<uint32_t> walk;
+          std::vector<uint64_t>* const counted = visits.empty() ? nullptr : &visits[worker];
+          while (!stopped()) {
+            const uint64_t k = chunk_counter.fetch_add(1, std::memory_order_relaxed);
+            if (k >= num_chunks) break;
+            try {
+              if (scratch.error.size() != dim) scratch.error.assign(dim, 0.0f);
+              const float alpha = static_cast<float>(
+                  params.start_alpha - (static_cast<double>(k) / static_cast<double>(num_chunks)) *
+                                           (params.start_alpha - params.end_alpha));
+              walk.reserve(
+                  static_cast<size_t>(std::min<uint64_t>(params.max_walk_length, 1u << 16)));
+              Lcg48 rng = Lcg48::from_seed(base_seed + k);
+              const uint64_t first = k * batch;
+              const uint64_t last = std::min<uint64_t>(first + batch, n);
+              for (uint64_t s = first; s < last; ++s) {
+                if (control && control->stop.load(std::memory_order_relaxed)) break;
+                random_walk(graph, order[s], params.max_walk_length, bias, rng, walk);
+                if (options.train)
+                  train_walk(walk, rng, alpha, params.window, params.num_negative, negatives,
+                             embeddings, hidden_layer, scratch, options.negative_draws);
+                if (!options.walks.empty())
+                  copy_walk(walk, options.walks.subspan(s * params.max_walk_length,
+                                                        params.max_walk_length));
+                if (counted) {
+                  if (counted->empty()) counted->assign(n, 0);
+                  for (const uint32_t v : walk) ++(*counted)[v];
+                }
+                if (control) control->walks_done.fetch_add(1, std::memory_order_relaxed);
+              }
+            } catch (...) {
+              failed.store(true, std::memory_order_relaxed);
+              throw;
+            }
+          }
+        },
+        control ? control->on_wait : std::function<void()>(),
+        control ? control->interval : std::chrono::milliseconds(0));
+  };
+  if (table) run(*table);
+  else run(UniformNegatives(static_cast<int32_t>(n)));
+
+  for (const std::vector<uint64_t>& counted : visits)
+    for (size_t i = 0; i < counted.size(); ++i) options.visits[i] += counted[i];
+}
+
+}  // namespace
+
+void train_epoch(const CsrRecord& graph, const Node2VecParams& params, const MatrixView& embeddings,
+                 const MatrixView& hidden_layer, uint64_t next_random,
+                 const EpochOptions& options) {
+  run_epoch(graph, params, embeddings, hidden_layer, next_random, options);
+}
+
+void train_epoch(const WeightedCsrRecord& graph, const Node2VecParams& params,
+                 const MatrixView& embeddings, const MatrixView& hidden_layer, uint64_t next_random,
+                 const EpochOptions& options) {
+  run_epoch(graph, params, embeddings, hidden_layer, next_random, options);
+}
+
+}  // namespace velmor

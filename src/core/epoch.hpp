@@ -1,0 +1,88 @@
+// The epoch driver: one round of walks, one from every node in a shuffled order, each walk
+// (walk.hpp) trained by skip-gram (skipgram.hpp) on a pool of worker threads. Plain C++: the
+// Python boundary converts its arguments into the values below, and no worker thread ever sees
+// a Python object.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+
+#include "graph.hpp"
+#include "skipgram.hpp"
+#include "views.hpp"
+
+namespace velmor {
+
+struct Node2VecParams {
+  double p = 1.0;
+  double q = 1.0;
+  double start_alpha = 0.025;
+  double end_alpha = 0.0001;
+  int32_t window = 10;
+  uint64_t batch_size = 1;
+  uint64_t max_walk_length = 80;
+  uint64_t num_negative = 5;
+  std::optional<uint64_t> workers;
+};
+
+// Lets the thread that runs an epoch watch it and stop it while the workers train.
+struct EpochControl {
+  // Raised by any thread: each worker finishes the walk in hand and starts no other.
+  std::atomic<bool> stop{false};
+  // Walks trained so far in this epoch; any thread may read it while the epoch runs.
+  std::atomic<uint64_t> walks_done{0};
+  // Called on the thread that called train_epoch, about every `interval` while the workers
+  // run, never on a worker; may raise `stop`. Must not throw.
+  std::function<void()> on_wait;
+  std::chrono::milliseconds interval{100};
+};
+
+// What an epoch may do beyond the plain one; the defaults give the plain epoch, draw for draw.
+struct EpochOptions {
+  // Negatives in proportion to max(count, 1)^ns_exponent over `noise_counts` (one entry per
+  // node; empty: each node's out-degree, or on a weighted graph its strength, floored at the
+  // lightest arc), drawn from an AliasTable built before the workers start. 0 keeps the uniform
+  // draw itself (the same draws as the plain epoch).
+  double ns_exponent = 0.0;
+  std::span<const uint64_t> noise_counts;
+  // One entry per node, or empty: after the epoch, each node's visits in its walks (start
+  // node included) are added here. Counted per thread during the epoch, added once at its end,
+  // so `visits` may be the very memory of `noise_counts`.
+  std::span<uint64_t> visits;
+  // num_nodes rows of max_walk_length entries, row-major, or empty: the walk from the s-th
+  // node of the epoch's shuffled order is copied into row s, by the worker that draws it, with
+  // -1 in the entries past its end. Rows of walks that a stop leaves undrawn are not touched.
+  std::span<int32_t> walks;
+  // Whether each pair draws its own negatives or a walk position's pairs share theirs.
+  NegativeDraws negative_draws = NegativeDraws::per_pair;
+  EpochControl* control = nullptr;
+  // False: the walks are drawn, counted and copied, nothing is trained and the matrices are not
+  // touched (they may be empty). word2vec counts its corpus before training; this is that.
+  bool train = true;
+};
+
+// One epoch. First refuses, with Error(Value), an ns_exponent that is not a finite number
+// >= 0, counts or walks of the wrong length, and p or q for which a step could never finish (not a
+// finite number above 0, or 0 or infinite in single precision, or with an infinite reciprocal
+// there). Then shuffles the nodes with from_seed(next_random), cuts them into chunks of
+// batch_size and runs the chunks on the shared pool (workers empty; a pool of the default size
+// for this call when another call is using it) or on a pool started and joined for this call.
+// Returns when every chunk has ended or, once options.control->stop is raised, when the walks
+// in hand have; rethrows the first chunk failure after the chunks in flight have finished.
+// Preconditions: the matrices stay valid and are not resized during the call (graphs above
+// kMaxNodes nodes are refused with Error(Overflow)). Thread-safety: calls on different
+// matrices may run at once from different threads.
+void train_epoch(const CsrRecord& graph, const Node2VecParams& params, const MatrixView& embeddings,
+                 const MatrixView& hidden_layer, uint64_t next_random,
+                 const EpochOptions& options = {});
+// The same epoch on a weighted graph: walks by random_walk's weighted proposal.
+void train_epoch(const WeightedCsrRecord& graph, const Node2VecParams& params,
+                 const MatrixView& embeddings, const MatrixView& hidden_layer, uint64_t next_random,
+                 const EpochOptions& options = {});
+
+}  // namespace velmor

@@ -1,0 +1,333 @@
+#include "skipgram.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <source_location>
+#include <utility>
+
+#include "failure.hpp"
+#include "sigmoid_table.hpp"
+#include "vec_kernels.hpp"
+
+namespace velmor {
+
+namespace {
+
+[[noreturn]] void fail_index(std::source_location where = std::source_location::current()) {
+  panic("assertion failed: index < dim", where);
+}
+[[noreturn]] void fail_len(std::source_location where = std::source_location::current()) {
+  panic("assertion failed: self.len() == rhs.len()", where);
+}
+
+// Always inlined: GCC's interprocedural analysis treats a function whose only effect is a
+// prefetch as free of side effects and deletes the calls to it. Covers every cache line of the
+// row, including the last one that a row not aligned to 64 bytes spills into.
+[[gnu::always_inline]] inline void prefetch_row(const float* row, size_t dim) {
+  constexpr uintptr_t kLine = 64;
+  const uintptr_t end = reinterpret_cast<uintptr_t>(row + dim);
+#pragma GCC unroll 4
+  for (uintptr_t a = reinterpret_cast<uintptr_t>(row) & ~(kLine - 1); a < end; a += kLine)
+    __builtin_prefetch(reinterpret_cast<const void*>(a));
+}
+
+// The per-pair arithmetic, over contiguous rows (kernels) or any strides (element by element).
+struct RowOps {
+  const VecKernels& k;
+  bool contiguous;
+  ptrdiff_t es, hs;  // column strides of embeddings and hidden_layer
+
+  float dot(const float* e, const float* h, size_t dim) const {
+    if (contiguous) return k.dot(e, h, dim);
+    float s = 0.0f;
+    for (size_t j = 0; j < dim; ++j) s += e[j * es] * h[j * hs];
+    return s;
+  }
+  // error += g * h; h += g * e
+  void update(float g, const float* e, float* h, float* error, size_t dim) const {
+    if (contiguous) return k.update(g, e, h, error, dim);
+    for (size_t j = 0; j < dim; ++j) error[j] += g * h[j * hs];
+    for (size_t j = 0; j < dim; ++j) h[j * hs] += g * e[j * es];
+  }
+  // e += error
+  void apply(const float* error, float* e, size_t dim) const {
+    if (contiguous) return k.axpy(1.0f, error, e, dim);
+    for (size_t j = 0; j < dim; ++j) e[j * es] += error[j];
+  }
+};
+
+// Lowest and one-past-highest address of a matrix's elements.
+std::pair<const float*, const float*> extent(const MatrixView& m) {
+  if (m.rows == 0 || m.cols == 0) return {m.data, m.data};
+  ptrdiff_t lo = 0, hi = 0;
+  const ptrdiff_t r = static_cast<ptrdiff_t>(m.rows - 1) * m.row_stride;
+  const ptrdiff_t c = static_cast<ptrdiff_t>(m.cols - 1) * m.col_stride;
+  lo += std::min<ptrdiff_t>(r, 0) + std::min<ptrdiff_t>(c, 0);
+  hi += std::max<ptrdiff_t>(r, 0) + std::max<ptrdiff_t>(c, 0);
+  return {m.data + lo, m.data + hi + 1};
+}
+
+// True when every row of both (unit column stride) matrices is disjoint from every other row.
+bool rows_disjoint(const MatrixView& a, const MatrixView& b) {
+  const auto separate_rows = [](const MatrixView& m) {
+    return m.rows <= 1 ||
+           static_cast<size_t>(m.row_stride < 0 ? -m.row_stride : m.row_stride) >= m.cols;
+  };
+  const auto [a_lo, a_hi] = extent(a);
+  const auto [b_lo, b_hi] = extent(b);
+  return separate_rows(a) && separate_rows(b) && (a_hi <= b_lo || b_hi <= a_lo);
+}
+
+}  // namespace
+
+namespace {
+
+// The updates of one walk's (context, centre) pairs. Row checks happen at the access that needs
+// them, so a failing pair leaves the updates before it in place.
+struct PairTrainer {
+  const MatrixView& embeddings;
+  const MatrixView& hidden_layer;
+  const RowOps ops;
+  const float alpha;
+  float* const error;  // hidden_layer.cols entries
+  const bool fusable;  // contiguous rows, and no row of one matrix overlaps a row of the other
+
+  size_t dim() const { return hidden_layer.cols; }
+
+  void sample(uint32_t in, uint32_t target, float label) const {
+    if (in >= embeddings.rows) fail_index();
+    if (target >= hidden_layer.rows) fail_index();
+    if (embeddings.cols != hidden_layer.cols) fail_len();
+    const float* e = embeddings.row(in);
+    float* h = hidden_layer.row(target);
+    const std::optional<float> s = sigmoid_lookup(ops.dot(e, h, dim()));
+    if (!s) return;
+    ops.update((label - *s) * alpha, e, h, error, dim());
+  }
+
+  // The definition: one sample at a time, a negative equal to the centre skipped, the context's
+  // embeddings row updated last. `negative()` gives the next of the `count` negatives, in order.
+  template <class NextNegative>
+  void per_sample(uint32_t in, uint32_t centre, uint64_t count, NextNegative negative) const {
+    std::fill(error, error + dim(), 0.0f);
+    sample(in, centre, 1.0f);
+    for (uint64_t d = 0; d < count; ++d)
+      if (const uint32_t t = negative(); t != centre) sample(in, t, 0.0f);
+    if (in >= embeddings.rows) fail_index();
+    if (embeddings.cols != dim()) fail_len();
+    ops.apply(error, embeddings.row(in), dim());
+  }
+
+  // The same pair in two passes over the columns (all dot products, then all updates). `targets`
+  // holds the k targets the per-sample path would train, centre first, all in range and
+  // pairwise distinct: then no dot product reads a row that an earlier sample of the pair
+  // updates, and the result is the per-sample one. K is k fixed at compile time (1..8), or 0.
+  template <int K>
+  void fused(uint32_t in, const uint32_t* targets, size_t k) const {
+    constexpr size_t kMax = K > 0 ? K : 32;
+    float* rows[kMax];
+    float f[kMax];
+    float g[kMax];
+    float* updated[kMax];
+    rows[0] = hidden_layer.row(targets[0]);  // k >= 1: the centre
+#pragma GCC unroll 8
+    for (size_t a = 1; a < k; ++a) rows[a] = hidden_layer.row(targets[a]);
+    float* e = embeddings.row(in);
+    ops.k.dots(e, rows, k, dim(), f);
+    size_t m = 0;
+#pragma GCC unroll 8
+    for (size_t a = 0; a < k; ++a) {
+      const float x = f[a];
+      // sigmoid_lookup's empty case, tested here so that the value stays in a register.
+      if (x <= -kSigmoidLimit || x >= kSigmoidLimit) [[unlikely]]
+        continue;
+      g[m] = ((a == 0 ? 1.0f : 0.0f) - *sigmoid_lookup(x)) * alpha;
+      updated[m++] = rows[a];
+    }
+    ops.k.pair_update(g, updated, m, e, dim());
+  }
+
+  // One pair by the fastest path that gives the per-sample result.
+  template <int K>
+  void pair(uint32_t in, uint32_t centre, const uint32_t* neg, uint64_t count) const {
+    if (fusable && in < embeddings.rows && embeddings.cols == hidden_layer.cols) {
+      if constexpr (K > 0) {
+        // Every target in range and distinct (a negative equal to the centre included: the
+        // per-sample path skips it). Tested without branches: a repeat is rare.
+        uint32_t t[K];
+        t[0] = centre;
+#pragma GCC unroll 8
+        for (int d = 1; d < K; ++d) t[d] = neg[d - 1];
+        bool refused = false;
+#pragma GCC unroll 8
+        for (int a = 0; a < K; ++a) {
+          refused |= t[a] >= hidden_layer.rows;
+#pragma GCC unroll 8
+          for (int b = 0; b < a; ++b) refused |= t[a] == t[b];
+        }
+        if (!refused) return fused<K>(in, t, K);
+      } else if (count < 32) {
+        uint32_t t[32];
+        size_t k = 0;
+        t[k++] = centre;
+        for (uint64_t d = 0; d < count; ++d)
+          if (neg[d] != centre) t[k++] = neg[d];
+        bool refused = false;
+        for (size_t a = 0; a < k && !refused; ++a) {
+          refused = t[a] >= hidden_layer.rows;
+          for (size_t b = 0; b < a && !refused; ++b) refused = t[a] == t[b];
+        }
+        if (!refused) return fused<0>(in, t, k);
+      }
+    }
+    per_sample(in, centre, count, [neg]() mutable { return *neg++; });
+  }
+};
+
+// Trains a walk's scheduled pairs in order. K = num_negative + 1 when that is 1..8, else 0.
+// `shared`: the negatives are scheduled per position, not per pair. The rows a walk position
+// brings in (its centre's hidden_layer row, the embeddings row of its farthest context and any
+// shared negatives) are prefetched one position ahead. Per-pair negatives are not: the loads of
+// a pair's rows are independent, and prefetching them measured slower.
+template <int K>
+void train_schedule(const PairTrainer& t, const std::vector<uint32_t>& walk, int32_t window,
+                    uint64_t num_negative, bool shared, const TrainScratch& scratch) {
+  const int64_t len = static_cast<int64_t>(walk.size());
+  const uint32_t* const begin = scratch.pair_begin.data();
+  const uint32_t* const inputs = scratch.inputs.data();
+  const uint32_t* const negatives = scratch.negatives.data();
+  const uint64_t count = K > 0 ? K - 1 : num_negative;
+  const bool prefetch = t.ops.contiguous;
+  // Always inlined, like prefetch_row.
+  const auto prefetch_from = [&](const MatrixView& m, int64_t c) __attribute__((always_inline)) {
+    const uint32_t node = walk[static_cast<size_t>(c)];
+    if (node < m.rows) prefetch_row(m.row(node), m.cols);
+  };
+  // A position without pairs has no negatives drawn: its entries hold stale (in-range) ids,
+  // harmless to prefetch.
+  const auto prefetch_negatives = [&](int64_t i) __attribute__((always_inline)) {
+    const uint32_t* const ahead = negatives + static_cast<size_t>(i) * count;
+    for (uint64_t d = 0; d < count; ++d)
+      if (ahead[d] < t.hidden_layer.rows)
+        prefetch_row(t.hidden_layer.row(ahead[d]), t.hidden_layer.cols);
+  };
+  if (prefetch) {
+    for (int64_t c = 0; c < len && c <= window; ++c) prefetch_from(t.embeddings, c);
+    if (len > 0) prefetch_from(t.hidden_layer, 0);
+    if (len > 0 && shared) prefetch_negatives(0);
+  }
+  for (int64_t i = 0; i < len; ++i) {
+    if (prefetch && i + 1 < len) {
+      prefetch_from(t.hidden_layer, i + 1);
+      if (window > 0 && i + 1 + window < len) prefetch_from(t.embeddings, i + 1 + window);
+      if (shared) prefetch_negatives(i + 1);
+    }
+    const uint32_t centre = walk[static_cast<size_t>(i)];
+    for (uint32_t j = begin[i]; j < begin[i + 1]; ++j)
+      t.pair<K>(inputs[j], centre,
+                negatives + static_cast<size_t>(shared ? static_cast<uint32_t>(i) : j) * count,
+                count);
+  }
+}
+
+}  // namespace
+
+template <class Negatives>
+void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
+                uint64_t num_negative, const Negatives& negatives, const MatrixView& embeddings,
+                const MatrixView& hidden_layer, TrainScratch& scratch, NegativeDraws draws,
+                const VecKernels& vec) {
+  const bool shared = draws == NegativeDraws::per_position;
+  const int64_t len = static_cast<int64_t>(walk.size());
+  const bool contiguous = embeddings.col_stride == 1 && hidden_layer.col_stride == 1;
+  const PairTrainer trainer{embeddings,
+                            hidden_layer,
+                            RowOps{vec, contiguous, embeddings.col_stride, hidden_layer.col_stride},
+                            alpha,
+                            scratch.error.data(),
+                            contiguous && rows_disjoint(embeddings, hidden_layer)};
+  const Lcg48::FixedBound window_bound(window);
+  auto context_range = [&](int64_t i) {
+    const int64_t b = rng.next_int(window_bound);
+    return std::pair<int64_t, int64_t>{std::max<int64_t>(0, i - window + b),
+                                       std::min<int64_t>(i + window + 1 - b, len)};
+  };
+
+  // The draws of a walk depend only on the walk and the parameters, never on the matrices, so
+  // they are all made first; training then knows every row it will touch ahead of time.
+  const uint64_t contexts =
+      window > 0 ? std::min<uint64_t>(2 * static_cast<uint64_t>(window), len > 0 ? len - 1 : 0) : 0;
+  const uint64_t max_pairs = static_cast<uint64_t>(len) * contexts;
+  constexpr uint64_t kMaxScheduled = 1u << 20;
+  if (max_pairs <= kMaxScheduled &&
+      num_negative <= 4 * kMaxScheduled / std::max<uint64_t>(max_pairs, 1)) {
+    const auto grow = [](std::vector<uint32_t>& v, uint64_t size) {
+      if (v.size() < size) v.resize(static_cast<size_t>(size));
+    };
+    grow(scratch.pair_begin, static_cast<uint64_t>(len) + 1);
+    grow(scratch.inputs, max_pairs);
+    grow(scratch.negatives, (shared ? static_cast<uint64_t>(len) : max_pairs) * num_negative);
+    uint32_t* const begin = scratch.pair_begin.data();
+    uint32_t* const inputs = scratch.inputs.data();
+    uint32_t* const scheduled = scratch.negatives.data();
+    uint32_t n_pairs = 0;
+    for (int64_t i = 0; i < len; ++i) {
+      begin[i] = n_pairs;
+      const auto [start, end] = context_range(i);
+      // [start, end) holds i, so the position has pairs when it holds more.
+      if (shared && end - start > 1)
+        negatives.fill(rng, scheduled + static_cast<size_t>(i) * num_negative,
+                       static_cast<size_t>(num_negative));
+      for (int64_t c = start; c < end; ++c) {
+        if (c == i) continue;
+        inputs[n_pairs] = walk[static_cast<size_t>(c)];
+        if (!shared)
+          negatives.fill(rng, scheduled + static_cast<size_t>(n_pairs) * num_negative,
+                         static_cast<size_t>(num_negative));
+        ++n_pairs;
+      }
+    }
+    begin[len] = n_pairs;
+    switch (num_negative) {
+      case 0: return train_schedule<1>(trainer, walk, window, num_negative, shared, scratch);
+      case 1: return train_schedule<2>(trainer, walk, window, num_negative, shared, scratch);
+      case 2: return train_schedule<3>(trainer, walk, window, num_negative, shared, scratch);
+      case 3: return train_schedule<4>(trainer, walk, window, num_negative, shared, scratch);
+      case 4: return train_schedule<5>(trainer, walk, window, num_negative, shared, scratch);
+      case 5: return train_schedule<6>(trainer, walk, window, num_negative, shared, scratch);
+      case 6: return train_schedule<7>(trainer, walk, window, num_negative, shared, scratch);
+      case 7: return train_schedule<8>(trainer, walk, window, num_negative, shared, scratch);
+      default: return train_schedule<0>(trainer, walk, window, num_negative, shared, scratch);
+    }
+  }
+
+  // Walks too long (or windows and negative counts too large) to schedule: draw as we go.
+  std::vector<uint32_t>& neg = scratch.negatives;
+  if (neg.size() < num_negative && num_negative <= (1u << 22)) neg.resize(num_negative);
+  for (int64_t i = 0; i < len; ++i) {
+    const auto [start, end] = context_range(i);
+    const uint32_t centre = walk[static_cast<size_t>(i)];
+    const bool share_here = shared && num_negative <= neg.size() && end - start > 1;
+    if (share_here) negatives.fill(rng, neg.data(), static_cast<size_t>(num_negative));
+    for (int64_t c = start; c < end; ++c) {
+      if (c == i) continue;
+      const uint32_t in = walk[static_cast<size_t>(c)];
+      if (num_negative <= neg.size()) {
+        if (!share_here) negatives.fill(rng, neg.data(), static_cast<size_t>(num_negative));
+        trainer.pair<0>(in, centre, neg.data(), num_negative);
+        continue;
+      }
+      // A negative count too large to hold: draw each one as its sample needs it.
+      trainer.per_sample(in, centre, num_negative, [&] { return negatives.next(rng); });
+    }
+  }
+}
+
+template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, uint64_t,
+                         const UniformNegatives&, const MatrixView&, const MatrixView&,
+                         TrainScratch&, NegativeDraws, const VecKernels&);
+template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, uint64_t,
+                         const AliasTable&, const MatrixView&, const MatrixView&, TrainScratch&,
+                         NegativeDraws, const VecKernels&);
+
+}  // namespace velmor

@@ -1,0 +1,55 @@
+// Skip-gram with negative sampling over one walk: the per-pair updates of the two matrices, on
+// a worker thread, with no Python object in reach.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "negatives.hpp"
+#include "random.hpp"
+#include "vec_kernels.hpp"
+#include "views.hpp"
+
+namespace velmor {
+
+// A thread's scratch for training, reused across walks and chunks so that nothing is allocated
+// per start node once it has grown: the error buffer (hidden_layer.cols entries, cleared before
+// every pair) and the draw schedule of the current walk. The vectors only grow; the schedule's
+// live length is kept in pair_begin.back().
+struct TrainScratch {
+  std::vector<float> error;
+  std::vector<uint32_t> inputs;      // context node of each pair: its embeddings row is the input
+  std::vector<uint32_t> negatives;   // num_negative per pair (or per position), in draw order
+  std::vector<uint32_t> pair_begin;  // pairs of walk position i: [pair_begin[i], pair_begin[i+1])
+};
+
+// Which pairs of a walk draw their own negatives.
+enum class NegativeDraws {
+  // Every (context, centre) pair draws num_negative negatives: word2vec's skip-gram.
+  per_pair,
+  // The pairs of one walk position (one centre, its window's contexts) share one draw of
+  // num_negative negatives, as pWord2Vec shares them. A position touches num_negative random
+  // rows instead of num_negative per context: on matrices larger than the caches, where those
+  // rows are the misses that bound training, that is several times faster. Each pair's update
+  // is still the per-pair one, made with the shared negatives.
+  per_position,
+};
+
+// Skip-gram with negative sampling over one walk, updating rows of both matrices in place;
+// negatives come from `negatives` (UniformNegatives or AliasTable), per pair or per position.
+// Precondition: scratch.error.size() == hidden_layer.cols. A row index beyond a matrix or
+// differing column counts panic at the first access that needs them; earlier updates stay.
+// The generator is advanced by exactly the walk's draws, in order: for each position its window
+// draw, then (per_pair) each of its pairs' negatives, or (per_position, when the position has a
+// pair) the position's negatives. Beyond 2^22 negatives per pair, too many to hold, every pair
+// draws its own as it goes, whatever `draws` says.
+// `vec` is the kernel table of the contiguous rows: the processor's own by default; tests pass
+// each table the processor supports.
+template <class Negatives>
+void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
+                uint64_t num_negative, const Negatives& negatives, const MatrixView& embeddings,
+                const MatrixView& hidden_layer, TrainScratch& scratch,
+                NegativeDraws draws = NegativeDraws::per_pair, const VecKernels& vec = kernels());
+
+}  // namespace velmor

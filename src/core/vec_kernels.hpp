@@ -1,0 +1,34 @@
+// Dot product and scaled addition over contiguous float rows, the innermost operations of
+// training. One body (vec_kernels_impl.hpp) is compiled once per instruction set; the widest one
+// the processor supports is chosen once, on first use, so the library runs on any x86-64.
+//
+// Thread-safety: the functions keep no state; kernels() may be called from any thread.
+// Rows may alias exactly (same start); axpy falls back to an element-wise loop when x and y
+// overlap partially, so the result is that of the plain sequential loop.
+#pragma once
+
+#include <cstddef>
+
+namespace velmor {
+
+struct VecKernels {
+  float (*dot)(const float* a, const float* b, size_t n);
+  void (*axpy)(float a, const float* x, float* y, size_t n);  // y += a * x
+  // err += g * h, then h += g * e, element by element with h's old value in the first.
+  void (*update)(float g, const float* e, float* h, float* err, size_t n);
+  // out[d] = dot(e, h[d]) for d < count.
+  void (*dots)(const float* e, const float* const* h, size_t count, size_t n, float* out);
+  // The whole update of one (centre, context) pair in one pass over the columns: for d in order,
+  // err += g[d] * h[d] (old h[d]) and h[d] += g[d] * e; finally e += err. Same arithmetic, in the
+  // same order, as the per-sample form. Precondition: the rows h[0..count) and e are pairwise
+  // disjoint in memory.
+  void (*pair_update)(const float* g, float* const* h, size_t count, float* e, size_t n);
+};
+
+const VecKernels& kernels();
+
+namespace kernels_base { extern const VecKernels table; }
+namespace kernels_avx2 { extern const VecKernels table; }
+namespace kernels_avx512 { extern const VecKernels table; }
+
+}  // namespace velmor

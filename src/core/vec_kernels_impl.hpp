@@ -1,0 +1,224 @@
+// The kernel body, included once per instruction set by vec_kernels_<isa>.cpp with
+// VELMOR_KERNEL_NS and VELMOR_VEC_BYTES defined. Everything here has internal linkage and uses
+// no library templates: a shared inline symbol compiled with wider instructions could otherwise
+// be picked by the linker for every caller.
+#include <cstring>
+
+// The vectors never cross a real call boundary (everything is internal and inlined), so the
+// ABI note for wide vectors without the matching instruction set does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#include "vec_kernels.hpp"
+
+namespace velmor::VELMOR_KERNEL_NS {
+namespace {
+
+typedef float vec __attribute__((vector_size(VELMOR_VEC_BYTES)));
+constexpr size_t W = VELMOR_VEC_BYTES / sizeof(float);
+
+inline vec load(const float* p) {
+  vec v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store(float* p, vec v) { std::memcpy(p, &v, sizeof v); }
+
+// A tree of shuffles and adds: log2(W) steps instead of a chain of W scalar additions.
+inline float hsum(vec v) {
+#if VELMOR_VEC_BYTES == 64
+  v += __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7);
+  v += __builtin_shufflevector(v, v, 4, 5, 6, 7, 0, 1, 2, 3, 12, 13, 14, 15, 8, 9, 10, 11);
+  v += __builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
+  v += __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+#elif VELMOR_VEC_BYTES == 32
+  v += __builtin_shufflevector(v, v, 4, 5, 6, 7, 0, 1, 2, 3);
+  v += __builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5);
+  v += __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6);
+#else
+#error "VELMOR_VEC_BYTES must be 32 or 64"
+#endif
+  return v[0];
+}
+
+// Four independent accumulators: a float sum may not be reordered by the compiler, so one
+// accumulator would serialise on the add latency.
+float dot(const float* a, const float* b, size_t n) {
+  vec s0 = {}, s1 = {}, s2 = {}, s3 = {};
+  size_t i = 0;
+  for (; i + 4 * W <= n; i += 4 * W) {
+    s0 += load(a + i) * load(b + i);
+    s1 += load(a + i + W) * load(b + i + W);
+    s2 += load(a + i + 2 * W) * load(b + i + 2 * W);
+    s3 += load(a + i + 3 * W) * load(b + i + 3 * W);
+  }
+  for (; i + W <= n; i += W) s0 += load(a + i) * load(b + i);
+  float total = hsum((s0 + s1) + (s2 + s3));
+  for (; i < n; ++i) total += a[i] * b[i];
+  return total;
+}
+
+inline bool overlap_partially(const float* a, const float* b, size_t n) {
+  return a != b && a < b + n && b < a + n;
+}
+
+void axpy(float a, const float* x, float* y, size_t n) {
+  if (overlap_partially(x, y, n)) {
+    for (size_t i = 0; i < n; ++i) y[i] += a * x[i];
+    return;
+  }
+  const vec av = a - vec{};
+  size_t i = 0;
+  for (; i + 2 * W <= n; i += 2 * W) {
+    store(y + i, load(y + i) + av * load(x + i));
+    store(y + i + W, load(y + i + W) + av * load(x + i + W));
+  }
+  for (; i + W <= n; i += W) store(y + i, load(y + i) + av * load(x + i));
+  for (; i < n; ++i) y[i] += a * x[i];
+}
+
+// One pass for the two updates of a sample: h is loaded once. `err` is the thread's own buffer
+// and never aliases a row; e and h may be the same row (then e reads h's old value, as in the
+// two-loop form).
+void update(float g, const float* e, float* h, float* err, size_t n) {
+  if (overlap_partially(e, h, n)) {
+    for (size_t i = 0; i < n; ++i) err[i] += g * h[i];
+    for (size_t i = 0; i < n; ++i) h[i] += g * e[i];
+    return;
+  }
+  const vec gv = g - vec{};
+  size_t i = 0;
+  for (; i + W <= n; i += W) {
+    const vec hv = load(h + i);
+    const vec ev = load(e + i);
+    store(err + i, load(err + i) + gv * hv);
+    store(h + i, hv + gv * ev);
+  }
+  for (; i < n; ++i) {
+    const float hi = h[i], ei = e[i];
+    err[i] += g * hi;
+    h[i] = hi + g * ei;
+  }
+}
+
+// K dot products (K <= 8) in one pass over the columns: e is loaded once per block, and the K
+// accumulator chains are independent, so the loop runs at load throughput.
+template <int K>
+void dots_k(const float* e, const float* const* h, size_t n, float* out) {
+  const float* rows[K];
+  vec acc[K];
+#pragma GCC unroll 8
+  for (int d = 0; d < K; ++d) {
+    rows[d] = h[d];
+    acc[d] = vec{};
+  }
+  size_t i = 0;
+  for (; i + W <= n; i += W) {
+    const vec ev = load(e + i);
+#pragma GCC unroll 8
+    for (int d = 0; d < K; ++d) acc[d] += ev * load(rows[d] + i);
+  }
+#pragma GCC unroll 8
+  for (int d = 0; d < K; ++d) {
+    float total = hsum(acc[d]);
+    for (size_t j = i; j < n; ++j) total += e[j] * rows[d][j];
+    out[d] = total;
+  }
+}
+
+void dots(const float* e, const float* const* h, size_t count, size_t n, float* out) {
+  for (size_t d = 0; d < count; d += 8) {
+    switch (count - d < 8 ? count - d : 8) {
+      case 8: dots_k<8>(e, h + d, n, out + d); break;
+      case 7: dots_k<7>(e, h + d, n, out + d); break;
+      case 6: dots_k<6>(e, h + d, n, out + d); break;
+      case 5: dots_k<5>(e, h + d, n, out + d); break;
+      case 4: dots_k<4>(e, h + d, n, out + d); break;
+      case 3: dots_k<3>(e, h + d, n, out + d); break;
+      case 2: dots_k<2>(e, h + d, n, out + d); break;
+      default: dots_k<1>(e, h + d, n, out + d); break;
+    }
+  }
+}
+
+// The pair update column by column, for columns [from, n): the scalar tail of the vector forms.
+inline void update_columns(const float* g, float* const* h, size_t count, float* e, size_t from,
+                           size_t n) {
+  for (size_t i = from; i < n; ++i) {
+    const float ei = e[i];
+    float err = 0.0f;
+    for (size_t d = 0; d < count; ++d) {
+      const float hi = h[d][i];
+      err += g[d] * hi;
+      h[d][i] = hi + g[d] * ei;
+    }
+    e[i] = ei + err;
+  }
+}
+
+// The pair update for K <= 8 rows: the K rates and row pointers stay in registers for the whole
+// pass, and in each column block every load comes before the first store, so a store to one row
+// never stalls a later load of another row at the same address modulo 4 KiB (rows of 512 bytes
+// make such matches common).
+template <int K>
+void pair_update_k(const float* g, float* const* h, float* e, size_t n) {
+  float* rows[K];
+  vec gv[K];
+#pragma GCC unroll 8
+  for (int d = 0; d < K; ++d) {
+    rows[d] = h[d];
+    gv[d] = g[d] - vec{};
+  }
+  size_t i = 0;
+  for (; i + W <= n; i += W) {
+    const vec ev = load(e + i);
+    vec hv[K];
+#pragma GCC unroll 8
+    for (int d = 0; d < K; ++d) hv[d] = load(rows[d] + i);
+    vec err = {};
+#pragma GCC unroll 8
+    for (int d = 0; d < K; ++d) {
+      err += gv[d] * hv[d];
+      store(rows[d] + i, hv[d] + gv[d] * ev);
+    }
+    store(e + i, ev + err);
+  }
+  update_columns(g, rows, K, e, i, n);
+}
+
+// Any number of rows: the error of a block accumulates in the order of the rows.
+void pair_update_any(const float* g, float* const* h, size_t count, float* e, size_t n) {
+  size_t i = 0;
+  for (; i + W <= n; i += W) {
+    const vec ev = load(e + i);
+    vec err = {};
+    for (size_t d = 0; d < count; ++d) {
+      const vec gv = g[d] - vec{};
+      const vec hv = load(h[d] + i);
+      err += gv * hv;
+      store(h[d] + i, hv + gv * ev);
+    }
+    store(e + i, ev + err);
+  }
+  update_columns(g, h, count, e, i, n);
+}
+
+void pair_update(const float* g, float* const* h, size_t count, float* e, size_t n) {
+  switch (count) {
+    case 0: pair_update_any(g, h, 0, e, n); break;
+    case 1: pair_update_k<1>(g, h, e, n); break;
+    case 2: pair_update_k<2>(g, h, e, n); break;
+    case 3: pair_update_k<3>(g, h, e, n); break;
+    case 4: pair_update_k<4>(g, h, e, n); break;
+    case 5: pair_update_k<5>(g, h, e, n); break;
+    case 6: pair_update_k<6>(g, h, e, n); break;
+    case 7: pair_update_k<7>(g, h, e, n); break;
+    case 8: pair_update_k<8>(g, h, e, n); break;
+    default: pair_update_any(g, h, count, e, n); break;
+  }
+}
+
+}  // namespace
+
+extern const VecKernels table = {&dot, &axpy, &update, &dots, &pair_update};
+
+}  // namespace velmor::VELMOR_KERNEL_NS
