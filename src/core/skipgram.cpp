@@ -78,7 +78,6 @@ bool rows_disjoint(const MatrixView& a, const MatrixView& b) {
   return separate_rows(a) && separate_rows(b) && (a_hi <= b_lo || b_hi <= a_lo);
 }
 
-
 // The updates of one walk's (context, centre) pairs. Row checks happen at the access that needs
 // them, so a failing pair leaves the updates before it in place.
 struct PairTrainer {
