@@ -1,7 +1,5 @@
-// The objects of both modules: the layouts of CSRGraph, WeightedCSRGraph and Node2VecParams
-// instances, which either module reads, and _native's two classes (type objects made by
-// PyType_FromSpec on first need and kept for the life of the process) and two functions.
-// Requires the interpreter lock.
+// The objects both modules read: the layouts of CSRGraph, WeightedCSRGraph and Node2VecParams
+// instances. Each module declares its own classes and functions beside its sources.
 #pragma once
 
 #include <Python.h>
@@ -24,11 +22,5 @@ struct WeightedGraphObject {
 struct ParamsObject {
   PyObject_HEAD Node2VecParams params;
 };
-
-PyTypeObject* csr_graph_type();
-PyTypeObject* node2vec_params_type();
-
-extern PyMethodDef csr_from_edges_def;
-extern PyMethodDef train_node2vec_epoch_def;
 
 }  // namespace velmor::py

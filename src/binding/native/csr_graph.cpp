@@ -2,8 +2,8 @@
 #include <new>
 
 #include "binding.hpp"
+#include "native_types.hpp"
 #include "numpy_api.hpp"
-#include "py_types.hpp"
 
 namespace velmor::py {
 namespace {

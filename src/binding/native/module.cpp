@@ -1,6 +1,6 @@
 // PyInit__native: the module cell, the order of registration and __all__.
 #include "binding.hpp"
-#include "py_types.hpp"
+#include "native_types.hpp"
 #include "sigmoid_table.hpp"
 
 namespace velmor::py {

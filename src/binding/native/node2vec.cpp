@@ -4,8 +4,8 @@
 
 #include "binding.hpp"
 #include "epoch_args.hpp"
+#include "native_types.hpp"
 #include "numpy_api.hpp"
-#include "py_types.hpp"
 
 namespace velmor::py {
 namespace {
