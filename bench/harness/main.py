@@ -325,11 +325,12 @@ class Bench:
                 self.save(rec)
 
     def weighted(self):
-        """velmor and PecanPy walking by the weights, and velmor on the same edges without
-        them, interleaved seed by seed. A graph with labels is embedded whole and scored by
-        node classification; one without by link prediction, trained with half of its edges
-        held out."""
+        """velmor (with per-pair and with shared negatives) and PecanPy walking by the weights,
+        and velmor on the same edges without them, interleaved seed by seed. A graph with labels
+        is embedded whole and scored by node classification; one without by link prediction,
+        trained with half of its edges held out."""
         variants = [(v, tool, w) for v, tool, w in (("velmor", "velmor", True),
+                                                     ("velmor-shared", "velmor", True),
                                                      ("pecanpy", "pecanpy", True),
                                                      ("velmor-unweighted", "velmor", False))
                     if tool in self.a.tools]
@@ -347,7 +348,8 @@ class Bench:
                     old.unlink()
             for seed in self.seeds:
                 for v, tool, weighted in variants:
-                    extra = dict(pecanpy_mode=mode) if tool == "pecanpy" else {}
+                    extra = (dict(pecanpy_mode=mode) if tool == "pecanpy" else
+                             dict(shared_negatives=True) if v == "velmor-shared" else {})
                     rec = self.run(f"weighted-{dataset}-{v}-s{seed}", tool,
                                    files[weighted], section="weighted", p=p, q=q, seed=seed,
                                    weighted=weighted, **extra,

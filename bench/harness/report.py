@@ -232,14 +232,14 @@ METRICS = {"auc": "ROC AUC", "macro_f1": "Macro-F1"}
 
 
 def weighted_sections(meta, runs):
-    """Per weighted graph: a table of velmor, PecanPy and velmor without the weights, and
-    velmor's targets against PecanPy, both walking by the weights."""
+    """Per weighted graph: a table of velmor (per-pair and shared negatives), PecanPy and velmor
+    without the weights, and velmor's targets against PecanPy, all walking by the weights."""
     out = []
     recs = [r for r in runs if r.get("section") == "weighted"]
     for dataset in sorted({r["dataset"] for r in recs}):
         mine = [r for r in recs if r["dataset"] == dataset]
         groups = {v: sorted((r for r in mine if r["variant"] == v), key=lambda r: r["seed"])
-                  for v in ("velmor", "pecanpy", "velmor-unweighted")}
+                  for v in ("velmor", "velmor-shared", "pecanpy", "velmor-unweighted")}
         rows = {v: (typical(g), scores(g)) for v, g in groups.items() if g}
         first = next(r for r in mine)
         metric = first["metric"]
@@ -248,7 +248,9 @@ def weighted_sections(meta, runs):
                      ("Micro-F1 (range over seeds)", "micro_f1")]
         else:
             qcols = [("ROC AUC (range over seeds)", "auc")]
-        labels = {"velmor": "velmor, weighted", "velmor-unweighted": "velmor, weights dropped"}
+        labels = {"velmor": "velmor, weighted",
+                  "velmor-shared": "velmor, weighted, shared negatives",
+                  "velmor-unweighted": "velmor, weights dropped"}
         entries = []
         for v, (r, q) in rows.items():
             label = labels.get(v)
@@ -277,9 +279,13 @@ def weighted_sections(meta, runs):
         out += [f"### Weighted: `{dataset}`", "", text, "",
                 timing_table(entries, rows.get("velmor", (None,))[0], qcols, first="run",
                              ranges=True), ""]
-        pair = {k: rows[k] for k in ("velmor", "pecanpy") if k in rows}
-        if pair:
-            out += [targets(pair, (metric, METRICS[metric])), ""]
+        for mine, heading in (("velmor", None),
+                              ("velmor-shared", "With `shared_negatives=True` "
+                               "(`--shared-negatives`), the same targets:")):
+            if mine in rows:
+                pair = {"velmor": rows[mine], **{k: rows[k] for k in ("pecanpy",) if k in rows}}
+                out += ([heading, ""] if heading else []) + [
+                    targets(pair, (metric, METRICS[metric])), ""]
     return out
 
 

@@ -53,7 +53,8 @@ def run_velmor(a, ph):
     model = velmor.Node2Vec(dimensions=a.dim, walk_length=a.walk_length,
                             num_walks=a.walks_per_node, window_size=a.window, p=a.p, q=a.q,
                             negative=a.negative, ns_exponent=a.ns_exponent,
-                            workers=a.workers, seed=a.seed, progress=False)
+                            shared_negatives=a.shared_negatives or None, workers=a.workers,
+                            seed=a.seed, progress=False)
     model.fit(graph)
     ph.stop("fit")
     return np.asarray(model.embeddings_), list(model.wv.index_to_key)
@@ -143,6 +144,9 @@ def main(argv=None):
     ap.add_argument("--ns-exponent", type=float, default=0.75,
                     help="negatives in proportion to count**x (0: uniform); fastnode2vec "
                     "counts every node once, so its negatives are uniform whatever x")
+    ap.add_argument("--shared-negatives", action="store_true",
+                    help="velmor: one draw of negatives per walk position (default: velmor's "
+                    "own choice by the size of the matrices)")
     ap.add_argument("--weighted", action="store_true",
                     help="walk by the weights of the third column (velmor, pecanpy)")
     ap.add_argument("--pecanpy-mode", default="SparseOTF", choices=PECANPY_MODES)
