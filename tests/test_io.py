@@ -42,10 +42,13 @@ def read_noting_warnings(path, **options):
     ("edges.txt", "1;2\n 2 ; 3 \n", {"delimiter": ";"}),
     ("edges.txt", "1 2\n2 3\n% remark\n", {"comments": "%"}),
     ("edges.txt.gz", gzip.compress(b"1 2\n2 3\n"), {}),
+    ("edges.txt", "1 2\n2 3\n", {"relabel": False}),  # ids as they stand: node 0 too
 ])
 def test_layouts_give_the_same_graph(tmp_path, name, text, options):
     graph = velmor.read_edgelist(write(tmp_path, text, name), directed=True, **options)
-    assert named_arcs(graph) == {(1, 2), (2, 3)}
+    relabel = options.get("relabel", True)
+    assert named_arcs(graph) == {(1, 2), (2, 3)} and graph.num_nodes == (3 if relabel else 4)
+    assert (graph.names is None) is not relabel
 
 
 @pytest.mark.parametrize("text, options, names, note", [
@@ -65,12 +68,6 @@ def test_node_names_and_header_lines(tmp_path, text, options, names, note):
     graph, notes = read_noting_warnings(path, **options)
     assert (graph.names is None if names is None else graph.names.tolist() == names)
     assert notes == ([f"{path}:{note}"] if note else [])
-
-
-def test_relabel_false_uses_ids_as_they_stand(tmp_path):
-    graph = velmor.read_edgelist(write(tmp_path, "5 2\n"), relabel=False, directed=True)
-    assert graph.num_nodes == 6 and graph.names is None
-    assert graph.has_edge(5, 2) and not graph.has_edge(2, 5)
 
 
 @pytest.fixture
