@@ -91,15 +91,6 @@ def test_communities_that_only_weights_show_are_found():
     assert accuracy(velmor.Graph(edges)) < 0.75
 
 
-def test_isolated_nodes_keep_their_rows():
-    graph = nx.Graph([("a", "b")])
-    graph.add_node("lonely")
-    model = fit(graph)
-    assert model.wv.index_to_key == ["a", "b", "lonely"] and model.embeddings_.shape == (3, 16)
-    matrix = sp.csr_matrix(([1, 1], ([0, 1], [1, 0])), shape=(4, 4))
-    assert velmor.Graph.from_scipy(matrix).num_nodes == 4
-
-
 @pytest.mark.parametrize("matrix, directed", [
     (sp.csr_matrix(([1, 1], ([0, 1], [1, 0])), shape=(2, 2)), False),
     (sp.csr_matrix(([1], ([0], [1])), shape=(2, 2)), True),
@@ -221,3 +212,9 @@ def test_keyed_vectors_follow_node_names_and_save(tmp_path):
                                   model.embeddings_)
     with pytest.raises(ValueError, match="not fitted"):
         velmor.Node2Vec().save(tmp_path / "x.emb")
+    graph = nx.Graph([("a", "b")])
+    graph.add_node("lonely")
+    model = fit(graph)
+    assert model.wv.index_to_key == ["a", "b", "lonely"] and model.embeddings_.shape == (3, 16)
+    matrix = sp.csr_matrix(([1, 1], ([0, 1], [1, 0])), shape=(4, 4))
+    assert velmor.Graph.from_scipy(matrix).num_nodes == 4  # isolated nodes keep their rows

@@ -10,7 +10,6 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import run_python
 from velmor.cli import main
 
 KARATE = Path(__file__).resolve().parent.parent / "data" / "karate" / "edges.tsv"
@@ -36,27 +35,39 @@ def read_word2vec(path):
     return keys, vectors
 
 
-@pytest.mark.parametrize("suffix", [".emb", ".npy", ".npz"])
-def test_karate_embeds_to_every_format(capsys, tmp_path, suffix):
+@pytest.mark.parametrize("option, suffix", [("--output", ".emb"), ("--output", ".npy"),
+                                            ("--output", ".npz"), ("--walks-output", ".txt"),
+                                            ("--walks-output", ".npy")])
+def test_karate_to_every_output_format(capsys, tmp_path, option, suffix):
     out = tmp_path / f"karate{suffix}"
-    status, err = run(capsys, "--input", KARATE, "--output", out, *FAST)
-    assert (status, err) == (0, "")
-    if suffix == ".npy":
-        assert np.load(out).shape == (34, 8)
-    elif suffix == ".npz":
-        assert np.load(out)["vectors"].shape == (34, 8)
+    status, err = run(capsys, "--input", KARATE, option, out, *FAST)
+    assert (status, err) == (0, "") and os.listdir(tmp_path) == [out.name]
+    if option == "--walks-output":
+        walks = np.load(out) if suffix == ".npy" else np.loadtxt(out, dtype=np.int64)
+        assert walks.shape == (2 * 34, 10) and sorted(set(walks[:34, 0])) == list(range(34))
+    elif suffix == ".emb":
+        assert read_word2vec(out)[0] == [str(i) for i in range(34)]
     else:
-        keys, _ = read_word2vec(out)
-        assert keys == [str(i) for i in range(34)]
-    assert os.listdir(tmp_path) == [out.name]
+        vectors = np.load(out)
+        assert (vectors if suffix == ".npy" else vectors["vectors"]).shape == (34, 8)
 
 
-def test_named_nodes_keep_their_names(capsys, tmp_path):
-    edges = tmp_path / "e.csv"
-    edges.write_text("# who knows whom\nann,bob\nbob,cy\ncy,ann\n")
-    status, _ = run(capsys, "--input", edges, "--output", tmp_path / "e.emb", "--delimiter", ",",
-                    *FAST)
-    assert status == 0 and read_word2vec(tmp_path / "e.emb")[0] == ["ann", "bob", "cy"]
+HEADER = "source\ttarget\n0\t1\n1\t02\n"
+
+
+@pytest.mark.parametrize("content, args, note, keys", [
+    ("# who knows whom\nann,bob\nbob,cy\ncy,ann\n", ["--delimiter", ","], "", ["ann", "bob", "cy"]),
+    ("0 1 2.5\n1 2 0.5\n2 0 1\n", ["--weighted"], "", ["0", "1", "2"]),
+    (HEADER, [], "velmor: note: {}:1: skipped the header line 'source\\ttarget'\n",
+     ["0", "1", "2"]),
+    (HEADER, ["--names"], "", ["source", "target", "0", "1", "02"]),  # every id a string
+])
+def test_names_weights_and_header_notes(capsys, tmp_path, content, args, note, keys):
+    edges = tmp_path / "e.txt"
+    edges.write_text(content)
+    status, err = run(capsys, "--input", edges, "--output", tmp_path / "o.emb", *args, *FAST)
+    assert (status, err) == (0, note.format(edges))
+    assert read_word2vec(tmp_path / "o.emb")[0] == keys
 
 
 @pytest.mark.parametrize("args, fragment", [
@@ -77,19 +88,22 @@ def test_usage_errors_exit_2(capsys, tmp_path, args, fragment):
     assert status == 2 and fragment in err and not os.listdir(tmp_path)
 
 
-@pytest.mark.parametrize("content, fragment", [
-    ("0 1\n1 2 3\n", "e.txt:2: found a third column"),
-    ("0 1\n\n1\n", "e.txt:3: expected two node ids, found one"),
-    ("# only a comment\n", "e.txt: no edges found"),
-    (None, "cannot read"),
+@pytest.mark.parametrize("content, args, fragment", [
+    ("0 1\n1 2 3\n", [], "e.txt:2: found a third column; pass weighted=True (--weighted on the "
+     "command line)"),
+    ("0 1\n\n1\n", [], "e.txt:3: expected two node ids, found one"),
+    ("# only a comment\n", [], "e.txt: no edges found"),
+    (None, [], "cannot read"),
+    (KARATE.read_text(), ["--dimensions", "2000000000"],
+     "at --dimensions 2000000000 need 506.6 GiB"),
 ])
-def test_bad_input_fails_with_one_line_and_keeps_the_old_output(capsys, tmp_path, content,
+def test_bad_input_fails_with_one_line_and_keeps_the_old_output(capsys, tmp_path, content, args,
                                                                  fragment):
     edges, out = tmp_path / "e.txt", tmp_path / "out.emb"
     if content is not None:
         edges.write_text(content)
     out.write_text("earlier result")
-    status, err = run(capsys, "--input", edges, "--output", out, *FAST)
+    status, err = run(capsys, "--input", edges, "--output", out, *FAST, *args)
     assert status == 1 and fragment in err
     assert err.count("\n") == 1 and err.startswith("velmor: error:")
     assert out.read_text() == "earlier result"
@@ -105,20 +119,14 @@ def test_names_that_word2vec_cannot_hold_fail_before_training(capsys, tmp_path):
     assert run(capsys, "--input", edges, "--output", tmp_path / "o.npz", *comma, *FAST)[0] == 0
 
 
-@pytest.mark.parametrize("where", ["missing/o.emb", "file/o.emb"])
+@pytest.mark.parametrize("where", ["missing/o.emb", "file/o.emb", "folder.emb"])
 def test_unwritable_output_fails_before_any_work(capsys, monkeypatch, tmp_path, where):
     (tmp_path / "file").write_text("")
+    (tmp_path / "folder.emb").mkdir()
     monkeypatch.setattr("velmor.cli.read_edgelist", pytest.fail)
     status, err = run(capsys, "--input", KARATE, "--output", tmp_path / where, *FAST)
     assert status == 1 and err.startswith(f"velmor: error: cannot write {tmp_path / where}: ")
-    assert err.count("\n") == 1
-
-
-def test_too_little_memory_is_one_line(capsys, tmp_path):
-    status, err = run(capsys, "--input", KARATE, "--output", tmp_path / "o.emb", *FAST,
-                      "--dimensions", "2000000000")
-    assert status == 1 and err.count("\n") == 1 and os.listdir(tmp_path) == []
-    assert "at --dimensions 2000000000 need 506.6 GiB" in err
+    assert err.count("\n") == 1 and sorted(os.listdir(tmp_path)) == ["file", "folder.emb"]
 
 
 @pytest.mark.parametrize("signum, status, said", [(signal.SIGTERM, 143, "terminated"),
@@ -142,44 +150,3 @@ def test_a_stopped_run_leaves_no_file_behind(tmp_path, signum, status, said):
     _, err = process.communicate(timeout=60)
     assert (process.returncode, err) == (status, f"velmor: {said}; nothing written\n")
     assert sorted(os.listdir(tmp_path)) == ["ring.txt"]
-
-
-def test_python_dash_m_runs_the_command(tmp_path):
-    bad = tmp_path / "bad.txt"
-    bad.write_text("a b\nc\n")
-    done = run_python("-m", "velmor", "--input", str(bad), "--output", str(tmp_path / "o.emb"))
-    assert done.returncode == 1 and "Traceback" not in done.stderr
-    assert done.stderr == f"velmor: error: {bad}:2: expected two node ids, found one\n"
-    done = run_python("-m", "velmor", "--input", str(KARATE), "--output", str(tmp_path / "o.npy"),
-                      *FAST)
-    assert done.returncode == 0 and np.load(tmp_path / "o.npy").shape == (34, 8)
-
-
-def test_a_header_is_a_note_and_names_reads_every_id_as_a_string(capsys, tmp_path):
-    edges = tmp_path / "e.tsv"
-    edges.write_text("source\ttarget\n0\t1\n1\t02\n")
-    status, err = run(capsys, "--input", edges, "--output", tmp_path / "o.emb", *FAST)
-    assert status == 0
-    assert err == f"velmor: note: {edges}:1: skipped the header line 'source\\ttarget'\n"
-    assert read_word2vec(tmp_path / "o.emb")[0] == ["0", "1", "2"]
-    status, err = run(capsys, "--input", edges, "--output", tmp_path / "o.emb", "--names", *FAST)
-    assert (status, err) == (0, "")
-    assert read_word2vec(tmp_path / "o.emb")[0] == ["source", "target", "0", "1", "02"]
-
-
-@pytest.mark.parametrize("suffix", [".txt", ".npy"])
-def test_walks_output_alone(capsys, tmp_path, suffix):
-    out = tmp_path / f"walks{suffix}"
-    status, err = run(capsys, "--input", KARATE, "--walks-output", out, *FAST)
-    assert (status, err) == (0, "") and os.listdir(tmp_path) == [out.name]
-    walks = np.load(out) if suffix == ".npy" else np.loadtxt(out, dtype=np.int64)
-    assert walks.shape == (2 * 34, 10) and sorted(set(walks[:34, 0])) == list(range(34))
-
-
-def test_weighted_edge_lists_need_the_flag(capsys, tmp_path):
-    edges = tmp_path / "w.txt"
-    edges.write_text("0 1 2.5\n1 2 0.5\n2 0 1\n")
-    assert run(capsys, "--input", edges, "--output", tmp_path / "o.npy", "--weighted",
-               *FAST) == (0, "")
-    status, err = run(capsys, "--input", edges, "--output", tmp_path / "o.npy", *FAST)
-    assert status == 1 and "pass weighted=True (--weighted on the command line)" in err

@@ -69,18 +69,17 @@ def test_malformed_word2vec_files(tmp_path, name, content, fragment):
     assert str(caught.value).startswith(str(path)) and "\n" not in str(caught.value)
 
 
-def test_failed_write_leaves_the_old_file_alone(tmp_path):
-    path = tmp_path / "out.emb"
+@pytest.mark.parametrize("name, keys, fragment", [
+    ("out.emb", ["fine", "not fine"], "whitespace"),
+    ("out.emb", [33, "33"], "keys 33 and '33' both read '33'"),
+    ("out.csv", None, ".npz"),
+])
+def test_refused_writes_leave_the_old_file_alone(tmp_path, name, keys, fragment):
+    path = tmp_path / name
     path.write_text("previous")
-    with pytest.raises(ValueError, match="whitespace"):
-        save_embeddings(path, np.zeros((2, 2), np.float32), ["fine", "not fine"])
-    assert path.read_text() == "previous" and os.listdir(tmp_path) == ["out.emb"]
-
-
-def test_keys_that_read_alike_are_refused_before_writing(tmp_path):
-    with pytest.raises(ValueError, match="keys 33 and '33' both read '33'"):
-        save_embeddings(tmp_path / "out.emb", np.zeros((2, 1), np.float32), [33, "33"])
-    assert not os.listdir(tmp_path)
+    with pytest.raises(ValueError, match=fragment):
+        save_embeddings(path, np.zeros((2, 1), np.float32), keys)
+    assert path.read_text() == "previous" and os.listdir(tmp_path) == [name]
 
 
 def test_replacing_keeps_the_mode_and_follows_a_link(tmp_path):
@@ -91,12 +90,6 @@ def test_replacing_keeps_the_mode_and_follows_a_link(tmp_path):
     save_embeddings(link, np.ones((1, 1), np.float32))
     assert link.is_symlink() and np.load(target).shape == (1, 1)
     assert target.stat().st_mode & 0o777 == 0o640
-
-
-def test_unknown_extension_is_refused(tmp_path):
-    with pytest.raises(ValueError, match=".npz"):
-        save_embeddings(tmp_path / "out.csv", np.zeros((1, 1), np.float32))
-    assert not os.listdir(tmp_path)
 
 
 @pytest.mark.parametrize("block, error, replaced", [
@@ -114,12 +107,3 @@ def test_output_replaces_the_target_only_after_a_clean_write(tmp_path, block, er
             block(output)
     assert os.listdir(tmp_path) == ["out.npy"]
     assert (path.read_bytes() != b"previous") == replaced
-
-
-@pytest.mark.parametrize("target", ["missing/out.emb", "directory.emb"])
-def test_output_fails_on_opening_where_it_cannot_write(tmp_path, target):
-    (tmp_path / "directory.emb").mkdir()
-    with pytest.raises(OSError):
-        with embedding_output(tmp_path / target):
-            pytest.fail("the block ran")
-    assert os.listdir(tmp_path) == ["directory.emb"]

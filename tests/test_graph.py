@@ -27,19 +27,13 @@ def _every_third(values):
     return big[1::3, 3::2]
 
 
-def _read_only(values):
-    out = values.copy()
-    out.flags.writeable = False
-    return out
-
-
 LAYOUTS = {
     "c": np.ascontiguousarray, "fortran": np.asfortranarray,
     "transposed": lambda v: np.ascontiguousarray(v.T).T,
     "reversed-rows": lambda v: np.ascontiguousarray(v[::-1])[::-1],
     "reversed-both": lambda v: np.ascontiguousarray(v[::-1, ::-1])[::-1, ::-1],
     "every-third": _every_third, "unaligned": _unaligned, "subclass": lambda v: v.copy().view(Sub),
-    "read-only": _read_only,
+    "read-only": lambda v: np.broadcast_to(v, v.shape),
     "broadcast": lambda v: np.broadcast_to(v[:1].copy(), v.shape),  # a row stride of zero
 }
 EQUIVALENT_DTYPES = ["=u4", "<u4", "I", np.uintc]

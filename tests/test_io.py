@@ -42,10 +42,13 @@ def read_noting_warnings(path, **options):
     ("edges.txt", "1;2\n 2 ; 3 \n", {"delimiter": ";"}),
     ("edges.txt", "1 2\n2 3\n% remark\n", {"comments": "%"}),
     ("edges.txt.gz", gzip.compress(b"1 2\n2 3\n"), {}),
+    ("edges.txt", "1 2\n2 3\n", {"relabel": False}),  # ids as they stand: node 0 too
 ])
 def test_layouts_give_the_same_graph(tmp_path, name, text, options):
     graph = velmor.read_edgelist(write(tmp_path, text, name), directed=True, **options)
-    assert named_arcs(graph) == {(1, 2), (2, 3)}
+    relabel = options.get("relabel", True)
+    assert named_arcs(graph) == {(1, 2), (2, 3)} and graph.num_nodes == (3 if relabel else 4)
+    assert (graph.names is None) is not relabel
 
 
 @pytest.mark.parametrize("text, options, names, note", [
@@ -65,12 +68,6 @@ def test_node_names_and_header_lines(tmp_path, text, options, names, note):
     graph, notes = read_noting_warnings(path, **options)
     assert (graph.names is None if names is None else graph.names.tolist() == names)
     assert notes == ([f"{path}:{note}"] if note else [])
-
-
-def test_relabel_false_uses_ids_as_they_stand(tmp_path):
-    graph = velmor.read_edgelist(write(tmp_path, "5 2\n"), relabel=False, directed=True)
-    assert graph.num_nodes == 6 and graph.names is None
-    assert graph.has_edge(5, 2) and not graph.has_edge(2, 5)
 
 
 @pytest.fixture
@@ -184,12 +181,21 @@ def small_blocks(monkeypatch):
 LONG_HEADER = "source_node_of_the_edge\ttarget_node_of_the_edge_with_a_long_name\n"
 
 
-@pytest.mark.parametrize("head, notes", [("# header\n", 0), (LONG_HEADER, 1)])
-def test_blocks_join_without_losing_or_splitting_lines(tmp_path, small_blocks, head, notes):
-    edges = np.random.default_rng(0).integers(0, 60, size=(300, 2))
-    text = head + "".join(f"{a}\t{b}\n" for a, b in edges)
-    graph, found = read_noting_warnings(write(tmp_path, text), directed=True, relabel=False)
-    assert named_arcs(graph) == {tuple(e) for e in edges.tolist()} and len(found) == notes
+@pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("head", ["# comment\n", LONG_HEADER])
+def test_blocks_join_without_losing_or_splitting_lines(tmp_path, small_blocks, graph_arguments,
+                                                       head, weighted):
+    rng = np.random.default_rng(1)
+    edges = rng.integers(0, 60, size=(300, 2)).tolist()
+    # Plain decimals and exponents in the same blocks: "0.0123", "1.23e-07", "1234.5".
+    weights = (rng.integers(1, 10**5, size=300) / 10.0 ** rng.integers(0, 12, size=300)).tolist()
+    if weighted:
+        head = head.replace("\n", "\tweight\n")
+    line = "{}\t{}\t{!r}\n" if weighted else "{}\t{}\n"
+    text = head + "".join(line.format(a, b, w) for (a, b), w in zip(edges, weights))
+    found, notes = read_noting_warnings(write(tmp_path, text), relabel=False, weighted=weighted)
+    assert found["edges"].tolist() == edges and len(notes) == (head[0] != "#")
+    assert found.get("weights") is None if not weighted else found["weights"].tolist() == weights
 
 
 @pytest.mark.parametrize("head", ["", LONG_HEADER])
@@ -203,19 +209,6 @@ def test_line_numbers_count_across_blocks(tmp_path, small_blocks, head, weight, 
     text = head + "".join(f"{i} {i + 1}{weight}\n" for i in range(200)) + bad_line + "\n"
     with pytest.raises(EdgeListError, match=f":{201 + bool(head)}: .*{fragment}"):
         velmor.read_edgelist(write(tmp_path, text), weighted=bool(weight))
-
-
-@pytest.mark.parametrize("head", ["", LONG_HEADER.replace("\n", "\tweight\n")])
-def test_weights_stay_with_their_edges_across_blocks(small_blocks, head):
-    rng = np.random.default_rng(1)
-    edges = rng.integers(0, 60, size=(300, 2)).tolist()
-    # Plain decimals and exponents in the same blocks: "0.0123", "1.23e-07", "1234.5".
-    weights = (rng.integers(1, 10**5, size=300) / 10.0 ** rng.integers(0, 12, size=300)).tolist()
-    text = head + "".join(f"{a}\t{b}\t{w!r}\n" for (a, b), w in zip(edges, weights))
-    found = _edgeparse.parse_edges(text.encode(), delimiter=None, comments=b"#", relabel=False,
-                                   weighted=True)
-    assert found.edges.tolist() == edges and found.weights.tolist() == weights
-    assert (found.header is None) == (head == "")
 
 
 def test_names_true_reads_a_late_string_name(tmp_path, small_blocks):

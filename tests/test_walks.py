@@ -1,14 +1,13 @@
 """The walks alone: _engine.write_walks against the model's walks, and velmor.walks."""
 
 import gzip
-import math
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 from conftest import make_graph, make_matrices, make_params, unchanged
-from reference_model import WalkBias, has_edge, neighbour_rows, reference_epoch
+from reference_model import reference_epoch
 from test_training import DIRECTED_DEAD_ENDS, ISOLATED
 from velmor import simulate_walks
 from velmor.engine import _engine
@@ -51,12 +50,15 @@ def _bad_walks():
          "argument 'walks': array must be C-contiguous and aligned"),
         (np.zeros((10, 8), np.int32), dict(q=float("inf")), ValueError,
          "q must be a finite number greater than 0, got inf"),
+        (np.zeros((10, 8), np.int32), dict(graph=np.ones((2, 2))), TypeError,
+         "argument 'graph': expected a CSRGraph or a WeightedCSRGraph, got 'ndarray'"),
     ]
 
 
 @pytest.mark.parametrize("walks, overrides, error, message", _bad_walks())
 def test_bad_argument_writes_nothing(walks, overrides, error, message):
-    graph = make_graph(DIRECTED_DEAD_ENDS + [[8, 9]], True)
+    overrides = dict(overrides)
+    graph = overrides.pop("graph", make_graph(DIRECTED_DEAD_ENDS + [[8, 9]], True))
     with unchanged(np.asarray(walks)), pytest.raises(error) as excinfo:
         write(graph, make_params(**overrides), walks)
     assert str(excinfo.value) == message
@@ -82,31 +84,6 @@ def test_simulate_walks_rounds_and_determinism():
     # One-way edges are walked one way only, and walks stop where the edges do.
     path = simulate_walks([[0, 1], [1, 2]], num_walks=1, walk_length=4, directed=True, seed=1)
     assert sorted(path.tolist()) == [[0, 1, 2, -1], [1, 2, -1, -1], [2, -1, -1, -1]]
-
-
-def _acceptance(threshold):
-    """P(r < threshold) for r uniform over the multiples of 2**-24 in [0, 1)."""
-    return min(math.ceil(float(threshold) * 2**24), 2**24) / 2**24
-
-
-@pytest.mark.parametrize("p, q", [(4.0, 4.0), (0.25, 0.25), (0.5, 3.0)])
-def test_steps_return_near_and_far_as_often_as_node2vec_says(p, q):
-    # Every step from (prev, cur) goes back to prev, to a neighbour of prev, or farther; the
-    # exact probability of each kind, summed over the steps taken, must match the count.
-    walks = simulate_walks(KARATE, num_walks=40, walk_length=20, p=p, q=q, seed=11)
-    rows, bias = neighbour_rows(KARATE, False), WalkBias(p, q)
-    weight = [_acceptance(t) for t in (bias.return_threshold, bias.near_threshold,
-                                       bias.far_threshold)]
-    observed, expected, variance = np.zeros(3), np.zeros(3), np.zeros(3)
-    for walk in walks.tolist():
-        for prev, cur, nxt in zip(walk, walk[1:], walk[2:]):
-            kinds = [0 if x == prev else 1 if has_edge(rows, prev, x) else 2 for x in rows[cur]]
-            share = np.bincount(kinds, [weight[k] for k in kinds], minlength=3)
-            share /= share.sum()
-            observed[0 if nxt == prev else 1 if has_edge(rows, prev, nxt) else 2] += 1
-            expected += share
-            variance += share * (1 - share)
-    assert np.all(np.abs(observed - expected) <= 4 * np.sqrt(variance) + 1), (observed, expected)
 
 
 @pytest.mark.parametrize("change, error, message", [

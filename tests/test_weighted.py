@@ -162,11 +162,3 @@ def test_bad_build_arguments(weighted, change, error, message):
     with unchanged(*arrays), pytest.raises(error) as excinfo:
         build(**arguments)
     assert str(excinfo.value) == message
-
-
-def test_the_engine_names_both_graph_types():
-    with pytest.raises(TypeError) as excinfo:
-        _engine.count_visits(graph=np.ones((2, 2)), params=make_params(), next_random=1,
-                             visits=np.zeros(2, np.uint64))
-    assert str(excinfo.value) == ("argument 'graph': expected a CSRGraph or a WeightedCSRGraph, "
-                                  "got 'ndarray'")
