@@ -3,8 +3,6 @@
 import numpy as np
 import pytest
 
-from conftest import panic_of
-
 PARAM_NAMES = ["p", "q", "start_alpha", "end_alpha", "window", "batch_size", "max_walk_length",
                "num_negative", "workers"]
 GOOD = dict(p=0.5, q=2.0, start_alpha=0.025, end_alpha=0.0001, window=3, batch_size=2,
@@ -162,23 +160,6 @@ def test_errors_raised_by_conversion(native, exc):
         native.Node2VecParams(**{**GOOD, "window": Bad()})
     assert str(e.value) == "argument 'window': boom" if type(exc) is TypeError else e.value is exc
     assert e.value.__cause__ is cause
-
-
-def test_a_panic_coming_back_from_python_is_resumed(native, capfd):
-    try:
-        native.csr_from_edges(np.zeros((0, 2), np.uint32), True).has_edge(0, 0)
-    except BaseException as e:  # noqa: B036 - PanicException
-        caught = e
-
-    class Resume:
-        def __index__(self):
-            raise caught
-
-    with pytest.raises(BaseException) as e:
-        native.Node2VecParams(**{**GOOD, "window": Resume()})
-    assert panic_of(e) == "index out of bounds: the len is 1 but the index is 1"
-    err = capfd.readouterr().err
-    assert "PanicException" in err and "resuming" in err
 
 
 def test_params_is_an_immutable_record(native):

@@ -17,6 +17,7 @@ import numpy as np
 import pytest
 
 from conftest import ArrayHolder, under_sanitizer
+from test_binding import Counted as Index
 
 RSS_ALLOWANCE = 4 * 2**20  # growth of resident memory put down to allocator noise
 
@@ -40,17 +41,6 @@ def outcome(call):
         return "ok", type(call())
     except BaseException as exc:  # noqa: B036 - PanicException is a BaseException
         return type(exc).__name__, str(exc)
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __float__(self):
-        return float(self.value)
 
 
 class Raises:

@@ -8,7 +8,7 @@ import subprocess
 import numpy as np
 import pytest
 
-from conftest import panic_of
+from conftest import DEFAULTS, panic_of
 
 
 def test_names_signatures_and_final_classes(native):
@@ -40,18 +40,28 @@ def test_second_initialisation_is_refused_and_the_module_survives(native):
     assert native.csr_from_edges(np.array([[0, 1]], np.uint32), True).num_nodes() == 2
 
 
-def test_internal_failure_writes_a_report_to_stderr(native, capfd):
+def test_internal_failures_are_reported_to_stderr_and_resumed(native, capfd):
+    out_of_bounds = "index out of bounds: the len is 1 but the index is 1"
     g = native.csr_from_edges(np.zeros((0, 2), np.uint32), True)
     capfd.readouterr()
     with pytest.raises(BaseException) as e:
         g.has_edge(0, 0)
-    assert panic_of(e) == "index out of bounds: the len is 1 but the index is 1"
+    assert panic_of(e) == out_of_bounds
     err = capfd.readouterr().err
     assert err.startswith("thread 'main' failed at ") and "graph.cpp:" in err
-    assert "\nindex out of bounds: the len is 1 but the index is 1\n" in err
+    assert f"\n{out_of_bounds}\n" in err
+
+    class Resume:  # raises the panic again from Python code the module calls
+        def __index__(self):
+            raise e.value
+
+    with pytest.raises(BaseException) as again:
+        native.Node2VecParams(**{**DEFAULTS, "window": Resume()})
+    assert panic_of(again) == out_of_bounds
+    err = capfd.readouterr().err
+    assert "PanicException" in err and "resuming" in err
     # A chunk that fails on a worker of the pool is reported from there.
-    params = native.Node2VecParams(p=1, q=1, start_alpha=0.025, end_alpha=0.0001, window=2,
-                                   batch_size=1, max_walk_length=5, num_negative=2, workers=4)
+    params = native.Node2VecParams(**{**DEFAULTS, "window": 2, "batch_size": 1, "workers": 4})
     g = native.csr_from_edges(np.array([[i, i + 1] for i in range(20)], np.uint32), False)
     with pytest.raises(BaseException) as e:
         native.train_node2vec_epoch(graph=g, params=params, embeddings=np.ones((10, 4), np.float32),

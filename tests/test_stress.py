@@ -1,7 +1,5 @@
-"""Threads seen from Python: a pool that cannot start its threads, and fork. The epoch driver and
-the pool under contention are run by tests/native/test_tsan_epoch.cpp (also under
-ThreadSanitizer); memory and threads left behind by repeated calls are watched by test_leaks.py,
-and callers on several Python threads by test_engine.py."""
+"""Threads seen from Python: a pool that cannot start its threads, and fork. The pool under
+contention is run by tests/native/test_tsan_epoch.cpp."""
 
 import os
 import re
@@ -10,25 +8,8 @@ from textwrap import dedent
 import numpy as np
 import pytest
 
-from conftest import run_python, under_sanitizer
-
-PARAMS = dict(p=1.0, q=1.0, start_alpha=0.025, end_alpha=0.0001, window=4, batch_size=1,
-              max_walk_length=10, num_negative=5, workers=8)
-
-
-def make_params(native, **changes):
-    return native.Node2VecParams(**{**PARAMS, **changes})
-
-
-def train(native, graph, params, emb, hid, seed):
-    return native.train_node2vec_epoch(graph=graph, params=params, embeddings=emb, hidden_layer=hid,
-                                       next_random=seed)
-
-
-def random_edges(n, m, seed):
-    edges = np.random.default_rng(seed).integers(0, n, size=(m, 2)).astype(np.uint32)
-    edges[0] = [n - 1, 0]  # every id below n exists
-    return edges
+from conftest import make_graph, make_matrices, make_params, run_python, under_sanitizer
+from velmor.engine import _native
 
 
 @pytest.mark.skipif(under_sanitizer(), reason="a sanitizer's allocator needs the address space")
@@ -79,24 +60,27 @@ def test_pools_that_cannot_start_their_threads():
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-def test_a_forked_child_gets_a_shared_pool_of_its_own(native):
+def test_a_forked_child_gets_a_shared_pool_of_its_own():
     n = 40
-    g = native.csr_from_edges(random_edges(n, 120, 11), False)
-    params = make_params(native, workers=None, batch_size=n)  # one chunk: deterministic
-    start = np.random.default_rng(4).uniform(-0.5, 0.5, (2, n, 8)).astype(np.float32)
-    expected = start.copy()
-    train(native, g, params, expected[0], expected[1], 5)  # the parent's shared pool exists now
+    edges = np.random.default_rng(11).integers(0, n, size=(120, 2))
+    graph = make_graph(np.vstack([edges, [[n - 1, 0]]]), False)  # every id below n exists
+    params = make_params(workers=None, batch_size=n)  # one chunk: deterministic
+    start = np.stack(make_matrices(n, 8, seed=4))
+
+    def fit():
+        mine = start.copy()
+        _native.train_node2vec_epoch(graph=graph, params=params, embeddings=mine[0],
+                                     hidden_layer=mine[1], next_random=5)
+        return mine.tobytes()
+
+    expected = fit()  # the parent's shared pool exists now
     pid = os.fork()
     if pid == 0:  # the child: its copy of the pool has no threads
         status = 1
         try:
-            mine = start.copy()
-            train(native, g, params, mine[0], mine[1], 5)
-            status = 0 if mine.tobytes() == expected.tobytes() else 2
+            status = 0 if fit() == expected else 2
         finally:
             os._exit(status)
     _, status = os.waitpid(pid, 0)
     assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
-    mine = start.copy()
-    train(native, g, params, mine[0], mine[1], 5)  # the parent's pool still works
-    assert mine.tobytes() == expected.tobytes()
+    assert fit() == expected  # the parent's pool still works

@@ -102,17 +102,6 @@ def test_one_worker_matches_model_across_parameters(overrides, options, next_ran
     check_against_model(overrides, next_random=next_random, **options)
 
 
-def test_one_worker_is_reproducible():
-    # Bit for bit, and only the low 48 bits of the seed count.
-    graph, params, results = make_graph(RING_WITH_CHORDS, False), make_params(batch_size=3, p=0.5,
-                                                                              q=2.0), []
-    for seed in [77, 77, 77 + 2**48, 77 + (0xFFFF << 48), 78]:
-        emb, hid = make_matrices(10, 8)
-        train(graph, params, emb, hid, seed)
-        results.append(emb.tobytes() + hid.tobytes())
-    assert len(set(results[:4])) == 1 and results[4] != results[0]
-
-
 # Matrix layouts and array-likes. Name: (the owner's shape for an (n, dim) matrix, the view of the
 # owner that holds the matrix).
 VIEWS = {

@@ -32,23 +32,6 @@ TEST(Lcg48, KnownSequences) {
   EXPECT_EQ(g.next_u64(), 0x91B3CA5D5A171600ULL);
 }
 
-TEST(Lcg48, StepsTakenByEachDraw) {
-  Lcg48 a = Lcg48::from_seed(9), b = Lcg48::from_seed(9);
-  EXPECT_EQ(a.next_int(0), 0);  // bound 0 costs one step
-  b.next_bits(31);
-  EXPECT_EQ(a.state(), b.state());
-  // A power-of-two bound takes the low bits of the 31, like any other bound.
-  EXPECT_EQ(a.next_int(8), static_cast<int32_t>(b.next_bits(31) % 8));
-  // A shuffle draws only for two or more elements: bounds n, n - 1, ..., 2.
-  Lcg48 g = Lcg48::from_seed(3), untouched = Lcg48::from_seed(3), once = Lcg48::from_seed(3);
-  std::vector<uint32_t> one{5}, two{1, 2};
-  g.shuffle(one);
-  EXPECT_EQ(g.state(), untouched.state());
-  g.shuffle(two);
-  once.next_int(2);
-  EXPECT_EQ(g.state(), once.state());
-}
-
 TEST(Lcg48, RejectionTakesAnotherStep) {
   // A draw is rejected when it falls in the last, incomplete multiple of the bound below 2^31;
   // with bound 2^30 + 1 that is every draw at or above the bound, about half of them.
