@@ -1,6 +1,6 @@
 """csr_from_edges and has_edge over every memory layout and equivalent dtype, against SciPy's
 adjacency; malformed arrays and their refusals. Row order and long rows are checked by the C++
-tests (tests/native/test_graph.cpp)."""
+tests (tests/cpp/test_graph.cpp)."""
 
 import numpy as np
 import pytest

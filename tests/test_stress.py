@@ -1,5 +1,5 @@
 """Threads seen from Python: a pool that cannot start its threads, and fork. The pool under
-contention is run by tests/native/test_tsan_epoch.cpp."""
+contention is run by tests/cpp/test_tsan_epoch.cpp."""
 
 import os
 import re

@@ -2,7 +2,7 @@
 
 With one worker thread an epoch is deterministic, so the engine's matrices must equal the model's
 up to the summation order of dot products (conftest.assert_matches_model). The generator's
-sequences and the sigmoid table are pinned by the C++ tests (tests/native).
+sequences and the sigmoid table are pinned by the C++ tests (tests/cpp).
 """
 
 import math

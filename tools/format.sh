@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Formats the C++ sources (src/ and tests/native/) by .clang-format, with the clang-format that the
+# Formats the C++ sources (src/ and tests/cpp/) by .clang-format, with the clang-format that the
 # test extras pin (pip install ".[test]"): another version may lay out the same code otherwise.
 #
 #   bash tools/format.sh            rewrite the files in place
@@ -27,7 +27,7 @@ case "$version" in
   *) echo "$binary is not clang-format $pinned: $version" >&2; exit 2 ;;
 esac
 
-mapfile -t files < <(find src tests/native -name '*.cpp' -o -name '*.hpp' | sort)
+mapfile -t files < <(find src tests/cpp -name '*.cpp' -o -name '*.hpp' | sort)
 if [ "$mode" = --check ]; then
   "$binary" --dry-run --Werror "${files[@]}"
 else

@@ -28,11 +28,11 @@ echo "== lint: ruff check, and the C++ layout (tools/format.sh --check)"
 PYTHON="$python" bash tools/format.sh --check
 
 echo "== C++ unit tests"
-cmake -S . -B build/native-tests -G Ninja -DVELMOR_BUILD_MODULE=OFF -DVELMOR_BUILD_TESTS=ON \
+cmake -S . -B build/cpp-tests -G Ninja -DVELMOR_BUILD_MODULE=OFF -DVELMOR_BUILD_TESTS=ON \
   -DVELMOR_WARNINGS_AS_ERRORS="$VELMOR_WARNINGS_AS_ERRORS" >/dev/null
-cmake --build build/native-tests >build/native-tests/build.log 2>&1 ||
-  { cat build/native-tests/build.log >&2; exit 1; }
-(cd build/native-tests && ctest --output-on-failure)
+cmake --build build/cpp-tests >build/cpp-tests/build.log 2>&1 ||
+  { cat build/cpp-tests/build.log >&2; exit 1; }
+(cd build/cpp-tests && ctest --output-on-failure)
 
 echo "== Python tests"
 # Run from the tests folder so that the installed package, not the source tree, is imported.
