@@ -86,6 +86,7 @@ def test_names_weights_and_header_notes(capsys, tmp_path, content, args, note, k
 def test_usage_errors_exit_2(capsys, tmp_path, args, fragment):
     status, err = run(capsys, "--input", KARATE, "--output", tmp_path / "o.emb", *args)
     assert status == 2 and fragment in err and not os.listdir(tmp_path)
+    assert err.startswith("velmor: error: ") and err.count("\n") == 1
 
 
 @pytest.mark.parametrize("content, args, fragment", [

@@ -26,8 +26,16 @@ from velmor.walks import simulate_walks, walks_format, walks_output
 _ESCAPES = {"\\t": "\t", "tab": "\t", "space": " ", "comma": ","}
 
 
+class _Parser(argparse.ArgumentParser):
+    """Usage errors in one line, like every other error of the command; the usage block that
+    argparse would print first is left to --help."""
+
+    def error(self, message: str):
+        self.exit(2, f"{self.prog}: error: {message} (velmor --help lists the flags)\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="velmor",
         description="Learn node2vec embeddings of a graph given as an edge list.",
         epilog="Output formats by extension: " + ", ".join(FORMATS) + " (.emb/.emd/.txt/.vec "
