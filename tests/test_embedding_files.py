@@ -1,6 +1,7 @@
 """Embedding files: formats, round trips and whole-or-nothing writes."""
 
 import contextlib
+import io
 import os
 
 import numpy as np
@@ -50,6 +51,12 @@ def test_word2vec_layouts(tmp_path, name, content):
     assert keys == ["a", "b"] and vectors.tobytes() == ROWS.tobytes()
 
 
+def numpy_bytes(save, *arrays, **named):
+    buffer = io.BytesIO()
+    save(buffer, *arrays, **named)
+    return buffer.getvalue()
+
+
 @pytest.mark.parametrize("name, content, fragment", [
     ("v.txt", b"", "expected a header"),
     ("v.txt", b"two 2\na 1 2\nb 3 4\n", "expected a header"),
@@ -60,8 +67,12 @@ def test_word2vec_layouts(tmp_path, name, content):
     ("v.bin", binary(ROWS)[:-3], "vector 2 of 2"),
     ("v.bin", binary(ROWS).replace(b"2 2", b"1 2"), "holds more"),
     ("v.bin", binary(ROWS).replace(b"\nb ", b"\na "), "more than once"),
+    ("v.npy", b"previous", "not a NumPy .npy file"),
+    ("v.npz", b"previous", "not a NumPy .npz file"),
+    ("v.npy", numpy_bytes(np.save, ROWS)[:-3], "Failed to read all data"),
+    ("v.npz", numpy_bytes(np.savez, other=ROWS), "no 'vectors' array"),
 ])
-def test_malformed_word2vec_files(tmp_path, name, content, fragment):
+def test_malformed_files(tmp_path, name, content, fragment):
     path = tmp_path / name
     path.write_bytes(content)
     with pytest.raises(ValueError, match=fragment) as caught:

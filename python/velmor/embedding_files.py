@@ -19,6 +19,7 @@ import contextlib
 import os
 import re
 import warnings
+import zipfile
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import IO
@@ -28,6 +29,7 @@ import numpy as np
 from velmor._paths import PathLike, replacing
 
 TEXT_SUFFIXES = (".emb", ".emd", ".txt", ".vec")
+_NUMPY_MAGIC = {"npy": b"\x93NUMPY", "npz": b"PK\x03\x04"}
 FORMATS = {**{suffix: "word2vec" for suffix in TEXT_SUFFIXES}, ".bin": "word2vec-binary",
            ".npy": "npy", ".npz": "npz"}
 _ROWS_PER_WRITE = 4096
@@ -136,7 +138,7 @@ def load_embeddings(path: PathLike,
     Raises
     ------
     ValueError
-        For a malformed word2vec file, naming the file.
+        For a malformed file, naming it.
     OSError
         If the file cannot be read.
     """
@@ -145,11 +147,26 @@ def load_embeddings(path: PathLike,
         return _read_word2vec(path)
     if kind == "word2vec-binary":
         return _read_word2vec_binary(path)
-    if kind == "npy":
-        return np.load(path, allow_pickle=False), None
-    with np.load(path, allow_pickle=False) as archive:
-        keys = archive["keys"].tolist() if "keys" in archive.files else None
-        return archive["vectors"], keys
+    return _read_numpy(path, kind)
+
+
+def _read_numpy(path: PathLike, kind: str) -> tuple[np.ndarray, list | None]:
+    """A .npy matrix, or an .npz archive's ``vectors`` and ``keys``. A file of another kind, a
+    truncated one or an archive without ``vectors`` is a ValueError that names the file (NumPy
+    itself calls any file without its magic number pickled data)."""
+    with open(path, "rb") as file:
+        if file.read(len(_NUMPY_MAGIC[kind])) != _NUMPY_MAGIC[kind]:
+            raise ValueError(f"{path}: not a NumPy .{kind} file")
+    try:
+        if kind == "npy":
+            return np.load(path, allow_pickle=False), None
+        with np.load(path, allow_pickle=False) as archive:
+            if "vectors" not in archive.files:
+                raise ValueError("the archive has no 'vectors' array")
+            keys = archive["keys"].tolist() if "keys" in archive.files else None
+            return archive["vectors"], keys
+    except (ValueError, EOFError, zipfile.BadZipFile) as error:
+        raise ValueError(f"{path}: {error}") from None
 
 
 def word2vec_words(keys: Sequence | None, count: int) -> list:
