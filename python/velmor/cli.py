@@ -16,6 +16,7 @@ import signal
 import sys
 import time
 import warnings
+from typing import NoReturn
 
 from velmor import __version__
 from velmor.edgelist import EdgeListError, EdgeListWarning, check_delimiters, read_edgelist
@@ -30,7 +31,7 @@ class _Parser(argparse.ArgumentParser):
     """Usage errors in one line, like every other error of the command; the usage block that
     argparse would print first is left to --help."""
 
-    def error(self, message: str):
+    def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {message} (velmor --help lists the flags)\n")
 
 
