@@ -157,16 +157,17 @@ def _read_numpy(path: PathLike, kind: str) -> tuple[np.ndarray, list | None]:
     with open(path, "rb") as file:
         if file.read(len(_NUMPY_MAGIC[kind])) != _NUMPY_MAGIC[kind]:
             raise ValueError(f"{path}: not a NumPy .{kind} file")
-    try:
-        if kind == "npy":
-            return np.load(path, allow_pickle=False), None
-        with np.load(path, allow_pickle=False) as archive:
-            if "vectors" not in archive.files:
-                raise ValueError("the archive has no 'vectors' array")
-            keys = archive["keys"].tolist() if "keys" in archive.files else None
-            return archive["vectors"], keys
-    except (ValueError, EOFError, zipfile.BadZipFile) as error:
-        raise ValueError(f"{path}: {error}") from None
+        file.seek(0)
+        try:
+            if kind == "npy":
+                return np.load(file, allow_pickle=False), None
+            with np.load(file, allow_pickle=False) as archive:
+                if "vectors" not in archive.files:
+                    raise ValueError("the archive has no 'vectors' array")
+                keys = archive["keys"].tolist() if "keys" in archive.files else None
+                return archive["vectors"], keys
+        except (ValueError, EOFError, zipfile.BadZipFile) as error:
+            raise ValueError(f"{path}: {error}") from None
 
 
 def word2vec_words(keys: Sequence | None, count: int) -> list:
