@@ -279,13 +279,14 @@ def weighted_sections(meta, runs):
         out += [f"### Weighted: `{dataset}`", "", text, "",
                 timing_table(entries, rows.get("velmor", (None,))[0], qcols, first="run",
                              ranges=True), ""]
-        for mine, heading in (("velmor", None),
-                              ("velmor-shared", "With `shared_negatives=True` "
-                               "(`--shared-negatives`), the same targets:")):
+        for mine, heading in (("velmor", []),
+                              ("velmor-shared", ["With `shared_negatives=True` "
+                                                 "(`--shared-negatives`), the same targets:", ""])):
             if mine in rows:
-                pair = {"velmor": rows[mine], **{k: rows[k] for k in ("pecanpy",) if k in rows}}
-                out += ([heading, ""] if heading else []) + [
-                    targets(pair, (metric, METRICS[metric])), ""]
+                pair = {"velmor": rows[mine]}
+                if "pecanpy" in rows:
+                    pair["pecanpy"] = rows["pecanpy"]
+                out += heading + [targets(pair, (metric, METRICS[metric])), ""]
     return out
 
 
