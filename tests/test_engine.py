@@ -119,8 +119,9 @@ def test_bad_argument_trains_nothing(change, error, message):
 # While an epoch runs: progress, interruption, other Python threads.
 
 
-def _long_epoch(workers=1, n=20_000):
+def _long_epoch(workers=1):
     """A graph whose epoch takes seconds, fresh matrices and a visit counter."""
+    n = 20_000
     ring = np.arange(n, dtype=np.uint32)
     edges = np.stack([ring, (ring + 1) % n, ring, (ring + 7) % n], axis=1).reshape(-1, 2)
     params = make_params(max_walk_length=80, window=10, num_negative=5, batch_size=64,
@@ -145,6 +146,8 @@ def test_progress_reports_walks_and_its_exception_stops_the_epoch():
 
 
 def test_ctrl_c_stops_the_epoch():
+    # The signal is sent by another Python thread while the epoch trains, which it can only do
+    # if the epoch has released the interpreter lock.
     graph, params, emb, hid, visits = _long_epoch()
     in_call = threading.Event()
 
@@ -164,28 +167,6 @@ def test_ctrl_c_stops_the_epoch():
         in_call.clear()
         killer.join()
     assert 0 < visits.sum() < 20_000 * 80
-
-
-def test_other_threads_run_while_an_epoch_trains():
-    # A thread trains an epoch of a second or so; meanwhile this thread runs a Python loop of a
-    # few milliseconds, which it could only finish before the epoch ends if the lock is free.
-    graph, params, emb, hid, visits = _long_epoch(n=8_000)
-    started, done = threading.Event(), threading.Event()
-
-    def fit():
-        started.set()
-        train(graph, params, emb, hid, 1, visits=visits)
-        done.set()
-
-    trainer = threading.Thread(target=fit)
-    trainer.start()
-    started.wait()
-    total = 0
-    for i in range(200_000):
-        total += i
-    finished_first = not done.is_set()
-    trainer.join()
-    assert finished_first and visits.sum() == 8_000 * 80
 
 
 def test_two_threads_train_two_models_at_once():
@@ -214,12 +195,11 @@ def test_two_threads_train_two_models_at_once():
 
 @pytest.mark.parametrize("environment, engine, native", [
     (dict(VELMOR_NUM_THREADS="3", RAYON_NUM_THREADS="2"), "3", "2"),
-    (dict(VELMOR_NUM_THREADS="+4", RAYON_RS_NUM_CPUS="5"), "4", "5"),
     (dict(VELMOR_NUM_THREADS="three", RAYON_NUM_THREADS="2"), "2", "2"),  # unreadable: unset
-    (dict(VELMOR_NUM_THREADS="0", RAYON_NUM_THREADS="2"), str(os.cpu_count()), "2"),
 ])
 def test_engine_reads_its_own_thread_variable_first(environment, engine, native, monkeypatch):
-    # Each module has a shared pool of its own; the threads each one starts are its size.
+    # Each module has a shared pool of its own; the threads each one starts are its size. How a
+    # count is read is the C++ tests' concern.
     script = """if True:
         import os
         import numpy as np

@@ -80,6 +80,18 @@ def test_steps_follow_the_weighted_transition_probabilities(edges, weights, dire
     assert _p_value(contexts) > 1e-5
 
 
+def _walks_and_epoch(graph, params, noise_counts=None, ns_exponent=0.75):
+    """The bytes of a round of walks and of an epoch's matrices, both with one worker."""
+    n = graph.num_nodes()
+    walks = np.empty((n, params.max_walk_length), np.int32)
+    _engine.write_walks(graph=graph, params=params, next_random=3, walks=walks)
+    emb, hid = make_matrices(n, 8)
+    _engine.train_epoch(graph=graph, params=params, embeddings=emb, hidden_layer=hid,
+                        next_random=4, ns_exponent=ns_exponent, noise_counts=noise_counts,
+                        visits=None, progress=None)
+    return walks.tobytes() + emb.tobytes() + hid.tobytes()
+
+
 @pytest.mark.parametrize("edges, directed", [(KARATE, False), (DIRECTED_DEAD_ENDS, True)])
 def test_equal_weights_walk_and_train_as_the_plain_graph(edges, directed):
     # Every slot is full: the same draws as the plain walk, and strengths that are the degrees.
@@ -89,17 +101,8 @@ def test_equal_weights_walk_and_train_as_the_plain_graph(edges, directed):
     graph = _engine.weighted_csr_from_edges(edges, np.full(len(edges), 0.3), directed, n)
     assert graph.num_arcs() == len(edges) * (1 if directed else 2)
     assert all(graph.has_edge(s, d) == plain.has_edge(s, d) for s in range(n) for d in range(n))
-    params = make_params(p=0.5, q=2.0, max_walk_length=12, workers=2)
-    results = []
-    for g in (plain, graph):
-        walks = np.empty((n, 12), np.int32)
-        _engine.write_walks(graph=g, params=params, next_random=3, walks=walks)
-        emb, hid = make_matrices(n, 8)
-        _engine.train_epoch(graph=g, params=make_params(p=0.5, q=2.0), embeddings=emb,
-                            hidden_layer=hid, next_random=4, ns_exponent=0.75, noise_counts=None,
-                            visits=None, progress=None)
-        results.append(walks.tobytes() + emb.tobytes() + hid.tobytes())
-    assert results[0] == results[1]
+    params = make_params(p=0.5, q=2.0, max_walk_length=12)
+    assert _walks_and_epoch(plain, params) == _walks_and_epoch(graph, params)
 
 
 def test_negatives_without_counts_follow_the_strengths():
@@ -110,14 +113,9 @@ def test_negatives_without_counts_follow_the_strengths():
     weights = np.array([1, 8, 3, 2, 5, 1, 7, 4, 2], float)
     graph = _engine.weighted_csr_from_edges(edges, weights, True, 8)
     strengths = np.bincount(edges[:, 0], weights, minlength=8).astype(np.uint64)
-    results = []
-    for counts in (None, strengths):
-        emb, hid = make_matrices(8, 8)
-        _engine.train_epoch(graph=graph, params=make_params(num_negative=8), embeddings=emb,
-                            hidden_layer=hid, next_random=9, ns_exponent=1.0,
-                            noise_counts=counts, visits=None, progress=None)
-        results.append(emb.tobytes() + hid.tobytes())
-    assert results[0] == results[1]
+    params = make_params(num_negative=8)
+    assert _walks_and_epoch(graph, params, None, 1.0) == _walks_and_epoch(graph, params,
+                                                                          strengths, 1.0)
 
 
 def _bad_builds():
