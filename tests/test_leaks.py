@@ -1,12 +1,9 @@
-"""Every entry, called thousands of times, succeeding and failing, leaves the reference counts of
-its arguments as they were, creates no Python objects that outlive the call and keeps the
-process's resident memory flat.
-
-Resident memory is read from /proc/self/statm after a warm-up (tracemalloc does not see C++
-allocations). Each scenario allocates at least tens of kilobytes per call wherever the module
-allocates at all, so a per-call leak would grow memory by tens of megabytes, far above the
-allowance for allocator noise. Under a sanitizer's allocator resident memory says nothing, and
-only the reference counts and Python allocations are checked there.
+"""Every entry, called thousands of times, succeeding, refused and failing inside, leaves the
+reference counts of its arguments as they were, leaves no Python objects behind and keeps
+resident memory flat (read from /proc/self/statm: tracemalloc does not see C++ allocations).
+Each scenario allocates tens of kilobytes per call wherever the module allocates at all, so a
+per-call leak would grow memory far beyond the allowance. Under a sanitizer's allocator resident
+memory says nothing, and only the counts are checked.
 """
 
 import gc
