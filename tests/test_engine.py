@@ -195,11 +195,12 @@ def test_two_threads_train_two_models_at_once():
 
 @pytest.mark.parametrize("environment, engine, native", [
     (dict(VELMOR_NUM_THREADS="3", RAYON_NUM_THREADS="2"), "3", "2"),
+    (dict(VELMOR_NUM_THREADS="+4", RAYON_RS_NUM_CPUS="5"), "4", "5"),
     (dict(VELMOR_NUM_THREADS="three", RAYON_NUM_THREADS="2"), "2", "2"),  # unreadable: unset
+    (dict(VELMOR_NUM_THREADS="0", RAYON_NUM_THREADS="2"), str(os.cpu_count()), "2"),
 ])
 def test_engine_reads_its_own_thread_variable_first(environment, engine, native, monkeypatch):
-    # Each module has a shared pool of its own; the threads each one starts are its size. How a
-    # count is read is the C++ tests' concern.
+    # Each module has a shared pool of its own; the threads each one starts are its size.
     script = """if True:
         import os
         import numpy as np
