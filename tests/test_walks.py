@@ -48,8 +48,6 @@ def _bad_walks():
         (read_only, {}, ValueError, "argument 'walks': array is read-only"),
         (np.zeros((10, 16), np.int32)[:, ::2], {}, ValueError,
          "argument 'walks': array must be C-contiguous and aligned"),
-        (np.zeros((10, 8), np.int32), dict(q=float("inf")), ValueError,
-         "q must be a finite number greater than 0, got inf"),
         (np.zeros((10, 8), np.int32), dict(graph=np.ones((2, 2))), TypeError,
          "argument 'graph': expected a CSRGraph or a WeightedCSRGraph, got 'ndarray'"),
     ]
@@ -64,7 +62,6 @@ def test_bad_argument_writes_nothing(walks, overrides, error, message):
     assert str(excinfo.value) == message
 
 
-# --------------------------------------------------------------------------------------------
 # velmor.simulate_walks and save_walks
 
 
