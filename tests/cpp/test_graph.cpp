@@ -1,4 +1,4 @@
-// Row contents and multiplicities, and the weighted rows' tables, which Python cannot see.
+// Row contents and multiplicities, and the weighted rows' alias tables, which Python cannot see.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,53 +11,6 @@
 #include "walk.hpp"
 
 using namespace velmor;
-
-namespace {
-
-CsrRecord build(const std::vector<uint32_t>& flat, bool directed) {
-  const EdgeView view{reinterpret_cast<const char*>(flat.data()), flat.size() / 2, 2, 8, 4};
-  return csr_from_edges(view, directed);
-}
-
-std::vector<uint32_t> row(const CsrRecord& g, uint32_t v) {
-  auto r = g.neighbors(v);
-  return {r.begin(), r.end()};
-}
-
-}  // namespace
-
-TEST(Csr, UndirectedRowsAreSortedWithDuplicatesAndLoops) {
-  const CsrRecord g = build({2, 0, 2, 1, 0, 2}, false);
-  EXPECT_EQ((std::vector<uint64_t>(g.offsets.data(), g.offsets.data() + 4)),
-            (std::vector<uint64_t>{0, 2, 3, 6}));
-  EXPECT_EQ(row(g, 0), (std::vector<uint32_t>{2, 2}));
-  EXPECT_EQ(row(g, 1), (std::vector<uint32_t>{2}));
-  EXPECT_EQ(row(g, 2), (std::vector<uint32_t>{0, 0, 1}));
-  EXPECT_EQ(row(build({0, 0}, false), 0), (std::vector<uint32_t>{0, 0}));
-}
-
-TEST(Csr, RowsOfEveryLengthSortKeepDuplicatesAndHaveExactlyTheirIds) {
-  // Rows longer than 24 take another sort than short ones. Odd ids in no order, most of them
-  // twice: a directed row keeps its duplicates, and has_edge never finds an even id.
-  for (uint32_t size = 0; size < 110; ++size) {
-    std::vector<uint32_t> flat, expected;
-    for (uint32_t i = 0; i < size; ++i) {
-      const uint32_t d = 2 * ((i * 37) % size / 2) + 1;
-      flat.insert(flat.end(), {0, d});
-      expected.push_back(d);
-    }
-    flat.insert(flat.end(), {1, 0});  // node 0 exists even when its row is empty
-    std::sort(expected.begin(), expected.end());
-    const CsrRecord g = build(flat, true);
-    EXPECT_EQ(row(g, 0), expected) << "size " << size;
-    for (uint32_t d = 0; d < 2 * size + 3; ++d)
-      EXPECT_EQ(g.has_edge(0, d), std::binary_search(expected.begin(), expected.end(), d))
-          << "size " << size << ", id " << d;
-  }
-}
-
-// ---------------------------------------------------------------------------------------------
-// The weighted record: each row's alias table against the weights.
 
 namespace {
 
@@ -82,6 +35,28 @@ std::map<uint32_t, double> row_chances(const WeightedCsrRecord& g, uint32_t v) {
 }
 
 }  // namespace
+
+TEST(Csr, RowsOfEveryLengthSortKeepDuplicatesAndHaveExactlyTheirIds) {
+  // Rows longer than 24 take another sort than short ones. Odd ids in no order, most of them
+  // twice: a directed row keeps its duplicates, and has_edge never finds an even id.
+  for (uint32_t size = 0; size < 110; ++size) {
+    std::vector<uint32_t> flat, expected;
+    for (uint32_t i = 0; i < size; ++i) {
+      const uint32_t d = 2 * ((i * 37) % size / 2) + 1;
+      flat.insert(flat.end(), {0, d});
+      expected.push_back(d);
+    }
+    flat.insert(flat.end(), {1, 0});  // node 0 exists even when its row is empty
+    std::sort(expected.begin(), expected.end());
+    const CsrRecord g = csr_from_edges(
+        {reinterpret_cast<const char*>(flat.data()), flat.size() / 2, 2, 8, 4}, true);
+    const auto row = g.neighbors(0);
+    EXPECT_EQ(std::vector<uint32_t>(row.begin(), row.end()), expected) << "size " << size;
+    for (uint32_t d = 0; d < 2 * size + 3; ++d)
+      EXPECT_EQ(g.has_edge(0, d), std::binary_search(expected.begin(), expected.end(), d))
+          << "size " << size << ", id " << d;
+  }
+}
 
 TEST(WeightedCsr, RowTablesGiveEachTargetItsShareOfTheWeight) {
   struct Case {
@@ -140,11 +115,8 @@ TEST(WeightedCsr, TheCoinSplitsASlotAtItsThresholdToTheLastOf32Bits) {
   const WeightedCsrRecord g = build_weighted({0, 1, 0, 2}, {1.0, 1e6}, true, 3);
   const AliasSlot slot = g.slots[0];
   ASSERT_TRUE(slot.threshold > 0 && slot.threshold < (1u << 14) && slot.alias == 2);
-  constexpr uint64_t kInverse = [] {  // of the multiplier, mod 2^64 and so mod 2^48
-    uint64_t x = Lcg48::kMultiplier;
-    for (int i = 0; i < 6; ++i) x *= 2 - Lcg48::kMultiplier * x;
-    return x;
-  }();
+  constexpr uint64_t kInverse = 0xDFE05BCB1365ULL;  // of the multiplier, mod 2^48
+  static_assert(((kInverse * Lcg48::kMultiplier) & Lcg48::kMask) == 1);
   const auto before = [&](uint64_t state) {  // the state whose step leaves `state`
     return ((state - Lcg48::kIncrement) * kInverse) & Lcg48::kMask;
   };

@@ -1,13 +1,7 @@
-// Threading of the epoch driver and the worker pool, written to run under ThreadSanitizer
-// (tools/sanitize.sh tsan). In the ordinary build the same tests are a plain stress run.
-//
-// Two suites, run by ctest with different ThreadSanitizer settings:
-//  * RaceFree: work in which no two chunks ever touch the same matrix row (self-loop graphs
-//    without negative samples), and the pool's own life cycle. Nothing is suppressed there, so
-//    every report is a real race: on the chunk counter, the failure flag, the per-thread
-//    buffers, the pool's start, run, failure hand-over and stop, or the shared pool.
-//  * Hogwild: ordinary training, where chunks update the same rows at once without locks, by
-//    design. tests/tsan.supp silences exactly those row reads and writes and nothing else.
+// Threading of the epoch driver and the pool: a stress run in every build, and the subject of
+// ThreadSanitizer (tools/sanitize.sh tsan). RaceFree: work where no two chunks touch the same row,
+// and the pool's life cycle, with nothing suppressed. Hogwild: ordinary training, whose lock-free
+// row updates alone tests/tsan.supp silences.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,12 +25,8 @@ using namespace velmor;
 
 namespace {
 
-class Environment : public ::testing::Environment {
- public:
-  // The module fills the table at import, before any thread exists; so do we.
-  void SetUp() override { fill_sigmoid_table(); }
-};
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new Environment);
+// The module fills the table at import, before any thread exists; so do we.
+const bool kTableFilled = (fill_sigmoid_table(), true);
 
 CsrRecord build(const std::vector<uint32_t>& flat, bool directed) {
   const EdgeView view{reinterpret_cast<const char*>(flat.data()), flat.size() / 2, 2, 8, 4};
@@ -59,9 +49,8 @@ std::vector<uint32_t> random_edges(uint32_t n, size_t m, uint32_t seed) {
   return flat;
 }
 
-// Matrix storage with a chosen column stride (1: contiguous rows for the vector kernels; 2: the
-// element-by-element path), with padding before and after: training may write the elements of
-// the view and nothing else (neither the padding nor the gaps between strided columns).
+// A matrix with a column stride (1: the vector kernels; more: element by element) and padding:
+// training may write the view's elements, never the padding or the gaps between columns.
 struct Matrix {
   static constexpr ptrdiff_t kPad = 16;
   std::vector<float> data, before;
@@ -88,79 +77,43 @@ struct Matrix {
   }
 };
 
-Node2VecParams params(std::optional<uint64_t> workers, uint64_t batch, uint64_t negatives,
-                      double p = 1.0, double q = 1.0) {
-  return {.p = p,
-          .q = q,
-          .start_alpha = 0.05,
-          .end_alpha = 0.001,
-          .window = 3,
-          .batch_size = batch,
-          .max_walk_length = 12,
-          .num_negative = negatives,
-          .workers = workers};
-}
-
 using Workers = std::optional<uint64_t>;
 const Workers kShared = std::nullopt;
 
-// Holds every worker of a pool until all have arrived, so that what follows really overlaps.
-// Relaxed on purpose: the barrier must not order the workers for ThreadSanitizer.
-class RelaxedBarrier {
- public:
-  explicit RelaxedBarrier(size_t n) : n_(n) {}
-  void arrive_and_wait() {
-    arrived_.fetch_add(1, std::memory_order_relaxed);
-    while (arrived_.load(std::memory_order_relaxed) < n_) std::this_thread::yield();
-  }
-
- private:
-  const size_t n_;
-  std::atomic<size_t> arrived_{0};
-};
+// Alpha from 0.05 to 0.001, window 3.
+Node2VecParams params(Workers workers, uint64_t batch, uint64_t negatives, double p = 1.0,
+                      double q = 1.0, uint64_t walk_length = 12) {
+  return {p, q, 0.05, 0.001, 3, batch, walk_length, negatives, workers};
+}
 
 }  // namespace
 
-// ---------------------------------------------------------------------------------------------
-// RaceFree: no suppressions.
-
-TEST(RaceFree, EpochsOnDisjointRowsOnEveryKindOfPool) {
+TEST(RaceFree, EpochsOnDisjointRowsAndFailingChunksOnEveryKindOfPool) {
   // Each node is a start exactly once per epoch and its walk never leaves it, so every row is
   // trained by one chunk only: the epoch's shared state is all that threads have in common.
+  // `short_emb` has rows 0..23 of 48: about half the chunks fail while others run.
   const CsrRecord g = build(loops_or_star(48, true), true);
   Matrix emb(48, 16), hid(48, 16, 1, 2), emb_strided(48, 7, 2, 3), hid_strided(48, 7, 3, 4);
-  Matrix both(48, 16, 1, 5);
+  Matrix both(48, 16, 1, 5), short_emb(24, 16, 1, 6);
   for (const Workers workers : {kShared, Workers(0), Workers(4), Workers(9)}) {
     for (uint64_t batch : {1, 3, 48}) {
       for (uint64_t epoch = 0; epoch < 3; ++epoch) {
         const Node2VecParams uniform = params(workers, batch, 0);
         const Node2VecParams biased = params(workers, batch, 0, 0.5, 2.0);
-        train_epoch(g, uniform, emb.view, hid.view, epoch);
+        try {
+          train_epoch(g, uniform, short_emb.view, hid.view, epoch);
+          FAIL() << "the epoch did not fail";
+        } catch (const Panic& e) {
+          EXPECT_EQ(e.message, "assertion failed: index < dim");
+        }
+        train_epoch(g, uniform, emb.view, hid.view, epoch);  // the pool recovered
         train_epoch(g, biased, emb_strided.view, hid_strided.view, epoch);
         train_epoch(g, uniform, both.view, both.view, epoch);  // one array for both matrices
       }
     }
   }
   EXPECT_TRUE(emb.intact() && hid.intact() && emb_strided.intact() && hid_strided.intact() &&
-              both.intact());
-}
-
-TEST(RaceFree, ChunkFailureIsHandedOverAndThePoolRecovers) {
-  // Rows 0..23 exist, nodes 24..47 do not: about half the chunks fail while others run.
-  const CsrRecord g = build(loops_or_star(48, true), true);
-  Matrix emb(24, 8), hid(48, 8, 1, 2), good(48, 8, 1, 3);
-  for (int round = 0; round < 10; ++round) {
-    for (const Workers workers : {kShared, Workers(3), Workers(8)}) {
-      try {
-        train_epoch(g, params(workers, 1, 0), emb.view, hid.view, round);
-        FAIL() << "the epoch did not fail";
-      } catch (const Panic& e) {
-        EXPECT_EQ(e.message, "assertion failed: index < dim");
-      }
-      train_epoch(g, params(workers, 2, 0), good.view, hid.view, round);  // next call works
-    }
-  }
-  EXPECT_TRUE(emb.intact() && hid.intact() && good.intact());
+              both.intact() && short_emb.intact());
 }
 
 TEST(RaceFree, ConcurrentCallersCountVisitsAndShareThePoolInTurn) {
@@ -210,12 +163,10 @@ TEST(RaceFree, TheCallerStopsAnEpochWhileItWaits) {
   control.on_wait = [&] {
     if (++ticks == 3) control.stop.store(true);
   };
-  Node2VecParams slow = params(Workers(2), 4, 0);
-  slow.max_walk_length = 200;
   EpochOptions options;
   options.visits = visits;
   options.control = &control;
-  train_epoch(g, slow, emb.view, hid.view, 5, options);
+  train_epoch(g, params(Workers(2), 4, 0, 1.0, 1.0, 200), emb.view, hid.view, 5, options);
   uint64_t total = 0;
   for (uint64_t v : visits) total += v;
   EXPECT_GE(ticks, 3);
@@ -225,70 +176,38 @@ TEST(RaceFree, TheCallerStopsAnEpochWhileItWaits) {
 }
 
 TEST(RaceFree, PoolsRunFailAndStopInEveryState) {
-  // On pools of every size and on the shared pool (made once, then reused): plain writes handed
-  // back by run(), failures from many threads at the same moment with results beside them, and
-  // pools destroyed idle, right after a run or right after a failure.
-  ThreadPool own(6);
-  for (ThreadPool* pool : {&own, &shared_pool(), &shared_pool()}) {
-    const uint64_t n = pool->size();
-    std::vector<uint64_t> slots(n);
-    for (uint64_t round = 1; round <= 100; ++round) {
-      RelaxedBarrier barrier(n);
-      pool->run([&](size_t i) {
-        barrier.arrive_and_wait();
-        slots[i] += round * (i + 1);  // plain writes, one slot each
-      });
-      uint64_t total = 0;
-      for (uint64_t v : slots) total += v;  // read on the calling thread after run() returns
-      ASSERT_EQ(total, n * (n + 1) / 2 * round * (round + 1) / 2);
-    }
-  }
+  // Plain writes handed back by run() and failures from many threads at the same moment with
+  // results beside them, on the shared pool (made once, then reused) and on pools destroyed
+  // idle, right after a run or right after a failure.
   EXPECT_EQ(&shared_pool(), &shared_pool());
-  for (int i = 0; i < 100; ++i) {
-    {
-      ThreadPool idle(1 + i % 5);
-    }
-    ThreadPool pool(1 + i % 8);
+  for (int i = 0; i < 200; ++i) {
+    (void)ThreadPool(1 + i % 5);  // started and stopped idle
+    std::optional<ThreadPool> own;
+    ThreadPool& pool = i % 4 == 1 ? shared_pool() : own.emplace(1 + i % 8);
     std::vector<int> after(pool.size(), -1);
-    RelaxedBarrier barrier(pool.size());
+    std::atomic<size_t> arrived{0};
+    const bool fail = i % 3 == 0;
     const auto job = [&](size_t k) {
-      barrier.arrive_and_wait();  // failures and results at the same moment
-      if (k % 2 == 0 && i % 3 == 0) throw std::runtime_error("worker " + std::to_string(k));
-      after[k] = i;
+      // Every worker waits for all the others, so that what follows really overlaps. Relaxed on
+      // purpose: the wait must not order the workers for ThreadSanitizer.
+      arrived.fetch_add(1, std::memory_order_relaxed);
+      while (arrived.load(std::memory_order_relaxed) < pool.size()) std::this_thread::yield();
+      if (fail && k % 2 == 0) throw std::runtime_error("worker " + std::to_string(k));
+      after[k] = i;  // a plain write, read on the calling thread after run() returns
     };
-    if (i % 3 == 0) {
-      try {
-        pool.run(job);
-        FAIL() << "run() did not rethrow";
-      } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("worker ", 0), 0u);
-      }
-    } else {
+    try {
       pool.run(job);
+      EXPECT_FALSE(fail) << "run() did not rethrow";
+    } catch (const std::runtime_error& e) {
+      EXPECT_TRUE(fail);
+      EXPECT_EQ(std::string(e.what()).rfind("worker ", 0), 0u);
     }
-    for (size_t k = 0; k < after.size(); ++k)
-      ASSERT_EQ(after[k], k % 2 == 0 && i % 3 == 0 ? -1 : i);
+    for (size_t k = 0; k < after.size(); ++k) ASSERT_EQ(after[k], fail && k % 2 == 0 ? -1 : i);
   }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Hogwild: concurrent row updates by design (suppressed), everything else checked.
-
 TEST(Hogwild, ManyWorkersOnSharedRows) {
-  // Random graphs, a hub that every walk passes and a single edge that every walk runs along;
-  // contiguous rows, strided rows and one array for both matrices.
-  std::vector<CsrRecord> graphs;
-  graphs.push_back(build(random_edges(20, 60, 0), true));
-  graphs.push_back(build(random_edges(35, 105, 1), false));
-  graphs.push_back(build(loops_or_star(31, false), false));
-  graphs.push_back(build({0, 1}, false));
-  // And a weighted graph, whose walks draw from its rows' alias tables.
-  const std::vector<uint32_t> flat = random_edges(35, 105, 2);
-  std::vector<double> weights(flat.size() / 2);
-  for (size_t i = 0; i < weights.size(); ++i) weights[i] = 1.0 + static_cast<double>(i % 7) * 1e3;
-  const WeightedCsrRecord weighted = weighted_csr_from_edges(
-      {reinterpret_cast<const char*>(flat.data()), weights.size(), 2, 8, 4},
-      {reinterpret_cast<const char*>(weights.data()), weights.size(), 8}, false, 35);
+  // Contiguous rows, strided rows and one array for both matrices, on the graphs below.
   const auto train_all = [](const auto& g) {
     const size_t n = g.num_nodes();
     Matrix emb(n, 16), hid(n, 16, 1, 2), emb_strided(n, 9, 2, 3), hid_strided(n, 9, 1, 4);
@@ -303,6 +222,16 @@ TEST(Hogwild, ManyWorkersOnSharedRows) {
     EXPECT_TRUE(emb.intact() && hid.intact() && emb_strided.intact() && hid_strided.intact() &&
                 both.intact());
   };
-  for (const CsrRecord& g : graphs) train_all(g);
-  train_all(weighted);
+  // Random graphs, a hub that every walk passes and a single edge that every walk runs along.
+  train_all(build(random_edges(20, 60, 0), true));
+  train_all(build(random_edges(35, 105, 1), false));
+  train_all(build(loops_or_star(31, false), false));
+  train_all(build({0, 1}, false));
+  // And a weighted graph, whose walks draw from its rows' alias tables.
+  const std::vector<uint32_t> flat = random_edges(35, 105, 2);
+  std::vector<double> weights(flat.size() / 2);
+  for (size_t i = 0; i < weights.size(); ++i) weights[i] = 1.0 + static_cast<double>(i % 7) * 1e3;
+  train_all(weighted_csr_from_edges(
+      {reinterpret_cast<const char*>(flat.data()), weights.size(), 2, 8, 4},
+      {reinterpret_cast<const char*>(weights.data()), weights.size(), 8}, false, 35));
 }

@@ -1,11 +1,9 @@
-// Every path of train_walk gives the update of its definition, one sample at a time, with every
-// kernel table this processor runs: the per-sample form itself (rows of the two matrices
-// interleaved in one array, so never fused), the fused pair of a fixed negative count and of any
-// count, the draw-as-you-go fallback of walks too long to schedule, and the element-by-element
-// path of strided matrices. Kernels may sum a dot product in another order (and fuse
-// multiply-adds), which now and then moves a lookup to the neighbouring entry of the sigmoid
-// table: a change of about 3e-5 here. Results are compared within 1e-3, which every fault of
-// the update (a lost negative, a wrong sign or window, a wrong kernel) exceeds many times.
+// Every path of train_walk gives the per-sample update of the definition, with every kernel table
+// this processor runs: per sample (rows of the two matrices interleaved, so never fused), the
+// fused pair of a fixed and of any negative count, the draw-as-you-go fallback of walks too long
+// to schedule, and strided matrices. Kernels may sum a dot product in another order, which now
+// and then moves a lookup to the neighbouring sigmoid entry (about 3e-5 here); every fault of the
+// update (a lost negative, a wrong sign, window or kernel) exceeds the 1e-3 allowed many times.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +12,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "negatives.hpp"
@@ -25,13 +24,8 @@ using namespace velmor;
 
 namespace {
 
-struct NamedTable {
-  const VecKernels* table;
-  const char* name;
-};
-
-std::vector<NamedTable> supported_tables() {
-  std::vector<NamedTable> tables{{&kernels_base::table, "base"}};
+std::vector<std::pair<const VecKernels*, const char*>> supported_tables() {
+  std::vector<std::pair<const VecKernels*, const char*>> tables{{&kernels_base::table, "base"}};
 #if defined(__x86_64__)
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
@@ -45,24 +39,18 @@ std::vector<NamedTable> supported_tables() {
 enum class Layout { Separate, Interleaved, Strided };
 
 struct Matrices {
-  std::vector<float> a, b;
+  std::vector<float> a;
   MatrixView emb, hid;
 
-  Matrices(Layout layout, size_t rows, size_t dim) {
+  Matrices(Layout layout, size_t rows, size_t dim) : a(4 * rows * dim) {
     std::mt19937 gen(7);
     std::uniform_real_distribution<float> u(-0.5f, 0.5f);
-    const ptrdiff_t d = static_cast<ptrdiff_t>(dim);
-    if (layout == Layout::Interleaved) {  // emb row r, then hid row r: extents overlap
-      a.resize(2 * rows * dim);
-      emb = {a.data(), rows, dim, 2 * d, 1};
-      hid = {a.data() + dim, rows, dim, 2 * d, 1};
-    } else {
-      const ptrdiff_t step = layout == Layout::Strided ? 2 : 1;
-      a.resize(rows * dim * step);
-      b.resize(rows * dim * step);
-      emb = {a.data(), rows, dim, d * step, step};
-      hid = {b.data(), rows, dim, d * step, step};
-    }
+    // Interleaved: emb row r, then hid row r, so their extents overlap; else hid after emb.
+    const bool interleaved = layout == Layout::Interleaved;
+    const ptrdiff_t step = layout == Layout::Strided ? 2 : 1;
+    const ptrdiff_t row_stride = static_cast<ptrdiff_t>(dim) * (interleaved ? 2 : step);
+    emb = {a.data(), rows, dim, row_stride, step};
+    hid = {a.data() + (interleaved ? dim : 2 * rows * dim), rows, dim, row_stride, step};
     for (const MatrixView* m : {&emb, &hid})
       for (size_t r = 0; r < rows; ++r)
         for (size_t c = 0; c < dim; ++c) m->row(r)[c * m->col_stride] = u(gen);
@@ -116,15 +104,6 @@ struct Case {
   uint64_t num_negative;
 };
 
-// A walk over random nodes (any sequence of rows trains as a walk would).
-std::vector<uint32_t> random_walk_of(const Case& c) {
-  std::mt19937 gen(static_cast<uint32_t>(c.walk_length * 31 + c.num_negative));
-  std::uniform_int_distribution<uint32_t> node(0, static_cast<uint32_t>(c.nodes - 1));
-  std::vector<uint32_t> walk(c.walk_length);
-  for (uint32_t& v : walk) v = node(gen);
-  return walk;
-}
-
 }  // namespace
 
 TEST(UpdatePaths, EveryPathWithEveryKernelTableGivesThePerSampleUpdate) {
@@ -146,10 +125,14 @@ TEST(UpdatePaths, EveryPathWithEveryKernelTableGivesThePerSampleUpdate) {
       {"fallback, per sample", 50000, 4, 400, 200, 40},
       {"fallback, one negative at a time", 50, 2, 2, 1, (1u << 22) + 1},
   };
-  const std::vector<NamedTable> tables = supported_tables();
+  const auto tables = supported_tables();
   for (const Case& c : cases)
     for (const bool shared : {false, true}) {
-      const std::vector<uint32_t> walk = random_walk_of(c);
+      // A walk over random nodes (any sequence of rows trains as a walk would).
+      std::mt19937 gen(static_cast<uint32_t>(c.walk_length * 31 + c.num_negative));
+      std::uniform_int_distribution<uint32_t> node(0, static_cast<uint32_t>(c.nodes - 1));
+      std::vector<uint32_t> walk(c.walk_length);
+      for (uint32_t& v : walk) v = node(gen);
       const UniformNegatives negatives(static_cast<int32_t>(c.nodes));
       Matrices want(Layout::Separate, c.nodes, c.dim);
       Lcg48 want_rng = Lcg48::from_seed(99);
@@ -176,10 +159,10 @@ TEST(UpdatePaths, EveryPathWithEveryKernelTableGivesThePerSampleUpdate) {
           }
         EXPECT_LT(worst, 1e-3) << c.what << ", " << path;
       };
-      for (const NamedTable& t : tables) {
-        check(Layout::Separate, *t.table, std::string("fused, ") + t.name);
-        check(Layout::Interleaved, *t.table, std::string("per sample, ") + t.name);
+      for (const auto& [table, name] : tables) {
+        check(Layout::Separate, *table, std::string("fused, ") + name);
+        check(Layout::Interleaved, *table, std::string("per sample, ") + name);
       }
-      check(Layout::Strided, *tables[0].table, "strided");
+      check(Layout::Strided, *tables[0].first, "strided");
     }
 }
