@@ -12,7 +12,9 @@ from velmor.embedding_files import embedding_output, load_embeddings, save_embed
 
 
 @pytest.mark.parametrize("suffix", [".emb", ".bin", ".npy", ".npz"])
-@pytest.mark.parametrize("keys", [None, [10, 20, 30], ["a", "b", "ü"], ["1", "x", "2"]])
+# Word2vec keys read back as integers only when every one is an integer written plainly.
+@pytest.mark.parametrize("keys", [None, [10, 20, 30], ["a", "b", "ü"], ["1", "x", "2"],
+                                  ["0", "07", "1"], ["1", "-1", "2"], ["1", "٣", "2"]])
 def test_embeddings_round_trip(tmp_path, suffix, keys):
     vectors = np.random.default_rng(1).normal(size=(3, 4)).astype(np.float32)
     vectors[0, 0] = 1e-30  # needs all nine significant digits and an exponent in text
@@ -58,7 +60,6 @@ def numpy_bytes(save, *arrays, **named):
 
 
 @pytest.mark.parametrize("name, content, fragment", [
-    ("v.txt", b"", "expected a header"),
     ("v.txt", b"two 2\na 1 2\nb 3 4\n", "expected a header"),
     ("v.bin", b"1 0\na \n", "expected a header"),
     ("v.txt", b"3 2\na 1 2\nb 3 4\n", "announces 3 vectors, the file holds 2"),
@@ -68,7 +69,6 @@ def numpy_bytes(save, *arrays, **named):
     ("v.bin", binary(ROWS).replace(b"2 2", b"1 2"), "holds more"),
     ("v.bin", binary(ROWS).replace(b"\nb ", b"\na "), "more than once"),
     ("v.npy", b"previous", "not a NumPy .npy file"),
-    ("v.npz", b"previous", "not a NumPy .npz file"),
     ("v.npy", numpy_bytes(np.save, ROWS)[:-3], "Failed to read all data"),
     ("v.npz", numpy_bytes(np.savez, other=ROWS), "no 'vectors' array"),
 ])
