@@ -181,6 +181,3 @@ def test_old_names_clone_and_keyed_vectors(tmp_path):
     model = fit(graph)
     assert model.wv.index_to_key == ["x", "y", "z", "lonely"] and model.embeddings_.shape == (4, 16)
     np.testing.assert_array_equal(model.wv[["lonely", "x"]], model.embeddings_[[3, 0]])
-    model.save(tmp_path / "k.npz")
-    np.testing.assert_array_equal(velmor.KeyedVectors.load(tmp_path / "k.npz").vectors,
-                                  model.embeddings_)

@@ -8,17 +8,6 @@ from velmor import KeyedVectors
 VECTORS = np.array([[1, 0], [0.8, 0.6], [0, 1], [-1, 0.1]], dtype=np.float32)
 
 
-@pytest.mark.parametrize("binary", [False, True])
-def test_word2vec_format_follows_the_flag_not_the_extension(tmp_path, binary):
-    kv = KeyedVectors(VECTORS, list("abcd"))
-    by_extension = tmp_path / ("v.bin" if binary else "v.txt")
-    kv.save_word2vec_format(tmp_path / "v.w2v", binary=binary)
-    kv.save(by_extension)
-    assert (tmp_path / "v.w2v").read_bytes() == by_extension.read_bytes()
-    loaded = KeyedVectors.load_word2vec_format(tmp_path / "v.w2v", binary=binary)
-    assert loaded.index_to_key == list("abcd") and loaded.vectors.tobytes() == VECTORS.tobytes()
-
-
 def lookups(kv, key, other):
     """What each keyed method gives for key, with other as the second key where one is needed."""
     return (kv.get_index(key), key in kv, kv.has_index_for(key), kv[key].tolist(),
