@@ -27,31 +27,27 @@ def run(capsys, *args):
     return status, capsys.readouterr().err
 
 
-def test_karate_to_embeddings_and_walks(capsys, tmp_path):
-    out, walks = tmp_path / "karate.npz", tmp_path / "walks.txt"
-    status, err = run(capsys, "--input", KARATE, "--output", out, "--walks-output", walks, *FAST)
-    assert (status, err) == (0, "") and sorted(os.listdir(tmp_path)) == ["karate.npz", "walks.txt"]
-    rows = np.loadtxt(walks, dtype=np.int64)
-    assert rows.shape == (2 * 34, 10) and sorted(set(rows[:34, 0])) == list(range(34))
-    vectors, keys = load_embeddings(out)
-    assert vectors.shape == (34, 8) and keys is None
-
-
 HEADER = "source\ttarget\n0\t1\n1\t02\n"
 
 
 @pytest.mark.parametrize("content, args, note, keys", [
+    (KARATE.read_text(), [], "", list(range(34))),
     ("# who knows whom\nann,bob\nbob,cy\ncy,ann\n", ["--delimiter", ","], "", ["ann", "bob", "cy"]),
     ("0 1 2.5\n1 2 0.5\n2 0 1\n", ["--weighted"], "", [0, 1, 2]),
     (HEADER, [], "velmor: note: {}:1: skipped the header line 'source\\ttarget'\n", [0, 1, 2]),
     (HEADER, ["--names"], "", ["source", "target", "0", "1", "02"]),  # every id a string
 ])
-def test_names_weights_and_header_notes(capsys, tmp_path, content, args, note, keys):
-    edges = tmp_path / "e.txt"
+def test_runs_write_the_embeddings_and_walks(capsys, tmp_path, content, args, note, keys):
+    edges, out, walks = tmp_path / "e.txt", tmp_path / "o.emb", tmp_path / "w.npy"
     edges.write_text(content)
-    status, err = run(capsys, "--input", edges, "--output", tmp_path / "o.emb", *args, *FAST)
+    status, err = run(capsys, "--input", edges, "--output", out, "--walks-output", walks, *args,
+                      *FAST)
     assert (status, err) == (0, note.format(edges))
-    assert load_embeddings(tmp_path / "o.emb")[1] == keys
+    assert sorted(os.listdir(tmp_path)) == ["e.txt", "o.emb", "w.npy"]
+    vectors, found = load_embeddings(out)
+    assert found == keys and vectors.shape == (len(keys), 8)
+    rows, n = np.load(walks), len(keys)
+    assert rows.shape == (2 * n, 10) and sorted(set(rows[:n, 0])) == list(range(n))
 
 
 # Usage errors exit with 2, other bad input with 1.

@@ -85,19 +85,6 @@ def test_malformed_files(tmp_path, name, content, fragment):
     assert str(caught.value).startswith(str(path)) and "\n" not in str(caught.value)
 
 
-@pytest.mark.parametrize("name, keys, fragment", [
-    ("out.emb", ["fine", "not fine"], "whitespace"),
-    ("out.emb", [33, "33"], "keys 33 and '33' both read '33'"),
-    ("out.csv", None, ".npz"),
-])
-def test_refused_writes_leave_the_old_file_alone(tmp_path, name, keys, fragment):
-    path = tmp_path / name
-    path.write_text("previous")
-    with pytest.raises(ValueError, match=fragment):
-        save_embeddings(path, np.zeros((2, 1), np.float32), keys)
-    assert path.read_text() == "previous" and os.listdir(tmp_path) == [name]
-
-
 def test_replacing_keeps_the_mode_and_follows_a_link(tmp_path):
     target, link = tmp_path / "target.npy", tmp_path / "link.npy"
     target.write_bytes(b"previous")
@@ -108,18 +95,28 @@ def test_replacing_keeps_the_mode_and_follows_a_link(tmp_path):
     assert target.stat().st_mode & 0o777 == 0o640
 
 
-@pytest.mark.parametrize("block, error, replaced", [
-    (lambda output: output.write(np.ones((1, 1))), None, True),
-    (lambda output: None, None, False),                            # nothing was written
-    (lambda output: 1 / 0, ZeroDivisionError, False),
-    (lambda output: [output.write(np.ones((1, 1))), 1 / 0], ZeroDivisionError, False),
-    (lambda output: [output.write(np.ones((1, 1))) for _ in range(2)], ValueError, False),
+ONE, TWO = np.ones((1, 1), np.float32), np.zeros((2, 1), np.float32)
+
+
+@pytest.mark.parametrize("name, block, error, fragment, replaced", [
+    ("out.npy", lambda output: output.write(ONE), None, None, True),
+    ("out.npy", lambda output: None, None, None, False),                # nothing was written
+    ("out.npy", lambda output: 1 / 0, ZeroDivisionError, None, False),
+    ("out.npy", lambda output: [output.write(ONE), 1 / 0], ZeroDivisionError, None, False),
+    ("out.npy", lambda output: [output.write(ONE) for _ in range(2)], ValueError, "one write",
+     False),
+    ("out.emb", lambda output: output.write(TWO, ["fine", "not fine"]), ValueError, "whitespace",
+     False),
+    ("out.emb", lambda output: output.write(TWO, [33, "33"]), ValueError,
+     "keys 33 and '33' both read '33'", False),
+    ("out.csv", lambda output: pytest.fail(), ValueError, ".npz", False),
 ])
-def test_output_replaces_the_target_only_after_a_clean_write(tmp_path, block, error, replaced):
-    path = tmp_path / "out.npy"
+def test_output_replaces_the_target_only_after_a_clean_write(tmp_path, name, block, error,
+                                                             fragment, replaced):
+    path = tmp_path / name
     path.write_bytes(b"previous")
-    with pytest.raises(error) if error else contextlib.nullcontext():
+    with pytest.raises(error, match=fragment) if error else contextlib.nullcontext():
         with embedding_output(path) as output:
             block(output)
-    assert os.listdir(tmp_path) == ["out.npy"]
+    assert os.listdir(tmp_path) == [name]
     assert (path.read_bytes() != b"previous") == replaced
