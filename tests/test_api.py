@@ -119,8 +119,10 @@ def test_scipy_direction_follows_symmetry():
      "not a number"),
     (lambda: velmor.Node2Vec().fit(nx.DiGraph([(0, 1)]), directed=False), ValueError, "directed"),
     (lambda: velmor.Node2Vec().fit({"edges": 1}), TypeError, "NetworkX"),
+    (lambda: velmor.Node2Vec().set_params(iterations=3), ValueError, "no parameter"),
+    (lambda: velmor.Node2Vec().save("never-written.emb"), ValueError, "not fitted"),
 ])
-def test_bad_graphs_are_refused(make, error, fragment):
+def test_bad_graphs_and_misuse_are_refused(make, error, fragment):
     with pytest.raises(error, match=fragment):
         make()
 
@@ -164,7 +166,7 @@ def test_learning_rate_falls_linearly_and_an_interrupt_leaves_the_model_alone(mo
     np.testing.assert_array_equal(model.embeddings_, before)
 
 
-def test_old_names_clone_and_keyed_vectors(tmp_path):
+def test_old_names_clone_and_keyed_vectors():
     from sklearn.base import clone
 
     with pytest.warns(DeprecationWarning, match="use num_walks=..."):
@@ -172,10 +174,6 @@ def test_old_names_clone_and_keyed_vectors(tmp_path):
     model = velmor.Node2Vec(dimensions=8, p=0.5)
     copy = clone(model)
     assert copy.get_params() == model.get_params() and repr(copy) == "Node2Vec(dimensions=8, p=0.5)"
-    with pytest.raises(ValueError, match="no parameter"):
-        model.set_params(iterations=3)
-    with pytest.raises(ValueError, match="not fitted"):
-        model.save(tmp_path / "x.emb")
     graph = nx.Graph([("x", "y"), ("y", "z")])
     graph.add_node("lonely")
     model = fit(graph)

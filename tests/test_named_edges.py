@@ -16,29 +16,6 @@ def parse(data, **options):
         return error.line, error.reason
 
 
-def parse_both_ways(monkeypatch, data, **options):
-    """parse_edges with the engine's reader, whether the engine read the text, and without it."""
-    answers = []
-    monkeypatch.setattr(_edgeparse, "read_named_edges",
-                        lambda *args: answers.append(read_named_edges(*args)) or answers[-1])
-    with_engine = parse(data, **options)
-    monkeypatch.setattr(_edgeparse, "read_named_edges", lambda *args: None)
-    return with_engine, bool(answers) and answers[-1] is not None, parse(data, **options)
-
-
-def assert_same(found, expected):
-    assert found.edges.dtype == expected.edges.dtype == np.uint32
-    assert np.array_equal(found.edges, expected.edges) and found.header == expected.header
-    assert type(found.names) is type(expected.names) and found.names.dtype == object
-    assert found.names.tolist() == expected.names.tolist()
-    assert all(type(name) is str for name in found.names)
-    if expected.weights is None:
-        assert found.weights is None
-    else:
-        assert found.weights.dtype == np.float64
-        assert found.weights.tobytes() == expected.weights.tobytes()  # rounded alike
-
-
 def many_names():
     # Enough names to grow the table many times; some long, many alike in their first bytes.
     rng = np.random.default_rng(7)
@@ -80,12 +57,27 @@ WEIGHTS = "".join(f"n{i} m{i} {w}\n" for i, w in enumerate([
 ])
 def test_the_engine_reads_as_the_numpy_reader_does(monkeypatch, data, options, fault):
     data = data.encode() if isinstance(data, str) else data
-    with_engine, engine_read, expected = parse_both_ways(monkeypatch, data, **options)
+    answers = []
+    monkeypatch.setattr(_edgeparse, "read_named_edges",
+                        lambda *args: answers.append(read_named_edges(*args)) or answers[-1])
+    found = parse(data, **options)
+    monkeypatch.setattr(_edgeparse, "read_named_edges", lambda *args: None)
+    expected = parse(data, **options)  # the NumPy reader alone
+    engine_read = bool(answers) and answers[-1] is not None
     assert engine_read is not fault and (type(expected) is tuple) is fault  # (line, reason)
     if fault:
-        assert with_engine == expected
+        assert found == expected
+        return
+    assert found.edges.dtype == expected.edges.dtype == np.uint32
+    assert np.array_equal(found.edges, expected.edges) and found.header == expected.header
+    assert type(found.names) is type(expected.names) and found.names.dtype == object
+    assert found.names.tolist() == expected.names.tolist()
+    assert all(type(name) is str for name in found.names)
+    if expected.weights is None:
+        assert found.weights is None
     else:
-        assert_same(with_engine, expected)
+        assert found.weights.dtype == np.float64
+        assert found.weights.tobytes() == expected.weights.tobytes()  # rounded alike
 
 
 def test_the_engine_refuses_to_write_past_its_arrays():
