@@ -166,6 +166,18 @@ def test_learning_rate_falls_linearly_and_an_interrupt_leaves_the_model_alone(mo
     np.testing.assert_array_equal(model.embeddings_, before)
 
 
+@pytest.mark.parametrize("dimensions, shared_negatives, expected", [
+    (16, None, False), (250_000, None, True),  # 34 rows: 4 KiB, then 65 MiB per matrix
+    (16, True, True), (250_000, False, False)])
+def test_negatives_are_shared_by_default_only_on_large_matrices(monkeypatch, dimensions,
+                                                               shared_negatives, expected):
+    seen = []
+    monkeypatch.setattr(velmor.model, "train_epoch",
+                        lambda *, shared_negatives, **_: seen.append(shared_negatives))
+    fit(KARATE, num_walks=1, dimensions=dimensions, shared_negatives=shared_negatives)
+    assert seen == [expected]
+
+
 def test_old_names_clone_and_keyed_vectors():
     from sklearn.base import clone
 
