@@ -37,7 +37,6 @@ def _entries(native):
                                       next_random=Counted(7))),
         "Node2VecParams": (native.Node2VecParams, [],
                            {k: Counted(v) if v is not None else None for k, v in GOOD.items()}),
-        "CSRGraph.has_edge": (graph.has_edge, ["src", "dst"], dict(src=Counted(0), dst=Counted(1))),
     }
 
 
@@ -59,7 +58,6 @@ def _entries(native):
     ("Node2VecParams", 0, list(GOOD)[:-1],
      "Node2VecParams.__new__() missing 1 required keyword argument: 'workers'"),
     ("Node2VecParams", 0, list(GOOD)[::-1], None),
-    ("CSRGraph.has_edge", 0, ["dst", "src"], None),
 ])
 @pytest.mark.parametrize("valid", [False, True])
 def test_binding(native, name, n_args, keys, expected, valid):
@@ -68,15 +66,16 @@ def test_binding(native, name, n_args, keys, expected, valid):
             for i in range(n_args)]
     kwargs = {k: good[k] if valid and k in good else object() for k in keys}
     before = Counted.conversions
+    error = None
     try:
-        result, error = call(*args, **kwargs), None
+        call(*args, **kwargs)
     except TypeError as e:
-        result, error = None, str(e)
+        error = str(e)
     if expected is not None:
         assert error == expected
         assert Counted.conversions == before  # binding fails before anything is converted
     elif valid:
-        assert error is None and (result is None or result is not False)
+        assert error is None
     else:  # every parameter bound to object(): the first one in order is refused
         assert error.startswith(f"argument '{(positional + list(good))[0]}': ")
 
@@ -94,13 +93,9 @@ class Raises:
     __float__ = __index__
 
 
-class MyTypeError(TypeError):
-    pass
-
-
 NOT_INTEGER = "'float' object cannot be interpreted as an integer"
 OUT_OF_RANGE = "out of range integral type conversion attempted"
-MINE, ZERO = MyTypeError("mine"), ZeroDivisionError("zero")
+MINE, ZERO = type("MyTypeError", (TypeError,), {})("mine"), ZeroDivisionError("zero")
 
 
 # (argument, value, the value stored or the exception raised). Values are stored as given: those
@@ -112,8 +107,6 @@ MINE, ZERO = MyTypeError("mine"), ZeroDivisionError("zero")
     ("window", 2**31, OverflowError(OUT_OF_RANGE)), ("src", 2**32, OverflowError(OUT_OF_RANGE)),
     ("batch_size", -1, OverflowError("can't convert negative int to unsigned")),
     ("window", 1.5, TypeError("argument 'window': " + NOT_INTEGER)),
-    ("workers", 2.0, TypeError("argument 'workers': " + NOT_INTEGER)),
-    ("p", "x", TypeError("argument 'p': must be real number, not str")),
     ("dst", "0", TypeError("argument 'dst': 'str' object cannot be interpreted as an integer")),
     # A plain TypeError gets the argument's name and keeps its cause; anything else, subclasses
     # of TypeError included, passes through as it is.
