@@ -37,6 +37,7 @@ def _entries(native):
                                       next_random=Counted(7))),
         "Node2VecParams": (native.Node2VecParams, [],
                            {k: Counted(v) if v is not None else None for k, v in GOOD.items()}),
+        "CSRGraph.has_edge": (graph.has_edge, ["src", "dst"], dict(src=Counted(0), dst=Counted(1))),
     }
 
 
@@ -58,6 +59,7 @@ def _entries(native):
     ("Node2VecParams", 0, list(GOOD)[:-1],
      "Node2VecParams.__new__() missing 1 required keyword argument: 'workers'"),
     ("Node2VecParams", 0, list(GOOD)[::-1], None),
+    ("CSRGraph.has_edge", 1, ["src"], "CSRGraph.has_edge() got multiple values for argument 'src'"),
 ])
 @pytest.mark.parametrize("valid", [False, True])
 def test_binding(native, name, n_args, keys, expected, valid):
@@ -105,7 +107,7 @@ MINE, ZERO = type("MyTypeError", (TypeError,), {})("mine"), ZeroDivisionError("z
     ("batch_size", 2**64 - 1, 2**64 - 1), ("p", Counted(2.5), 2.5), ("q", np.float32(0.5), 0.5),
     ("workers", Counted(4), 4), ("src", np.uint8(0), True),
     ("window", 2**31, OverflowError(OUT_OF_RANGE)), ("src", 2**32, OverflowError(OUT_OF_RANGE)),
-    ("batch_size", -1, OverflowError("can't convert negative int to unsigned")),
+    ("batch_size", -1, OverflowError()),  # the interpreter's own message, whatever its wording
     ("window", 1.5, TypeError("argument 'window': " + NOT_INTEGER)),
     ("dst", "0", TypeError("argument 'dst': 'str' object cannot be interpreted as an integer")),
     # A plain TypeError gets the argument's name and keeps its cause; anything else, subclasses
@@ -126,7 +128,11 @@ def test_conversions(native, name, value, expected):
         return
     with pytest.raises(type(expected)) as e:
         convert()
-    assert type(e.value) is type(expected) and str(e.value) == str(expected)
+    assert type(e.value) is type(expected)
+    if str(expected):
+        assert str(e.value) == str(expected)
+    else:
+        assert not str(e.value).startswith("argument")
     if isinstance(value, Raises):
         assert repr(e.value.__cause__) == "KeyError('inner')"
         assert e.value is expected or type(expected) is TypeError
