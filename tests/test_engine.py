@@ -1,5 +1,6 @@
-"""The training engine (_engine.train_epoch): frequency-weighted negatives against the model,
-the uniform draw against _native, and the hooks that run while the interpreter lock is free."""
+"""The engine (_engine): frequency-weighted negatives against the model, the uniform draw against
+_native, the refusals of every entry point, and the hooks that run while the interpreter lock is
+free."""
 
 import os
 import signal
@@ -87,91 +88,112 @@ def test_weighted_negatives_and_visits_match_model(edges, directed, ns_exponent,
 
 
 def _bad_arguments():
-    counts = np.ones(10, np.uint64)
-    read_only = counts.copy()
+    counts, read_only = np.ones(10, np.uint64), np.zeros((10, 8), np.int32)
     read_only.flags.writeable = False
+    epoch, write = _engine.train_epoch, _engine.write_walks
+    weighted, plain = _engine.weighted_csr_from_edges, _engine.csr_from_edges
+    span = "num_nodes must be between 1 and 2147483647, got "
+    walks = "argument 'walks': expected a 2-dimensional int32 array, got "
+    builds = [  # the two builders refuse the same edges and node counts alike
+        (dict(edges=np.ones((5, 2), np.int64)), TypeError,
+         "argument 'edges': expected an (E, 2) uint32 array, got a 2-dimensional int64 array"),
+        (dict(edges=np.ones((5, 3), np.uint32)), ValueError,
+         "argument 'edges': expected shape (E, 2), got (5, 3)"),
+        (dict(num_nodes=4), ValueError, "edges[2] refers to node 4 but num_nodes is 4"),
+        (dict(num_nodes=0), ValueError, span + "0"),
+        (dict(num_nodes=2**70), ValueError, span + str(2**70)),
+    ]
     return [
-        (dict(ns_exponent=float("nan")), ValueError,
+        (epoch, dict(ns_exponent=float("nan")), ValueError,
          "ns_exponent must be a finite number at least 0, got nan"),
-        (dict(ns_exponent=-0.5), ValueError,
-         "ns_exponent must be a finite number at least 0, got -0.5"),
-        (dict(noise_counts=counts[:9]), ValueError,
+        (epoch, dict(noise_counts=counts[:9]), ValueError,
          "noise_counts has 9 entries but the graph has 10 nodes"),
-        (dict(visits=np.ones(11, np.uint64)), ValueError,
+        (epoch, dict(visits=np.ones(11, np.uint64)), ValueError,
          "visits has 11 entries but the graph has 10 nodes"),
-        (dict(visits=read_only), ValueError, "argument 'visits': array is read-only"),
-        (dict(noise_counts=counts[::2]), ValueError,
-         "argument 'noise_counts': array must be contiguous"),
-        (dict(progress=3), TypeError,
+        (epoch, dict(visits=np.broadcast_to(counts[:1], 10)), ValueError,
+         "argument 'visits': array is read-only"),
+        (epoch, dict(noise_counts=counts[::2]), ValueError,
+         "argument 'noise_counts': array must be contiguous and aligned"),
+        (epoch, dict(progress=3), TypeError,
          "argument 'progress': expected a callable or None, got 'int'"),
+        (write, dict(walks=np.zeros((10, 8), np.int64)), TypeError,
+         walks + "a 2-dimensional int64 array"),
+        (write, dict(walks=np.zeros((10, 7), np.int32)), ValueError, "argument 'walks': expected "
+         "shape (10, 8) (one row per node, max_walk_length columns), got (10, 7)"),
+        (write, dict(walks=read_only), ValueError, "argument 'walks': array is read-only"),
+        (write, dict(walks=np.zeros((10, 16), np.int32)[:, ::2]), ValueError,
+         "argument 'walks': array must be C-contiguous and aligned"),
+        (write, dict(graph=np.ones((2, 2))), TypeError,
+         "argument 'graph': expected a CSRGraph or a WeightedCSRGraph, got 'ndarray'"),
+        (weighted, dict(weights=np.ones(5, np.float32)), TypeError, "argument 'weights': expected "
+         "a 1-dimensional float64 array, got a 1-dimensional float32 array; convert other dtypes "
+         "first, e.g. weights.astype(numpy.float64)"),
+        (weighted, dict(weights=np.ones(4)), ValueError,
+         "argument 'weights': expected 5 entries, one per edge, got 4"),
+        (weighted, dict(weights=np.array([1, 2, 0.0, -4, 5])), ValueError,  # the first of two
+         "weights[2] is 0.0; edge weights must be finite and greater than 0"),
+        *[(build, *row) for row in builds for build in (weighted, plain)],
     ]
 
 
-@pytest.mark.parametrize("change, error, message", _bad_arguments())
-def test_bad_argument_trains_nothing(change, error, message):
+@pytest.mark.parametrize("call, change, error, message", _bad_arguments())
+def test_bad_argument_changes_nothing(call, change, error, message):
+    graph, params = make_graph(RING_WITH_CHORDS, False), make_params()
     emb, hid = make_matrices(10, 4)
-    kwargs = {"ns_exponent": 0.75, "visits": np.zeros(10, np.uint64), **change}
-    with unchanged(emb, hid, np.asarray(kwargs["visits"])), pytest.raises(error) as excinfo:
-        train(make_graph(RING_WITH_CHORDS, False), make_params(), emb, hid, 1, **kwargs)
-    assert str(excinfo.value).startswith(message)
+    edges = np.array([[0, 1], [1, 2], [2, 4], [3, 0], [1, 3]], np.uint32)
+    arguments = {
+        _engine.train_epoch: dict(graph=graph, params=params, embeddings=emb, hidden_layer=hid,
+                                  next_random=1, ns_exponent=0.75, noise_counts=None,
+                                  visits=np.zeros(10, np.uint64), progress=None),
+        _engine.write_walks: dict(graph=graph, params=params, next_random=1,
+                                  walks=np.zeros((10, 8), np.int32)),
+        _engine.weighted_csr_from_edges: dict(edges=edges, weights=np.arange(1.0, 6.0),
+                                              directed=False, num_nodes=6),
+        _engine.csr_from_edges: dict(edges=edges, directed=False, num_nodes=6),
+    }[call] | change
+    arrays = [a for a in arguments.values() if isinstance(a, np.ndarray)]
+    with unchanged(*arrays), pytest.raises(error) as excinfo:
+        call(**arguments)
+    assert str(excinfo.value) == message
 
 
 # While an epoch runs: progress, interruption, other Python threads.
 
 
-def _long_epoch(workers=1):
-    """A graph whose epoch takes seconds, fresh matrices and a visit counter."""
+@pytest.mark.parametrize("workers, error", [(2, RuntimeError), (1, KeyboardInterrupt)])
+def test_progress_error_or_ctrl_c_stops_the_epoch_part_way(workers, error):
+    # Ctrl-C is sent by another Python thread, which can only run while the epoch has released
+    # the interpreter lock.
     n = 20_000
     ring = np.arange(n, dtype=np.uint32)
     edges = np.stack([ring, (ring + 1) % n, ring, (ring + 7) % n], axis=1).reshape(-1, 2)
     params = make_params(max_walk_length=80, window=10, num_negative=5, batch_size=64,
                          workers=workers)
-    matrices = make_matrices(n, 64, scale=0.01)
-    return make_graph(edges, False), params, *matrices, np.zeros(n, np.uint64)
-
-
-def test_progress_reports_walks_and_its_exception_stops_the_epoch():
-    graph, params, emb, hid, visits = _long_epoch(workers=2)
-    seen = []
+    emb, hid = make_matrices(n, 64, scale=0.01)
+    visits, seen = np.zeros(n, np.uint64), []
 
     def progress(walks):
         seen.append(walks)
         if len(seen) == 3:
             raise RuntimeError("enough")
 
-    with pytest.raises(RuntimeError, match="enough"):
-        train(graph, params, emb, hid, 1, visits=visits, progress=progress)
-    assert seen == sorted(seen) and seen[-1] > 0
-    assert seen[-1] <= int(visits.sum()) // 80 < 20_000  # every walk of the ring has 80 nodes
-
-
-def test_ctrl_c_stops_the_epoch():
-    # The signal is sent by another Python thread while the epoch trains, which it can only do
-    # if the epoch has released the interpreter lock.
-    graph, params, emb, hid, visits = _long_epoch()
-    in_call = threading.Event()
-
-    def interrupt():
-        if in_call.wait(10):
-            threading.Event().wait(0.3)
-            if in_call.is_set():
-                os.kill(os.getpid(), signal.SIGINT)
-
-    killer = threading.Thread(target=interrupt)
-    killer.start()
+    killer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    if error is KeyboardInterrupt:
+        killer.start()
     try:
-        in_call.set()
-        with pytest.raises(KeyboardInterrupt):
-            train(graph, params, emb, hid, 1, visits=visits)
+        with pytest.raises(error):
+            train(make_graph(edges, False), params, emb, hid, 1, visits=visits,
+                  progress=progress if error is RuntimeError else None)
     finally:
-        in_call.clear()
-        killer.join()
-    assert 0 < visits.sum() < 20_000 * 80
+        killer.cancel()
+    assert 0 < visits.sum() < n * 80  # every walk of the ring has 80 nodes
+    if error is RuntimeError:
+        assert seen == sorted(seen) and 0 < seen[-1] <= visits.sum() // 80
 
 
-def test_two_threads_train_two_models_at_once():
-    # With one worker each, both match a fit made alone, bit for bit; with the shared pool,
-    # one of them runs on a pool of its own.
+def test_threads_train_models_at_once():
+    # With one worker each, they match a fit made alone, bit for bit; of those on the shared
+    # pool, one runs on a pool of its own.
     graph, results = make_graph(STAR, False), {}
 
     def fit(key, workers, seed):
@@ -182,15 +204,13 @@ def test_two_threads_train_two_models_at_once():
                   noise_counts=visits if epoch else None, visits=visits)
         results[key] = emb.tobytes() + hid.tobytes() + visits.tobytes()
 
-    for workers in (1, None):
-        threads = [threading.Thread(target=fit, args=((workers, s), workers, s)) for s in (1, 2)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    alone = dict(results)
     fit("alone", 1, 1)
-    assert len(alone) == 4 and results["alone"] == alone[(1, 1)]
+    threads = [threading.Thread(target=fit, args=((w, s), w, s)) for w in (1, None) for s in (1, 2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(results) == 5 and results["alone"] == results[(1, 1)]
 
 
 @pytest.mark.parametrize("environment, engine, native", [
@@ -204,10 +224,9 @@ def test_engine_reads_its_own_thread_variable_first(environment, engine, native,
     script = """if True:
         import os
         import numpy as np
+        from conftest import make_graph, make_params
         from velmor.engine import _engine, _native
-        graph = _native.csr_from_edges(np.array([[0, 1]], np.uint32), False)
-        params = _native.Node2VecParams(p=1, q=1, start_alpha=0.1, end_alpha=0.1, window=1,
-            batch_size=1, max_walk_length=2, num_negative=0, workers=None)
+        graph, params = make_graph([[0, 1]], False), make_params(workers=None)
         threads = lambda: len(os.listdir("/proc/self/task"))
         before = threads()
         _engine.count_visits(graph=graph, params=params, next_random=1,
