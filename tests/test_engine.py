@@ -1,6 +1,5 @@
-"""The engine (_engine): frequency-weighted negatives against the model, the uniform draw against
-_native, the refusals of every entry point, and the hooks that run while the interpreter lock is
-free."""
+"""The engine (_engine): weighted negatives against the model, the uniform draw against _native,
+every entry point's refusals, and the hooks that run while the interpreter lock is free."""
 
 import os
 import signal
@@ -88,39 +87,35 @@ def test_weighted_negatives_and_visits_match_model(edges, directed, ns_exponent,
 
 
 def _bad_arguments():
-    counts, read_only = np.ones(10, np.uint64), np.zeros((10, 8), np.int32)
-    read_only.flags.writeable = False
+    counts = np.ones(10, np.uint64)
     epoch, write = _engine.train_epoch, _engine.write_walks
     weighted, plain = _engine.weighted_csr_from_edges, _engine.csr_from_edges
-    span = "num_nodes must be between 1 and 2147483647, got "
-    walks = "argument 'walks': expected a 2-dimensional int32 array, got "
     builds = [  # the two builders refuse the same edges and node counts alike
         (dict(edges=np.ones((5, 2), np.int64)), TypeError,
          "argument 'edges': expected an (E, 2) uint32 array, got a 2-dimensional int64 array"),
         (dict(edges=np.ones((5, 3), np.uint32)), ValueError,
          "argument 'edges': expected shape (E, 2), got (5, 3)"),
         (dict(num_nodes=4), ValueError, "edges[2] refers to node 4 but num_nodes is 4"),
-        (dict(num_nodes=0), ValueError, span + "0"),
-        (dict(num_nodes=2**70), ValueError, span + str(2**70)),
+        (dict(num_nodes=2**70), ValueError,
+         f"num_nodes must be between 1 and 2147483647, got {2**70}"),
     ]
     return [
         (epoch, dict(ns_exponent=float("nan")), ValueError,
          "ns_exponent must be a finite number at least 0, got nan"),
         (epoch, dict(noise_counts=counts[:9]), ValueError,
          "noise_counts has 9 entries but the graph has 10 nodes"),
-        (epoch, dict(visits=np.ones(11, np.uint64)), ValueError,
-         "visits has 11 entries but the graph has 10 nodes"),
         (epoch, dict(visits=np.broadcast_to(counts[:1], 10)), ValueError,
          "argument 'visits': array is read-only"),
         (epoch, dict(noise_counts=counts[::2]), ValueError,
          "argument 'noise_counts': array must be contiguous and aligned"),
         (epoch, dict(progress=3), TypeError,
          "argument 'progress': expected a callable or None, got 'int'"),
-        (write, dict(walks=np.zeros((10, 8), np.int64)), TypeError,
-         walks + "a 2-dimensional int64 array"),
+        (write, dict(walks=np.zeros((10, 8), np.int64)), TypeError, "argument 'walks': expected "
+         "a 2-dimensional int32 array, got a 2-dimensional int64 array"),
         (write, dict(walks=np.zeros((10, 7), np.int32)), ValueError, "argument 'walks': expected "
          "shape (10, 8) (one row per node, max_walk_length columns), got (10, 7)"),
-        (write, dict(walks=read_only), ValueError, "argument 'walks': array is read-only"),
+        (write, dict(walks=np.broadcast_to(np.zeros(8, np.int32), (10, 8))), ValueError,
+         "argument 'walks': array is read-only"),
         (write, dict(walks=np.zeros((10, 16), np.int32)[:, ::2]), ValueError,
          "argument 'walks': array must be C-contiguous and aligned"),
         (write, dict(graph=np.ones((2, 2))), TypeError,
@@ -157,13 +152,9 @@ def test_bad_argument_changes_nothing(call, change, error, message):
     assert str(excinfo.value) == message
 
 
-# While an epoch runs: progress, interruption, other Python threads.
-
-
 @pytest.mark.parametrize("workers, error", [(2, RuntimeError), (1, KeyboardInterrupt)])
 def test_progress_error_or_ctrl_c_stops_the_epoch_part_way(workers, error):
-    # Ctrl-C is sent by another Python thread, which can only run while the epoch has released
-    # the interpreter lock.
+    # Ctrl-C comes from another Python thread: it runs only if the epoch released the lock.
     n = 20_000
     ring = np.arange(n, dtype=np.uint32)
     edges = np.stack([ring, (ring + 1) % n, ring, (ring + 7) % n], axis=1).reshape(-1, 2)
@@ -189,28 +180,6 @@ def test_progress_error_or_ctrl_c_stops_the_epoch_part_way(workers, error):
     assert 0 < visits.sum() < n * 80  # every walk of the ring has 80 nodes
     if error is RuntimeError:
         assert seen == sorted(seen) and 0 < seen[-1] <= visits.sum() // 80
-
-
-def test_threads_train_models_at_once():
-    # With one worker each, they match a fit made alone, bit for bit; of those on the shared
-    # pool, one runs on a pool of its own.
-    graph, results = make_graph(STAR, False), {}
-
-    def fit(key, workers, seed):
-        emb, hid = make_matrices(9, 16, seed=seed)
-        visits = np.zeros(9, np.uint64)
-        for epoch in range(300):
-            train(graph, make_params(workers=workers), emb, hid, seed + epoch,
-                  noise_counts=visits if epoch else None, visits=visits)
-        results[key] = emb.tobytes() + hid.tobytes() + visits.tobytes()
-
-    fit("alone", 1, 1)
-    threads = [threading.Thread(target=fit, args=((w, s), w, s)) for w in (1, None) for s in (1, 2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert len(results) == 5 and results["alone"] == results[(1, 1)]
 
 
 @pytest.mark.parametrize("environment, engine, native", [

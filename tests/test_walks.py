@@ -32,9 +32,6 @@ def test_rows_are_the_epochs_walks_in_its_order(edges, directed, overrides, work
     assert walks.tolist() == [walk + [-1] * (length - len(walk)) for walk in drawn]
 
 
-# velmor.simulate_walks and save_walks
-
-
 def test_simulate_walks_rounds_and_determinism():
     walks = simulate_walks(KARATE, num_walks=6, walk_length=15, p=0.5, q=2.0, seed=5, workers=1)
     assert walks.shape == (6 * 34, 15) and walks.dtype == np.int32
@@ -51,13 +48,12 @@ def test_simulate_walks_rounds_and_determinism():
 def test_save_walks_as_corpus_and_array(tmp_path):
     walks = np.array([[2, 0, 1], [1, -1, -1], [0, 2, 0]], np.int32)
     save_walks(tmp_path / "w.txt", walks)
-    save_walks(tmp_path / "named.txt.gz", walks, names=np.array(["a", "bé", "c"]))
+    save_walks(tmp_path / "n.txt.gz", walks, names=np.array(["a", "bé", "c"]))
     save_walks(tmp_path / "w.NPY", walks)
     assert (tmp_path / "w.txt").read_text() == "2 0 1\n1\n0 2 0\n"
-    named = gzip.decompress((tmp_path / "named.txt.gz").read_bytes()).decode()
-    assert named == "c a bé\nbé\na c a\n"
+    assert gzip.decompress((tmp_path / "n.txt.gz").read_bytes()).decode() == "c a bé\nbé\na c a\n"
     assert np.array_equal(np.load(tmp_path / "w.NPY"), walks)
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["named.txt.gz", "w.NPY", "w.txt"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["n.txt.gz", "w.NPY", "w.txt"]
 
 
 @pytest.mark.parametrize("call, error, message", [

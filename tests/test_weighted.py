@@ -1,5 +1,5 @@
 """Weighted graphs in the engine: the walk's steps against the exact weighted node2vec
-transition probabilities, equal weights against the plain graph, and the builder's refusals."""
+transition probabilities, equal weights against the plain graph, strengths against counts."""
 
 from collections import Counter, defaultdict
 
@@ -17,35 +17,15 @@ WEIGHTED_GRAPHS = [
     # Undirected rows of varied weights; node 6 lies beyond the largest id.
     pytest.param([[0, 1], [0, 2], [0, 3], [1, 2], [2, 3], [3, 4], [4, 0], [1, 5]],
                  [1.0, 2.5, 0.5, 4.0, 1.5, 3.0, 0.25, 2.0], False, 7, id="varied"),
-    # Rows whose weights lie 1e6 apart.
     pytest.param([[0, 1], [0, 2], [0, 3], [1, 2], [2, 3], [3, 1], [4, 0]],
                  [1e6, 1.0, 3e5, 1.0, 1e6, 20.0, 1.0], False, 5, id="ratio-1e6"),
-    # 0 -> 1 but not 1 -> 0: from 2, having come from 1, node 0 is not adjacent to 1. Node 4 is
-    # a dead end.
+    # 0 -> 1 but not 1 -> 0: from 2, having come from 1, 0 is not adjacent; 4 is a dead end.
     pytest.param([[0, 1], [1, 2], [2, 0], [0, 2], [2, 3], [3, 1], [1, 4]],
                  [2.0, 1.0, 3.0, 0.5, 1.5, 1.0, 4.0], True, 5, id="directed"),
     # Parallel arcs walk as one of their summed weight; a self-loop.
     pytest.param([[0, 1], [0, 1], [1, 2], [2, 0], [0, 1], [2, 3], [3, 3]],
                  [1.0, 2.0, 5.0, 1.0, 0.5, 2.0, 1.0], False, 4, id="parallel-and-loop"),
 ]
-
-
-def _p_value(contexts):
-    """Pearson's chi-square over every context's (observed counts, exact probabilities), bins
-    expected fewer than 5 times merged; a merged bin still below 5 is held to a Poisson bound."""
-    stat, dof = 0.0, 0
-    for seen, probs in contexts:
-        assert set(seen) <= set(probs), "a step along an arc that does not exist"
-        bins = [(seen[x], sum(seen.values()) * p) for x, p in probs.items()]
-        kept = [b for b in bins if b[1] >= 5]
-        rest = tuple(map(sum, zip((0, 0.0), *[b for b in bins if b[1] < 5])))
-        if rest[1] >= 5:
-            kept.append(rest)
-        elif rest[0]:
-            assert poisson.sf(rest[0] - 1, rest[1]) > 1e-6, (seen, probs)
-        stat += sum((o - e) ** 2 / e for o, e in kept)
-        dof += max(len(kept) - 1, 0)
-    return chi2.sf(stat, dof)
 
 
 @pytest.mark.parametrize("p, q", [(1.0, 1.0), (0.25, 4.0), (4.0, 0.5)])
@@ -59,8 +39,7 @@ def test_steps_follow_the_weighted_transition_probabilities(edges, weights, dire
                                             n * copies)
     params = make_params(p=p, q=q, max_walk_length=3, workers=None)
     firsts, seconds = defaultdict(Counter), defaultdict(Counter)
-    walks = np.empty((n * copies, 3), np.int32)
-    next_random = 0
+    walks, next_random = np.empty((n * copies, 3), np.int32), 0
     while sum(sum(c.values()) for c in seconds.values()) < 100_000:
         next_random += 1
         _engine.write_walks(graph=graph, params=params, next_random=next_random, walks=walks)
@@ -72,15 +51,28 @@ def test_steps_follow_the_weighted_transition_probabilities(edges, weights, dire
     rows = weighted_rows(edges, weights, directed)
     contexts = [(seen, weighted_step(rows, None, a, p, q)) for (a,), seen in firsts.items()]
     contexts += [(seen, weighted_step(rows, a, b, p, q)) for (a, b), seen in seconds.items()]
-    assert _p_value(contexts) > 1e-5
+    # Pearson's chi-square, bins expected fewer than 5 times merged; a merged bin still below 5
+    # is held to a Poisson bound.
+    stat, dof = 0.0, 0
+    for seen, probs in contexts:
+        assert set(seen) <= set(probs), "a step along an arc that does not exist"
+        bins = [(seen[x], sum(seen.values()) * share) for x, share in probs.items()]
+        kept = [b for b in bins if b[1] >= 5]
+        rest = tuple(map(sum, zip((0, 0.0), *[b for b in bins if b[1] < 5])))
+        if rest[1] >= 5:
+            kept.append(rest)
+        elif rest[0]:
+            assert poisson.sf(rest[0] - 1, rest[1]) > 1e-6, (seen, probs)
+        stat += sum((o - e) ** 2 / e for o, e in kept)
+        dof += max(len(kept) - 1, 0)
+    assert chi2.sf(stat, dof) > 1e-5
 
 
 @pytest.mark.parametrize("edges, directed", [(KARATE, False), (DIRECTED_DEAD_ENDS, True)])
 def test_equal_weights_walk_as_the_plain_graph_and_strengths_draw_as_counts(edges, directed):
-    # Equal weights fill every slot: the same draws as the plain walk, and strengths that are the
-    # degrees. Integer weights whose largest is a power of two give strengths that are exact
-    # relative to it, which as counts must draw the same negatives; a node without out-arcs
-    # weighs as the lightest arc, as a count of 0 weighs as 1.
+    # Equal weights fill every slot: the plain walk's draws, and strengths that are degrees.
+    # Integer weights up to 8 give strengths exact relative to the largest, which as counts draw
+    # the same negatives; a node without out-arcs weighs as the lightest arc, a count of 0 as 1.
     def walks_and_epoch(graph, noise_counts=None):  # with one worker
         walks = np.empty((n, params.max_walk_length), np.int32)
         _engine.write_walks(graph=graph, params=params, next_random=3, walks=walks)
