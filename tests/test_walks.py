@@ -63,6 +63,7 @@ def test_save_walks_as_corpus_and_array(tmp_path):
      "directed must be True or False, got 'no'$"),
     (lambda path: save_walks(path, [[0, 1, -1], [1, -1, 0]]), ValueError,
      r"walks\[1\] = \[1, -1, 0\] is not a walk of node indices followed by -1 padding"),
+    (lambda path: save_walks(path, [[0, 1], [2, -2]]), ValueError, r"walks\[1\] = \[2, -2\]"),
     (lambda path: save_walks(path, [[0.0, 1.0]]), TypeError,
      "walks must be a 2-D array of integer node indices, got 2-D float64"),
     (lambda path: save_walks(path, [[0, 2]], ["a", "b"]), ValueError,

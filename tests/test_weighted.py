@@ -51,8 +51,7 @@ def test_steps_follow_the_weighted_transition_probabilities(edges, weights, dire
     rows = weighted_rows(edges, weights, directed)
     contexts = [(seen, weighted_step(rows, None, a, p, q)) for (a,), seen in firsts.items()]
     contexts += [(seen, weighted_step(rows, a, b, p, q)) for (a, b), seen in seconds.items()]
-    # Pearson's chi-square, bins expected fewer than 5 times merged; a merged bin still below 5
-    # is held to a Poisson bound.
+    # Chi-square; bins expected under 5 times are merged, and held to a Poisson bound if still so.
     stat, dof = 0.0, 0
     for seen, probs in contexts:
         assert set(seen) <= set(probs), "a step along an arc that does not exist"
