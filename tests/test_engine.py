@@ -160,7 +160,7 @@ def test_progress_error_or_ctrl_c_stops_the_epoch_part_way(workers, error):
     edges = np.stack([ring, (ring + 1) % n, ring, (ring + 7) % n], axis=1).reshape(-1, 2)
     params = make_params(max_walk_length=80, window=10, num_negative=5, batch_size=64,
                          workers=workers)
-    emb, hid = make_matrices(n, 64, scale=0.01)
+    graph, (emb, hid) = make_graph(edges, False), make_matrices(n, 64, scale=0.01)
     visits, seen = np.zeros(n, np.uint64), []
 
     def progress(walks):
@@ -173,7 +173,7 @@ def test_progress_error_or_ctrl_c_stops_the_epoch_part_way(workers, error):
         killer.start()
     try:
         with pytest.raises(error, match="enough" if error is RuntimeError else None):
-            train(make_graph(edges, False), params, emb, hid, 1, visits=visits,
+            train(graph, params, emb, hid, 1, visits=visits,
                   progress=progress if error is RuntimeError else None)
     finally:
         killer.cancel()
