@@ -11,9 +11,9 @@ import scipy.sparse as sp
 import velmor
 import velmor.model
 from conftest import run_python
+from test_walks import KARATE
 
 DATA = Path(__file__).resolve().parent.parent / "data" / "karate"
-KARATE = np.loadtxt(DATA / "edges.tsv", dtype=np.int64)
 SMALL = dict(dimensions=16, walk_length=20, num_walks=5, window_size=5, workers=1, progress=False)
 WEIGHTS = np.linspace(0.5, 8.0, len(KARATE))
 
