@@ -94,6 +94,9 @@ def test_scipy_direction_follows_symmetry():
     with pytest.warns(UserWarning, match="the matrix is not symmetric") as caught:
         graph = velmor.Graph.from_scipy(one_way)
     assert len(caught) == 1 and graph.directed and not graph.has_edge(1, 0)
+    with pytest.warns(UserWarning, match="the matrix is not symmetric") as caught:
+        fit(one_way)
+    assert [notice.filename for notice in caught] == [__file__]  # the caller's line, not ours
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         graph = velmor.Graph.from_scipy(one_way + one_way.T)
@@ -117,6 +120,13 @@ def test_scipy_direction_follows_symmetry():
     (lambda: velmor.Graph.from_scipy(sp.csr_matrix((2, 3))), ValueError, "square"),
     (lambda: velmor.Graph.from_networkx(nx.Graph([(0, 1, {"weight": "x"})])), TypeError,
      "not a number"),
+    (lambda: velmor.Graph.from_networkx(nx.Graph([(0, 1, {"weight": None})])), TypeError,
+     r"edge \(0, 1\) has weight=None, not a number; .* pass weight=None"),
+    (lambda: velmor.Graph.from_networkx(nx.Graph([("a", "b", {"w": -2})]), weight="w"),
+     ValueError, r"edge \('a', 'b'\) has w=-2\.0; edge weights must be"),
+    (lambda: velmor.Graph.from_scipy(sp.csr_matrix([[0, 1], [-1.5, 0]]), directed=True),
+     ValueError,
+     r"entry \(1, 0\) is -1\.5"),
     (lambda: velmor.Node2Vec().fit(nx.DiGraph([(0, 1)]), directed=False), ValueError, "directed"),
     (lambda: velmor.Node2Vec().fit({"edges": 1}), TypeError, "NetworkX"),
     (lambda: velmor.Node2Vec().set_params(iterations=3), ValueError, "no parameter"),
@@ -183,6 +193,8 @@ def test_old_names_clone_and_keyed_vectors():
 
     with pytest.warns(DeprecationWarning, match="use num_walks=..."):
         assert velmor.Node2Vec(walks_per_node=3).num_walks == 3
+    with pytest.warns(DeprecationWarning, match="use window_size=..."):
+        assert velmor.Node2Vec().set_params(window=5).window_size == 5
     model = velmor.Node2Vec(dimensions=8, p=0.5)
     copy = clone(model)
     assert copy.get_params() == model.get_params() and repr(copy) == "Node2Vec(dimensions=8, p=0.5)"
@@ -190,4 +202,5 @@ def test_old_names_clone_and_keyed_vectors():
     graph.add_node("lonely")
     model = fit(graph)
     assert model.wv.index_to_key == ["x", "y", "z", "lonely"] and model.embeddings_.shape == (4, 16)
-    np.testing.assert_array_equal(model.wv[["lonely", "x"]], model.embeddings_[[3, 0]])
+    for keys in (["lonely", "x"], np.array(["lonely", "x"])):
+        np.testing.assert_array_equal(model.wv[keys], model.embeddings_[[3, 0]])

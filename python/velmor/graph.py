@@ -4,12 +4,12 @@ from __future__ import annotations
 
 import importlib
 import os
-import warnings
 from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
 
+from velmor._callers import warn_at_caller
 from velmor._checks import MAX_INT32, check_bool, check_int
 from velmor.engine import _engine
 
@@ -124,10 +124,10 @@ class Graph:
         if directed is None:
             directed = bool((mirror < 0).any() or np.any(values[mirror] != values))
             if directed:
-                warnings.warn("the matrix is not symmetric, so the graph is taken as directed: "
-                              "entry (i, j) is walked from i to j only; pass directed=False to "
-                              "walk every edge both ways, or directed=True to silence this",
-                              UserWarning, stacklevel=2)
+                warn_at_caller("the matrix is not symmetric, so the graph is taken as directed: "
+                               "entry (i, j) is walked from i to j only; pass directed=False to "
+                               "walk every edge both ways, or directed=True to silence this",
+                               UserWarning)
         if not directed:
             both = mirror >= 0
             differ = both & (values[np.where(both, mirror, 0)] != values)
@@ -138,6 +138,10 @@ class Graph:
                                  "cannot be undirected; pass directed=True or a symmetric matrix")
             keep = (rows <= cols) | ~both  # each edge once
             rows, cols, values = rows[keep], cols[keep], values[keep]
+        bad = first_bad_weight(values)
+        if bad is not None:
+            raise ValueError(f"entry ({rows[bad]}, {cols[bad]}) is {values[bad].item()!r}; "
+                             f"{WEIGHT_RULE}")
         edges = np.stack([rows, cols], axis=1)
         weights = None if np.all(values == 1) else values
         return cls(edges, directed=bool(directed), num_nodes=n, weights=weights)
@@ -170,9 +174,18 @@ class Graph:
         for k, (u, v, w) in enumerate(triples):
             flat[2 * k], flat[2 * k + 1] = (u, v) if identity else (index[u], index[v])
             try:
+                if w is None:  # NumPy would store it as NaN
+                    raise TypeError
                 values[k] = w
             except (TypeError, ValueError):
-                raise TypeError(f"edge ({u!r}, {v!r}) has {weight}={w!r}, not a number") from None
+                raise TypeError(f"edge ({u!r}, {v!r}) has {weight}={w!r}, not a number; give "
+                                "every edge a number, or pass weight=None to ignore weights"
+                                ) from None
+        bad = first_bad_weight(values)
+        if bad is not None:
+            u, v = (nodes[i] for i in flat[2 * bad:2 * bad + 2])
+            raise ValueError(f"edge ({u!r}, {v!r}) has {weight}={values[bad].item()!r}; "
+                             f"{WEIGHT_RULE}")
         weights = None if np.all(values == 1) else values
         return cls(flat.reshape(-1, 2), directed=graph.is_directed(),
                    names=None if identity else nodes, num_nodes=len(nodes), weights=weights)
@@ -260,6 +273,23 @@ def _edge_array(edges) -> np.ndarray:
         row = int(np.argmax((array < 0).any(axis=1)))
         raise ValueError(f"edges[{row}] = {array[row].tolist()} holds a negative node index")
     return array
+
+
+WEIGHT_RULE = "edge weights must be finite and greater than 0"
+
+
+def first_bad_weight(values: np.ndarray) -> int | None:
+    """The position of the first weight that is not finite and greater than 0, or None.
+
+    The builders that take weights from something other than an array (a NetworkX edge, a SciPy
+    entry, a DataFrame row) check with this first, so that a refusal names what the caller
+    passed rather than a place in the array handed on to the engine.
+    """
+    values = np.asarray(values)
+    if values.dtype.kind not in "iuf":
+        return None
+    good = (values > 0) & (values <= np.finfo(np.float64).max)  # NaN fails both
+    return None if good.all() else int(np.argmin(good))
 
 
 def _weight_array(weights, count: int) -> np.ndarray:

@@ -90,8 +90,11 @@ class KeyedVectors:
         return key in self
 
     def __getitem__(self, key_or_keys) -> np.ndarray:
-        """The vector of one key, or a (k, d) array for a list of keys."""
-        if isinstance(key_or_keys, list):
+        """The vector of one key, or a (k, d) array for a list or 1-D array of keys (a tuple is
+        one key: NetworkX names nodes by tuples)."""
+        if isinstance(key_or_keys, np.ndarray) and key_or_keys.ndim == 0:
+            key_or_keys = key_or_keys.item()
+        if isinstance(key_or_keys, (list, np.ndarray)):
             return self.vectors[[self.get_index(key) for key in key_or_keys]]
         return self.vectors[self.get_index(key_or_keys)]
 

@@ -276,7 +276,11 @@ class Node2Vec:
         """Change constructor arguments; takes effect at the next :meth:`fit`."""
         valid = _param_names()
         for name, value in params.items():
-            if name not in valid:
+            if name in _RENAMED:
+                warnings.warn(f"set_params({name}=...) is deprecated; use {_RENAMED[name]}=...",
+                              DeprecationWarning, stacklevel=2)
+                name = _RENAMED[name]
+            elif name not in valid:
                 raise ValueError(f"Node2Vec has no parameter {name!r}; valid: {', '.join(valid)}")
             setattr(self, name, value)
         return self
