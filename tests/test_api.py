@@ -18,8 +18,8 @@ SMALL = dict(dimensions=16, walk_length=20, num_walks=5, window_size=5, workers=
 WEIGHTS = np.linspace(0.5, 8.0, len(KARATE))
 
 
-def fit(graph, **params):
-    return velmor.Node2Vec(**{**SMALL, "seed": 3, **params}).fit(graph)
+def fit(graph, options=None, **params):
+    return velmor.Node2Vec(**{**SMALL, "seed": 3, **params}).fit(graph, **(options or {}))
 
 
 def test_optional_packages_load_only_when_used():
@@ -50,22 +50,47 @@ def symmetric(values):
     return sp.coo_matrix((np.r_[values, values], (rows, cols)), shape=(34, 34))
 
 
+def frame(columns, **options):
+    """A DataFrame and the options of fit that read it; skips the test without pandas."""
+    return pytest.importorskip("pandas").DataFrame(columns), options
+
+
 @pytest.mark.parametrize("make, weights", [
-    (lambda path: KARATE.tolist(), None), (lambda path: KARATE.astype(np.uint16), None),
-    (lambda path: str(DATA / "edges.tsv"), None), (lambda path: DATA / "edges.tsv", None),
-    (lambda path: symmetric(np.ones(78)).tocsr(), None), (lambda path: karate_in_networkx(), None),
-    (lambda path: velmor.read_edgelist(path, weighted=True), WEIGHTS),
-    (lambda path: symmetric(WEIGHTS), WEIGHTS),
-    (lambda path: velmor.Graph.from_networkx(karate_in_networkx(WEIGHTS), weight="w"), WEIGHTS),
-], ids=["list", "uint16", "str", "path", "scipy", "networkx", "w-file", "w-scipy", "w-networkx"])
+    (lambda path: (KARATE.tolist(), {}), None),
+    (lambda path: (KARATE.astype(np.uint16), {}), None),
+    (lambda path: (str(DATA / "edges.tsv"), {}), None),
+    (lambda path: (DATA / "edges.tsv", {}), None),
+    (lambda path: (symmetric(np.ones(78)).tocsr(), {}), None),
+    (lambda path: (karate_in_networkx(), {}), None),
+    (lambda path: frame({"u": KARATE[:, 0], "v": KARATE[:, 1]}), None),
+    (lambda path: (path, {"weighted": True}), WEIGHTS),
+    (lambda path: (symmetric(WEIGHTS), {}), WEIGHTS),
+    (lambda path: (karate_in_networkx(WEIGHTS), {"weight": "w"}), WEIGHTS),
+    (lambda path: frame({"w": WEIGHTS, "to": KARATE[:, 1], "from": KARATE[:, 0], "t": 0},
+                        source="from", target="to", weight="w"), WEIGHTS),
+], ids=["list", "uint16", "str", "path", "scipy", "networkx", "frame", "w-file", "w-scipy",
+        "w-networkx", "w-frame"])
 def test_every_input_kind_trains_the_same_graph(tmp_path, make, weights):
     path = tmp_path / "weighted.txt"
     rows = zip(KARATE.tolist(), WEIGHTS.tolist())
     path.write_text("".join(f"{u} {v} {w!r}\n" for (u, v), w in rows))
     expected = fit(velmor.Graph(KARATE, weights=weights)).embeddings_
-    np.testing.assert_array_equal(fit(make(path)).embeddings_, expected)
+    graph, options = make(path)
+    np.testing.assert_array_equal(fit(graph, options).embeddings_, expected)
     if weights is not None:
         assert not np.array_equal(fit(KARATE).embeddings_, expected)
+
+
+@pytest.mark.parametrize("ends", [KARATE * 3 + 5, np.char.add("n", KARATE.astype(str))],
+                         ids=["sparse-ids", "names"])
+def test_a_data_frame_embeds_by_name_as_its_edge_list_file_does(tmp_path, ends):
+    graph, options = frame({"from": ends[:, 0], "to": ends[:, 1], "w": WEIGHTS}, weight="w")
+    path = tmp_path / "edges.txt"
+    rows = zip(ends.tolist(), WEIGHTS.tolist())
+    path.write_text("".join(f"{u} {v} {w!r}\n" for (u, v), w in rows))
+    expected, model = fit(path, {"weighted": True}), fit(graph, options)
+    assert model.wv.index_to_key == expected.wv.index_to_key
+    np.testing.assert_array_equal(model.embeddings_, expected.embeddings_)
 
 
 def test_communities_that_only_weights_show_are_found():
@@ -129,6 +154,15 @@ def test_scipy_direction_follows_symmetry():
      r"entry \(1, 0\) is -1\.5"),
     (lambda: velmor.Node2Vec().fit(nx.DiGraph([(0, 1)]), directed=False), ValueError, "directed"),
     (lambda: velmor.Node2Vec().fit({"edges": 1}), TypeError, "NetworkX"),
+    (lambda: velmor.Node2Vec().fit(DATA / "edges.tsv", weight="w"), TypeError,
+     "weight= does not apply to an edge-list file, which takes directed=, weighted="),
+    (lambda: velmor.Node2Vec().fit(nx.Graph([(0, 1)]), weighted=True), TypeError,
+     "weighted= does not apply to a NetworkX graph, which takes directed=, weight="),
+    (lambda: velmor.Graph(frame({"u": [1], "v": [2], "t": [0]})[0]), ValueError,
+     r"columns \['u', 'v', 't'\]; name the edge's ends with source= and target="),
+    (lambda: velmor.Graph(frame({"u": ["a", "b"], "v": ["b", None]})[0]), ValueError,
+     r"row 1 of the DataFrame has no target \(column 'v' is missing\)"),
+    (lambda: velmor.Graph(frame({"u": [1.0], "v": [2.0]})[0]), TypeError, "astype"),
     (lambda: velmor.Node2Vec().set_params(iterations=3), ValueError, "no parameter"),
     (lambda: velmor.Node2Vec().save("never-written.emb"), ValueError, "not fitted"),
 ])

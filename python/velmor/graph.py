@@ -4,13 +4,14 @@ from __future__ import annotations
 
 import importlib
 import os
-from collections.abc import Sequence
+from collections.abc import Hashable, Sequence
 from typing import Any
 
 import numpy as np
 
 from velmor._callers import warn_at_caller
-from velmor._checks import MAX_INT32, check_bool, check_int
+from velmor._checks import MAX_INT32, WEIGHT_RULE, check_bool, check_int, first_bad_weight
+from velmor._frames import frame_edges, is_data_frame
 from velmor.engine import _engine
 
 
@@ -23,8 +24,11 @@ class Graph:
 
     Parameters
     ----------
-    edges : array_like of int, shape (E, 2)
-        Node indices, each in ``0 .. num_nodes - 1``.
+    edges : array_like of int, shape (E, 2), or pandas.DataFrame
+        Node indices, each in ``0 .. num_nodes - 1``. Or a DataFrame with one edge a row, its
+        nodes named by the values in two columns: integer ids are numbered in ascending order,
+        other names (strings, tuples) in order of first appearance, as :func:`read_edgelist`
+        numbers them, and the ids or names become the keys of the embeddings.
     directed : bool, default False
         Whether an edge can be walked from source to target only.
     names : sequence, optional
@@ -37,6 +41,10 @@ class Graph:
         The weight of each edge, finite and greater than 0. A walk steps along an edge in
         proportion to its weight (times node2vec's ``1/p``, ``1``, ``1/q`` bias). Default: every
         edge weighs the same.
+    source, target, weight : column names, optional
+        For a DataFrame, as NetworkX's ``from_pandas_edgelist`` names them: the columns of the
+        edge's two ends and of its weight. Default: the frame's two columns (other than
+        ``weight``), in order, and no weights.
 
     Raises
     ------
@@ -54,11 +62,25 @@ class Graph:
     """
 
     def __init__(self, edges, *, directed: bool = False, names: Sequence | None = None,
-                 num_nodes: int | None = None, weights=None, _names_distinct: bool = False):
+                 num_nodes: int | None = None, weights=None, source: Hashable | None = None,
+                 target: Hashable | None = None, weight: Hashable | None = None,
+                 _names_distinct: bool = False):
         # _names_distinct: for the package's own readers, whose names are distinct by
         # construction. Checking costs a set of all names: a third of the time to read a file of
         # a million named nodes.
         directed = check_bool("directed", directed)
+        if is_data_frame(edges):
+            if names is not None:
+                raise TypeError("names= does not apply to a DataFrame, whose nodes are named by "
+                                "the values in its source and target columns")
+            if weight is not None and weights is not None:
+                raise TypeError("pass weight= (a column) or weights= (an array), not both")
+            edges, names, column_weights = frame_edges(edges, source, target, weight)
+            weights = column_weights if weights is None else weights
+            _names_distinct = True
+        elif (source, target, weight) != (None, None, None):
+            raise TypeError("source=, target= and weight= name the columns of a pandas DataFrame; "
+                            "for an edge array, pass its weights as an array: weights=")
         edges = _edge_array(edges)
         weights = None if weights is None else _weight_array(weights, len(edges))
         largest = int(edges.max())
@@ -232,30 +254,76 @@ class Graph:
                 f"directed={self.directed}, weighted={self.weighted})")
 
 
-def as_graph(data: Any, directed: bool | None = None) -> Graph:
+# The options that Node2Vec.fit hands on to the builder of each kind of graph.
+_OPTIONS = {
+    "velmor.Graph": (),
+    "edge-list file": ("weighted", "delimiter", "comments", "relabel", "names"),
+    "pandas DataFrame": ("source", "target", "weight", "weights"),
+    "NetworkX graph": ("weight",),
+    "SciPy sparse matrix": (),
+    "edge array": ("weights", "names", "num_nodes"),
+}
+
+
+def as_graph(data: Any, directed: bool | None = None, **options: Any) -> Graph:
     """Turn anything that ``Node2Vec.fit`` accepts into a :class:`Graph`.
 
     ``directed`` None means: as the object says (Graph, NetworkX), by symmetry (SciPy), or
-    undirected (arrays and files). An explicit value that contradicts the object is an error.
+    undirected (arrays, DataFrames and files). An explicit value that contradicts the object is
+    an error. ``options`` go to the builder of data's kind (``_OPTIONS``): ``read_edgelist``'s
+    for a path, the column names for a DataFrame, the weight attribute for NetworkX, weights
+    and names for an edge array; an option that the kind does not take is a TypeError that names
+    the ones it does.
     """
     if directed is not None:
         directed = check_bool("directed", directed)
-    if isinstance(data, Graph):
+    kind = _kind(data)
+    _check_options(kind, options)
+    if kind == "velmor.Graph":
         _same_direction(data.directed, directed)
         return data
-    if isinstance(data, (str, os.PathLike)):
+    if kind == "edge-list file":
         from velmor.edgelist import read_edgelist
 
-        return read_edgelist(data, directed=bool(directed))
-    if _from_package(data, "scipy.sparse"):
+        return read_edgelist(data, directed=bool(directed), **options)
+    if kind == "SciPy sparse matrix":
         return Graph.from_scipy(data, directed=directed)
-    if _from_package(data, "networkx"):
+    if kind == "NetworkX graph":
         _same_direction(data.is_directed(), directed)
-        return Graph.from_networkx(data)
+        return Graph.from_networkx(data, **options)
+    return Graph(data, directed=bool(directed), **options)
+
+
+def _kind(data: Any) -> str:
+    if isinstance(data, Graph):
+        return "velmor.Graph"
+    if isinstance(data, (str, os.PathLike)):
+        return "edge-list file"
+    if is_data_frame(data):
+        return "pandas DataFrame"
+    if _from_package(data, "scipy.sparse"):
+        return "SciPy sparse matrix"
+    if _from_package(data, "networkx"):
+        return "NetworkX graph"
     if isinstance(data, (np.ndarray, list, tuple)):
-        return Graph(data, directed=bool(directed))
-    raise TypeError("expected a velmor.Graph, an (E, 2) integer array, a SciPy sparse matrix, a "
-                    f"NetworkX graph or a path to an edge list, got {type(data).__name__}")
+        return "edge array"
+    raise TypeError("expected a velmor.Graph, an (E, 2) integer array, a pandas DataFrame, a SciPy "
+                    "sparse matrix, a NetworkX graph or a path to an edge list, got "
+                    f"{type(data).__name__}")
+
+
+def _check_options(kind: str, options: dict) -> None:
+    known = {name for names in _OPTIONS.values() for name in names}
+    for name in options:
+        if name not in known:
+            raise TypeError(f"got an unexpected keyword argument {name!r}")
+        if name not in _OPTIONS[kind]:
+            if kind == "velmor.Graph":
+                raise TypeError(f"{name}= does not apply to a velmor.Graph, which is built "
+                                "already: pass it where the graph is built")
+            takes = ", ".join(f"{option}=" for option in ("directed", *_OPTIONS[kind]))
+            article = "an" if kind[0] in "aeiou" else "a"
+            raise TypeError(f"{name}= does not apply to {article} {kind}, which takes {takes}")
 
 
 def _edge_array(edges) -> np.ndarray:
@@ -273,23 +341,6 @@ def _edge_array(edges) -> np.ndarray:
         row = int(np.argmax((array < 0).any(axis=1)))
         raise ValueError(f"edges[{row}] = {array[row].tolist()} holds a negative node index")
     return array
-
-
-WEIGHT_RULE = "edge weights must be finite and greater than 0"
-
-
-def first_bad_weight(values: np.ndarray) -> int | None:
-    """The position of the first weight that is not finite and greater than 0, or None.
-
-    The builders that take weights from something other than an array (a NetworkX edge, a SciPy
-    entry, a DataFrame row) check with this first, so that a refusal names what the caller
-    passed rather than a place in the array handed on to the engine.
-    """
-    values = np.asarray(values)
-    if values.dtype.kind not in "iuf":
-        return None
-    good = (values > 0) & (values <= np.finfo(np.float64).max)  # NaN fails both
-    return None if good.all() else int(np.argmin(good))
 
 
 def _weight_array(weights, count: int) -> np.ndarray:

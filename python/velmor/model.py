@@ -156,25 +156,39 @@ class Node2Vec:
         self.progress = progress
         self.shared_negatives = shared_negatives
 
-    def fit(self, graph, *, directed: bool | None = None) -> Node2Vec:
-        """Learn an embedding for every node of ``graph``.
+    def fit(self, X, y=None, *, directed: bool | None = None, **graph_options: Any) -> Node2Vec:
+        """Learn an embedding for every node of the graph ``X``.
 
         Parameters
         ----------
-        graph : Graph, array_like of shape (E, 2), scipy.sparse matrix, networkx graph or path
-            The graph. An integer array lists edges between node indices; a path is read with
-            :func:`velmor.read_edgelist`; SciPy and NetworkX objects go through
-            :meth:`Graph.from_scipy` and :meth:`Graph.from_networkx`.
+        X : Graph, array_like of shape (E, 2), pandas.DataFrame, scipy.sparse matrix, networkx
+            graph or path
+            The graph (named ``X`` as scikit-learn names what ``fit`` learns from). An integer
+            array lists edges between node indices, a DataFrame one edge a row (see
+            :class:`Graph`); a path is read with :func:`velmor.read_edgelist`; SciPy and
+            NetworkX objects go through :meth:`Graph.from_scipy` and
+            :meth:`Graph.from_networkx`.
+        y : None
+            Ignored: node2vec learns from the graph alone. Present so that scikit-learn's
+            pipelines, which pass their targets on, can call ``fit``.
         directed : bool, optional
             Whether edges are one-way. Default: as a Graph or NetworkX graph says, by symmetry for
-            a SciPy matrix, undirected for arrays and files.
+            a SciPy matrix, undirected for arrays, DataFrames and files.
+        **graph_options
+            Passed to what builds the graph from ``X``, as if it were called directly:
+            ``weighted``, ``delimiter``, ``comments``, ``relabel`` and ``names`` of
+            :func:`velmor.read_edgelist` for a path (``fit(path, weighted=True)``); ``source``,
+            ``target`` and ``weight`` (column names) or ``weights`` for a DataFrame; ``weight``
+            (the edge attribute, None to ignore weights) for a NetworkX graph (``fit(G,
+            weight="w")``); ``weights``, ``names`` and ``num_nodes`` of :class:`Graph` for an
+            edge array.
 
         Returns
         -------
         self
         """
         settings = self.check_params()
-        graph = as_graph(graph, directed)
+        graph = as_graph(X, directed, **graph_options)
         count, dimensions = graph.num_nodes, settings["dimensions"]
         epochs = settings["num_walks"]
         rng = np.random.default_rng(settings["seed"])
