@@ -1,5 +1,6 @@
 """The Python API: Graph builders and Node2Vec."""
 
+import sys
 import warnings
 from pathlib import Path
 
@@ -220,6 +221,27 @@ def test_negatives_are_shared_by_default_only_on_large_matrices(monkeypatch, dim
                         lambda *, shared_negatives, **_: seen.append(shared_negatives))
     fit(KARATE, num_walks=1, dimensions=dimensions, shared_negatives=shared_negatives)
     assert seen == [expected]
+
+
+def test_scikit_learn_conventions(monkeypatch):
+    from sklearn.exceptions import NotFittedError
+    from sklearn.utils.validation import check_is_fitted
+
+    model = velmor.Node2Vec(**SMALL, seed=3)
+    for use in (check_is_fitted, lambda m: m.save("never.emb"), lambda m: m.transform(KARATE)):
+        with pytest.raises(NotFittedError, match="not fitted"):
+            use(model)
+    monkeypatch.setitem(sys.modules, "sklearn.exceptions", None)  # as if not installed
+    with pytest.raises((ValueError, AttributeError), match="call fit before save") as caught:
+        model.save("never.emb")
+    assert isinstance(caught.value, ValueError) and isinstance(caught.value, AttributeError)
+    monkeypatch.undo()
+    embedding = model.fit_transform(KARATE, np.zeros(34))  # pipelines pass their targets on
+    check_is_fitted(model)
+    np.testing.assert_array_equal(embedding, fit(KARATE).embeddings_)
+    np.testing.assert_array_equal(model.transform(nx.Graph([(33, 0)])), embedding[[33, 0]])
+    with pytest.raises(ValueError, match="node 34 is not in the graph this model was fitted on"):
+        model.transform([[0, 34]])
 
 
 def test_old_names_clone_and_keyed_vectors():

@@ -19,6 +19,7 @@ from velmor._checks import (
     check_thread_environment,
     check_walk_bias,
 )
+from velmor._fitted import estimator_tags, not_fitted
 from velmor._matrix import starting_matrices
 from velmor._paths import PathLike
 from velmor.engine import Node2VecParams, count_visits, train_epoch
@@ -239,12 +240,52 @@ class Node2Vec:
         self.wv = KeyedVectors(embeddings, graph.names)
         return self
 
+    def fit_transform(self, X, y=None, *, directed: bool | None = None,
+                      **graph_options: Any) -> np.ndarray:
+        """Fit to the graph ``X`` and return its embedding, ``embeddings_``: row ``i`` is node
+        index ``i``, named ``wv.index_to_key[i]``. Takes what :meth:`fit` takes."""
+        return self.fit(X, y, directed=directed, **graph_options).embeddings_
+
+    def transform(self, X, *, directed: bool | None = None, **graph_options: Any) -> np.ndarray:
+        """The embeddings of the nodes of ``X``, by name, in the order of its node indices.
+
+        node2vec learns a vector for each node it walked, not a function of new graphs: ``X`` is
+        the graph the model was fitted on (so that a scikit-learn pipeline can ``predict`` on
+        it), or any graph among its nodes. Takes what :meth:`fit` takes.
+
+        Raises
+        ------
+        NotFittedError
+            Before :meth:`fit` (scikit-learn's class when it is installed).
+        ValueError
+            For a node that the fitted graph does not have.
+        """
+        self._check_fitted("transform")
+        graph = as_graph(X, directed, **graph_options)
+        names = range(graph.num_nodes) if graph.names is None else graph.names.tolist()
+        rows = [self.wv.get_index(name, -1) for name in names]
+        if -1 in rows:
+            name = names[rows.index(-1)]
+            raise ValueError(f"node {name!r} is not in the graph this model was fitted on; "
+                             "node2vec embeds only the nodes it trained on: fit the new graph")
+        return self.embeddings_[rows]
+
     def save(self, path: PathLike) -> None:
         """Write the embeddings; the extension picks the format: word2vec text (``.emb``,
         ``.emd``, ``.txt``, ``.vec``), ``.npy`` or ``.npz``."""
-        if not hasattr(self, "wv"):
-            raise ValueError("this Node2Vec is not fitted yet; call fit before save")
+        self._check_fitted("save")
         self.wv.save(path)
+
+    def _check_fitted(self, action: str) -> None:
+        if not self.__sklearn_is_fitted__():
+            raise not_fitted(f"this Node2Vec is not fitted yet; call fit before {action}")
+
+    def __sklearn_is_fitted__(self) -> bool:
+        """Whether :meth:`fit` has run; what scikit-learn's ``check_is_fitted`` asks."""
+        return "embeddings_" in vars(self)
+
+    def __sklearn_tags__(self):
+        return estimator_tags()
 
     def check_params(self) -> dict[str, Any]:
         """Check every parameter and return them as plain Python values.
