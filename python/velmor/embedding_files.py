@@ -78,13 +78,14 @@ class EmbeddingOutput:
         if keys is not None and len(keys) != len(vectors):
             raise ValueError(f"got {len(keys)} keys for {len(vectors)} vectors")
         words = word2vec_words(keys, len(vectors)) if self.format.startswith("word2vec") else None
+        key_array = _key_array(keys) if self.format == "npz" and keys is not None else None
         file, self._file = self._file, None
         if self.format == "npy":
             np.save(file, vectors)
         elif self.format == "npz":
             arrays = {"vectors": vectors}
-            if keys is not None:
-                arrays["keys"] = _key_array(keys)
+            if key_array is not None:
+                arrays["keys"] = key_array
             np.savez(file, **arrays)
         elif self.format == "word2vec":
             _write_word2vec(file, vectors, words, header)
@@ -182,6 +183,9 @@ def word2vec_words(keys: Sequence | None, count: int) -> list:
         return [str(i) for i in range(count)]
     words = [str(key) for key in keys]
     for key, word in zip(keys, words):
+        if isinstance(key, tuple):
+            raise ValueError(f"key {key!r} is a tuple, which the word2vec formats cannot hold; "
+                             "save as .npz instead")
         if len(word.split()) != 1 or word.split()[0] != word:
             raise ValueError(f"key {key!r} is empty or contains whitespace, which the word2vec "
                              "formats cannot hold; save as .npz instead")
@@ -302,11 +306,43 @@ def _checked_keys(path: PathLike, words: list) -> list:
 
 
 def _key_array(keys: Sequence) -> np.ndarray:
-    """Keys in a form np.savez stores without pickling: integers as int64, others as str."""
+    """Keys in a form np.savez stores without pickling: integers as int64, tuples (NetworkX's
+    names of grid nodes, say) as records, one field per place, others as str.
+
+    Tuples read back as tuples (``tolist`` of a record array gives them), so they must all have
+    one length, and each place hold integers throughout or strings throughout; ValueError
+    otherwise.
+    """
     array = np.asarray(keys) if isinstance(keys, np.ndarray) else None
     if array is not None and array.dtype.kind in "iuU":
         return array
     keys = list(keys)
-    if all(isinstance(key, (int, np.integer)) and not isinstance(key, bool) for key in keys):
+    if all(_is_integer(key) for key in keys):
         return np.array(keys, dtype=np.int64)
+    if any(isinstance(key, tuple) for key in keys):
+        return _tuple_key_array(keys)
     return np.array([str(key) for key in keys], dtype=str)
+
+
+def _is_integer(key) -> bool:
+    return isinstance(key, (int, np.integer)) and not isinstance(key, (bool, np.bool_))
+
+
+def _tuple_key_array(keys: list) -> np.ndarray:
+    first = keys[0] if isinstance(keys[0], tuple) else ()
+    fields = []
+    for place in range(len(first)):
+        kind = np.int64 if _is_integer(first[place]) else str
+        fields.append((f"f{place}", kind))
+    for key in keys:
+        if not (isinstance(key, tuple) and len(key) == len(first) and first and all(
+                _is_integer(item) if kind is np.int64 else isinstance(item, str)
+                for item, (_, kind) in zip(key, fields))):
+            beside = "" if key is keys[0] else f" beside {keys[0]!r}"
+            raise ValueError(f"key {key!r} cannot be stored in .npz{beside}: it holds tuple names "
+                             "of one length, each place all integers or all strings")
+    width = {f"f{place}": max(len(key[place]) for key in keys) for place, (_, kind)
+             in enumerate(fields) if kind is str}
+    dtype = [(name, np.int64 if kind is np.int64 else f"U{max(width[name], 1)}")
+             for name, kind in fields]
+    return np.array(keys, dtype=dtype)

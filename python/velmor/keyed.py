@@ -29,8 +29,9 @@ class KeyedVectors:
         array, so the view shares memory with a model's ``embeddings_``.
     keys : sequence, optional
         ``n`` distinct hashable keys; NumPy integers and strings become Python ``int`` and
-        ``str``, other objects (a NetworkX node that is a tuple, say) stay as they are and are
-        written to word2vec and .npz files as text. Default: the integers ``0 .. n-1``.
+        ``str``, other objects stay as they are. Tuples (NetworkX names grid nodes by them)
+        round-trip through .npz files, which the word2vec formats cannot hold; other objects
+        are written to files as text. Default: the integers ``0 .. n-1``.
 
     Attributes
     ----------
