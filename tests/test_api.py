@@ -82,10 +82,19 @@ def test_every_input_kind_trains_the_same_graph(tmp_path, make, weights):
         assert not np.array_equal(fit(KARATE).embeddings_, expected)
 
 
-@pytest.mark.parametrize("ends", [KARATE * 3 + 5, np.char.add("n", KARATE.astype(str))],
-                         ids=["sparse-ids", "names"])
-def test_a_data_frame_embeds_by_name_as_its_edge_list_file_does(tmp_path, ends):
-    graph, options = frame({"from": ends[:, 0], "to": ends[:, 1], "w": WEIGHTS}, weight="w")
+def weighted_frame(ends):
+    return frame({"from": ends[:, 0], "to": ends[:, 1], "w": WEIGHTS}, weight="w")
+
+
+NAMES = np.char.add("n", KARATE.astype(str))
+
+
+@pytest.mark.parametrize("ends, make", [
+    (KARATE * 3 + 5, weighted_frame), (NAMES, weighted_frame),
+    (NAMES, lambda ends: (ends.tolist(), {"weights": WEIGHTS})),
+], ids=["frame-sparse-ids", "frame-names", "list-of-names"])
+def test_named_edges_embed_as_their_edge_list_file_does(tmp_path, ends, make):
+    graph, options = make(ends)
     path = tmp_path / "edges.txt"
     rows = zip(ends.tolist(), WEIGHTS.tolist())
     path.write_text("".join(f"{u} {v} {w!r}\n" for (u, v), w in rows))

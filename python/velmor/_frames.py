@@ -1,7 +1,8 @@
-"""Edges from a pandas DataFrame: which columns to read, node names, and weights.
+"""Edges between named nodes, from a pandas DataFrame or an array of names: which columns to
+read, how the nodes are numbered, and the weights.
 
-pandas is imported only when a DataFrame of names (not integers) has to be numbered; a frame
-exists only when pandas is installed, so nothing here makes pandas a dependency.
+pandas is imported only to number names (not integers), and optionally: a DataFrame exists only
+where pandas is installed, and arrays of names are numbered without it where it is not.
 """
 
 from __future__ import annotations
@@ -54,8 +55,8 @@ def frame_edges(frame, source: Hashable | None, target: Hashable | None,
         source, target = ends
     if len(frame) == 0:
         raise ValueError("the graph has no edges")
-    edges, names = _numbered(_node_column(frame, source, "source"),
-                             _node_column(frame, target, "target"))
+    edges, names = numbered_edges(_node_column(frame, source, "source"),
+                                  _node_column(frame, target, "target"))
     return edges, names, None if weight is None else _weight_column(frame, weight)
 
 
@@ -75,8 +76,11 @@ def _node_column(frame, column: Hashable, role: str) -> np.ndarray:
     return series.to_numpy(dtype=object)
 
 
-def _numbered(sources: np.ndarray, targets: np.ndarray) -> tuple[np.ndarray, np.ndarray | None]:
-    """Node indices for the edges' ends, and the node names by index (None for 0..n-1)."""
+def numbered_edges(sources: np.ndarray,
+                   targets: np.ndarray) -> tuple[np.ndarray, np.ndarray | None]:
+    """Node indices for the edges' ends, and the node names by index (None for 0..n-1): integer
+    ids in ascending order, other names in order of first appearance, as ``read_edgelist``
+    numbers them."""
     if sources.dtype == targets.dtype and sources.dtype.kind in "iu":
         values = np.stack([sources, targets], axis=1).ravel()
         if values.min() >= 0 and values.max() <= np.iinfo(np.int64).max:
@@ -84,12 +88,20 @@ def _numbered(sources: np.ndarray, targets: np.ndarray) -> tuple[np.ndarray, np.
         else:
             names, ids = np.unique(values, return_inverse=True)
         return ids.reshape(-1, 2), names
-    import pandas
-
     values = np.empty(2 * len(sources), dtype=object)
     values[0::2], values[1::2] = sources, targets
-    ids, names = pandas.factorize(values)
-    return ids.reshape(-1, 2), np.asarray(names, dtype=object)
+    try:
+        from pandas import factorize
+    except ImportError:
+        first: dict = {}
+        ids = np.fromiter((first.setdefault(value, len(first)) for value in values.tolist()),
+                          dtype=np.int64, count=len(values))
+        names = list(first)
+    else:
+        ids, names = factorize(values)
+    found = np.empty(len(names), dtype=object)
+    found[:] = list(names)
+    return ids.reshape(-1, 2), found
 
 
 def _weight_column(frame, column: Hashable) -> np.ndarray:

@@ -11,7 +11,7 @@ import numpy as np
 
 from velmor._callers import warn_at_caller
 from velmor._checks import MAX_INT32, WEIGHT_RULE, check_bool, check_int, first_bad_weight
-from velmor._frames import frame_edges, is_data_frame
+from velmor._frames import frame_edges, is_data_frame, numbered_edges
 from velmor.engine import _engine
 
 
@@ -24,11 +24,12 @@ class Graph:
 
     Parameters
     ----------
-    edges : array_like of int, shape (E, 2), or pandas.DataFrame
-        Node indices, each in ``0 .. num_nodes - 1``. Or a DataFrame with one edge a row, its
-        nodes named by the values in two columns: integer ids are numbered in ascending order,
-        other names (strings, tuples) in order of first appearance, as :func:`read_edgelist`
-        numbers them, and the ids or names become the keys of the embeddings.
+    edges : array_like of shape (E, 2), or pandas.DataFrame
+        Node indices, each in ``0 .. num_nodes - 1``; or node names (``[("a", "b"), ("b",
+        "c")]``), numbered in order of first appearance; or a DataFrame with one edge a row,
+        its nodes named by the values in two columns: integer ids are numbered in ascending
+        order, other names (strings, tuples) in order of first appearance, as
+        :func:`read_edgelist` numbers them. Names become the keys of the embeddings.
     directed : bool, default False
         Whether an edge can be walked from source to target only.
     names : sequence, optional
@@ -81,6 +82,11 @@ class Graph:
         elif (source, target, weight) != (None, None, None):
             raise TypeError("source=, target= and weight= name the columns of a pandas DataFrame; "
                             "for an edge array, pass its weights as an array: weights=")
+        elif names is None:
+            edges = np.asarray(edges)
+            if edges.dtype.kind in "OU" and edges.ndim == 2 and edges.shape[1] == 2 and len(edges):
+                edges, names = numbered_edges(edges[:, 0], edges[:, 1])
+                _names_distinct = True
         edges = _edge_array(edges)
         weights = None if weights is None else _weight_array(weights, len(edges))
         largest = int(edges.max())
@@ -335,8 +341,7 @@ def _edge_array(edges) -> np.ndarray:
     if len(array) == 0:
         raise ValueError("the graph has no edges")
     if array.dtype.kind not in "iu":
-        raise TypeError(f"edges must hold integer node indices, got {array.dtype} (for named "
-                        "nodes, pass names= or use read_edgelist or Graph.from_networkx)")
+        raise TypeError(f"edges must hold integer node indices or node names, got {array.dtype}")
     if array.dtype.kind == "i" and array.min() < 0:
         row = int(np.argmax((array < 0).any(axis=1)))
         raise ValueError(f"edges[{row}] = {array[row].tolist()} holds a negative node index")
