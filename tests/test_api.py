@@ -69,8 +69,10 @@ def frame(columns, **options):
     (lambda path: (karate_in_networkx(WEIGHTS), {"weight": "w"}), WEIGHTS),
     (lambda path: frame({"w": WEIGHTS, "to": KARATE[:, 1], "from": KARATE[:, 0], "t": 0},
                         source="from", target="to", weight="w"), WEIGHTS),
+    (lambda path: frame({"t": 0, "target": KARATE[:, 1], "source": KARATE[:, 0],
+                         "weight": WEIGHTS}), WEIGHTS),  # NetworkX's column names
 ], ids=["list", "uint16", "str", "path", "scipy", "networkx", "frame", "w-file", "w-scipy",
-        "w-networkx", "w-frame"])
+        "w-networkx", "w-frame", "w-frame-by-networkx-names"])
 def test_every_input_kind_trains_the_same_graph(tmp_path, make, weights):
     path = tmp_path / "weighted.txt"
     rows = zip(KARATE.tolist(), WEIGHTS.tolist())

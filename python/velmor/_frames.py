@@ -26,11 +26,14 @@ def frame_edges(frame, source: Hashable | None, target: Hashable | None,
                 weight: Hashable | None) -> tuple[np.ndarray, np.ndarray | None, np.ndarray | None]:
     """The (E, 2) node indices, node names and weights of an edge DataFrame, one edge a row.
 
-    ``source`` and ``target`` name the columns of the edge's ends, as in NetworkX's
-    ``from_pandas_edgelist``; when both are None, the frame's two columns other than ``weight``
-    are taken, in order. Nodes are numbered as ``read_edgelist`` numbers them: integer ids in
-    ascending order, other names (strings, tuples, ...) in order of first appearance. Names are
-    None when the nodes are exactly the integers 0..n-1. Weights are None without ``weight``.
+    ``source`` and ``target`` name the columns of the edge's ends and ``weight`` that of its
+    weight, as in NetworkX's ``from_pandas_edgelist``. Unnamed, they are found by NetworkX's
+    names: the weights are the column "weight" if there is one (as ``Graph.from_networkx`` reads
+    the attribute "weight"), the ends the columns "source" and "target" if there are both, else
+    the frame's two columns other than the weights', in order. Nodes are numbered as
+    ``read_edgelist`` numbers them: integer ids in ascending order, other names (strings,
+    tuples, ...) in order of first appearance. Names are None when the nodes are exactly the
+    integers 0..n-1; weights are None without a weight column.
 
     Raises
     ------
@@ -47,6 +50,10 @@ def frame_edges(frame, source: Hashable | None, target: Hashable | None,
                              f"columns are {columns}")
     if (source is None) != (target is None):
         raise ValueError("pass both source= and target=, or neither")
+    if weight is None and "weight" in columns and "weight" not in (source, target):
+        weight = "weight"
+    if source is None and "source" in columns and "target" in columns:
+        source, target = "source", "target"
     if source is None:
         ends = [column for column in columns if column != weight or weight is None]
         if len(ends) != 2:

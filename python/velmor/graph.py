@@ -44,8 +44,9 @@ class Graph:
         edge weighs the same.
     source, target, weight : column names, optional
         For a DataFrame, as NetworkX's ``from_pandas_edgelist`` names them: the columns of the
-        edge's two ends and of its weight. Default: the frame's two columns (other than
-        ``weight``), in order, and no weights.
+        edge's two ends and of its weight. Default: by NetworkX's names, the column "weight" if
+        there is one (select the other columns to ignore it), and "source" and "target" if
+        there are both, else the frame's two other columns, in order.
 
     Raises
     ------
@@ -321,15 +322,17 @@ def _kind(data: Any) -> str:
 def _check_options(kind: str, options: dict) -> None:
     known = {name for names in _OPTIONS.values() for name in names}
     for name in options:
+        if name in _OPTIONS[kind]:
+            continue
+        if kind == "velmor.Graph":
+            raise TypeError(f"{name}= does not apply to a velmor.Graph, which is built already: "
+                            "pass it where the graph is built")
+        takes = ", ".join(f"{option}=" for option in ("directed", *_OPTIONS[kind]))
+        article = "an" if kind[0] in "aeiou" else "a"
         if name not in known:
-            raise TypeError(f"got an unexpected keyword argument {name!r}")
-        if name not in _OPTIONS[kind]:
-            if kind == "velmor.Graph":
-                raise TypeError(f"{name}= does not apply to a velmor.Graph, which is built "
-                                "already: pass it where the graph is built")
-            takes = ", ".join(f"{option}=" for option in ("directed", *_OPTIONS[kind]))
-            article = "an" if kind[0] in "aeiou" else "a"
-            raise TypeError(f"{name}= does not apply to {article} {kind}, which takes {takes}")
+            raise TypeError(f"got an unexpected keyword argument {name!r}; {article} {kind} "
+                            f"takes {takes}")
+        raise TypeError(f"{name}= does not apply to {article} {kind}, which takes {takes}")
 
 
 def _edge_array(edges) -> np.ndarray:
