@@ -24,8 +24,8 @@ def fit(graph, options=None, **params):
 
 
 def test_optional_packages_load_only_when_used():
-    done = run_python("-c", "import sys, velmor; "
-                      "print(sorted({'scipy', 'networkx', 'tqdm', 'sklearn'} & set(sys.modules)))")
+    done = run_python("-c", "import sys, velmor; print(sorted({'scipy', 'networkx', 'tqdm', "
+                      "'sklearn', 'pandas'} & set(sys.modules)))")
     assert (done.returncode, done.stdout.strip()) == (0, "[]"), done.stderr
 
 

@@ -203,7 +203,7 @@ class KeyedVectors:
             raise ValueError("get_mean_vector needs at least one key or vector")
         weights = np.ones(len(keys)) if weights is None else np.asarray(weights, dtype=np.float64)
         if weights.shape != (len(keys),):
-            raise ValueError(f"got {len(weights)} weights for {len(keys)} keys")
+            raise ValueError(f"got {weights.size} weights for {len(keys)} keys")
         mean = np.zeros(self.vector_size, dtype=np.float32)
         total = 0.0
         for key, weight in zip(keys, weights.tolist()):
