@@ -78,14 +78,13 @@ class EmbeddingOutput:
         if keys is not None and len(keys) != len(vectors):
             raise ValueError(f"got {len(keys)} keys for {len(vectors)} vectors")
         words = word2vec_words(keys, len(vectors)) if self.format.startswith("word2vec") else None
-        key_array = _key_array(keys) if self.format == "npz" and keys is not None else None
         file, self._file = self._file, None
         if self.format == "npy":
             np.save(file, vectors)
         elif self.format == "npz":
             arrays = {"vectors": vectors}
-            if key_array is not None:
-                arrays["keys"] = key_array
+            if keys is not None:
+                arrays["keys"] = _key_array(keys)
             np.savez(file, **arrays)
         elif self.format == "word2vec":
             _write_word2vec(file, vectors, words, header)

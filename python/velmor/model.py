@@ -273,7 +273,8 @@ class Node2Vec:
     def save(self, path: PathLike) -> None:
         """Write the embeddings; the extension picks the format: word2vec text (``.emb``,
         ``.emd``, ``.txt``, ``.vec``), ``.npy`` or ``.npz``."""
-        self._check_fitted("save")
+        if not hasattr(self, "wv"):
+            raise ValueError("this Node2Vec is not fitted yet; call fit before save")
         self.wv.save(path)
 
     def _check_fitted(self, action: str) -> None:
