@@ -240,6 +240,13 @@ class Node2Vec:
         self.wv = KeyedVectors(embeddings, graph.names)
         return self
 
+    def save(self, path: PathLike) -> None:
+        """Write the embeddings; the extension picks the format: word2vec text (``.emb``,
+        ``.emd``, ``.txt``, ``.vec``), ``.npy`` or ``.npz``."""
+        if not hasattr(self, "wv"):
+            raise ValueError("this Node2Vec is not fitted yet; call fit before save")
+        self.wv.save(path)
+
     def fit_transform(self, X, y=None, *, directed: bool | None = None,
                       **graph_options: Any) -> np.ndarray:
         """Fit to the graph ``X`` and return its embedding, ``embeddings_``: row ``i`` is node
@@ -269,13 +276,6 @@ class Node2Vec:
             raise ValueError(f"node {name!r} is not in the graph this model was fitted on; "
                              "node2vec embeds only the nodes it trained on: fit the new graph")
         return self.embeddings_[rows]
-
-    def save(self, path: PathLike) -> None:
-        """Write the embeddings; the extension picks the format: word2vec text (``.emb``,
-        ``.emd``, ``.txt``, ``.vec``), ``.npy`` or ``.npz``."""
-        if not hasattr(self, "wv"):
-            raise ValueError("this Node2Vec is not fitted yet; call fit before save")
-        self.wv.save(path)
 
     def _check_fitted(self, action: str) -> None:
         if not self.__sklearn_is_fitted__():
