@@ -162,8 +162,7 @@ class Node2Vec:
 
         Parameters
         ----------
-        X : Graph, array_like of shape (E, 2), pandas.DataFrame, scipy.sparse matrix, networkx
-            graph or path
+        X : Graph, array_like of shape (E, 2), DataFrame, scipy.sparse matrix, nx.Graph or path
             The graph (named ``X`` as scikit-learn names what ``fit`` learns from). An integer
             array lists edges between node indices, a DataFrame one edge a row (see
             :class:`Graph`); a path is read with :func:`velmor.read_edgelist`; SciPy and

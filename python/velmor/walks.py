@@ -25,8 +25,7 @@ def simulate_walks(graph, *, num_walks: int = 10, walk_length: int = 80, p: floa
 
     Parameters
     ----------
-    graph : Graph, array_like of shape (E, 2), pandas.DataFrame, scipy.sparse matrix, networkx
-        graph or path
+    graph : Graph, array_like of shape (E, 2), DataFrame, scipy.sparse matrix, nx.Graph or path
         The graph, in any form that :meth:`velmor.Node2Vec.fit` accepts.
     num_walks : int, default 10
         Rounds of walks: each round starts one walk from every node, in a fresh random order.
