@@ -1,5 +1,6 @@
 """The Python API: Graph builders and Node2Vec."""
 
+import sys
 import warnings
 from pathlib import Path
 
@@ -18,13 +19,13 @@ SMALL = dict(dimensions=16, walk_length=20, num_walks=5, window_size=5, workers=
 WEIGHTS = np.linspace(0.5, 8.0, len(KARATE))
 
 
-def fit(graph, **params):
-    return velmor.Node2Vec(**{**SMALL, "seed": 3, **params}).fit(graph)
+def fit(graph, options=None, **params):
+    return velmor.Node2Vec(**{**SMALL, "seed": 3, **params}).fit(graph, **(options or {}))
 
 
 def test_optional_packages_load_only_when_used():
-    done = run_python("-c", "import sys, velmor; "
-                      "print(sorted({'scipy', 'networkx', 'tqdm', 'sklearn'} & set(sys.modules)))")
+    done = run_python("-c", "import sys, velmor; print(sorted({'scipy', 'networkx', 'tqdm', "
+                      "'sklearn', 'pandas'} & set(sys.modules)))")
     assert (done.returncode, done.stdout.strip()) == (0, "[]"), done.stderr
 
 
@@ -50,22 +51,58 @@ def symmetric(values):
     return sp.coo_matrix((np.r_[values, values], (rows, cols)), shape=(34, 34))
 
 
+def frame(columns, **options):
+    """A DataFrame and the options of fit that read it; skips the test without pandas."""
+    return pytest.importorskip("pandas").DataFrame(columns), options
+
+
 @pytest.mark.parametrize("make, weights", [
-    (lambda path: KARATE.tolist(), None), (lambda path: KARATE.astype(np.uint16), None),
-    (lambda path: str(DATA / "edges.tsv"), None), (lambda path: DATA / "edges.tsv", None),
-    (lambda path: symmetric(np.ones(78)).tocsr(), None), (lambda path: karate_in_networkx(), None),
-    (lambda path: velmor.read_edgelist(path, weighted=True), WEIGHTS),
-    (lambda path: symmetric(WEIGHTS), WEIGHTS),
-    (lambda path: velmor.Graph.from_networkx(karate_in_networkx(WEIGHTS), weight="w"), WEIGHTS),
-], ids=["list", "uint16", "str", "path", "scipy", "networkx", "w-file", "w-scipy", "w-networkx"])
+    (lambda path: (KARATE.tolist(), {}), None),
+    (lambda path: (KARATE.astype(np.uint16), {}), None),
+    (lambda path: (str(DATA / "edges.tsv"), {}), None),
+    (lambda path: (DATA / "edges.tsv", {}), None),
+    (lambda path: (symmetric(np.ones(78)).tocsr(), {}), None),
+    (lambda path: (karate_in_networkx(), {}), None),
+    (lambda path: frame({"u": KARATE[:, 0], "v": KARATE[:, 1]}), None),
+    (lambda path: (path, {"weighted": True}), WEIGHTS),
+    (lambda path: (symmetric(WEIGHTS), {}), WEIGHTS),
+    (lambda path: (karate_in_networkx(WEIGHTS), {"weight": "w"}), WEIGHTS),
+    (lambda path: frame({"w": WEIGHTS, "to": KARATE[:, 1], "from": KARATE[:, 0], "t": 0},
+                        source="from", target="to", weight="w"), WEIGHTS),
+    (lambda path: frame({"t": 0, "target": KARATE[:, 1], "source": KARATE[:, 0],
+                         "weight": WEIGHTS}), WEIGHTS),  # NetworkX's column names
+], ids=["list", "uint16", "str", "path", "scipy", "networkx", "frame", "w-file", "w-scipy",
+        "w-networkx", "w-frame", "w-frame-by-networkx-names"])
 def test_every_input_kind_trains_the_same_graph(tmp_path, make, weights):
     path = tmp_path / "weighted.txt"
     rows = zip(KARATE.tolist(), WEIGHTS.tolist())
     path.write_text("".join(f"{u} {v} {w!r}\n" for (u, v), w in rows))
     expected = fit(velmor.Graph(KARATE, weights=weights)).embeddings_
-    np.testing.assert_array_equal(fit(make(path)).embeddings_, expected)
+    graph, options = make(path)
+    np.testing.assert_array_equal(fit(graph, options).embeddings_, expected)
     if weights is not None:
         assert not np.array_equal(fit(KARATE).embeddings_, expected)
+
+
+def weighted_frame(ends):
+    return frame({"from": ends[:, 0], "to": ends[:, 1], "w": WEIGHTS}, weight="w")
+
+
+NAMES = np.char.add("n", KARATE.astype(str))
+
+
+@pytest.mark.parametrize("ends, make", [
+    (KARATE * 3 + 5, weighted_frame), (NAMES, weighted_frame),
+    (NAMES, lambda ends: (ends.tolist(), {"weights": WEIGHTS})),
+], ids=["frame-sparse-ids", "frame-names", "list-of-names"])
+def test_named_edges_embed_as_their_edge_list_file_does(tmp_path, ends, make):
+    graph, options = make(ends)
+    path = tmp_path / "edges.txt"
+    rows = zip(ends.tolist(), WEIGHTS.tolist())
+    path.write_text("".join(f"{u} {v} {w!r}\n" for (u, v), w in rows))
+    expected, model = fit(path, {"weighted": True}), fit(graph, options)
+    assert model.wv.index_to_key == expected.wv.index_to_key
+    np.testing.assert_array_equal(model.embeddings_, expected.embeddings_)
 
 
 def test_communities_that_only_weights_show_are_found():
@@ -94,6 +131,9 @@ def test_scipy_direction_follows_symmetry():
     with pytest.warns(UserWarning, match="the matrix is not symmetric") as caught:
         graph = velmor.Graph.from_scipy(one_way)
     assert len(caught) == 1 and graph.directed and not graph.has_edge(1, 0)
+    with pytest.warns(UserWarning, match="the matrix is not symmetric") as caught:
+        fit(one_way)
+    assert [notice.filename for notice in caught] == [__file__]  # the caller's line, not ours
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         graph = velmor.Graph.from_scipy(one_way + one_way.T)
@@ -117,8 +157,24 @@ def test_scipy_direction_follows_symmetry():
     (lambda: velmor.Graph.from_scipy(sp.csr_matrix((2, 3))), ValueError, "square"),
     (lambda: velmor.Graph.from_networkx(nx.Graph([(0, 1, {"weight": "x"})])), TypeError,
      "not a number"),
+    (lambda: velmor.Graph.from_networkx(nx.Graph([(0, 1, {"weight": None})])), TypeError,
+     r"edge \(0, 1\) has weight=None, not a number; .* pass weight=None"),
+    (lambda: velmor.Graph.from_networkx(nx.Graph([("a", "b", {"w": -2})]), weight="w"),
+     ValueError, r"edge \('a', 'b'\) has w=-2\.0; edge weights must be"),
+    (lambda: velmor.Graph.from_scipy(sp.csr_matrix([[0, 1], [-1.5, 0]]), directed=True),
+     ValueError,
+     r"entry \(1, 0\) is -1\.5"),
     (lambda: velmor.Node2Vec().fit(nx.DiGraph([(0, 1)]), directed=False), ValueError, "directed"),
     (lambda: velmor.Node2Vec().fit({"edges": 1}), TypeError, "NetworkX"),
+    (lambda: velmor.Node2Vec().fit(DATA / "edges.tsv", weight="w"), TypeError,
+     "weight= does not apply to an edge-list file, which takes directed=, weighted="),
+    (lambda: velmor.Node2Vec().fit(nx.Graph([(0, 1)]), weighted=True), TypeError,
+     "weighted= does not apply to a NetworkX graph, which takes directed=, weight="),
+    (lambda: velmor.Graph(frame({"u": [1], "v": [2], "t": [0]})[0]), ValueError,
+     r"columns \['u', 'v', 't'\]; name the edge's ends with source= and target="),
+    (lambda: velmor.Graph(frame({"u": ["a", "b"], "v": ["b", None]})[0]), ValueError,
+     r"row 1 of the DataFrame has no target \(column 'v' is missing\)"),
+    (lambda: velmor.Graph(frame({"u": [1.0], "v": [2.0]})[0]), TypeError, "astype"),
     (lambda: velmor.Node2Vec().set_params(iterations=3), ValueError, "no parameter"),
     (lambda: velmor.Node2Vec().save("never-written.emb"), ValueError, "not fitted"),
 ])
@@ -178,11 +234,34 @@ def test_negatives_are_shared_by_default_only_on_large_matrices(monkeypatch, dim
     assert seen == [expected]
 
 
+def test_scikit_learn_conventions(monkeypatch):
+    from sklearn.exceptions import NotFittedError
+    from sklearn.utils.validation import check_is_fitted
+
+    model = velmor.Node2Vec(**SMALL, seed=3)
+    for use in (check_is_fitted, lambda m: m.transform(KARATE)):
+        with pytest.raises(NotFittedError, match="not fitted"):
+            use(model)
+    monkeypatch.setitem(sys.modules, "sklearn.exceptions", None)  # as if not installed
+    with pytest.raises((ValueError, AttributeError), match="call fit before transform") as caught:
+        model.transform(KARATE)
+    assert isinstance(caught.value, ValueError) and isinstance(caught.value, AttributeError)
+    monkeypatch.undo()
+    embedding = model.fit_transform(KARATE, np.zeros(34))  # pipelines pass their targets on
+    check_is_fitted(model)
+    np.testing.assert_array_equal(embedding, fit(KARATE).embeddings_)
+    np.testing.assert_array_equal(model.transform(nx.Graph([(33, 0)])), embedding[[33, 0]])
+    with pytest.raises(ValueError, match="node 34 is not in the graph this model was fitted on"):
+        model.transform([[0, 34]])
+
+
 def test_old_names_clone_and_keyed_vectors():
     from sklearn.base import clone
 
     with pytest.warns(DeprecationWarning, match="use num_walks=..."):
         assert velmor.Node2Vec(walks_per_node=3).num_walks == 3
+    with pytest.warns(DeprecationWarning, match="use window_size=..."):
+        assert velmor.Node2Vec().set_params(window=5).window_size == 5
     model = velmor.Node2Vec(dimensions=8, p=0.5)
     copy = clone(model)
     assert copy.get_params() == model.get_params() and repr(copy) == "Node2Vec(dimensions=8, p=0.5)"
@@ -190,4 +269,5 @@ def test_old_names_clone_and_keyed_vectors():
     graph.add_node("lonely")
     model = fit(graph)
     assert model.wv.index_to_key == ["x", "y", "z", "lonely"] and model.embeddings_.shape == (4, 16)
-    np.testing.assert_array_equal(model.wv[["lonely", "x"]], model.embeddings_[[3, 0]])
+    for keys in (["lonely", "x"], np.array(["lonely", "x"])):
+        np.testing.assert_array_equal(model.wv[keys], model.embeddings_[[3, 0]])

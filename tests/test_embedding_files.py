@@ -27,6 +27,13 @@ def test_embeddings_round_trip(tmp_path, suffix, keys):
     assert os.listdir(tmp_path) == [path.name]
 
 
+def test_tuple_names_round_trip_through_npz(tmp_path):
+    keys = [(0, "a"), (1, "bb"), (10, "a")]  # as NetworkX names the nodes of grid graphs
+    KeyedVectors(np.eye(3), keys).save(tmp_path / "t.npz")
+    loaded = KeyedVectors.load(tmp_path / "t.npz")
+    assert loaded.index_to_key == keys and loaded[(1, "bb")].tolist() == [0, 1, 0]
+
+
 # Bytes " \n \n" as a float32: a reader that looks for spaces or newlines inside a binary
 # vector goes astray.
 TRICKY = np.frombuffer(b" \n \n", dtype="<f4")[0]
@@ -110,6 +117,10 @@ ONE, TWO = np.ones((1, 1), np.float32), np.zeros((2, 1), np.float32)
     ("out.emb", lambda output: output.write(TWO, [33, "33"]), ValueError,
      "keys 33 and '33' both read '33'", False),
     ("out.csv", lambda output: pytest.fail(), ValueError, ".npz", False),
+    ("out.bin", lambda output: output.write(TWO, [(0, 1), (1, 1)]), ValueError,
+     r"key \(0, 1\) is a tuple, which the word2vec formats cannot hold; save as .npz", False),
+    ("out.npz", lambda output: output.write(TWO, [(0, 1), (0, "a")]), ValueError,
+     r"key \(0, 'a'\) cannot be stored in .npz beside \(0, 1\)", False),
 ])
 def test_output_replaces_the_target_only_after_a_clean_write(tmp_path, name, block, error,
                                                              fragment, replaced):

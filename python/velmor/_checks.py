@@ -90,3 +90,20 @@ def check_thread_environment() -> None:
     if value and not (re.fullmatch(r"\+?[0-9]{1,6}", value) and int(value) <= MAX_WORKERS):
         raise ValueError(f"the environment variable VELMOR_NUM_THREADS must be a whole number "
                          f"from 0 to {MAX_WORKERS}, got {value!r}")
+
+
+WEIGHT_RULE = "edge weights must be finite and greater than 0"
+
+
+def first_bad_weight(values: np.ndarray) -> int | None:
+    """The position of the first weight that is not finite and greater than 0, or None.
+
+    The builders that take weights from something other than an array (a NetworkX edge, a SciPy
+    entry, a DataFrame row) check with this first, so that a refusal names what the caller
+    passed rather than a place in the array handed on to the engine.
+    """
+    values = np.asarray(values)
+    if values.dtype.kind not in "iuf":
+        return None
+    good = (values > 0) & (values <= np.finfo(np.float64).max)  # NaN fails both
+    return None if good.all() else int(np.argmin(good))

@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import gzip
 import os
-import warnings
 import zlib
 
+from velmor._callers import warn_at_caller
 from velmor._checks import check_bool, check_char
 from velmor._edgeparse import ParseError, parse_edges
 from velmor._paths import PathLike
@@ -120,8 +120,8 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: str | None 
     header = parsed.header
     if header is not None:
         text = header.text if len(header.text) <= 60 else header.text[:57] + "..."
-        warnings.warn(f"{os.fspath(path)}:{header.line}: skipped the header line {text!r}",
-                      EdgeListWarning, stacklevel=2)
+        warn_at_caller(f"{os.fspath(path)}:{header.line}: skipped the header line {text!r}",
+                       EdgeListWarning)
     return graph
 
 

@@ -62,8 +62,10 @@ class EmbeddingOutput:
         self.written = False
         self._file: IO[bytes] | None = file
 
-    def write(self, vectors: np.ndarray, keys: Sequence | None = None) -> None:
+    def write(self, vectors: np.ndarray, keys: Sequence | None = None, *,
+              header: bool = True) -> None:
         """Write the (n, d) vectors and their n keys (None: row ``i`` is node ``i``); once.
+        ``header`` False leaves out the word2vec formats' first line, ``"n d"``.
 
         Raises ValueError, before writing anything, for vectors that are not 2-D, a wrong
         number of keys, or keys that the format cannot hold.
@@ -85,9 +87,9 @@ class EmbeddingOutput:
                 arrays["keys"] = _key_array(keys)
             np.savez(file, **arrays)
         elif self.format == "word2vec":
-            _write_word2vec(file, vectors, words)
+            _write_word2vec(file, vectors, words, header)
         else:
-            _write_word2vec_binary(file, vectors, words)
+            _write_word2vec_binary(file, vectors, words, header)
         self.written = True
 
 
@@ -121,19 +123,20 @@ def embedding_output(path: PathLike, format: str | None = None) -> Iterator[Embe
 
 
 def save_embeddings(path: PathLike, vectors: np.ndarray, keys: Sequence | None = None,
-                    format: str | None = None) -> None:
+                    format: str | None = None, *, header: bool = True) -> None:
     """Write embeddings in one go: :meth:`EmbeddingOutput.write` in an :func:`embedding_output`."""
     with embedding_output(path, format) as output:
-        output.write(vectors, keys)
+        output.write(vectors, keys, header=header)
 
 
-def load_embeddings(path: PathLike,
-                    format: str | None = None) -> tuple[np.ndarray, list | None]:
+def load_embeddings(path: PathLike, format: str | None = None, *,
+                    header: bool = True) -> tuple[np.ndarray, list | None]:
     """Read embeddings written by :func:`save_embeddings` (or by word2vec and gensim).
 
     Returns the (n, d) float32 vectors and the keys (None when rows are nodes 0..n-1). The keys
     of a word2vec file are ints when every one is an integer written plainly, else strings.
     ``format`` (a value of ``FORMATS``) overrides the one that the extension selects.
+    ``header`` False reads word2vec text without its first line ``"n d"``.
 
     Raises
     ------
@@ -143,8 +146,11 @@ def load_embeddings(path: PathLike,
         If the file cannot be read.
     """
     kind = _chosen_format(path, format)
+    if not header and kind != "word2vec":
+        raise ValueError("only word2vec text can be read without a header: in the binary "
+                         "format, the header tells where each vector ends")
     if kind == "word2vec":
-        return _read_word2vec(path)
+        return _read_word2vec(path, header)
     if kind == "word2vec-binary":
         return _read_word2vec_binary(path)
     return _read_numpy(path, kind)
@@ -176,6 +182,9 @@ def word2vec_words(keys: Sequence | None, count: int) -> list:
         return [str(i) for i in range(count)]
     words = [str(key) for key in keys]
     for key, word in zip(keys, words):
+        if isinstance(key, tuple):
+            raise ValueError(f"key {key!r} is a tuple, which the word2vec formats cannot hold; "
+                             "save as .npz instead")
         if len(word.split()) != 1 or word.split()[0] != word:
             raise ValueError(f"key {key!r} is empty or contains whitespace, which the word2vec "
                              "formats cannot hold; save as .npz instead")
@@ -190,9 +199,10 @@ def word2vec_words(keys: Sequence | None, count: int) -> list:
     return words
 
 
-def _write_word2vec(file: IO[bytes], vectors: np.ndarray, words: list) -> None:
+def _write_word2vec(file: IO[bytes], vectors: np.ndarray, words: list, header: bool) -> None:
     count, dimensions = vectors.shape
-    file.write(f"{count} {dimensions}\n".encode())
+    if header:
+        file.write(f"{count} {dimensions}\n".encode())
     # Nine significant digits give back the exact float32 value.
     row_format = "%s " + " ".join(["%.9g"] * dimensions) + "\n"
     for start in range(0, count, _ROWS_PER_WRITE):
@@ -201,9 +211,11 @@ def _write_word2vec(file: IO[bytes], vectors: np.ndarray, words: list) -> None:
         file.write(text.encode("utf-8", "surrogateescape"))
 
 
-def _write_word2vec_binary(file: IO[bytes], vectors: np.ndarray, words: list) -> None:
+def _write_word2vec_binary(file: IO[bytes], vectors: np.ndarray, words: list,
+                           header: bool) -> None:
     count, dimensions = vectors.shape
-    file.write(f"{count} {dimensions}\n".encode())
+    if header:
+        file.write(f"{count} {dimensions}\n".encode())
     rows = vectors.astype("<f4")
     for start in range(0, count, _ROWS_PER_WRITE):
         file.write(b"".join(word.encode("utf-8", "surrogateescape") + b" " + row.tobytes() + b"\n"
@@ -211,8 +223,9 @@ def _write_word2vec_binary(file: IO[bytes], vectors: np.ndarray, words: list) ->
                                                  rows[start:start + _ROWS_PER_WRITE])))
 
 
-def _read_header(path: PathLike) -> tuple[int, int, bytes]:
-    """The vector count and size announced by a word2vec file's first line, and the rest."""
+def _read_header(path: PathLike, hint: str = "") -> tuple[int, int, bytes]:
+    """The vector count and size announced by a word2vec file's first line, and the rest;
+    ``hint`` ends the message of a first line that is no header."""
     with open(path, "rb") as file:
         header, _, body = file.read().partition(b"\n")
     try:
@@ -221,15 +234,23 @@ def _read_header(path: PathLike) -> tuple[int, int, bytes]:
             raise ValueError
     except ValueError:
         raise ValueError(f"{os.fspath(path)}:1: expected a header 'count dimensions', got "
-                         f"{header[:40]!r}") from None
+                         f"{header[:40]!r}{hint}") from None
     return count, dimensions, body
 
 
-def _read_word2vec(path: PathLike) -> tuple[np.ndarray, list]:
-    count, dimensions, body = _read_header(path)
-    lines = body.splitlines()
+def _read_word2vec(path: PathLike, header: bool = True) -> tuple[np.ndarray, list]:
+    if header:
+        count, dimensions, body = _read_header(path, " (word2vec text without one reads with "
+                                               "KeyedVectors.load_word2vec_format(path, "
+                                               "no_header=True))")
+        lines = body.splitlines()
+    else:
+        with open(path, "rb") as file:
+            lines = file.read().splitlines()
     while lines and not lines[-1].strip():
         lines.pop()
+    if not header:  # the count and size that a header would announce
+        count, dimensions = len(lines), max(len(lines[0].split()) - 1, 1) if lines else 1
     if len(lines) != count:
         raise ValueError(f"{os.fspath(path)}: the header announces {count} vectors, "
                          f"the file holds {len(lines)}")
@@ -245,8 +266,8 @@ def _read_word2vec(path: PathLike) -> tuple[np.ndarray, list]:
     short = next((row for row, part in enumerate(parts) if len(part[1].split()) != dimensions),
                  None)
     if short is not None:
-        raise ValueError(f"{os.fspath(path)}:{short + 2}: expected {dimensions} values after the "
-                         "key")
+        raise ValueError(f"{os.fspath(path)}:{short + 1 + header}: expected {dimensions} values "
+                         "after the key")
     return values.reshape(count, dimensions), _checked_keys(path, keys)
 
 
@@ -284,11 +305,43 @@ def _checked_keys(path: PathLike, words: list) -> list:
 
 
 def _key_array(keys: Sequence) -> np.ndarray:
-    """Keys in a form np.savez stores without pickling: integers as int64, others as str."""
+    """Keys in a form np.savez stores without pickling: integers as int64, tuples (NetworkX's
+    names of grid nodes, say) as records, one field per place, others as str.
+
+    Tuples read back as tuples (``tolist`` of a record array gives them), so they must all have
+    one length, and each place hold integers throughout or strings throughout; ValueError
+    otherwise.
+    """
     array = np.asarray(keys) if isinstance(keys, np.ndarray) else None
     if array is not None and array.dtype.kind in "iuU":
         return array
     keys = list(keys)
-    if all(isinstance(key, (int, np.integer)) and not isinstance(key, bool) for key in keys):
+    if all(_is_integer(key) for key in keys):
         return np.array(keys, dtype=np.int64)
+    if any(isinstance(key, tuple) for key in keys):
+        return _tuple_key_array(keys)
     return np.array([str(key) for key in keys], dtype=str)
+
+
+def _is_integer(key) -> bool:
+    return isinstance(key, (int, np.integer)) and not isinstance(key, (bool, np.bool_))
+
+
+def _tuple_key_array(keys: list) -> np.ndarray:
+    first = keys[0] if isinstance(keys[0], tuple) else ()
+    fields = []
+    for place in range(len(first)):
+        kind = np.int64 if _is_integer(first[place]) else str
+        fields.append((f"f{place}", kind))
+    for key in keys:
+        if not (isinstance(key, tuple) and len(key) == len(first) and first and all(
+                _is_integer(item) if kind is np.int64 else isinstance(item, str)
+                for item, (_, kind) in zip(key, fields))):
+            beside = "" if key is keys[0] else f" beside {keys[0]!r}"
+            raise ValueError(f"key {key!r} cannot be stored in .npz{beside}: it holds tuple names "
+                             "of one length, each place all integers or all strings")
+    width = {f"f{place}": max(len(key[place]) for key in keys) for place, (_, kind)
+             in enumerate(fields) if kind is str}
+    dtype = [(name, np.int64 if kind is np.int64 else f"U{max(width[name], 1)}")
+             for name, kind in fields]
+    return np.array(keys, dtype=dtype)

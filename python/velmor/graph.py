@@ -4,13 +4,14 @@ from __future__ import annotations
 
 import importlib
 import os
-import warnings
-from collections.abc import Sequence
+from collections.abc import Hashable, Sequence
 from typing import Any
 
 import numpy as np
 
-from velmor._checks import MAX_INT32, check_bool, check_int
+from velmor._callers import warn_at_caller
+from velmor._checks import MAX_INT32, WEIGHT_RULE, check_bool, check_int, first_bad_weight
+from velmor._frames import frame_edges, is_data_frame, numbered_edges
 from velmor.engine import _engine
 
 
@@ -23,8 +24,12 @@ class Graph:
 
     Parameters
     ----------
-    edges : array_like of int, shape (E, 2)
-        Node indices, each in ``0 .. num_nodes - 1``.
+    edges : array_like of shape (E, 2), or pandas.DataFrame
+        Node indices, each in ``0 .. num_nodes - 1``; or node names (``[("a", "b"), ("b",
+        "c")]``), numbered in order of first appearance; or a DataFrame with one edge a row,
+        its nodes named by the values in two columns: integer ids are numbered in ascending
+        order, other names (strings, tuples) in order of first appearance, as
+        :func:`read_edgelist` numbers them. Names become the keys of the embeddings.
     directed : bool, default False
         Whether an edge can be walked from source to target only.
     names : sequence, optional
@@ -37,6 +42,11 @@ class Graph:
         The weight of each edge, finite and greater than 0. A walk steps along an edge in
         proportion to its weight (times node2vec's ``1/p``, ``1``, ``1/q`` bias). Default: every
         edge weighs the same.
+    source, target, weight : column names, optional
+        For a DataFrame, as NetworkX's ``from_pandas_edgelist`` names them: the columns of the
+        edge's two ends and of its weight. Default: by NetworkX's names, the column "weight" if
+        there is one (select the other columns to ignore it), and "source" and "target" if
+        there are both, else the frame's two other columns, in order.
 
     Raises
     ------
@@ -54,11 +64,30 @@ class Graph:
     """
 
     def __init__(self, edges, *, directed: bool = False, names: Sequence | None = None,
-                 num_nodes: int | None = None, weights=None, _names_distinct: bool = False):
+                 num_nodes: int | None = None, weights=None, source: Hashable | None = None,
+                 target: Hashable | None = None, weight: Hashable | None = None,
+                 _names_distinct: bool = False):
         # _names_distinct: for the package's own readers, whose names are distinct by
         # construction. Checking costs a set of all names: a third of the time to read a file of
         # a million named nodes.
         directed = check_bool("directed", directed)
+        if is_data_frame(edges):
+            if names is not None:
+                raise TypeError("names= does not apply to a DataFrame, whose nodes are named by "
+                                "the values in its source and target columns")
+            if weight is not None and weights is not None:
+                raise TypeError("pass weight= (a column) or weights= (an array), not both")
+            edges, names, column_weights = frame_edges(edges, source, target, weight)
+            weights = column_weights if weights is None else weights
+            _names_distinct = True
+        elif (source, target, weight) != (None, None, None):
+            raise TypeError("source=, target= and weight= name the columns of a pandas DataFrame; "
+                            "for an edge array, pass its weights as an array: weights=")
+        elif names is None:
+            edges = np.asarray(edges)
+            if edges.dtype.kind in "OU" and edges.ndim == 2 and edges.shape[1] == 2 and len(edges):
+                edges, names = numbered_edges(edges[:, 0], edges[:, 1])
+                _names_distinct = True
         edges = _edge_array(edges)
         weights = None if weights is None else _weight_array(weights, len(edges))
         largest = int(edges.max())
@@ -124,10 +153,10 @@ class Graph:
         if directed is None:
             directed = bool((mirror < 0).any() or np.any(values[mirror] != values))
             if directed:
-                warnings.warn("the matrix is not symmetric, so the graph is taken as directed: "
-                              "entry (i, j) is walked from i to j only; pass directed=False to "
-                              "walk every edge both ways, or directed=True to silence this",
-                              UserWarning, stacklevel=2)
+                warn_at_caller("the matrix is not symmetric, so the graph is taken as directed: "
+                               "entry (i, j) is walked from i to j only; pass directed=False to "
+                               "walk every edge both ways, or directed=True to silence this",
+                               UserWarning)
         if not directed:
             both = mirror >= 0
             differ = both & (values[np.where(both, mirror, 0)] != values)
@@ -138,6 +167,10 @@ class Graph:
                                  "cannot be undirected; pass directed=True or a symmetric matrix")
             keep = (rows <= cols) | ~both  # each edge once
             rows, cols, values = rows[keep], cols[keep], values[keep]
+        bad = first_bad_weight(values)
+        if bad is not None:
+            raise ValueError(f"entry ({rows[bad]}, {cols[bad]}) is {values[bad].item()!r}; "
+                             f"{WEIGHT_RULE}")
         edges = np.stack([rows, cols], axis=1)
         weights = None if np.all(values == 1) else values
         return cls(edges, directed=bool(directed), num_nodes=n, weights=weights)
@@ -170,9 +203,18 @@ class Graph:
         for k, (u, v, w) in enumerate(triples):
             flat[2 * k], flat[2 * k + 1] = (u, v) if identity else (index[u], index[v])
             try:
+                if w is None:  # NumPy would store it as NaN
+                    raise TypeError
                 values[k] = w
             except (TypeError, ValueError):
-                raise TypeError(f"edge ({u!r}, {v!r}) has {weight}={w!r}, not a number") from None
+                raise TypeError(f"edge ({u!r}, {v!r}) has {weight}={w!r}, not a number; give "
+                                "every edge a number, or pass weight=None to ignore weights"
+                                ) from None
+        bad = first_bad_weight(values)
+        if bad is not None:
+            u, v = (nodes[i] for i in flat[2 * bad:2 * bad + 2])
+            raise ValueError(f"edge ({u!r}, {v!r}) has {weight}={values[bad].item()!r}; "
+                             f"{WEIGHT_RULE}")
         weights = None if np.all(values == 1) else values
         return cls(flat.reshape(-1, 2), directed=graph.is_directed(),
                    names=None if identity else nodes, num_nodes=len(nodes), weights=weights)
@@ -219,30 +261,78 @@ class Graph:
                 f"directed={self.directed}, weighted={self.weighted})")
 
 
-def as_graph(data: Any, directed: bool | None = None) -> Graph:
+# The options that Node2Vec.fit hands on to the builder of each kind of graph.
+_OPTIONS = {
+    "velmor.Graph": (),
+    "edge-list file": ("weighted", "delimiter", "comments", "relabel", "names"),
+    "pandas DataFrame": ("source", "target", "weight", "weights"),
+    "NetworkX graph": ("weight",),
+    "SciPy sparse matrix": (),
+    "edge array": ("weights", "names", "num_nodes"),
+}
+
+
+def as_graph(data: Any, directed: bool | None = None, **options: Any) -> Graph:
     """Turn anything that ``Node2Vec.fit`` accepts into a :class:`Graph`.
 
     ``directed`` None means: as the object says (Graph, NetworkX), by symmetry (SciPy), or
-    undirected (arrays and files). An explicit value that contradicts the object is an error.
+    undirected (arrays, DataFrames and files). An explicit value that contradicts the object is
+    an error. ``options`` go to the builder of data's kind (``_OPTIONS``): ``read_edgelist``'s
+    for a path, the column names for a DataFrame, the weight attribute for NetworkX, weights
+    and names for an edge array; an option that the kind does not take is a TypeError that names
+    the ones it does.
     """
     if directed is not None:
         directed = check_bool("directed", directed)
-    if isinstance(data, Graph):
+    kind = _kind(data)
+    _check_options(kind, options)
+    if kind == "velmor.Graph":
         _same_direction(data.directed, directed)
         return data
-    if isinstance(data, (str, os.PathLike)):
+    if kind == "edge-list file":
         from velmor.edgelist import read_edgelist
 
-        return read_edgelist(data, directed=bool(directed))
-    if _from_package(data, "scipy.sparse"):
+        return read_edgelist(data, directed=bool(directed), **options)
+    if kind == "SciPy sparse matrix":
         return Graph.from_scipy(data, directed=directed)
-    if _from_package(data, "networkx"):
+    if kind == "NetworkX graph":
         _same_direction(data.is_directed(), directed)
-        return Graph.from_networkx(data)
+        return Graph.from_networkx(data, **options)
+    return Graph(data, directed=bool(directed), **options)
+
+
+def _kind(data: Any) -> str:
+    if isinstance(data, Graph):
+        return "velmor.Graph"
+    if isinstance(data, (str, os.PathLike)):
+        return "edge-list file"
+    if is_data_frame(data):
+        return "pandas DataFrame"
+    if _from_package(data, "scipy.sparse"):
+        return "SciPy sparse matrix"
+    if _from_package(data, "networkx"):
+        return "NetworkX graph"
     if isinstance(data, (np.ndarray, list, tuple)):
-        return Graph(data, directed=bool(directed))
-    raise TypeError("expected a velmor.Graph, an (E, 2) integer array, a SciPy sparse matrix, a "
-                    f"NetworkX graph or a path to an edge list, got {type(data).__name__}")
+        return "edge array"
+    raise TypeError("expected a velmor.Graph, an (E, 2) integer array, a pandas DataFrame, a SciPy "
+                    "sparse matrix, a NetworkX graph or a path to an edge list, got "
+                    f"{type(data).__name__}")
+
+
+def _check_options(kind: str, options: dict) -> None:
+    known = {name for names in _OPTIONS.values() for name in names}
+    for name in options:
+        if name in _OPTIONS[kind]:
+            continue
+        if kind == "velmor.Graph":
+            raise TypeError(f"{name}= does not apply to a velmor.Graph, which is built already: "
+                            "pass it where the graph is built")
+        takes = ", ".join(f"{option}=" for option in ("directed", *_OPTIONS[kind]))
+        article = "an" if kind[0] in "aeiou" else "a"
+        if name not in known:
+            raise TypeError(f"got an unexpected keyword argument {name!r}; {article} {kind} "
+                            f"takes {takes}")
+        raise TypeError(f"{name}= does not apply to {article} {kind}, which takes {takes}")
 
 
 def _edge_array(edges) -> np.ndarray:
@@ -254,8 +344,7 @@ def _edge_array(edges) -> np.ndarray:
     if len(array) == 0:
         raise ValueError("the graph has no edges")
     if array.dtype.kind not in "iu":
-        raise TypeError(f"edges must hold integer node indices, got {array.dtype} (for named "
-                        "nodes, pass names= or use read_edgelist or Graph.from_networkx)")
+        raise TypeError(f"edges must hold integer node indices or node names, got {array.dtype}")
     if array.dtype.kind == "i" and array.min() < 0:
         row = int(np.argmax((array < 0).any(axis=1)))
         raise ValueError(f"edges[{row}] = {array[row].tolist()} holds a negative node index")

@@ -29,8 +29,19 @@ class KeyedVectors:
         array, so the view shares memory with a model's ``embeddings_``.
     keys : sequence, optional
         ``n`` distinct hashable keys; NumPy integers and strings become Python ``int`` and
-        ``str``, other objects (a NetworkX node that is a tuple, say) stay as they are and are
-        written to word2vec and .npz files as text. Default: the integers ``0 .. n-1``.
+        ``str``, other objects stay as they are. Tuples (NetworkX names grid nodes by them)
+        round-trip through .npz files, which the word2vec formats cannot hold; other objects
+        are written to files as text. Default: the integers ``0 .. n-1``.
+
+    Attributes
+    ----------
+    vectors : ndarray of shape (n, d), float32
+    norms : ndarray of shape (n,), float32, or None
+        The length of each vector, which the similarity queries divide by: computed by the
+        first query (or :meth:`fill_norms`) and then kept, as gensim keeps it. Assigning
+        ``vectors`` resets it; after changing ``vectors`` in place, call
+        ``fill_norms(force=True)``. Only the norms are kept, not a unit-length copy of the
+        vectors, so the queries cost no second matrix.
 
     Examples
     --------
@@ -49,7 +60,15 @@ class KeyedVectors:
         self._keys = keys
         self._index_to_key: list[Hashable] | None = None
         self._key_to_index: dict[Hashable, int] | None = None
-        self._unit: np.ndarray | None = None
+
+    @property
+    def vectors(self) -> np.ndarray:
+        return self._vectors
+
+    @vectors.setter
+    def vectors(self, vectors: np.ndarray) -> None:
+        self._vectors = vectors
+        self.norms: np.ndarray | None = None
 
     @property
     def vector_size(self) -> int:
@@ -90,8 +109,11 @@ class KeyedVectors:
         return key in self
 
     def __getitem__(self, key_or_keys) -> np.ndarray:
-        """The vector of one key, or a (k, d) array for a list of keys."""
-        if isinstance(key_or_keys, list):
+        """The vector of one key, or a (k, d) array for a list or 1-D array of keys (a tuple is
+        one key: NetworkX names nodes by tuples)."""
+        if isinstance(key_or_keys, np.ndarray) and key_or_keys.ndim == 0:
+            key_or_keys = key_or_keys.item()
+        if isinstance(key_or_keys, (list, np.ndarray)):
             return self.vectors[[self.get_index(key) for key in key_or_keys]]
         return self.vectors[self.get_index(key_or_keys)]
 
@@ -115,12 +137,88 @@ class KeyedVectors:
     def get_vector(self, key: Hashable, norm: bool = False) -> np.ndarray:
         """The vector of key, scaled to unit length if ``norm``."""
         index = self.get_index(key)
-        return self._unit_vectors()[index] if norm else self.vectors[index]
+        return self._unit_row(index) if norm else self.vectors[index]
+
+    def fill_norms(self, force: bool = False) -> None:
+        """Compute ``norms``, the length of every vector, unless they are kept already.
+
+        Parameters
+        ----------
+        force : bool, default False
+            Compute them again: for vectors changed in place since.
+        """
+        if self.norms is None or check_bool("force", force):
+            self.norms = np.linalg.norm(self.vectors, axis=1)
+
+    def get_normed_vectors(self) -> np.ndarray:
+        """A new (n, d) array of the vectors scaled to unit length (an all-zero vector stays
+        zero)."""
+        self.fill_norms()
+        return self.vectors / _nonzero(self.norms)[:, None]
 
     def similarity(self, w1: Hashable, w2: Hashable) -> float:
         """The cosine similarity of two keys' vectors."""
-        unit = self._unit_vectors()
-        return float(unit[self.get_index(w1)] @ unit[self.get_index(w2)])
+        return float(self._unit_row(self.get_index(w1)) @ self._unit_row(self.get_index(w2)))
+
+    def n_similarity(self, ws1: Sequence[Hashable], ws2: Sequence[Hashable]) -> float:
+        """The cosine similarity of the means of two sets of keys' vectors.
+
+        Raises
+        ------
+        ValueError
+            If either set is empty.
+        KeyError
+            For a key without a vector.
+        """
+        if not (len(ws1) and len(ws2)):
+            raise ValueError("n_similarity needs at least one key in each list")
+        first, second = _unit_rows(np.stack([
+            self.get_mean_vector(keys, pre_normalize=False, ignore_missing=False)
+            for keys in (ws1, ws2)]))
+        return float(first @ second)
+
+    def get_mean_vector(self, keys, weights=None, pre_normalize: bool = True,
+                        post_normalize: bool = False, ignore_missing: bool = True) -> np.ndarray:
+        """The weighted mean of keys' vectors, as gensim computes it.
+
+        Parameters
+        ----------
+        keys : sequence of keys or of ndarrays of shape (d,), or ndarray of shape (k, d)
+            Keys, or vectors taken as they are.
+        weights : sequence of float, optional
+            One per key. Default: 1 each. The sum is divided by the sum of their absolute values.
+        pre_normalize : bool, default True
+            Scale the keys' vectors to unit length before averaging.
+        post_normalize : bool, default False
+            Scale the mean to unit length.
+        ignore_missing : bool, default True
+            Skip keys without a vector; False raises KeyError for them.
+
+        Returns
+        -------
+        ndarray of shape (d,), float32
+            Zero if no key had a vector.
+        """
+        if len(keys) == 0:
+            raise ValueError("get_mean_vector needs at least one key or vector")
+        weights = np.ones(len(keys)) if weights is None else np.asarray(weights, dtype=np.float64)
+        if weights.shape != (len(keys),):
+            raise ValueError(f"got {weights.size} weights for {len(keys)} keys")
+        mean = np.zeros(self.vector_size, dtype=np.float32)
+        total = 0.0
+        for key, weight in zip(keys, weights.tolist()):
+            if isinstance(key, np.ndarray):
+                vector = self._query_vector(key)
+            else:
+                index = self.get_index(key, -1 if ignore_missing else None)
+                if index < 0:
+                    continue
+                vector = self._unit_row(index) if pre_normalize else self.vectors[index]
+            mean += np.float32(weight) * vector
+            total += abs(weight)
+        if total > 0:
+            mean /= np.float32(total)
+        return _unit_rows(mean[None, :])[0] if post_normalize else mean
 
     def distance(self, w1: Hashable, w2: Hashable) -> float:
         """The cosine distance of two keys' vectors: 1 - their similarity."""
@@ -140,10 +238,8 @@ class KeyedVectors:
         ndarray of shape (len(other_words),), float32
         """
         query, _ = self._unit_term(word_or_vector)
-        unit = self._unit_vectors()
-        if len(other_words):
-            unit = unit[[self.get_index(key) for key in other_words]]
-        return 1 - unit @ query
+        rows = [self.get_index(key) for key in other_words] if len(other_words) else None
+        return 1 - self._cosines(query, rows)
 
     def most_similar(self, positive=None, negative=None, topn: int | None = 10):
         """The keys closest by cosine similarity to the mean of the positive terms minus the
@@ -182,10 +278,71 @@ class KeyedVectors:
             query += weight * vector
             if index is not None:
                 given.add(index)
-        similarities = self._unit_vectors() @ _unit_rows(query[None, :])[0]
+        similarities = self._cosines(_unit_rows(query[None, :])[0])
         if topn is None:
             return similarities
         return self._ranked(similarities, given, topn)
+
+    def most_similar_cosmul(self, positive=None, negative=None, topn: int | None = 10):
+        """The keys that best match the positive terms and least the negative ones, by the
+        multiplicative objective of Levy and Goldberg (2014), as gensim ranks them.
+
+        Each key scores the product over the positive terms of ``(1 + cos) / 2`` divided by
+        (the same product over the negative terms + 1e-6), ``cos`` being its cosine similarity
+        with the term; a term is a key or a vector (scaled to unit length).
+
+        Parameters
+        ----------
+        positive, negative : key, ndarray of shape (d,), or list of these, optional
+            At least one positive term. Every key given is left out of the answer.
+        topn : int or None, default 10
+            As for :meth:`most_similar`: None returns the score of every key.
+
+        Returns
+        -------
+        list of (key, float), best first (ties in row order), or, for ``topn=None``, an ndarray
+        of shape (n,) with the score of each row.
+        """
+        if topn is not None:
+            topn = check_int("topn", topn, minimum=0)
+        if not _term_list(positive):
+            raise ValueError("most_similar_cosmul needs at least one positive key or vector")
+        scores, given = [], set()
+        for terms in (positive, negative):
+            products = np.ones(len(self), dtype=np.float32)
+            for term in _term_list(terms):
+                query, index = self._unit_term(term)
+                products *= (1 + self._cosines(query)) / 2
+                if index is not None:
+                    given.add(index)
+            scores.append(products)
+        similarities = scores[0] / (scores[1] + np.float32(1e-6))
+        if topn is None:
+            return similarities
+        return self._ranked(similarities, given, topn)
+
+    def doesnt_match(self, words: Sequence[Hashable]) -> Hashable:
+        """The key among ``words`` that fits least: the one whose unit vector is farthest (by
+        cosine) from the mean of all their unit vectors. KeyError for a key without a vector."""
+        if not len(words):
+            raise ValueError("doesnt_match needs at least one key")
+        rows = [self.get_index(word) for word in words]
+        unit = self._unit_rows_at(rows)
+        farthest = int(np.argmin(unit @ _unit_rows(unit.mean(axis=0)[None, :])[0]))
+        return self.index_to_key[rows[farthest]]
+
+    def closer_than(self, key1: Hashable, key2: Hashable) -> list[Hashable]:
+        """The keys closer to ``key1`` (by cosine distance) than ``key2`` is, in row order;
+        ``key1`` itself is left out."""
+        first = self.get_index(key1)
+        distances = self.distances(key1)
+        closer = np.flatnonzero(distances < distances[self.get_index(key2)])
+        keys = self.index_to_key
+        return [keys[i] for i in closer if i != first]
+
+    def rank(self, key1: Hashable, key2: Hashable) -> int:
+        """The rank of ``key2`` among the keys nearest to ``key1``: 1 for the nearest."""
+        return len(self.closer_than(key1, key2)) + 1
 
     def similar_by_key(self, key: Hashable, topn: int | None = 10):
         """The ``topn`` keys closest to key (itself left out); see :meth:`most_similar`."""
@@ -197,15 +354,32 @@ class KeyedVectors:
         """The ``topn`` keys closest to vector; see :meth:`most_similar`."""
         return self.most_similar(positive=[np.asarray(vector, dtype=np.float32)], topn=topn)
 
+    def _query_vector(self, vector: np.ndarray) -> np.ndarray:
+        if vector.shape != (self.vector_size,):
+            raise ValueError(f"a query vector must have shape ({self.vector_size},), "
+                             f"got {vector.shape}")
+        return vector.astype(np.float32)
+
     def _unit_term(self, term) -> tuple[np.ndarray, int | None]:
         """The unit vector of a key (with its row) or of a vector (with None)."""
         if isinstance(term, np.ndarray):
-            if term.shape != (self.vector_size,):
-                raise ValueError(f"a query vector must have shape ({self.vector_size},), "
-                                 f"got {term.shape}")
-            return _unit_rows(term.astype(np.float32)[None, :])[0], None
+            return _unit_rows(self._query_vector(term)[None, :])[0], None
         index = self.get_index(term)
-        return self._unit_vectors()[index], index
+        return self._unit_row(index), index
+
+    def _unit_row(self, index: int) -> np.ndarray:
+        return self._unit_rows_at([index])[0]
+
+    def _unit_rows_at(self, rows: list[int]) -> np.ndarray:
+        self.fill_norms()
+        return self.vectors[rows] / _nonzero(self.norms[rows])[:, None]
+
+    def _cosines(self, unit_query: np.ndarray, rows: list[int] | None = None) -> np.ndarray:
+        """The cosine similarity of a unit vector with every vector, or with those of rows."""
+        self.fill_norms()
+        if rows is None:
+            return self.vectors @ unit_query / _nonzero(self.norms)
+        return self.vectors[rows] @ unit_query / _nonzero(self.norms[rows])
 
     def _ranked(self, similarities: np.ndarray, leave_out: set,
                 topn: int) -> list[tuple[Hashable, float]]:
@@ -227,10 +401,13 @@ class KeyedVectors:
         """Write the vectors; the extension picks the format (see :mod:`velmor.embedding_files`)."""
         save_embeddings(path, self.vectors, self._keys)
 
-    def save_word2vec_format(self, fname: PathLike, binary: bool = False) -> None:
-        """Write word2vec text, or word2vec binary if ``binary``, whatever the extension."""
+    def save_word2vec_format(self, fname: PathLike, binary: bool = False, *,
+                             write_header: bool = True) -> None:
+        """Write word2vec text, or word2vec binary if ``binary``, whatever the extension;
+        ``write_header`` False leaves out the first line, ``"n d"`` (GloVe's text layout)."""
         kind = "word2vec-binary" if check_bool("binary", binary) else "word2vec"
-        save_embeddings(fname, self.vectors, self._keys, format=kind)
+        save_embeddings(fname, self.vectors, self._keys, format=kind,
+                        header=check_bool("write_header", write_header))
 
     @classmethod
     def load(cls, path: PathLike) -> KeyedVectors:
@@ -240,16 +417,13 @@ class KeyedVectors:
         return cls(vectors, keys)
 
     @classmethod
-    def load_word2vec_format(cls, fname: PathLike, binary: bool = False) -> KeyedVectors:
-        """Read word2vec text, or word2vec binary if ``binary``, whatever the extension."""
+    def load_word2vec_format(cls, fname: PathLike, binary: bool = False, *,
+                             no_header: bool = False) -> KeyedVectors:
+        """Read word2vec text, or word2vec binary if ``binary``, whatever the extension;
+        ``no_header`` reads text without the first line ``"n d"``."""
         kind = "word2vec-binary" if check_bool("binary", binary) else "word2vec"
-        return cls(*load_embeddings(fname, format=kind))
-
-    def _unit_vectors(self) -> np.ndarray:
-        """The vectors scaled to unit length, computed on first use and then kept."""
-        if self._unit is None:
-            self._unit = _unit_rows(self.vectors)
-        return self._unit
+        return cls(*load_embeddings(fname, format=kind,
+                                    header=not check_bool("no_header", no_header)))
 
     def __repr__(self) -> str:
         return f"KeyedVectors({len(self)} keys, vector_size={self.vector_size})"
@@ -286,7 +460,10 @@ def _term_list(terms) -> list:
     return terms if isinstance(terms, list) else [terms]
 
 
+def _nonzero(norms: np.ndarray) -> np.ndarray:
+    """Norms to divide by: an all-zero vector stays zero rather than becoming NaN."""
+    return np.where(norms > 0, norms, 1).astype(np.float32)
+
+
 def _unit_rows(vectors: np.ndarray) -> np.ndarray:
-    norms = np.linalg.norm(vectors, axis=1, keepdims=True)
-    # An all-zero row stays zero rather than becoming NaN.
-    return vectors / np.where(norms > 0, norms, 1).astype(np.float32)
+    return vectors / _nonzero(np.linalg.norm(vectors, axis=1))[:, None]

@@ -19,6 +19,7 @@ from velmor._checks import (
     check_thread_environment,
     check_walk_bias,
 )
+from velmor._fitted import estimator_tags, not_fitted
 from velmor._matrix import starting_matrices
 from velmor._paths import PathLike
 from velmor.engine import Node2VecParams, count_visits, train_epoch
@@ -156,25 +157,38 @@ class Node2Vec:
         self.progress = progress
         self.shared_negatives = shared_negatives
 
-    def fit(self, graph, *, directed: bool | None = None) -> Node2Vec:
-        """Learn an embedding for every node of ``graph``.
+    def fit(self, X, y=None, *, directed: bool | None = None, **graph_options: Any) -> Node2Vec:
+        """Learn an embedding for every node of the graph ``X``.
 
         Parameters
         ----------
-        graph : Graph, array_like of shape (E, 2), scipy.sparse matrix, networkx graph or path
-            The graph. An integer array lists edges between node indices; a path is read with
-            :func:`velmor.read_edgelist`; SciPy and NetworkX objects go through
-            :meth:`Graph.from_scipy` and :meth:`Graph.from_networkx`.
+        X : Graph, array_like of shape (E, 2), DataFrame, scipy.sparse matrix, nx.Graph or path
+            The graph (named ``X`` as scikit-learn names what ``fit`` learns from). An integer
+            array lists edges between node indices, a DataFrame one edge a row (see
+            :class:`Graph`); a path is read with :func:`velmor.read_edgelist`; SciPy and
+            NetworkX objects go through :meth:`Graph.from_scipy` and
+            :meth:`Graph.from_networkx`.
+        y : None
+            Ignored: node2vec learns from the graph alone. Present so that scikit-learn's
+            pipelines, which pass their targets on, can call ``fit``.
         directed : bool, optional
             Whether edges are one-way. Default: as a Graph or NetworkX graph says, by symmetry for
-            a SciPy matrix, undirected for arrays and files.
+            a SciPy matrix, undirected for arrays, DataFrames and files.
+        **graph_options
+            Passed to what builds the graph from ``X``, as if it were called directly:
+            ``weighted``, ``delimiter``, ``comments``, ``relabel`` and ``names`` of
+            :func:`velmor.read_edgelist` for a path (``fit(path, weighted=True)``); ``source``,
+            ``target`` and ``weight`` (column names) or ``weights`` for a DataFrame; ``weight``
+            (the edge attribute, None to ignore weights) for a NetworkX graph (``fit(G,
+            weight="w")``); ``weights``, ``names`` and ``num_nodes`` of :class:`Graph` for an
+            edge array.
 
         Returns
         -------
         self
         """
         settings = self.check_params()
-        graph = as_graph(graph, directed)
+        graph = as_graph(X, directed, **graph_options)
         count, dimensions = graph.num_nodes, settings["dimensions"]
         epochs = settings["num_walks"]
         rng = np.random.default_rng(settings["seed"])
@@ -232,6 +246,47 @@ class Node2Vec:
             raise ValueError("this Node2Vec is not fitted yet; call fit before save")
         self.wv.save(path)
 
+    def fit_transform(self, X, y=None, *, directed: bool | None = None,
+                      **graph_options: Any) -> np.ndarray:
+        """Fit to the graph ``X`` and return its embedding, ``embeddings_``: row ``i`` is node
+        index ``i``, named ``wv.index_to_key[i]``. Takes what :meth:`fit` takes."""
+        return self.fit(X, y, directed=directed, **graph_options).embeddings_
+
+    def transform(self, X, *, directed: bool | None = None, **graph_options: Any) -> np.ndarray:
+        """The embeddings of the nodes of ``X``, by name, in the order of its node indices.
+
+        node2vec learns a vector for each node it walked, not a function of new graphs: ``X`` is
+        the graph the model was fitted on (so that a scikit-learn pipeline can ``predict`` on
+        it), or any graph among its nodes. Takes what :meth:`fit` takes.
+
+        Raises
+        ------
+        NotFittedError
+            Before :meth:`fit` (scikit-learn's class when it is installed).
+        ValueError
+            For a node that the fitted graph does not have.
+        """
+        self._check_fitted("transform")
+        graph = as_graph(X, directed, **graph_options)
+        names = range(graph.num_nodes) if graph.names is None else graph.names.tolist()
+        rows = [self.wv.get_index(name, -1) for name in names]
+        if -1 in rows:
+            name = names[rows.index(-1)]
+            raise ValueError(f"node {name!r} is not in the graph this model was fitted on; "
+                             "node2vec embeds only the nodes it trained on: fit the new graph")
+        return self.embeddings_[rows]
+
+    def _check_fitted(self, action: str) -> None:
+        if not self.__sklearn_is_fitted__():
+            raise not_fitted(f"this Node2Vec is not fitted yet; call fit before {action}")
+
+    def __sklearn_is_fitted__(self) -> bool:
+        """Whether :meth:`fit` has run; what scikit-learn's ``check_is_fitted`` asks."""
+        return "embeddings_" in vars(self)
+
+    def __sklearn_tags__(self):
+        return estimator_tags()
+
     def check_params(self) -> dict[str, Any]:
         """Check every parameter and return them as plain Python values.
 
@@ -276,7 +331,11 @@ class Node2Vec:
         """Change constructor arguments; takes effect at the next :meth:`fit`."""
         valid = _param_names()
         for name, value in params.items():
-            if name not in valid:
+            if name in _RENAMED:
+                warnings.warn(f"set_params({name}=...) is deprecated; use {_RENAMED[name]}=...",
+                              DeprecationWarning, stacklevel=2)
+                name = _RENAMED[name]
+            elif name not in valid:
                 raise ValueError(f"Node2Vec has no parameter {name!r}; valid: {', '.join(valid)}")
             setattr(self, name, value)
         return self

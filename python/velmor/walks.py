@@ -20,12 +20,12 @@ _ROWS_PER_WRITE = 4096
 
 def simulate_walks(graph, *, num_walks: int = 10, walk_length: int = 80, p: float = 1.0,
                    q: float = 1.0, workers: int | None = None, seed: int | None = None,
-                   directed: bool | None = None) -> np.ndarray:
+                   directed: bool | None = None, **graph_options) -> np.ndarray:
     """Draw node2vec walks, the ones :class:`velmor.Node2Vec` trains on.
 
     Parameters
     ----------
-    graph : Graph, array_like of shape (E, 2), scipy.sparse matrix, networkx graph or path
+    graph : Graph, array_like of shape (E, 2), DataFrame, scipy.sparse matrix, nx.Graph or path
         The graph, in any form that :meth:`velmor.Node2Vec.fit` accepts.
     num_walks : int, default 10
         Rounds of walks: each round starts one walk from every node, in a fresh random order.
@@ -43,6 +43,9 @@ def simulate_walks(graph, *, num_walks: int = 10, walk_length: int = 80, p: floa
         Seed of the walks. Default: fresh entropy.
     directed : bool, optional
         Whether edges are one-way, as for :meth:`velmor.Node2Vec.fit`.
+    **graph_options
+        What builds the graph takes, as for :meth:`velmor.Node2Vec.fit` (``weighted=True`` for
+        a path, say).
 
     Returns
     -------
@@ -81,7 +84,7 @@ def simulate_walks(graph, *, num_walks: int = 10, walk_length: int = 80, p: floa
     else:
         workers = check_int("workers", workers, minimum=0, maximum=MAX_WORKERS)
     seed = None if seed is None else check_int("seed", seed, minimum=0)
-    graph = as_graph(graph, directed)
+    graph = as_graph(graph, directed, **graph_options)
     count = graph.num_nodes
     seeds = np.random.default_rng(seed).integers(2**64, size=num_walks, dtype=np.uint64)
     # The learning rates and the skip-gram settings are unused: nothing is trained.
