@@ -60,6 +60,8 @@ def test_runs_write_the_embeddings_and_walks(capsys, tmp_path, content, args, no
     ("0 1\n1 2 3\n", [], 1, "e.txt:2: found a third column; pass weighted=True (--weighted on "
      "the command line)"),
     ("# only a comment\n", [], 1, "e.txt: no edges found"),
+    ("0\t1\n1\t2\n", ["--weighted"], 1, "e.txt:1: expected three columns (source, target, "
+     "weight), found two; to read a file without weights, leave out weighted=True"),
     (None, [], 1, "cannot read"),
     ("New York,Boston\n", ["--delimiter", ","], 1, "key 'New York' is empty or contains "
      "whitespace, which the word2vec formats cannot hold; save as .npz instead"),

@@ -75,6 +75,10 @@ OUT_OF_RANGE = ": edge weights must be finite and greater than 0"
      "line) to read the third column as edge weights; if node names contain spaces, pass "
      "delimiter='\\t'"),
     ("1 2 1\n2 3\n", WEIGHTED, 2, "expected three columns (source, target, weight), found two"),
+    # No weight anywhere: ids or names, the fault is the first line's.
+    ("# c\n1 2\n2 3\n", WEIGHTED, 2, "found two; to read a file without weights, leave out "
+     "weighted=True"),
+    ("ann bob\n", WEIGHTED, 1, "found two; to read a file without weights"),
     ("1 2 0.5 7\n", WEIGHTED, 1, "found 4; if node names contain spaces"),
     ("from to w\nann bob x\n", WEIGHTED, 1, "edge weight 'w' is not a number"),  # no header
     ("1 2 1\n2 3 1-2\n", WEIGHTED, 2, "edge weight '1-2' is not a number"),

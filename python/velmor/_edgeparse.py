@@ -458,6 +458,10 @@ class _Block:
         elif width == 3:
             count = ["one", "two"][found - 1] if found < 3 else str(found)
             reason = f"expected three columns (source, target, weight), found {count}" + shown
+            if found == 2 and self.lines_before == 0 and not tokens[:i].any():
+                # The first edge line already lacks a weight: likely the whole file does.
+                reason += ("; to read a file without weights, leave out weighted=True "
+                           "(--weighted on the command line)")
         elif found == 1:
             reason = "expected two node ids, found one" + shown
         elif found == 3:
@@ -549,7 +553,7 @@ def _plain_decimals(text: np.ndarray, starts: np.ndarray,
     points = np.zeros(count, dtype=np.int64)
     other = lengths > _PLAIN_LENGTH
     last = len(text) - 1
-    for k in range(min(int(lengths.max()), _PLAIN_LENGTH)):
+    for k in range(min(int(lengths.max(initial=0)), _PLAIN_LENGTH)):
         inside = lengths > k
         char = text[np.minimum(starts + k, last)]
         digit = char - np.uint8(ord("0"))
