@@ -34,6 +34,7 @@ HEADER = "source\ttarget\n0\t1\n1\t02\n"
     (KARATE.read_text(), [], "", list(range(34))),
     ("# who knows whom\nann,bob\nbob,cy\ncy,ann\n", ["--delimiter", ","], "", ["ann", "bob", "cy"]),
     ("0 1 2.5\n1 2 0.5\n2 0 1\n", ["--weighted"], "", [0, 1, 2]),
+    ("0 1 2.5\n1 2 x\n2 0 1\n", ["--unweighted"], "", [0, 1, 2]),
     (HEADER, [], "velmor: note: {}:1: skipped the header line 'source\\ttarget'\n", [0, 1, 2]),
     (HEADER, ["--names"], "", ["source", "target", "0", "1", "02"]),  # every id a string
 ])

@@ -61,10 +61,11 @@ def build_parser() -> argparse.ArgumentParser:
     direction.add_argument("--undirected", dest="directed", action="store_false",
                            help="edges go both ways (the default)")
     weighting = io.add_mutually_exclusive_group()
-    weighting.add_argument("--weighted", action="store_true",
+    weighting.add_argument("--weighted", action="store_true", default=None,
                            help="a third column holds edge weights, which walks follow")
-    weighting.add_argument("--unweighted", dest="weighted", action="store_false",
-                           help="every edge counts the same (the default)")
+    weighting.add_argument("--unweighted", dest="weighted", action="store_false", default=None,
+                           help="every edge counts the same (the default); a third column, if "
+                                "any, is not read")
 
     walks = parser.add_argument_group("walks")
     walks.add_argument("--walk-length", type=int, default=80, metavar="N",

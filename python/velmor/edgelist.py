@@ -31,7 +31,7 @@ class EdgeListWarning(UserWarning):
 
 def read_edgelist(path: PathLike, directed: bool = False, delimiter: str | None = None,
                   comments: str | None = "#", relabel: bool = True,
-                  names: bool | None = None, weighted: bool = False) -> Graph:
+                  names: bool | None = None, weighted: bool | None = None) -> Graph:
     """Read a graph from an edge-list file, one edge per line.
 
     The format is the common one of SNAP and node2vec: two node names per line, separated by
@@ -67,11 +67,14 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: str | None 
         no line is taken for a header; requires ``relabel=True``. False: every node must be an
         integer id (a header line is still skipped). Default: decided from the first two edge
         lines, as above.
-    weighted : bool, default False
-        Whether every line holds a third column, the weight of the edge: a decimal number such as
+    weighted : bool, optional
+        True: every line holds a third column, the weight of the edge: a decimal number such as
         ``2``, ``0.5`` or ``1e-3``, finite and greater than 0. A walk steps along an edge in
         proportion to its weight. An edge listed more than once is kept as parallel edges,
-        which a walk treats as one edge of the summed weight. False: a third column is an error.
+        which a walk treats as one edge of the summed weight. False: every edge weighs the same;
+        if the first edge line has a third column, every line has one, and it is not read.
+        Default: every line holds two columns, and a third is an error that asks for one of the
+        two.
 
     Returns
     -------
@@ -95,7 +98,8 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: str | None 
     """
     directed = check_bool("directed", directed)
     relabel = check_bool("relabel", relabel)
-    weighted = check_bool("weighted", weighted)
+    ignore_weights = weighted is not None and not check_bool("weighted", weighted)
+    weighted = bool(weighted)
     if names is not None:
         names = check_bool("names", names)
         if names and not relabel:
@@ -104,7 +108,8 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: str | None 
     data = _read_bytes(path)
     try:
         parsed = parse_edges(data, delimiter=delimiter_byte, comments=comment_byte,
-                             relabel=relabel, names=names, weighted=weighted)
+                             relabel=relabel, names=names, weighted=weighted,
+                             ignore_weights=ignore_weights)
     except ParseError as error:
         raise EdgeListError(path, error.line, error.reason) from None
     del data
