@@ -20,7 +20,7 @@ from typing import NoReturn
 
 from velmor import __version__
 from velmor.edgelist import EdgeListError, EdgeListWarning, check_delimiters, read_edgelist
-from velmor.embedding_files import FORMATS, embedding_format, embedding_output, word2vec_words
+from velmor.embedding_files import FORMATS, check_keys, embedding_format, embedding_output
 from velmor.model import Node2Vec
 from velmor.walks import simulate_walks, walks_format, walks_output
 
@@ -159,9 +159,8 @@ def _run(args: argparse.Namespace, model: Node2Vec, delimiter: str | None) -> No
                 walks_file = stack.enter_context(walks_output(args.walks_output))
         graph = _read_graph(args, delimiter)
         with _failing_as(None, ValueError):
-            if output is not None and output.format.startswith("word2vec") \
-                    and graph.names is not None:
-                word2vec_words(graph.names, graph.num_nodes)
+            if output is not None:
+                check_keys(output.format, graph.names, graph.num_nodes)
             if walks_file is not None:
                 walks_file.check_names(graph.names, graph.num_nodes)
         if walks_file is not None:

@@ -12,6 +12,7 @@ import numpy as np
 
 from velmor._checks import MAX_WORKERS, check_int, check_thread_environment, check_walk_bias
 from velmor._paths import PathLike, replacing
+from velmor.embedding_files import first_renamed, keys_are_row_numbers
 from velmor.engine import Node2VecParams, write_walks
 from velmor.graph import as_graph
 
@@ -126,12 +127,19 @@ class WalksOutput:
         of nodes ``0 .. count - 1``."""
         if self.format != "npy":
             _words(names, count)
+        elif not keys_are_row_numbers(names, count if names is None else len(names)):
+            index, name = first_renamed(names)
+            raise ValueError(f"a .npy file of walks holds node indices alone, but the nodes are "
+                             f"not named by their indices (node index {index} is named "
+                             f"{name!r}); save the walks as .txt or .txt.gz, which write the names")
 
     def write(self, walks, names: Sequence | None = None) -> None:
         """Write walks as :func:`simulate_walks` returns them; see :func:`save_walks`."""
         if self.written:
             raise ValueError("a walks output takes one write")
         walks, lengths = _checked_walks(walks, names)
+        if self.format == "npy":
+            self.check_names(names, 0)
         self.written = True
         if self.format == "npy":
             np.save(self._file, walks)
