@@ -6,6 +6,7 @@ import gzip
 import os
 import warnings
 import zlib
+from typing import BinaryIO
 
 from velmor._checks import check_bool, check_char
 from velmor._edgeparse import ParseError, parse_edges
@@ -16,8 +17,8 @@ from velmor.graph import Graph
 class EdgeListError(ValueError):
     """A malformed edge-list file. ``str()`` reads ``"path:line: reason"``."""
 
-    def __init__(self, path: PathLike, line: int | None, reason: str):
-        self.path = os.fspath(path)
+    def __init__(self, path: PathLike | BinaryIO, line: int | None, reason: str):
+        self.path = _name_of(path)
         self.line = line
         self.reason = reason
         where = self.path if line is None else f"{self.path}:{line}"
@@ -29,7 +30,8 @@ class EdgeListWarning(UserWarning):
     header line. The message reads ``"path:line: what happened"``."""
 
 
-def read_edgelist(path: PathLike, directed: bool = False, delimiter: str | None = None,
+def read_edgelist(path: PathLike | BinaryIO, directed: bool = False,
+                  delimiter: str | None = None,
                   comments: str | None = "#", relabel: bool = True,
                   names: bool | None = None, weighted: bool | None = None) -> Graph:
     """Read a graph from an edge-list file, one edge per line.
@@ -47,8 +49,9 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: str | None 
 
     Parameters
     ----------
-    path : str or os.PathLike
-        The file.
+    path : str, os.PathLike or binary file object
+        The file, or a file object opened for reading bytes, such as ``sys.stdin.buffer``,
+        which is read to its end; messages name it by its ``name`` (``<stdin>``).
     directed : bool, default False
         Whether each line is an arc from the first node to the second.
     delimiter : str, optional
@@ -125,7 +128,7 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: str | None 
     header = parsed.header
     if header is not None:
         text = header.text if len(header.text) <= 60 else header.text[:57] + "..."
-        warnings.warn(f"{os.fspath(path)}:{header.line}: skipped the header line {text!r}",
+        warnings.warn(f"{_name_of(path)}:{header.line}: skipped the header line {text!r}",
                       EdgeListWarning, stacklevel=2)
     return graph
 
@@ -142,7 +145,20 @@ def check_delimiters(delimiter: str | None,
     return delimiter_byte, comment_byte
 
 
-def _read_bytes(path: PathLike) -> bytes:
+def _name_of(path: PathLike | BinaryIO) -> str:
+    """The name by which messages speak of a file or a file object."""
+    if hasattr(path, "read"):
+        return str(getattr(path, "name", "<stream>"))
+    return os.fspath(path)
+
+
+def _read_bytes(path: PathLike | BinaryIO) -> bytes:
+    if hasattr(path, "read"):
+        data = path.read()
+        if not isinstance(data, bytes):
+            raise TypeError("read_edgelist reads bytes: open the file in binary mode ('rb'), or "
+                            "pass sys.stdin.buffer rather than sys.stdin")
+        return data
     if not os.fspath(path).endswith(".gz"):
         with open(path, "rb") as file:
             return file.read()
