@@ -2,10 +2,15 @@
 
     PYTHONPATH=python python bench/bench_read_edgelist.py [--lines 10000000] [--names]
     PYTHONPATH=python python bench/bench_read_edgelist.py --lines 2000000 --interleaved 7
+    PYTHONPATH=python python bench/bench_read_edgelist.py --lines 2000000 --interleaved 7 \
+        --name-style string
 
 The file is written to a temporary directory (default /tmp) and removed afterwards. It has a
 SNAP-style comment header and tab-separated integer ids below one million; --names uses string
-names instead ("n123456"), which takes the path that numbers nodes by first appearance.
+names instead, which takes the path that numbers nodes by first appearance. --name-style picks
+their form: "short" is "n123456" (7 bytes or fewer); "node" is "node_123456" (11); "gene" is an
+Ensembl gene id, "ENSG00000123456" (15); "string" a STRING protein id, "9606.ENSP00000123456"
+(20).
 Each variant is read --repeat times and the best time is reported; np.loadtxt, NumPy's own C
 parser, is timed on the same integer file for comparison.
 
@@ -28,16 +33,19 @@ import numpy as np
 
 import velmor
 
+NAME_STYLES = {"short": "n{}", "node": "node_{}", "gene": "ENSG{:011d}",
+               "string": "9606.ENSP{:011d}"}
 
-def write_file(path: str, lines: int, names: bool, seed: int = 0) -> None:
+
+def write_file(path: str, lines: int, names: bool, seed: int = 0, style: str = "short") -> None:
     rng = np.random.default_rng(seed)
     with open(path, "w") as file:
         file.write("# Directed graph (each unordered pair of nodes is saved once)\n"
                    "# FromNodeId\tToNodeId\n")
-        prefix = "n" if names else ""
+        name = NAME_STYLES[style].format if names else str
         for start in range(0, lines, 1_000_000):
             edges = rng.integers(0, 1_000_000, size=(min(1_000_000, lines - start), 2)).tolist()
-            file.write("".join(f"{prefix}{a}\t{prefix}{b}\n" for a, b in edges))
+            file.write("".join(f"{name(a)}\t{name(b)}\n" for a, b in edges))
 
 
 def best_time(repeat: int, action) -> float:
@@ -78,6 +86,8 @@ def main() -> None:
     parser.add_argument("--lines", type=int, default=10_000_000)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--names", action="store_true", help="string node names")
+    parser.add_argument("--name-style", choices=NAME_STYLES, default="short",
+                        help="the form of the string names (default: short)")
     parser.add_argument("--dir", default="/tmp")
     parser.add_argument(
         "--interleaved",
@@ -94,17 +104,17 @@ def main() -> None:
                 "string names": os.path.join(directory, "names.tsv"),
             }
             for names, path in zip([False, True], paths.values()):
-                write_file(path, args.lines, names)
+                write_file(path, args.lines, names, style=args.name_style)
             print(
-                f"{args.lines} lines, velmor from {os.path.dirname(velmor.__file__)}, "
-                f"{args.interleaved} rounds"
+                f"{args.lines} lines, names like {NAME_STYLES[args.name_style].format(123456)}, "
+                f"velmor from {os.path.dirname(velmor.__file__)}, {args.interleaved} rounds"
             )
             interleaved(paths, args.interleaved)
         return
 
     with tempfile.TemporaryDirectory(dir=args.dir) as directory:
         path = os.path.join(directory, "edges.tsv")
-        write_file(path, args.lines, args.names)
+        write_file(path, args.lines, args.names, style=args.name_style)
         size = os.path.getsize(path) / 1e6
         kind = "string names" if args.names else "integer ids"
         print(f"{args.lines} lines, {size:.0f} MB, {kind}")

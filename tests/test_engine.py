@@ -4,6 +4,7 @@ every entry point's refusals, and the hooks that run while the interpreter lock 
 import os
 import signal
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -180,6 +181,34 @@ def test_progress_error_or_ctrl_c_stops_the_epoch_part_way(workers, error):
     assert 0 < visits.sum() < n * 80  # every walk of the ring has 80 nodes
     if error is RuntimeError:
         assert seen == sorted(seen) and 0 < seen[-1] <= visits.sum() // 80
+
+
+@pytest.mark.parametrize("phase", ["walking", "training"])
+def test_a_stop_cuts_one_long_walk_short(phase):
+    # One walk that takes about ten seconds, stopped at the first progress call, after about
+    # 100 ms: on a single edge with p = 1000, a step back is accepted once in a thousand
+    # proposals; on a ring, a walk of a million nodes is drawn at once but trains for long.
+    def progress(_):
+        raise RuntimeError("stop")
+
+    started = time.perf_counter()
+    if phase == "walking":
+        params = make_params(p=1000.0, max_walk_length=2_000_000, batch_size=1, workers=1)
+        walks = np.full((2, params.max_walk_length), 7, np.int32)
+        with pytest.raises(RuntimeError, match="stop"):
+            _engine.write_walks(graph=make_graph([[0, 1]], False), params=params, next_random=1,
+                                walks=walks, progress=progress)
+        assert (walks == 7).all()  # the walk cut short is not taken for a whole one
+    else:
+        ring = np.arange(1000)
+        params = make_params(max_walk_length=1_000_000, window=50, num_negative=5, batch_size=1,
+                             workers=1)
+        visits = np.zeros(len(ring), np.uint64)
+        with pytest.raises(RuntimeError, match="stop"):
+            train(make_graph(np.stack([ring, np.roll(ring, 1)], axis=1), False), params,
+                  *make_matrices(len(ring), 8), 1, visits=visits, progress=progress)
+        assert visits.sum() == 0  # no walk is counted
+    assert time.perf_counter() - started < 3
 
 
 @pytest.mark.parametrize("environment, engine, native", [

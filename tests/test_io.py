@@ -60,6 +60,21 @@ def test_node_names_and_header_lines(tmp_path, text, options, names, note):
     assert notes == ([f"{path}:{note}"] if note else [])
 
 
+@pytest.mark.parametrize("text", [
+    "7 5 0.5\n5 9 x\n",                          # ids; the third column is never read
+    "source target weight\n7 5 1\n5 9 2\n",       # a header above them
+    "# c\nann bob 2\nbob cy 0.5\n",                 # names, read by the engine
+    "ann bob -\nbob cy ?\n",                        # names, the third column not a number
+])
+def test_unweighted_reading_skips_a_third_column(tmp_path, text):
+    two_columns = "".join(" ".join(line.split()[:2]) + "\n" for line in text.splitlines())
+    graph, _ = read_noting_warnings(write(tmp_path, text), weighted=False, directed=True)
+    expected, _ = read_noting_warnings(write(tmp_path, two_columns, "two.txt"), directed=True)
+    arcs = [[g.has_edge(s, d) for s in range(3) for d in range(3)] for g in (graph, expected)]
+    assert not graph.weighted and graph.names.tolist() == expected.names.tolist()
+    assert arcs[0] == arcs[1] and sum(arcs[0]) == 2
+
+
 NAMES_HINT = "; pass names=True (--names on the command line) if the nodes are named by strings"
 WEIGHTED = {"weighted": True}
 OUT_OF_RANGE = ": edge weights must be finite and greater than 0"
@@ -72,9 +87,13 @@ OUT_OF_RANGE = ": edge weights must be finite and greater than 0"
     ("0 1\n1234567890123456789 2\n", {}, 2, "has more than 18 digits" + NAMES_HINT),
     ("1 4294967295\n", {"relabel": False}, 1, "larger than 4294967294"),
     ("1 2 0.5\n", {}, 1, "found a third column; pass weighted=True (--weighted on the command "
-     "line) to read the third column as edge weights; if node names contain spaces, pass "
-     "delimiter='\\t'"),
+     "line) to read the third column as edge weights, or weighted=False (--unweighted) to ignore "
+     "it; if node names contain spaces, pass delimiter='\\t'"),
     ("1 2 1\n2 3\n", WEIGHTED, 2, "expected three columns (source, target, weight), found two"),
+    # No weight anywhere: ids or names, the fault is the first line's.
+    ("# c\n1 2\n2 3\n", WEIGHTED, 2, "found two; to read a file without weights, leave out "
+     "weighted=True"),
+    ("ann bob\n", WEIGHTED, 1, "found two; to read a file without weights"),
     ("1 2 0.5 7\n", WEIGHTED, 1, "found 4; if node names contain spaces"),
     ("from to w\nann bob x\n", WEIGHTED, 1, "edge weight 'w' is not a number"),  # no header
     ("1 2 1\n2 3 1-2\n", WEIGHTED, 2, "edge weight '1-2' is not a number"),

@@ -42,7 +42,10 @@ WEIGHTS = "".join(f"n{i} m{i} {w}\n" for i, w in enumerate([
                  False, id="delimiter-inner-spaces"),
     pytest.param("from to w\nann bob 3\nbob ann 2.5e-3\n", {"weighted": True}, False, id="header"),
     pytest.param(WEIGHTS, {"weighted": True}, False, id="weights"),
-    pytest.param(many_names(), {"names": True}, False, id="many-names"),
+    # The first line's names choose the table: slots that hold 8 bytes of a name, or 24.
+    pytest.param(b"a b\n" + many_names(), {"names": True}, False, id="many-names"),
+    pytest.param(b"node_one node_two\n" + many_names(), {"names": True}, False,
+                 id="many-long-names"),
     pytest.param("a b\nc d e\n", {}, True, id="three-columns"),
     pytest.param("a,,b\n", {"delimiter": b","}, True, id="empty-column"),
     # Comments are blanked to spaces, which a space delimiter reads as empty columns.

@@ -72,6 +72,9 @@ def test_save_walks_as_corpus_and_array(tmp_path):
      "node name 'b c' is empty or contains whitespace"),
     (lambda path: save_walks(path.with_suffix(".npz"), [[0, 1]]), ValueError,
      "cannot tell the walks format of '.*walks.npz'"),
+    (lambda path: save_walks(path.with_suffix(".npy"), [[0, 1]], [0, 5]), ValueError,
+     r"a \.npy file of walks holds node indices alone, but the nodes are not named by their "
+     r"indices \(node index 1 is named 5\); save the walks as \.txt or \.txt\.gz"),
 ])
 def test_bad_input_is_refused_and_keeps_the_old_file(tmp_path, call, error, message):
     target = tmp_path / "walks.txt"

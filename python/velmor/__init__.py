@@ -9,10 +9,10 @@
 from velmor.edgelist import EdgeListError, EdgeListWarning, read_edgelist
 from velmor.graph import Graph
 from velmor.keyed import KeyedVectors
-from velmor.model import Node2Vec
+from velmor.model import Node2Vec, Node2VecWarning
 from velmor.walks import simulate_walks
 
 __version__ = "0.1.0"
 
 __all__ = ["Node2Vec", "Graph", "read_edgelist", "KeyedVectors", "simulate_walks", "EdgeListError",
-           "EdgeListWarning", "__version__"]
+           "EdgeListWarning", "Node2VecWarning", "__version__"]

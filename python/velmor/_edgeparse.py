@@ -13,7 +13,8 @@ Rules, per line:
   so names may contain inner spaces.
 - Every other line holds exactly two columns, source and target; or, for a weighted edge list,
   three: source, target and weight. Weights are decimal numbers (``2``, ``0.5``, ``1E+06``),
-  finite and greater than 0.
+  finite and greater than 0. When weights are ignored, every line holds two columns, or every
+  line three, the first line deciding; a third column is then skipped unread.
 
 Whether the nodes are integer ids or string names is decided by the first two edge lines: a first
 line of numbers makes an integer file, in which every later token must be an id; a first line
@@ -86,7 +87,7 @@ class ParsedEdges(NamedTuple):
 
 def parse_edges(
     data: bytes, *, delimiter: bytes | None, comments: bytes | None, relabel: bool,
-    names: bool | None = None, weighted: bool = False,
+    names: bool | None = None, weighted: bool = False, ignore_weights: bool = False,
 ) -> ParsedEdges:
     """Parse edge-list text into node indices, node names, the skipped header and the weights.
 
@@ -96,14 +97,17 @@ def parse_edges(
     object array of str. Integer ids are used as they stand with ``relabel`` False (names is then
     None); with ``relabel`` True they are numbered in ascending order (names is an int64 array,
     or None if the ids are exactly 0..n-1). ``weighted`` reads three columns per line, the third
-    being the edge's weight.
+    being the edge's weight. ``ignore_weights`` (without ``weighted``) reads a file whose first
+    edge line has three columns as three columns per line, and returns no weights.
     """
-    scanner = _Scanner(data, delimiter, comments, weighted)
+    width = 3 if weighted or (ignore_weights and
+                              _first_line_columns(data, delimiter, comments) == 3) else 2
+    scanner = _Scanner(data, delimiter, comments, weighted, width)
     header = None
     start = len(_BOM) if data.startswith(_BOM) else 0
     if not names:
         lines = scanner.first_edge_lines(2)
-        if _is_header(lines, weighted):
+        if _is_header(lines, width == 3):
             header = Header(lines[0].number, lines[0].text)
             start = lines[0].next_offset
             scanner.skip_first_edge_line(lines[0])
@@ -111,14 +115,14 @@ def parse_edges(
         if names is None:
             names = not lines or not lines[0].numeric()
     if names:
-        found = _read_names_natively(data, start, delimiter, comments, weighted)
+        found = _read_names_natively(data, start, delimiter, comments, width == 3)
         if found is not None:
-            return found._replace(header=header)
+            return found._replace(header=header, weights=found.weights if weighted else None)
         keys, weights = scanner.names()
         try:
             ids, found = _factorize(keys)
         except UnicodeDecodeError:
-            raise _Scanner(data, delimiter, comments, weighted).encoding_fault() from None
+            raise _Scanner(data, delimiter, comments, weighted, width).encoding_fault() from None
         return ParsedEdges(ids.reshape(-1, 2), found, header, weights)
     values, weights = scanner.integers(relabel=relabel)
     if not relabel:
@@ -144,6 +148,17 @@ def _read_names_natively(data: bytes, start: int, delimiter: bytes | None,
     node_names[:] = names
     return ParsedEdges(ids[:2 * count].reshape(-1, 2), node_names, None,
                        None if weights is None else weights[:count])
+
+
+def _first_line_columns(data: bytes, delimiter: bytes | None, comments: bytes | None) -> int:
+    """The columns of the first edge line among the first block's lines; 0 if there is none."""
+    for line in data[:FIRST_BLOCK_BYTES].removeprefix(_BOM).split(b"\n"):
+        if comments is not None:
+            line = line.split(comments, 1)[0]
+        if line.strip():
+            return len(line.split(delimiter)) if delimiter is not None else \
+                len(re.findall(rb"[^\s,]+", line))
+    return 0
 
 
 class _EdgeLine(NamedTuple):
@@ -174,12 +189,13 @@ class _Scanner:
     read the rest."""
 
     def __init__(self, data: bytes, delimiter: bytes | None, comments: bytes | None,
-                 weighted: bool):
+                 weighted: bool, width: int):
         self.data = data
         self.buffer = np.frombuffer(data, dtype=np.uint8)
         self.delimiter = None if delimiter is None else delimiter[0]
         self.comments = comments
-        self.weighted = weighted
+        self.weighted = weighted  # whether the weights are read; else a third column is skipped
+        self.width = width
         self._ahead: list[_Block] = []
         self._rest = self._read_blocks(len(_BOM) if data.startswith(_BOM) else 0)
 
@@ -215,7 +231,7 @@ class _Scanner:
                 values = block.integers()
                 if not relabel and values.max() > LARGEST_ID:
                     at = int(np.flatnonzero(block.is_node)[np.argmax(values > LARGEST_ID)]) \
-                        if self.weighted else int(np.argmax(values > LARGEST_ID))
+                        if self.width == 3 else int(np.argmax(values > LARGEST_ID))
                     faults.append(self._id_fault(block, at, relabel))
             if self.weighted:
                 weights.append(self._weights(block, faults))
@@ -229,7 +245,7 @@ class _Scanner:
         chunks, weights = [], []
         for block in self._blocks():
             starts, ends = block.starts, block.ends
-            if self.weighted:
+            if self.width == 3:
                 starts, ends = starts[block.is_node], ends[block.is_node]
             lengths = ends - starts
             faults = [block.fault] if block.fault else []
@@ -324,7 +340,7 @@ class _Scanner:
         raw = self.buffer[start:end]
         has_comments = self.comments is not None and self.data.find(self.comments, start, end) >= 0
         return _Block(_blank_comments(raw, self.comments[0]) if has_comments else raw,
-                      start, self.delimiter, lines_before, 3 if self.weighted else 2)
+                      start, self.delimiter, lines_before, self.width)
 
     @staticmethod
     def _first_fault(block: _Block, faults: list[ParseError]) -> ParseError:
@@ -458,11 +474,16 @@ class _Block:
         elif width == 3:
             count = ["one", "two"][found - 1] if found < 3 else str(found)
             reason = f"expected three columns (source, target, weight), found {count}" + shown
+            if found == 2 and self.lines_before == 0 and not tokens[:i].any():
+                # The first edge line already lacks a weight: likely the whole file does.
+                reason += ("; to read a file without weights, leave out weighted=True "
+                           "(--weighted on the command line)")
         elif found == 1:
             reason = "expected two node ids, found one" + shown
         elif found == 3:
             reason = ("found a third column; pass weighted=True (--weighted on the command line) "
-                      "to read the third column as edge weights")
+                      "to read the third column as edge weights, or weighted=False "
+                      "(--unweighted) to ignore it")
         else:
             reason = f"expected two node ids, found {found} columns"
         if spaces:
@@ -549,7 +570,7 @@ def _plain_decimals(text: np.ndarray, starts: np.ndarray,
     points = np.zeros(count, dtype=np.int64)
     other = lengths > _PLAIN_LENGTH
     last = len(text) - 1
-    for k in range(min(int(lengths.max()), _PLAIN_LENGTH)):
+    for k in range(min(int(lengths.max(initial=0)), _PLAIN_LENGTH)):
         inside = lengths > k
         char = text[np.minimum(starts + k, last)]
         digit = char - np.uint8(ord("0"))

@@ -10,9 +10,9 @@ make that measurably faster, and neither is visible to a caller:
   2 MiB ranges with them. Fewer, larger pages mean fewer TLB misses on random rows.
 """
 
-import os
-
 import numpy as np
+
+from velmor._memory import Need, check_fits
 
 _LINE = 64
 _HUGE_PAGE = 2 << 20
@@ -29,40 +29,23 @@ def zeroed_matrix(rows: int, cols: int) -> np.ndarray:
     return buffer[start:start + nbytes].view(np.float32).reshape(rows, cols)
 
 
-def starting_matrices(rng: np.random.Generator, rows: int, cols: int):
+def starting_matrices(rng: np.random.Generator, rows: int, cols: int, *beside: Need):
     """The training matrices at their start, placed as above: input vectors (embeddings)
     uniform in [-1, 1) / cols drawn from ``rng``, as gensim 4 starts them, and output vectors
     (hidden layer) zero. (word2vec.c's narrower [-0.5, 0.5) / cols measurably costs quality.)
 
-    Raises MemoryError, saying what was asked for and what it needs, when the two matrices
-    exceed the machine's memory or cannot be allocated."""
-    need = 2 * rows * cols * 4
-    physical = _physical_memory()
-    if physical is not None and need > physical:
-        raise MemoryError(_too_large(rows, cols, need, f"more than the {_gib(physical)} of memory "
-                                                       "this machine has"))
+    Raises MemoryError, saying what was asked for and what it needs, when the two matrices, or
+    they and what else the run needs (``beside``), exceed the memory the run may use
+    (velmor._memory), or when they cannot be allocated."""
+    matrices = Need(2 * rows * cols * 4, f"the training matrices for {rows} nodes at "
+                                         f"dimensions={cols}", "fewer dimensions")
+    check_fits(matrices, *beside)
     try:
         embeddings, hidden_layer = zeroed_matrix(rows, cols), zeroed_matrix(rows, cols)
     except MemoryError:
-        raise MemoryError(_too_large(rows, cols, need, "which could not be allocated")) from None
+        raise MemoryError(matrices.refusal("which could not be allocated")) from None
     rng.random(dtype=np.float32, out=embeddings)
     embeddings *= np.float32(2.0)
     embeddings -= np.float32(1.0)
     embeddings /= np.float32(cols)
     return embeddings, hidden_layer
-
-
-def _too_large(rows: int, cols: int, need: int, why: str) -> str:
-    return (f"the training matrices for {rows} nodes at dimensions={cols} need {_gib(need)}, "
-            f"{why}; choose fewer dimensions")
-
-
-def _gib(nbytes: int) -> str:
-    return f"{nbytes / 2**30:.1f} GiB"
-
-
-def _physical_memory():
-    try:
-        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
-    except (AttributeError, ValueError, OSError):
-        return None

@@ -1,6 +1,9 @@
 """The ``velmor`` command: embed an edge-list file and write the vectors.
 
-Flags follow the node2vec and PecanPy scripts. Exit status: 0 on success, 2 for a usage error,
+Flags follow the node2vec and PecanPy scripts, so that their command lines run unchanged.
+``--input -`` reads the edge list from standard input, and ``--output -`` writes the embeddings
+to standard output as word2vec text; progress, notes and errors always go to standard error.
+Exit status: 0 on success, 2 for a usage error,
 1 when the run fails (unreadable or malformed input, unwritable output, too little memory), 130
 when interrupted by Ctrl-C and 143 by SIGTERM. The output is opened before any work, so that an
 unwritable destination fails at once, and appears only once training and writing have both
@@ -20,11 +23,20 @@ from typing import NoReturn
 
 from velmor import __version__
 from velmor.edgelist import EdgeListError, EdgeListWarning, check_delimiters, read_edgelist
-from velmor.embedding_files import FORMATS, embedding_format, embedding_output, word2vec_words
-from velmor.model import Node2Vec
+from velmor.embedding_files import (
+    FORMATS,
+    EmbeddingOutput,
+    check_keys,
+    embedding_format,
+    embedding_output,
+)
+from velmor.model import Node2Vec, Node2VecWarning
 from velmor.walks import simulate_walks, walks_format, walks_output
 
 _ESCAPES = {"\\t": "\t", "tab": "\t", "space": " ", "comma": ","}
+# PecanPy's walk implementations, among which its --mode chooses.
+_PECANPY_MODES = ("DenseOTF", "FirstOrderUnweighted", "PreComp", "PreCompFirstOrder", "SparseOTF")
+_STANDARD_STREAM = "-"
 
 
 class _Parser(argparse.ArgumentParser):
@@ -44,8 +56,11 @@ def build_parser() -> argparse.ArgumentParser:
                "--output karate.emb")
     io = parser.add_argument_group("input and output")
     io.add_argument("--input", required=True, metavar="PATH",
-                    help="edge list: two node names per line; '#' starts a comment")
-    io.add_argument("--output", metavar="PATH", help="where to write the embeddings")
+                    help="edge list: two node names per line; '#' starts a comment; - for "
+                         "standard input")
+    io.add_argument("--output", metavar="PATH",
+                    help="where to write the embeddings; - for standard output, as word2vec "
+                         "text")
     io.add_argument("--walks-output", metavar="PATH",
                     help="also write the walks: .npy for an array of node indices (-1 after a "
                          "walk's end); .txt for text, one walk of node names per line; .txt.gz "
@@ -61,10 +76,11 @@ def build_parser() -> argparse.ArgumentParser:
     direction.add_argument("--undirected", dest="directed", action="store_false",
                            help="edges go both ways (the default)")
     weighting = io.add_mutually_exclusive_group()
-    weighting.add_argument("--weighted", action="store_true",
+    weighting.add_argument("--weighted", action="store_true", default=None,
                            help="a third column holds edge weights, which walks follow")
-    weighting.add_argument("--unweighted", dest="weighted", action="store_false",
-                           help="every edge counts the same (the default)")
+    weighting.add_argument("--unweighted", dest="weighted", action="store_false", default=None,
+                           help="every edge counts the same (the default); a third column, if "
+                                "any, is not read")
 
     walks = parser.add_argument_group("walks")
     walks.add_argument("--walk-length", type=int, default=80, metavar="N",
@@ -73,6 +89,9 @@ def build_parser() -> argparse.ArgumentParser:
                        help="walks from each node (default: 10)")
     walks.add_argument("--p", type=float, default=1.0, help="return parameter (default: 1)")
     walks.add_argument("--q", type=float, default=1.0, help="in-out parameter (default: 1)")
+    walks.add_argument("--mode", choices=_PECANPY_MODES, default=None,
+                       help="PecanPy's choice of walk implementation, accepted so that its "
+                            "command lines run: velmor has one, for every graph")
 
     training = parser.add_argument_group("training")
     training.add_argument("--dimensions", type=int, default=128, metavar="D",
@@ -89,16 +108,21 @@ def build_parser() -> argparse.ArgumentParser:
                           help="draw the negatives once per walk position, shared by its "
                                "context pairs: twice as fast, several times on large graphs "
                                "(default: on when the training matrices pass 64 MiB)")
+    training.add_argument("--epochs", "--iter", type=int, default=1, metavar="N",
+                          help="passes over the graph, each with walks of its own; the learning "
+                               "rate falls over all of them (default: 1)")
     training.add_argument("--alpha", type=float, default=0.025,
                           help="initial learning rate (default: 0.025)")
     training.add_argument("--min-alpha", type=float, default=0.0001,
                           help="final learning rate (default: 0.0001)")
     training.add_argument("--workers", type=int, default=None, metavar="N",
                           help="threads; 0 = all cores (default: all cores)")
-    training.add_argument("--seed", type=int, default=None,
+    training.add_argument("--seed", "--random_state", type=int, default=None,
                           help="random seed; with --workers 1 the output is reproducible")
 
     parser.add_argument("--quiet", action="store_true", help="no progress bar or summary")
+    parser.add_argument("--verbose", dest="quiet", action="store_false",
+                        help="a progress bar and a summary (the default)")
     parser.add_argument("--version", action="version", version=f"velmor {__version__}")
     return parser
 
@@ -114,16 +138,20 @@ def main(argv: list[str] | None = None) -> int:
                      num_walks=args.num_walks, window_size=args.window_size, p=args.p, q=args.q,
                      negative=args.negative, ns_exponent=args.ns_exponent, alpha=args.alpha,
                      min_alpha=args.min_alpha, workers=args.workers, seed=args.seed,
-                     progress=not args.quiet, shared_negatives=args.shared_negatives)
+                     progress=not args.quiet, shared_negatives=args.shared_negatives,
+                     epochs=args.epochs)
     try:
         check_delimiters(delimiter, "#")
-        if args.output is not None:
+        if args.output not in (None, _STANDARD_STREAM):
             embedding_format(args.output)
         if args.walks_output is not None:
             walks_format(args.walks_output)
         model.check_params()
     except (TypeError, ValueError) as error:
         parser.error(_flag_names(str(error)))
+    if args.mode is not None:
+        print(f"velmor: note: --mode {args.mode} chooses among PecanPy's walk implementations; "
+              "velmor has one, which serves every graph", file=sys.stderr)
 
     # SIGTERM (sent by timeout and batch schedulers) stops the run as Ctrl-C does, so that the
     # temporary output is removed on the way out.
@@ -132,6 +160,9 @@ def main(argv: list[str] | None = None) -> int:
         _run(args, model, delimiter)
     except _Failure as failure:
         print(f"velmor: error: {failure}", file=sys.stderr)
+        return 1
+    except MemoryError as error:
+        print(f"velmor: error: {_flag_names(str(error)) or 'out of memory'}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("velmor: interrupted; nothing written", file=sys.stderr)
@@ -150,7 +181,10 @@ def _run(args: argparse.Namespace, model: Node2Vec, delimiter: str | None) -> No
     # and appear together only when all the work is done.
     with contextlib.ExitStack() as stack:
         output = walks_file = None
-        if args.output is not None:
+        if args.output == _STANDARD_STREAM:
+            # Written only once training is done: a failure before leaves the stream empty.
+            output = EmbeddingOutput(sys.stdout.buffer, "word2vec")
+        elif args.output is not None:
             with _failing_as(f"cannot write {args.output}", OSError):
                 output = stack.enter_context(embedding_output(args.output))
         if args.walks_output is not None:
@@ -158,9 +192,8 @@ def _run(args: argparse.Namespace, model: Node2Vec, delimiter: str | None) -> No
                 walks_file = stack.enter_context(walks_output(args.walks_output))
         graph = _read_graph(args, delimiter)
         with _failing_as(None, ValueError):
-            if output is not None and output.format.startswith("word2vec") \
-                    and graph.names is not None:
-                word2vec_words(graph.names, graph.num_nodes)
+            if output is not None:
+                check_keys(output.format, graph.names, graph.num_nodes)
             if walks_file is not None:
                 walks_file.check_names(graph.names, graph.num_nodes)
         if walks_file is not None:
@@ -172,28 +205,51 @@ def _run(args: argparse.Namespace, model: Node2Vec, delimiter: str | None) -> No
                 walks_file.write(walks, graph.names)
             del walks
         if output is not None:
-            with _failing_as(None, MemoryError, ValueError, flags=True):
+            with _failing_as(None, MemoryError, ValueError, flags=True), \
+                    _notes(Node2VecWarning, flags=True):
                 model.fit(graph)
-            with _failing_as(f"cannot write {args.output}", ValueError):
+            with _failing_as(f"cannot write {_shown(args.output)}", OSError, ValueError):
                 output.write(model.embeddings_, graph.names)
+                if args.output == _STANDARD_STREAM:
+                    sys.stdout.flush()
     if not args.quiet:
-        written = " and ".join(path for path in (args.output, args.walks_output) if path)
+        written = " and ".join(_shown(path) for path in (args.output, args.walks_output) if path)
         print(f"velmor: {graph.num_nodes} nodes in {time.perf_counter() - started:.1f} s; "
               f"wrote {written}", file=sys.stderr)
 
 
 def _read_graph(args: argparse.Namespace, delimiter: str | None):
     """The input graph; each notice of the reader (a skipped header) becomes one line."""
-    with warnings.catch_warnings(record=True) as notices:
-        warnings.simplefilter("always", EdgeListWarning)
-        try:
-            with _failing_as(None, EdgeListError), \
-                    _failing_as(f"cannot read {args.input}", OSError):
-                return read_edgelist(args.input, directed=args.directed, delimiter=delimiter,
-                                     names=args.names, weighted=args.weighted)
-        finally:
-            for notice in notices:
-                print(f"velmor: note: {notice.message}", file=sys.stderr)
+    source = sys.stdin.buffer if args.input == _STANDARD_STREAM else args.input
+    shown = "standard input" if source is sys.stdin.buffer else args.input
+    with _notes(EdgeListWarning), _failing_as(None, EdgeListError), \
+            _failing_as(f"cannot read {shown}", OSError):
+        return read_edgelist(source, directed=args.directed, delimiter=delimiter,
+                             names=args.names, weighted=args.weighted)
+
+
+@contextlib.contextmanager
+def _notes(category: type[Warning], flags: bool = False):
+    """Print each warning of the category raised in the block as a note of one line, even
+    when the block fails; `flags` as for _failing_as."""
+    notices: list = []
+    try:
+        with warnings.catch_warnings(record=True) as notices:
+            warnings.simplefilter("always", category)
+            yield
+    finally:
+        for notice in notices:
+            if issubclass(notice.category, category):
+                note = str(notice.message)
+                print(f"velmor: note: {_flag_names(note) if flags else note}", file=sys.stderr)
+            else:  # not for this block to speak of
+                warnings.warn_explicit(notice.message, notice.category, notice.filename,
+                                       notice.lineno)
+
+
+def _shown(output: str) -> str:
+    """An output path as the messages name it."""
+    return "standard output" if output == _STANDARD_STREAM else output
 
 
 class _Failure(Exception):
@@ -207,7 +263,8 @@ def _failing_as(context: str | None, *kinds: type, flags: bool = False):
     try:
         yield
     except kinds as error:
-        reason = getattr(error, "strerror", None) or str(error)
+        reason = getattr(error, "strerror", None) or str(error) or \
+            ("out of memory" if isinstance(error, MemoryError) else type(error).__name__)
         reason = _flag_names(reason) if flags else reason
         raise _Failure(reason if context is None else f"{context}: {reason}") from None
 
@@ -220,7 +277,7 @@ def _raise_terminated(signum, frame):
     raise _Terminated
 
 
-_FLAGS = {"dimensions": "--dimensions", "walk_length": "--walk-length",
+_FLAGS = {"dimensions": "--dimensions", "walk_length": "--walk-length", "epochs": "--epochs",
           "num_walks": "--num-walks", "window_size": "--window-size", "p": "--p", "q": "--q",
           "negative": "--negative", "ns_exponent": "--ns-exponent", "alpha": "--alpha",
           "min_alpha": "--min-alpha", "workers": "--workers", "seed": "--seed",

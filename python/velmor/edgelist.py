@@ -5,6 +5,7 @@ from __future__ import annotations
 import gzip
 import os
 import zlib
+from typing import BinaryIO
 
 from velmor._callers import warn_at_caller
 from velmor._checks import check_bool, check_char
@@ -16,8 +17,8 @@ from velmor.graph import Graph
 class EdgeListError(ValueError):
     """A malformed edge-list file. ``str()`` reads ``"path:line: reason"``."""
 
-    def __init__(self, path: PathLike, line: int | None, reason: str):
-        self.path = os.fspath(path)
+    def __init__(self, path: PathLike | BinaryIO, line: int | None, reason: str):
+        self.path = _name_of(path)
         self.line = line
         self.reason = reason
         where = self.path if line is None else f"{self.path}:{line}"
@@ -29,9 +30,10 @@ class EdgeListWarning(UserWarning):
     header line. The message reads ``"path:line: what happened"``."""
 
 
-def read_edgelist(path: PathLike, directed: bool = False, delimiter: str | None = None,
+def read_edgelist(path: PathLike | BinaryIO, directed: bool = False,
+                  delimiter: str | None = None,
                   comments: str | None = "#", relabel: bool = True,
-                  names: bool | None = None, weighted: bool = False) -> Graph:
+                  names: bool | None = None, weighted: bool | None = None) -> Graph:
     """Read a graph from an edge-list file, one edge per line.
 
     The format is the common one of SNAP and node2vec: two node names per line, separated by
@@ -47,8 +49,9 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: str | None 
 
     Parameters
     ----------
-    path : str or os.PathLike
-        The file.
+    path : str, os.PathLike or binary file object
+        The file, or a file object opened for reading bytes, such as ``sys.stdin.buffer``,
+        which is read to its end; messages name it by its ``name`` (``<stdin>``).
     directed : bool, default False
         Whether each line is an arc from the first node to the second.
     delimiter : str, optional
@@ -67,11 +70,14 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: str | None 
         no line is taken for a header; requires ``relabel=True``. False: every node must be an
         integer id (a header line is still skipped). Default: decided from the first two edge
         lines, as above.
-    weighted : bool, default False
-        Whether every line holds a third column, the weight of the edge: a decimal number such as
+    weighted : bool, optional
+        True: every line holds a third column, the weight of the edge: a decimal number such as
         ``2``, ``0.5`` or ``1e-3``, finite and greater than 0. A walk steps along an edge in
         proportion to its weight. An edge listed more than once is kept as parallel edges,
-        which a walk treats as one edge of the summed weight. False: a third column is an error.
+        which a walk treats as one edge of the summed weight. False: every edge weighs the same;
+        if the first edge line has a third column, every line has one, and it is not read.
+        Default: every line holds two columns, and a third is an error that asks for one of the
+        two.
 
     Returns
     -------
@@ -95,7 +101,8 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: str | None 
     """
     directed = check_bool("directed", directed)
     relabel = check_bool("relabel", relabel)
-    weighted = check_bool("weighted", weighted)
+    ignore_weights = weighted is not None and not check_bool("weighted", weighted)
+    weighted = bool(weighted)
     if names is not None:
         names = check_bool("names", names)
         if names and not relabel:
@@ -104,7 +111,8 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: str | None 
     data = _read_bytes(path)
     try:
         parsed = parse_edges(data, delimiter=delimiter_byte, comments=comment_byte,
-                             relabel=relabel, names=names, weighted=weighted)
+                             relabel=relabel, names=names, weighted=weighted,
+                             ignore_weights=ignore_weights)
     except ParseError as error:
         raise EdgeListError(path, error.line, error.reason) from None
     del data
@@ -120,7 +128,7 @@ def read_edgelist(path: PathLike, directed: bool = False, delimiter: str | None 
     header = parsed.header
     if header is not None:
         text = header.text if len(header.text) <= 60 else header.text[:57] + "..."
-        warn_at_caller(f"{os.fspath(path)}:{header.line}: skipped the header line {text!r}",
+        warn_at_caller(f"{_name_of(path)}:{header.line}: skipped the header line {text!r}",
                        EdgeListWarning)
     return graph
 
@@ -137,7 +145,20 @@ def check_delimiters(delimiter: str | None,
     return delimiter_byte, comment_byte
 
 
-def _read_bytes(path: PathLike) -> bytes:
+def _name_of(path: PathLike | BinaryIO) -> str:
+    """The name by which messages speak of a file or a file object."""
+    if hasattr(path, "read"):
+        return str(getattr(path, "name", "<stream>"))
+    return os.fspath(path)
+
+
+def _read_bytes(path: PathLike | BinaryIO) -> bytes:
+    if hasattr(path, "read"):
+        data = path.read()
+        if not isinstance(data, bytes):
+            raise TypeError("read_edgelist reads bytes: open the file in binary mode ('rb'), or "
+                            "pass sys.stdin.buffer rather than sys.stdin")
+        return data
     if not os.fspath(path).endswith(".gz"):
         with open(path, "rb") as file:
             return file.read()

@@ -5,7 +5,8 @@
 - ``.bin``: word2vec binary, the same header and then per node the key, a space and d
   little-endian float32 values, each vector followed by a newline as word2vec.c writes it
   (gensim writes none; the reader takes either);
-- ``.npy``: the (n, d) float32 matrix alone, row ``i`` being node index ``i``;
+- ``.npy``: the (n, d) float32 matrix alone, row ``i`` being node ``i``: for nodes named
+  exactly 0..n-1 only, since the file has no room for names;
 - ``.npz``: arrays ``vectors`` and, when nodes have names, ``keys``.
 
 Every write goes through :func:`embedding_output`: a temporary file in the target directory
@@ -68,7 +69,7 @@ class EmbeddingOutput:
         ``header`` False leaves out the word2vec formats' first line, ``"n d"``.
 
         Raises ValueError, before writing anything, for vectors that are not 2-D, a wrong
-        number of keys, or keys that the format cannot hold.
+        number of keys, or keys that the format cannot hold (:func:`check_keys`).
         """
         if self._file is None:
             raise ValueError("an embedding output takes one write")
@@ -77,7 +78,7 @@ class EmbeddingOutput:
             raise ValueError(f"vectors must be a 2-D array, got shape {vectors.shape}")
         if keys is not None and len(keys) != len(vectors):
             raise ValueError(f"got {len(keys)} keys for {len(vectors)} vectors")
-        words = word2vec_words(keys, len(vectors)) if self.format.startswith("word2vec") else None
+        words = check_keys(self.format, keys, len(vectors))
         file, self._file = self._file, None
         if self.format == "npy":
             np.save(file, vectors)
@@ -174,6 +175,40 @@ def _read_numpy(path: PathLike, kind: str) -> tuple[np.ndarray, list | None]:
                 return archive["vectors"], keys
         except (ValueError, EOFError, zipfile.BadZipFile) as error:
             raise ValueError(f"{path}: {error}") from None
+
+
+def check_keys(format: str, keys: Sequence | None, count: int) -> list | None:
+    """Raise ValueError if a file of the format cannot hold the keys of ``count`` vectors
+    (None: the keys are 0..count-1); return the word2vec formats' words, else None."""
+    if format.startswith("word2vec"):
+        return word2vec_words(keys, count)
+    if format == "npy" and not keys_are_row_numbers(keys, count):
+        row, key = first_renamed(keys)
+        raise ValueError(f"a .npy file holds the vectors alone, row i for node i, but the nodes "
+                         f"are not named 0..{count - 1} (row {row} is node {key!r}); save as "
+                         ".npz or in a word2vec format (.emb, .txt, .bin), which keep the names")
+    return None
+
+
+def keys_are_row_numbers(keys: Sequence | None, count: int) -> bool:
+    """Whether the keys of ``count`` rows are the integers 0..count-1 in order (None: yes)."""
+    if keys is None:
+        return True
+    array = np.asarray(keys) if isinstance(keys, np.ndarray) else None
+    if array is not None and array.dtype.kind in "iu":
+        return bool(np.array_equal(array, np.arange(count)))
+    return len(keys) == count and all(_is_number(key, i) for i, key in enumerate(keys))
+
+
+def first_renamed(keys: Sequence) -> tuple[int, object]:
+    """The first row whose key is not its number, and that key, of keys that are not."""
+    row = next(i for i, key in enumerate(keys) if not _is_number(key, i))
+    return row, keys[row].item() if isinstance(keys[row], np.generic) else keys[row]
+
+
+def _is_number(key, number: int) -> bool:
+    return isinstance(key, (int, np.integer)) and not isinstance(key, (bool, np.bool_)) \
+        and key == number
 
 
 def word2vec_words(keys: Sequence | None, count: int) -> list:

@@ -113,6 +113,9 @@ class Graph:
         self._weighted = weights is not None
         self._names = names
         self._num_edges = len(edges)
+        on_an_edge = np.zeros(num_nodes, dtype=bool)
+        on_an_edge[edges.ravel()] = True
+        self._num_isolated_nodes = num_nodes - int(np.count_nonzero(on_an_edge))
 
     @classmethod
     def from_scipy(cls, matrix, *, directed: bool | None = None) -> Graph:
@@ -232,6 +235,11 @@ class Graph:
     def num_edges(self) -> int:
         """Edges as given: an undirected edge counts once."""
         return self._num_edges
+
+    @property
+    def num_isolated_nodes(self) -> int:
+        """Nodes without any edge: no walk leaves or reaches them."""
+        return self._num_isolated_nodes
 
     @property
     def directed(self) -> bool:

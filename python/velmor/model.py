@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import copy
 import inspect
 import sys
 import warnings
@@ -21,6 +22,7 @@ from velmor._checks import (
 )
 from velmor._fitted import estimator_tags, not_fitted
 from velmor._matrix import starting_matrices
+from velmor._memory import Need, busy_threads, check_fits, walk_buffers
 from velmor._paths import PathLike
 from velmor.engine import Node2VecParams, count_visits, train_epoch
 from velmor.graph import as_graph
@@ -44,8 +46,8 @@ class Node2Vec:
         Nodes per walk, the start node included. A walk stops early at a node without
         out-edges.
     num_walks : int, default 10
-        Walks started from every node. Training runs one epoch per round of walks, one walk per
-        node each, in a fresh random order.
+        Walks started from every node in each pass. Training runs one epoch per round of walks,
+        one walk per node each, in a fresh random order.
     window_size : int, default 10
         Skip-gram context: nodes up to this many steps apart on a walk train together (the span
         is shrunk at random for each position, as in word2vec).
@@ -89,6 +91,14 @@ class Node2Vec:
         link-prediction AUC drops by about 0.008. False: one draw per (context, centre) pair,
         as word2vec does. None (default): shared when the two training matrices take more than
         64 MiB (``num_nodes * dimensions * 8`` bytes; 65,536 nodes at 128 dimensions).
+    epochs : int, default 1
+        Passes over the graph, gensim's ``epochs`` and PecanPy's ``--epochs``: training runs
+        ``num_walks * epochs`` rounds of walks, every pass walking afresh, and the learning rate
+        falls linearly over all of them. ``epochs=2`` thus trains exactly as ``num_walks``
+        doubled does. It is at least as good as training several passes over one corpus of
+        walks, as gensim and PecanPy do: each pass trains on walks of the same distribution, but
+        on new ones, so the embedding sees more of the graph's paths and no pass repeats the
+        noise of another; and it needs no memory for a corpus.
 
     Attributes
     ----------
@@ -97,7 +107,7 @@ class Node2Vec:
     wv : KeyedVectors
         The same vectors, looked up by node name (gensim's naming).
     epochs_trained_ : int
-        Epochs completed, one per round of walks: ``num_walks``.
+        Epochs completed, one per round of walks: ``num_walks * epochs``.
 
     Notes
     -----
@@ -108,6 +118,15 @@ class Node2Vec:
 
     The input vectors start uniform in [-1, 1) / ``dimensions`` (as gensim's do), the output
     vectors at zero.
+
+    A node without edges is on no walk, and a walk of one node (``walk_length=1``) has no
+    context: their vectors stay as they started, which ``fit`` says once with a
+    :class:`Node2VecWarning`.
+
+    What training will allocate (the two matrices, each thread's walk buffer of
+    ``walk_length`` nodes and visit counts) is checked against the machine's memory, and the
+    address space that ``ulimit -v`` leaves, before any work: a run that cannot fit raises a
+    ``MemoryError`` that says what needs how much.
 
     Pressing Ctrl-C stops training within a fraction of a second and raises
     ``KeyboardInterrupt`` from ``fit``, leaving the model as it was. Other Python threads keep
@@ -131,7 +150,7 @@ class Node2Vec:
                  ns_exponent: float = 0.75, alpha: float = 0.025, min_alpha: float = 0.0001,
                  batch_size: int | None = None, workers: int | None = None,
                  seed: int | None = None, progress: bool = True,
-                 shared_negatives: bool | None = None, **renamed: Any):
+                 shared_negatives: bool | None = None, epochs: int = 1, **renamed: Any):
         for old, value in renamed.items():
             if old not in _RENAMED:
                 raise TypeError(f"Node2Vec got an unexpected keyword argument {old!r}")
@@ -156,6 +175,7 @@ class Node2Vec:
         self.seed = seed
         self.progress = progress
         self.shared_negatives = shared_negatives
+        self.epochs = epochs
 
     def fit(self, X, y=None, *, directed: bool | None = None, **graph_options: Any) -> Node2Vec:
         """Learn an embedding for every node of the graph ``X``.
@@ -190,10 +210,21 @@ class Node2Vec:
         settings = self.check_params()
         graph = as_graph(X, directed, **graph_options)
         count, dimensions = graph.num_nodes, settings["dimensions"]
-        epochs = settings["num_walks"]
+        epochs = settings["num_walks"] * settings["epochs"]
         rng = np.random.default_rng(settings["seed"])
+        batch_size = settings["batch_size"] or min(256, max(1, -(-count // 64)))
+        walk_length, ns_exponent = settings["walk_length"], settings["ns_exponent"]
+        threads = busy_threads(settings["workers"], -(-count // batch_size))
+        walks = walk_buffers(threads, walk_length)
+        # Each thread counts its walks' visits apart; the counts are then added to the model's.
+        visit_counts = Need((threads + 1) * count * 8 if ns_exponent else 0,
+                            f"the visit counts of {count} nodes on {threads} "
+                            f"thread{'s' * (threads > 1)}", "fewer workers")
+        check_fits(walks, visit_counts)
+        _note_untrained(graph, walk_length)
         try:
-            embeddings, hidden_layer = starting_matrices(rng, count, dimensions)
+            embeddings, hidden_layer = starting_matrices(rng, count, dimensions, walks,
+                                                         visit_counts)
         except MemoryError as error:
             if count <= 2 * graph.num_edges:
                 raise
@@ -201,11 +232,9 @@ class Node2Vec:
             raise MemoryError(f"{error}, or number the nodes densely: the graph has {count} nodes "
                               f"but only {graph.num_edges} edges (read_edgelist numbers nodes "
                               "densely)") from None
-        # One seed per epoch, and one for the count of the walks' nodes.
-        epoch_seeds = rng.integers(2**64, size=epochs + 1, dtype=np.uint64)
-        batch_size = settings["batch_size"] or min(256, max(1, -(-count // 64)))
+        # One seed per epoch, drawn as it starts, and one for the count of the walks' nodes.
+        count_seed = _seed_after(rng, epochs)
         alpha, decay = settings["alpha"], settings["alpha"] - settings["min_alpha"]
-        ns_exponent = settings["ns_exponent"]
         shared_negatives = settings["shared_negatives"]
         if shared_negatives is None:
             shared_negatives = embeddings.nbytes + hidden_layer.nbytes > _SHARED_NEGATIVES_ABOVE
@@ -222,15 +251,16 @@ class Node2Vec:
         # a round of walks is counted first, and every epoch adds the visits of its own walks.
         # An interruption (Ctrl-C raises KeyboardInterrupt here) leaves self untouched.
         visits = np.zeros(count, dtype=np.uint64) if ns_exponent else None
-        with _progress_bar(epochs * count, settings["progress"]) as bar:
+        with _progress_bar(epochs * count, settings["progress"]) as bar, \
+                _out_of_memory(count, dimensions, walk_length):
             if ns_exponent:
-                count_visits(graph=graph.csr, params=epoch_params(0),
-                             next_random=int(epoch_seeds[epochs]), visits=visits)
+                count_visits(graph=graph.csr, params=epoch_params(0), next_random=count_seed,
+                             visits=visits)
             for epoch in range(epochs):
                 train_epoch(graph=graph.csr, params=epoch_params(epoch),
                             embeddings=embeddings, hidden_layer=hidden_layer,
-                            next_random=int(epoch_seeds[epoch]), ns_exponent=ns_exponent,
-                            noise_counts=visits, visits=visits,
+                            next_random=int(rng.integers(2**64, dtype=np.uint64)),
+                            ns_exponent=ns_exponent, noise_counts=visits, visits=visits,
                             progress=bar.hook(epoch * count),
                             shared_negatives=shared_negatives)
                 bar.show((epoch + 1) * count)
@@ -299,6 +329,7 @@ class Node2Vec:
             "dimensions": check_int("dimensions", self.dimensions, minimum=1),
             "walk_length": check_int("walk_length", self.walk_length, minimum=1),
             "num_walks": check_int("num_walks", self.num_walks, minimum=1),
+            "epochs": check_int("epochs", self.epochs, minimum=1),
             "window_size": check_int("window_size", self.window_size, minimum=1, maximum=MAX_INT32),
             "p": check_walk_bias("p", self.p),
             "q": check_walk_bias("q", self.q),
@@ -348,6 +379,44 @@ class Node2Vec:
 
 
 _RENAMED = {"walks_per_node": "num_walks", "window": "window_size"}
+
+
+class Node2VecWarning(UserWarning):
+    """Something about a fit worth knowing, such as vectors that training cannot reach."""
+
+
+def _note_untrained(graph, walk_length: int) -> None:
+    """Warn once if some vectors, or all, will stay as they started."""
+    if walk_length == 1:
+        warnings.warn("walk_length=1: a walk of one node has no context to train on, so every "
+                      "vector stays as it started (random); choose walks of 2 nodes or more",
+                      Node2VecWarning, stacklevel=3)
+    elif graph.num_isolated_nodes:
+        warnings.warn(f"{graph.num_isolated_nodes} of {graph.num_nodes} nodes have no edges, so "
+                      "no walk reaches them and their vectors stay as they started (random)",
+                      Node2VecWarning, stacklevel=3)
+
+
+def _seed_after(rng: np.random.Generator, skip: int) -> int:
+    """The 64-bit seed that ``rng`` would give after ``skip`` others, leaving ``rng`` as it is:
+    each full-range draw takes one step of the bit generator."""
+    twin = copy.deepcopy(rng)
+    twin.bit_generator.advance(skip)
+    return int(twin.integers(2**64, dtype=np.uint64))
+
+
+@contextlib.contextmanager
+def _out_of_memory(count: int, dimensions: int, walk_length: int):
+    """Gives the engine's bare MemoryError, from an allocation that the checks before training
+    could not foresee (other processes took the memory meanwhile), a message."""
+    try:
+        yield
+    except MemoryError as error:
+        if str(error):
+            raise
+        raise MemoryError(f"ran out of memory while training {count} nodes at "
+                          f"dimensions={dimensions} and walk_length={walk_length}; choose fewer "
+                          "dimensions, shorter walks or fewer workers") from None
 
 
 def _param_names():

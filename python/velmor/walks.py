@@ -11,7 +11,9 @@ from typing import IO
 import numpy as np
 
 from velmor._checks import MAX_WORKERS, check_int, check_thread_environment, check_walk_bias
+from velmor._memory import WALK_NODE_BYTES, Need, busy_threads, check_fits, walk_buffers
 from velmor._paths import PathLike, replacing
+from velmor.embedding_files import first_renamed, keys_are_row_numbers
 from velmor.engine import Node2VecParams, write_walks
 from velmor.graph import as_graph
 
@@ -58,6 +60,9 @@ def simulate_walks(graph, *, num_walks: int = 10, walk_length: int = 80, p: floa
     ------
     TypeError, ValueError
         For an argument of the wrong type or out of range, before any walk is drawn.
+    MemoryError
+        Before any walk is drawn, if the walks need more memory than the machine has (or than
+        ``ulimit -v`` leaves), saying how much.
 
     See Also
     --------
@@ -86,20 +91,23 @@ def simulate_walks(graph, *, num_walks: int = 10, walk_length: int = 80, p: floa
     seed = None if seed is None else check_int("seed", seed, minimum=0)
     graph = as_graph(graph, directed, **graph_options)
     count = graph.num_nodes
-    seeds = np.random.default_rng(seed).integers(2**64, size=num_walks, dtype=np.uint64)
+    rng = np.random.default_rng(seed)  # one seed per round, drawn as the round starts
     # The learning rates and the skip-gram settings are unused: nothing is trained.
+    batch_size = min(256, max(1, -(-count // 64)))
     params = Node2VecParams(p=p, q=q, start_alpha=0.0, end_alpha=0.0, window=1,
-                            batch_size=min(256, max(1, -(-count // 64))),
-                            max_walk_length=walk_length, num_negative=0, workers=workers)
+                            batch_size=batch_size, max_walk_length=walk_length, num_negative=0,
+                            workers=workers)
+    all_walks = Need(num_walks * count * walk_length * WALK_NODE_BYTES,
+                     f"the walks of {count} nodes at num_walks={num_walks} and "
+                     f"walk_length={walk_length}", "fewer walks or shorter ones")
+    check_fits(all_walks, walk_buffers(busy_threads(workers, -(-count // batch_size)), walk_length))
     try:
         walks = np.empty((num_walks * count, walk_length), dtype=np.int32)
     except MemoryError:
-        raise MemoryError(f"the walks of {count} nodes at num_walks={num_walks} and "
-                          f"walk_length={walk_length} need "
-                          f"{num_walks * count * walk_length * 4 / 2**30:.1f} GiB, which could not "
-                          "be allocated; choose fewer walks or shorter ones") from None
+        raise MemoryError(all_walks.refusal("which could not be allocated")) from None
     for r in range(num_walks):
-        write_walks(graph=graph.csr, params=params, next_random=int(seeds[r]),
+        write_walks(graph=graph.csr, params=params,
+                    next_random=int(rng.integers(2**64, dtype=np.uint64)),
                     walks=walks[r * count:(r + 1) * count])
     return walks
 
@@ -129,12 +137,19 @@ class WalksOutput:
         of nodes ``0 .. count - 1``."""
         if self.format != "npy":
             _words(names, count)
+        elif not keys_are_row_numbers(names, count if names is None else len(names)):
+            index, name = first_renamed(names)
+            raise ValueError(f"a .npy file of walks holds node indices alone, but the nodes are "
+                             f"not named by their indices (node index {index} is named "
+                             f"{name!r}); save the walks as .txt or .txt.gz, which write the names")
 
     def write(self, walks, names: Sequence | None = None) -> None:
         """Write walks as :func:`simulate_walks` returns them; see :func:`save_walks`."""
         if self.written:
             raise ValueError("a walks output takes one write")
         walks, lengths = _checked_walks(walks, names)
+        if self.format == "npy":
+            self.check_names(names, 0)
         self.written = True
         if self.format == "npy":
             np.save(self._file, walks)

@@ -103,12 +103,11 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
 
   const WalkBias bias = WalkBias::from_params(params.p, params.q);
   EpochControl* const control = options.control;
+  const std::atomic<bool>* const stop = control ? &control->stop : nullptr;
+  const auto stop_raised = [stop] { return stop && stop->load(std::memory_order_relaxed); };
   std::atomic<uint64_t> chunk_counter{0};
   std::atomic<bool> failed{false};
-  const auto stopped = [&] {
-    return failed.load(std::memory_order_relaxed) ||
-           (control && control->stop.load(std::memory_order_relaxed));
-  };
+  const auto stopped = [&] { return failed.load(std::memory_order_relaxed) || stop_raised(); };
   // Each worker's visit counts, filled at its first walk and added up after the epoch.
   std::vector<std::vector<uint64_t>> visits(options.visits.empty() ? 0 : pool->size());
 
@@ -132,11 +131,14 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
               const uint64_t first = k * batch;
               const uint64_t last = std::min<uint64_t>(first + batch, n);
               for (uint64_t s = first; s < last; ++s) {
-                if (control && control->stop.load(std::memory_order_relaxed)) break;
-                random_walk(graph, order[s], params.max_walk_length, bias, rng, walk);
-                if (options.train)
+                if (stop_raised()) break;
+                random_walk(graph, order[s], params.max_walk_length, bias, rng, walk, stop);
+                if (options.train && !stop_raised())
                   train_walk(walk, rng, alpha, params.window, params.num_negative, negatives,
-                             embeddings, hidden_layer, scratch, options.negative_draws);
+                             embeddings, hidden_layer, scratch, options.negative_draws, kernels(),
+                             stop);
+                // The walk may have been cut short, or its training.
+                if (stop_raised()) break;
                 if (!options.walks.empty())
                   copy_walk(walk, options.walks.subspan(s * params.max_walk_length,
                                                         params.max_walk_length));

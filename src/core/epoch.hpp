@@ -32,7 +32,9 @@ struct Node2VecParams {
 
 // Lets the thread that runs an epoch watch it and stop it while the workers train.
 struct EpochControl {
-  // Raised by any thread: each worker finishes the walk in hand and starts no other.
+  // Raised by any thread: each worker ends the walk in hand within a fraction of a millisecond
+  // of walking or training (a walk cut short is neither copied, counted nor trained further)
+  // and starts no other.
   std::atomic<bool> stop{false};
   // Walks trained so far in this epoch; any thread may read it while the epoch runs.
   std::atomic<uint64_t> walks_done{0};
@@ -56,7 +58,8 @@ struct EpochOptions {
   std::span<uint64_t> visits;
   // num_nodes rows of max_walk_length entries, row-major, or empty: the walk from the s-th
   // node of the epoch's shuffled order is copied into row s, by the worker that draws it, with
-  // -1 in the entries past its end. Rows of walks that a stop leaves undrawn are not touched.
+  // -1 in the entries past its end. Rows of walks that a stop leaves undrawn, or cuts short, are
+  // not touched.
   std::span<int32_t> walks;
   // Whether each pair draws its own negatives or a walk position's pairs share theirs.
   NegativeDraws negative_draws = NegativeDraws::per_pair;

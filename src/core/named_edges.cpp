@@ -1,5 +1,6 @@
 #include "named_edges.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -111,16 +112,22 @@ class LineSplitter {
 };
 
 // Names to dense ids, numbered in order of first appearance: an open-addressing table whose
-// slots keep a name's first 8 bytes and its length, so that short names are compared without
-// touching the text.
+// slots keep a name's first 8 * Words bytes and its length, so that names that short are
+// compared without touching the text. A longer name is compared beyond those bytes with its
+// first appearance in the text, a read at random that costs about as much as the slot itself.
+// Words is 1 (16-byte slots) where names are short, 3 (32-byte slots, half a cache line each)
+// where they are longer, as gene and protein ids (ENSG00000123456) are.
 //
 // Most of the time goes to fetching slots of a table far larger than the caches, so a name's
 // slot is prefetched when its key is made, a few dozen names before it is interned.
+template <size_t Words>
 class NameTable {
  public:
+  static constexpr size_t kInlineBytes = 8 * Words;
+
   struct Key {
     TextSpan span;
-    uint64_t head;  // the first 8 bytes, zero-padded
+    uint64_t words[Words];  // the first kInlineBytes bytes, zero-padded
     uint64_t hash;
   };
 
@@ -132,9 +139,11 @@ class NameTable {
 
   Key key(TextSpan span) const {
     const unsigned char* name = text_ + span.offset;
-    const uint64_t head = word(name, span.length);
-    const Key key{span, head, hash_of(name, span.length, head)};
-    __builtin_prefetch(&slots_[key.hash & mask_]);
+    Key key{span, {}, 0};
+    for (size_t k = 0; k < Words && 8 * k < span.length; ++k)
+      key.words[k] = word(name + 8 * k, span.length - 8 * k);
+    key.hash = hash_of(name, span.length, key.words);
+    __builtin_prefetch(&slot(key.hash & mask_));
     return key;
   }
 
@@ -143,19 +152,20 @@ class NameTable {
     const TextSpan span = key.span;
     const uint32_t check = check_of(key.hash, span.length);
     for (size_t i = key.hash & mask_;; i = (i + 1) & mask_) {
-      Slot& slot = slots_[i];
-      if (slot.id_plus_one == 0) {
+      Slot& found = slot(i);
+      if (found.id_plus_one == 0) {
         if (names_.size() >= std::numeric_limits<uint32_t>::max() - 1) return false;
         id = static_cast<uint32_t>(names_.size());
-        slot = {key.head, check, id + 1};
+        found = make_slot(key, check, id + 1);
         names_.push_back(span);
         if (2 * names_.size() > mask_) grow();
         return true;
       }
-      if (slot.head == key.head && slot.check == check &&
-          (span.length <= 8 || std::memcmp(text_ + names_[slot.id_plus_one - 1].offset + 8,
-                                           text_ + span.offset + 8, span.length - 8) == 0)) {
-        id = slot.id_plus_one - 1;
+      if (found.check == check && same_words(found, key) &&
+          (span.length <= kInlineBytes ||
+           std::memcmp(text_ + names_[found.id_plus_one - 1].offset + kInlineBytes,
+                       text_ + span.offset + kInlineBytes, span.length - kInlineBytes) == 0)) {
+        id = found.id_plus_one - 1;
         return true;
       }
     }
@@ -165,18 +175,45 @@ class NameTable {
 
  private:
   struct Slot {
-    uint64_t head;   // the name's first 8 bytes, zero-padded
-    uint32_t check;  // hash bits above those of the slot index, and the length in the low byte
-    uint32_t id_plus_one;  // 0: empty
+    uint64_t words[Words];  // the name's first kInlineBytes bytes, zero-padded
+    uint32_t check;         // hash bits above those of the slot index, the length in the low byte
+    uint32_t id_plus_one;   // 0: empty
   };
-  using Slots = std::unique_ptr<Slot[], FreeDeleter>;
+  static_assert(64 % sizeof(Slot) == 0, "a slot must not straddle two cache lines");
 
-  // Zero-filled, so all empty; in huge pages where the kernel gives them.
-  static Slots empty_slots(size_t count) {
-    Slots slots(static_cast<Slot*>(std::calloc(count, sizeof(Slot))));
-    if (!slots) raise_error(ErrorKind::Memory, "");
-    advise_huge_pages(slots.get(), count * sizeof(Slot));
-    return slots;
+  // Zero-filled slots, so all empty, starting on a cache line; in huge pages where the kernel
+  // gives them.
+  class Slots {
+   public:
+    explicit Slots(size_t count)
+        : memory_(static_cast<unsigned char*>(std::calloc(count * sizeof(Slot) + 64, 1))) {
+      if (!memory_) raise_error(ErrorKind::Memory, "");
+      unsigned char* const raw = memory_.get();
+      slots_ = reinterpret_cast<Slot*>(raw + (-reinterpret_cast<uintptr_t>(raw) & 63));
+      advise_huge_pages(slots_, count * sizeof(Slot));
+    }
+    Slot& operator[](size_t i) const { return slots_[i]; }
+
+   private:
+    std::unique_ptr<unsigned char, FreeDeleter> memory_;
+    Slot* slots_;
+  };
+
+  static Slots empty_slots(size_t count) { return Slots(count); }
+  Slot& slot(size_t i) const { return slots_[i]; }
+
+  static Slot make_slot(const Key& key, uint32_t check, uint32_t id_plus_one) {
+    Slot slot;
+    std::copy(key.words, key.words + Words, slot.words);
+    slot.check = check;
+    slot.id_plus_one = id_plus_one;
+    return slot;
+  }
+
+  static bool same_words(const Slot& slot, const Key& key) {
+    bool same = true;
+    for (size_t k = 0; k < Words; ++k) same &= slot.words[k] == key.words[k];
+    return same;
   }
 
   // Up to 8 bytes from p (as many as lie before p + length), zero-padded.
@@ -193,10 +230,12 @@ class NameTable {
     return w;
   }
 
-  uint64_t hash_of(const unsigned char* name, size_t length, uint64_t head) const {
-    uint64_t h = (head ^ length) * 0x9E3779B97F4A7C15ull;
-    for (size_t i = 8; i < length; i += 8)
-      h = (h ^ (h >> 29) ^ word(name + i, length - i)) * 0xBF58476D1CE4E5B9ull;
+  uint64_t hash_of(const unsigned char* name, size_t length, const uint64_t* words) const {
+    uint64_t h = (words[0] ^ length) * 0x9E3779B97F4A7C15ull;
+    for (size_t i = 8; i < length; i += 8) {
+      const uint64_t w = i < kInlineBytes ? words[i / 8] : word(name + i, length - i);
+      h = (h ^ (h >> 29) ^ w) * 0xBF58476D1CE4E5B9ull;
+    }
     h ^= h >> 32;
     h *= 0xD6E8FEB86659FD93ull;
     return h ^ (h >> 32);
@@ -218,9 +257,9 @@ class NameTable {
       if (id >= kAhead) {
         const Key& next = keys[id % kAhead];
         size_t i = next.hash & mask_;
-        while (slots_[i].id_plus_one != 0) i = (i + 1) & mask_;
-        slots_[i] = {next.head, check_of(next.hash, next.span.length),
-                     static_cast<uint32_t>(id - kAhead + 1)};
+        while (slot(i).id_plus_one != 0) i = (i + 1) & mask_;
+        slot(i) = make_slot(next, check_of(next.hash, next.span.length),
+                            static_cast<uint32_t>(id - kAhead + 1));
       }
       if (id < count) keys[id % kAhead] = key(names_[id]);
     }
@@ -265,19 +304,17 @@ bool supported(const EdgeTextFormat& format) {
          (format.delimiter < 0 || format.delimiter != format.comment);
 }
 
-}  // namespace
-
-NamedEdges read_named_edges(std::string_view text, size_t start, const EdgeTextFormat& format,
-                            std::span<uint32_t> ids, std::span<double> weights) {
+// The reader's loop over the lines, with the table that suits the file's names.
+template <class Table>
+NamedEdges read_lines(std::string_view text, LineSplitter& lines, const EdgeTextFormat& format,
+                      std::span<uint32_t> ids, std::span<double> weights) {
   NamedEdges result;
-  if (!supported(format) || start > text.size()) return result;
   const int width = format.weighted ? 3 : 2;
-  LineSplitter lines(text, start, format);
-  NameTable table(text);
+  Table table(text);
   // Names wait here between their prefetch and their lookup, each with the id it fills.
   constexpr size_t kInFlight = 32;
   struct Pending {
-    NameTable::Key key;
+    typename Table::Key key;
     uint32_t* id;
   } pending[kInFlight];
   size_t queued = 0, interned = 0;
@@ -294,7 +331,7 @@ NamedEdges read_named_edges(std::string_view text, size_t start, const EdgeTextF
     for (int k = 0; k < 2; ++k) {
       if (columns[k].length > kLongestName) return result;
       if (queued - interned == kInFlight) {
-        const Pending& next = pending[interned++ % kInFlight];
+        const auto& next = pending[interned++ % kInFlight];
         if (!table.intern(next.key, *next.id)) return result;
       }
       pending[queued++ % kInFlight] = {table.key(columns[k]), &ids[2 * edges + k]};
@@ -305,7 +342,7 @@ NamedEdges read_named_edges(std::string_view text, size_t start, const EdgeTextF
     ++edges;
   }
   for (; interned < queued; ++interned) {
-    const Pending& next = pending[interned % kInFlight];
+    const auto& next = pending[interned % kInFlight];
     if (!table.intern(next.key, *next.id)) return result;
   }
   if (edges == 0) return result;  // the package reports a text without edges
@@ -313,6 +350,30 @@ NamedEdges read_named_edges(std::string_view text, size_t start, const EdgeTextF
   result.edges = edges;
   result.names = table.take_names();
   return result;
+}
+
+// Whether the first edge line's names are longer than a short table keeps: the names of a
+// file are mostly alike in length.
+bool long_names(std::string_view text, size_t start, const EdgeTextFormat& format) {
+  LineSplitter lines(text, start, format);
+  TextSpan columns[3];
+  while (!lines.done()) {
+    const int count = lines.next(columns, format.weighted ? 3 : 2);
+    if (count >= 2) return columns[0].length > 8 || columns[1].length > 8;
+    if (count != 0) return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+NamedEdges read_named_edges(std::string_view text, size_t start, const EdgeTextFormat& format,
+                            std::span<uint32_t> ids, std::span<double> weights) {
+  if (!supported(format) || start > text.size()) return {};
+  LineSplitter lines(text, start, format);
+  if (long_names(text, start, format))
+    return read_lines<NameTable<3>>(text, lines, format, ids, weights);
+  return read_lines<NameTable<1>>(text, lines, format, ids, weights);
 }
 
 }  // namespace velmor

@@ -180,6 +180,12 @@ struct PairTrainer {
   }
 };
 
+// Whether training should end before walk position i.
+inline bool stopped(const std::atomic<bool>* stop, int64_t i) {
+  return stop && i % kTrainStopInterval == kTrainStopInterval - 1 &&
+         stop->load(std::memory_order_relaxed);
+}
+
 // Trains a walk's scheduled pairs in order. K = num_negative + 1 when that is 1..8, else 0.
 // `shared`: the negatives are scheduled per position, not per pair. The rows a walk position
 // brings in (its centre's hidden_layer row, the embeddings row of its farthest context and any
@@ -187,7 +193,8 @@ struct PairTrainer {
 // a pair's rows are independent, and prefetching them measured slower.
 template <int K>
 void train_schedule(const PairTrainer& t, const std::vector<uint32_t>& walk, int32_t window,
-                    uint64_t num_negative, bool shared, const TrainScratch& scratch) {
+                    uint64_t num_negative, bool shared, const TrainScratch& scratch,
+                    const std::atomic<bool>* stop) {
   const int64_t len = static_cast<int64_t>(walk.size());
   const uint32_t* const begin = scratch.pair_begin.data();
   const uint32_t* const inputs = scratch.inputs.data();
@@ -213,6 +220,7 @@ void train_schedule(const PairTrainer& t, const std::vector<uint32_t>& walk, int
     if (len > 0 && shared) prefetch_negatives(0);
   }
   for (int64_t i = 0; i < len; ++i) {
+    if (stopped(stop, i)) return;
     if (prefetch && i + 1 < len) {
       prefetch_from(t.hidden_layer, i + 1);
       if (window > 0 && i + 1 + window < len) prefetch_from(t.embeddings, i + 1 + window);
@@ -232,7 +240,7 @@ template <class Negatives>
 void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
                 uint64_t num_negative, const Negatives& negatives, const MatrixView& embeddings,
                 const MatrixView& hidden_layer, TrainScratch& scratch, NegativeDraws draws,
-                const VecKernels& vec) {
+                const VecKernels& vec, const std::atomic<bool>* stop) {
   const bool shared = draws == NegativeDraws::per_position;
   const int64_t len = static_cast<int64_t>(walk.size());
   const bool contiguous = embeddings.col_stride == 1 && hidden_layer.col_stride == 1;
@@ -284,16 +292,19 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
       }
     }
     begin[len] = n_pairs;
+    const auto train = [&]<int K>() {
+      train_schedule<K>(trainer, walk, window, num_negative, shared, scratch, stop);
+    };
     switch (num_negative) {
-      case 0: return train_schedule<1>(trainer, walk, window, num_negative, shared, scratch);
-      case 1: return train_schedule<2>(trainer, walk, window, num_negative, shared, scratch);
-      case 2: return train_schedule<3>(trainer, walk, window, num_negative, shared, scratch);
-      case 3: return train_schedule<4>(trainer, walk, window, num_negative, shared, scratch);
-      case 4: return train_schedule<5>(trainer, walk, window, num_negative, shared, scratch);
-      case 5: return train_schedule<6>(trainer, walk, window, num_negative, shared, scratch);
-      case 6: return train_schedule<7>(trainer, walk, window, num_negative, shared, scratch);
-      case 7: return train_schedule<8>(trainer, walk, window, num_negative, shared, scratch);
-      default: return train_schedule<0>(trainer, walk, window, num_negative, shared, scratch);
+      case 0: return train.template operator()<1>();
+      case 1: return train.template operator()<2>();
+      case 2: return train.template operator()<3>();
+      case 3: return train.template operator()<4>();
+      case 4: return train.template operator()<5>();
+      case 5: return train.template operator()<6>();
+      case 6: return train.template operator()<7>();
+      case 7: return train.template operator()<8>();
+      default: return train.template operator()<0>();
     }
   }
 
@@ -301,6 +312,7 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
   std::vector<uint32_t>& neg = scratch.negatives;
   if (neg.size() < num_negative && num_negative <= (1u << 22)) neg.resize(num_negative);
   for (int64_t i = 0; i < len; ++i) {
+    if (stopped(stop, i)) return;
     const auto [start, end] = context_range(i);
     const uint32_t centre = walk[static_cast<size_t>(i)];
     const bool share_here = shared && num_negative <= neg.size() && end - start > 1;
@@ -321,9 +333,9 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
 
 template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, uint64_t,
                          const UniformNegatives&, const MatrixView&, const MatrixView&,
-                         TrainScratch&, NegativeDraws, const VecKernels&);
+                         TrainScratch&, NegativeDraws, const VecKernels&, const std::atomic<bool>*);
 template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, uint64_t,
                          const AliasTable&, const MatrixView&, const MatrixView&, TrainScratch&,
-                         NegativeDraws, const VecKernels&);
+                         NegativeDraws, const VecKernels&, const std::atomic<bool>*);
 
 }  // namespace velmor

@@ -2,6 +2,7 @@
 // a worker thread, with no Python object in reach.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -46,10 +47,16 @@ enum class NegativeDraws {
 // draws its own as it goes, whatever `draws` says.
 // `vec` is the kernel table of the contiguous rows: the processor's own by default; tests pass
 // each table the processor supports.
+// `stop`, when not null, is read every kTrainStopInterval walk positions: once it is raised the
+// walk's training ends there, part done, so that one very long walk cannot hold off a stop.
 template <class Negatives>
 void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
                 uint64_t num_negative, const Negatives& negatives, const MatrixView& embeddings,
                 const MatrixView& hidden_layer, TrainScratch& scratch,
-                NegativeDraws draws = NegativeDraws::per_pair, const VecKernels& vec = kernels());
+                NegativeDraws draws = NegativeDraws::per_pair, const VecKernels& vec = kernels(),
+                const std::atomic<bool>* stop = nullptr);
+
+// Walk positions trained between two reads of the stop flag: a few milliseconds at most.
+inline constexpr int64_t kTrainStopInterval = 1024;
 
 }  // namespace velmor

@@ -1,5 +1,6 @@
 #include "walk.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <span>
 #include <string>
@@ -59,17 +60,42 @@ class WeightedRow {
 PlainRow row_of(const CsrRecord& graph, uint32_t node) { return {graph, node}; }
 WeightedRow row_of(const WeightedCsrRecord& graph, uint32_t node) { return {graph, node}; }
 
+// Appends v to a walk of at most max_walk_length nodes. The buffer doubles as it grows but stops
+// at the walk's length, where std::vector could reach twice that.
+inline void append(std::vector<uint32_t>& walk, uint32_t v, uint64_t max_walk_length) {
+  if (walk.size() == walk.capacity())
+    walk.reserve(static_cast<size_t>(
+        std::min<uint64_t>(max_walk_length, std::max<uint64_t>(2 * walk.capacity(), 16))));
+  walk.push_back(v);
+}
+
+// Counts proposals down to the next read of the stop flag; without a flag, never reads one.
+class StopCheck {
+ public:
+  explicit StopCheck(const std::atomic<bool>* stop) : stop_(stop) {}
+  bool stopped() {
+    if (--countdown_ != 0) return false;
+    countdown_ = kWalkStopInterval;
+    return stop_ && stop_->load(std::memory_order_relaxed);
+  }
+
+ private:
+  const std::atomic<bool>* stop_;
+  uint32_t countdown_ = kWalkStopInterval;
+};
+
 // The walk of random_walk on either kind of graph.
 template <class Graph>
 void walk_from(const Graph& graph, uint32_t start, uint64_t max_walk_length, const WalkBias& bias,
-               Lcg48& rng, std::vector<uint32_t>& walk) {
+               Lcg48& rng, std::vector<uint32_t>& walk, const std::atomic<bool>* stop) {
   walk.clear();
   if (max_walk_length == 0) return;
-  walk.push_back(start);
+  append(walk, start, max_walk_length);
   if (max_walk_length == 1) return;
   auto row = row_of(graph, start);
   if (row.empty()) return;
-  walk.push_back(row.propose(rng, row.degree()));
+  append(walk, row.propose(rng, row.degree()), max_walk_length);
+  StopCheck check(stop);
 
   // has_edge is needed only when r falls between the near and far thresholds; deciding the other
   // cases without it changes neither the draws nor the outcome.
@@ -82,9 +108,11 @@ void walk_from(const Graph& graph, uint32_t start, uint64_t max_walk_length, con
     const int32_t degree = row.degree();
     uint32_t next;
     if (bias.uniform) {
+      if (check.stopped()) return;
       next = row.propose(rng, degree);
     } else {
       for (;;) {
+        if (check.stopped()) return;
         const uint32_t x = row.propose(rng, degree);
         const float r = rng.next_float();
         bool accept;
@@ -98,20 +126,22 @@ void walk_from(const Graph& graph, uint32_t start, uint64_t max_walk_length, con
         }
       }
     }
-    walk.push_back(next);
+    append(walk, next, max_walk_length);
   }
 }
 
 }  // namespace
 
 void random_walk(const CsrRecord& graph, uint32_t start, uint64_t max_walk_length,
-                 const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk) {
-  walk_from(graph, start, max_walk_length, bias, rng, walk);
+                 const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk,
+                 const std::atomic<bool>* stop) {
+  walk_from(graph, start, max_walk_length, bias, rng, walk, stop);
 }
 
 void random_walk(const WeightedCsrRecord& graph, uint32_t start, uint64_t max_walk_length,
-                 const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk) {
-  walk_from(graph, start, max_walk_length, bias, rng, walk);
+                 const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk,
+                 const std::atomic<bool>* stop) {
+  walk_from(graph, start, max_walk_length, bias, rng, walk, stop);
 }
 
 void check_walk_parameter(const char* name, double v) {

@@ -2,6 +2,7 @@
 // the return parameter p and the in-out parameter q.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -25,11 +26,19 @@ struct WalkBias {
 // weight of the arc cur -> x (on the plain graph, uniformly over cur's arcs) and accepts it with
 // the bias's threshold for x (return, adjacent to prev, or neither). The first step takes the
 // proposal as it is. Precondition: start < graph.num_nodes(). Allocates only when `walk` has
-// less capacity than the walk needs.
+// less capacity than the walk needs, and then never more than max_walk_length entries.
+// `stop`, when not null, is read after every kWalkStopInterval proposals: once it is raised the
+// walk ends where it is, shorter than drawn, and the caller must not take it for a whole walk.
+// Without it, a walk of billions of steps could not be interrupted.
 void random_walk(const CsrRecord& graph, uint32_t start, uint64_t max_walk_length,
-                 const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk);
+                 const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk,
+                 const std::atomic<bool>* stop = nullptr);
 void random_walk(const WeightedCsrRecord& graph, uint32_t start, uint64_t max_walk_length,
-                 const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk);
+                 const WalkBias& bias, Lcg48& rng, std::vector<uint32_t>& walk,
+                 const std::atomic<bool>* stop = nullptr);
+
+// Proposals between two reads of a walk's stop flag: well under a millisecond of walking.
+inline constexpr uint32_t kWalkStopInterval = 1u << 16;
 
 // Refuses, with Error(Value) naming the parameter, a p or q for which a walk step could never
 // finish. The walk uses p and q rounded to single precision and their reciprocals: a value that
