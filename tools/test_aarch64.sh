@@ -19,24 +19,17 @@ bash tools/apt-install.sh g++-aarch64-linux-gnu qemu-user googletest
 
 # Builds quietly; shows the compiler's output only when the build fails.
 build() {
-  cmake --build "$1" --target "${@:2}" >"$1/build.log" 2>&1 || { cat "$1/build.log" >&2; return 1; }
+  cmake --build "$1" >"$1/build.log" 2>&1 || { cat "$1/build.log" >&2; return 1; }
 }
 
-echo "== GoogleTest for aarch64 ($out/gtest)"
-if [ ! -f "$out/gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
-  mkdir -p "$out/googletest"
-  cmake -S /usr/src/googletest -B "$out/googletest" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$(pwd)/$out/gtest" \
-    -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON >/dev/null
-  build "$out/googletest" install
-fi
+bash tools/googletest.sh "$out" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
 
 echo "== velmor core and C++ tests for aarch64 ($out/tests)"
 mkdir -p "$out/tests"
 cmake -S . -B "$out/tests" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DGTest_DIR="$(pwd)/$out/gtest/lib/cmake/GTest" \
   -DVELMOR_BUILD_MODULE=OFF -DVELMOR_BUILD_TESTS=ON -DVELMOR_WARNINGS_AS_ERRORS="$werror" >/dev/null
-build "$out/tests" all
+build "$out/tests"
 # The update-path tests take their tables from runnable_kernels(): the NEON table is linked into
 # the test program only if that list holds it (a static library's object is pulled in by use).
 if ! aarch64-linux-gnu-nm -C "$out/tests/tests/cpp/velmor_core_tests" |
