@@ -57,11 +57,9 @@ run_asan() {
   build build/asan
 
   local site=build/asan/site reports=build/asan/reports
-  rm -rf "$site" "$reports"
-  mkdir -p "$site" "$reports"
-  cp -r python/velmor "$site/"
-  find "$site" \( -name __pycache__ -o -name '*.so' \) -prune -exec rm -rf {} +
-  cp build/asan/_native*.so build/asan/_engine*.so "$site/velmor/engine/"
+  bash tools/lay-out-site.sh build/asan
+  rm -rf "$reports"
+  mkdir -p "$reports"
   local module
   for module in "$site"/velmor/engine/*.so; do
     # grep reads the whole listing: with -q it would stop at the first match, and nm, killed by

@@ -6,6 +6,9 @@
 # UndefinedBehaviorSanitizer on the pytest suite). VELMOR_SANITIZERS=tsan, asan or none narrows
 # the last step. Every build here fails on a compiler warning; VELMOR_WARNINGS_AS_ERRORS=OFF
 # lets one with a compiler newer than CI's through.
+# Before the sanitizers, the other platforms: a clang + libc++ build with its tests, the aarch64
+# build under qemu and the wheel (tools/test_clang.sh, tools/test_aarch64.sh,
+# tools/build_wheel.sh); VELMOR_PLATFORMS=none skips them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
@@ -37,6 +40,15 @@ cmake --build build/cpp-tests >build/cpp-tests/build.log 2>&1 ||
 echo "== Python tests"
 # Run from the tests folder so that the installed package, not the source tree, is imported.
 (cd tests && "$python" -m pytest -q -p no:cacheprovider)
+
+# Other platforms: the whole package built with clang and libc++ (its C++ and pytest suites), the
+# core's C++ tests built for aarch64 and run under qemu, and the manylinux wheel, audited and
+# installed where there is no compiler. VELMOR_PLATFORMS=none skips them.
+if [ "${VELMOR_PLATFORMS:-all}" != none ]; then
+  PYTHON="$python" bash tools/test_clang.sh
+  bash tools/test_aarch64.sh
+  PYTHON="$python" bash tools/build_wheel.sh
+fi
 
 sanitizers=${VELMOR_SANITIZERS:-all}
 if [ "$sanitizers" != none ]; then

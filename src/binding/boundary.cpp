@@ -53,10 +53,10 @@ void set_error(const std::exception_ptr& failure) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     // A library exception we did not anticipate is an internal failure like any other.
-    report_internal_failure(e.what(), std::source_location::current());
+    report_internal_failure(e.what(), SourceLocation::current());
     raise_panic_exception(e.what());
   } catch (...) {
-    report_internal_failure("unknown C++ exception", std::source_location::current());
+    report_internal_failure("unknown C++ exception", SourceLocation::current());
     raise_panic_exception("");
   }
 }

@@ -16,7 +16,6 @@
 #include <Python.h>
 
 #include <exception>
-#include <source_location>
 #include <string>
 #include <utility>
 

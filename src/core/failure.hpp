@@ -11,10 +11,39 @@
 #pragma once
 
 #include <exception>
-#include <source_location>
 #include <string>
+#if __has_include(<source_location>)
+#include <source_location>
+#endif
 
 namespace velmor {
+
+// Where a failure was detected, taken at the call site by a defaulted argument. The standard
+// library's type where it has one; older libraries (Debian 12's libc++ 14 among them) get the
+// same from the compiler builtins that GCC and clang share.
+#if defined(__cpp_lib_source_location)
+using SourceLocation = std::source_location;
+#else
+class SourceLocation {
+ public:
+  static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                          unsigned line = __builtin_LINE(),
+                                          unsigned column = __builtin_COLUMN()) {
+    return SourceLocation(file, line, column);
+  }
+  constexpr SourceLocation() = default;
+  constexpr const char* file_name() const { return file_; }
+  constexpr unsigned line() const { return line_; }
+  constexpr unsigned column() const { return column_; }
+
+ private:
+  constexpr SourceLocation(const char* file, unsigned line, unsigned column)
+      : file_(file), line_(line), column_(column) {}
+  const char* file_ = "";
+  unsigned line_ = 0;
+  unsigned column_ = 0;
+};
+#endif
 
 enum class ErrorKind { Type, Value, Overflow, Memory, Import, System };
 
@@ -34,14 +63,13 @@ struct Panic : std::exception {
 [[noreturn]] void raise_error(ErrorKind kind, std::string message);
 
 // Writes the internal-failure report for `message` at `where` and throws `Panic`.
-[[noreturn]] void panic(std::string message,
-                        std::source_location where = std::source_location::current());
+[[noreturn]] void panic(std::string message, SourceLocation where = SourceLocation::current());
 
 // Writes only the report; used where a failure is resumed rather than detected.
-void report_internal_failure(const std::string& message, std::source_location where);
+void report_internal_failure(const std::string& message, SourceLocation where);
 
 // "index out of bounds: the len is {len} but the index is {index}"
 [[noreturn]] void panic_index(unsigned long long len, unsigned long long index,
-                              std::source_location where = std::source_location::current());
+                              SourceLocation where = SourceLocation::current());
 
 }  // namespace velmor

@@ -1,8 +1,5 @@
 #include "graph.hpp"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -33,14 +30,6 @@ template class Buffer<uint32_t>;
 template class Buffer<uint64_t>;
 template class Buffer<double>;
 template class Buffer<AliasSlot>;
-
-void advise_huge_pages(const void* data, size_t bytes) {
-  if (bytes < (size_t{4} << 20)) return;
-  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(page - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
 
 std::span<const uint32_t> CsrRecord::neighbors(uint64_t node) const {
   const size_t n_off = offsets.size();

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "alias.hpp"
+#include "platform.hpp"  // advise_huge_pages, for the builders
 #include "views.hpp"
 
 namespace velmor {
@@ -45,11 +46,6 @@ class Buffer {
   std::unique_ptr<T, FreeDeleter> ptr_;
   size_t size_ = 0;
 };
-
-// Asks the kernel for huge pages under a large, still untouched array that is about to be
-// accessed at random: far fewer page faults and TLB misses. Only whole pages inside the array
-// are advised; a refusal changes nothing but speed.
-void advise_huge_pages(const void* data, size_t bytes);
 
 struct CsrRecord {
   Buffer<uint32_t> targets;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +10,7 @@
 #include <utility>
 
 #include "failure.hpp"
+#include "float_parse.hpp"
 #include "graph.hpp"
 
 namespace velmor {
@@ -293,8 +293,7 @@ bool read_weight(const char* text, size_t length, double& weight) {
     while (p < end && is_digit(*p)) ++p;
   }
   if (p != end) return false;
-  const std::from_chars_result read = std::from_chars(number, end, weight);
-  return read.ec == std::errc() && read.ptr == end && weight > 0 && std::isfinite(weight);
+  return parse_double(number, end, weight) && weight > 0 && std::isfinite(weight);
 }
 
 bool supported(const EdgeTextFormat& format) {

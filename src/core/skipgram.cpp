@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <source_location>
 #include <utility>
 
 #include "failure.hpp"
@@ -13,10 +12,10 @@ namespace velmor {
 
 namespace {
 
-[[noreturn]] void fail_index(std::source_location where = std::source_location::current()) {
+[[noreturn]] void fail_index(SourceLocation where = SourceLocation::current()) {
   panic("assertion failed: index < dim", where);
 }
-[[noreturn]] void fail_len(std::source_location where = std::source_location::current()) {
+[[noreturn]] void fail_len(SourceLocation where = SourceLocation::current()) {
   panic("assertion failed: self.len() == rhs.len()", where);
 }
 

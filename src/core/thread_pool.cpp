@@ -1,8 +1,5 @@
 #include "thread_pool.hpp"
 
-#include <pthread.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -12,6 +9,7 @@
 #include <utility>
 
 #include "failure.hpp"
+#include "platform.hpp"
 
 namespace velmor {
 
@@ -106,11 +104,6 @@ std::optional<unsigned long long> parse_count(const char* text) {
 constexpr const char* kRayonThreadCount[] = {"RAYON_NUM_THREADS"};
 std::span<const char* const> g_thread_count_variables = kRayonThreadCount;
 
-size_t processors_online() {
-  const long n = sysconf(_SC_NPROCESSORS_ONLN);
-  return n > 0 ? static_cast<size_t>(n) : 1;
-}
-
 // Never destroyed: the pool lives until the process ends, with no teardown at exit.
 ThreadPool* g_shared_pool = nullptr;
 std::mutex g_shared_pool_create;  // guards the three variables above and below
@@ -148,7 +141,7 @@ size_t default_pool_size() {
 }
 
 ThreadPool& shared_pool() {
-  static const bool registered = (pthread_atfork(nullptr, nullptr, after_fork_in_child), true);
+  static const bool registered = (call_in_child_after_fork(after_fork_in_child), true);
   (void)registered;
   std::lock_guard<std::mutex> guard(g_shared_pool_create);
   if (g_forked) {

@@ -1,6 +1,9 @@
 // Dot product and scaled addition over contiguous float rows, the innermost operations of
-// training. One body (vec_kernels_impl.hpp) is compiled once per instruction set; the widest one
-// the processor supports is chosen once, on first use, so the library runs on any x86-64.
+// training. One body (vec_kernels_impl.hpp) is compiled once per instruction set. On x86-64 the
+// build holds the baseline, AVX2+FMA and AVX-512 tables, and the widest one the processor
+// supports is chosen once, on first use, so the library runs on any x86-64. On aarch64 the NEON
+// table (NEON is part of the architecture) is the one, chosen at build time; elsewhere the
+// portable table. No other file of the core tests or names a processor feature.
 //
 // Thread-safety: the functions keep no state; kernels() may be called from any thread.
 // Rows may alias exactly (same start); axpy falls back to an element-wise loop when x and y
@@ -8,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 namespace velmor {
 
@@ -25,10 +29,21 @@ struct VecKernels {
   void (*pair_update)(const float* g, float* const* h, size_t count, float* e, size_t n);
 };
 
+// The table training uses.
 const VecKernels& kernels();
+
+struct NamedKernels {
+  const char* name;  // "base", "avx2", "avx512" or "neon"
+  const VecKernels* table;
+};
+
+// Every table of this build that this processor runs, in order of preference, the least
+// preferred first: kernels() is the last. Tests compare them all against each other.
+std::span<const NamedKernels> runnable_kernels();
 
 namespace kernels_base { extern const VecKernels table; }
 namespace kernels_avx2 { extern const VecKernels table; }
 namespace kernels_avx512 { extern const VecKernels table; }
+namespace kernels_neon { extern const VecKernels table; }
 
 }  // namespace velmor

@@ -34,8 +34,11 @@ inline float hsum(vec v) {
   v += __builtin_shufflevector(v, v, 4, 5, 6, 7, 0, 1, 2, 3);
   v += __builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5);
   v += __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6);
+#elif VELMOR_VEC_BYTES == 16
+  v += __builtin_shufflevector(v, v, 2, 3, 0, 1);
+  v += __builtin_shufflevector(v, v, 1, 0, 3, 2);
 #else
-#error "VELMOR_VEC_BYTES must be 32 or 64"
+#error "VELMOR_VEC_BYTES must be 16, 32 or 64"
 #endif
   return v[0];
 }

@@ -1,7 +1,8 @@
 // Every path of train_walk gives the per-sample update of the definition, with every kernel table
-// this processor runs: per sample (rows of the two matrices interleaved, so never fused), the
-// fused pair of a fixed and of any negative count, the draw-as-you-go fallback of walks too long
-// to schedule, and strided matrices. Kernels may sum a dot product in another order, which now
+// this build holds and this processor runs (on aarch64 the portable and the NEON one): per sample
+// (rows of the two matrices interleaved, so never fused), the fused pair of a fixed and of any
+// negative count, the draw-as-you-go fallback of walks too long to schedule, and strided
+// matrices. Kernels may sum a dot product in another order, which now
 // and then moves a lookup to the neighbouring sigmoid entry (about 3e-5 here); every fault of the
 // update (a lost negative, a wrong sign, window or kernel) exceeds the 1e-3 allowed many times.
 #include <gtest/gtest.h>
@@ -25,13 +26,8 @@ using namespace velmor;
 namespace {
 
 std::vector<std::pair<const VecKernels*, const char*>> supported_tables() {
-  std::vector<std::pair<const VecKernels*, const char*>> tables{{&kernels_base::table, "base"}};
-#if defined(__x86_64__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
-    tables.push_back({&kernels_avx2::table, "avx2"});
-  if (__builtin_cpu_supports("avx512f")) tables.push_back({&kernels_avx512::table, "avx512"});
-#endif
+  std::vector<std::pair<const VecKernels*, const char*>> tables;
+  for (const NamedKernels& k : runnable_kernels()) tables.push_back({k.table, k.name});
   return tables;
 }
 
