@@ -171,7 +171,7 @@ LIMITED = """if True:
 """
 
 
-@pytest.mark.parametrize("cause", ["ulimit -v", "an allocation in the engine"])
+@pytest.mark.parametrize("cause", ["ulimit -v", "training", "walking"])
 def test_too_little_memory_is_a_one_line_error(capsys, monkeypatch, tmp_path, cause):
     command = ["--input", KARATE, "--output", tmp_path / "o.emb", *FAST]
     if cause == "ulimit -v":
@@ -188,9 +188,16 @@ def test_too_little_memory_is_a_one_line_error(capsys, monkeypatch, tmp_path, ca
         def out_of_memory(**_):
             raise MemoryError
 
-        monkeypatch.setattr("velmor.model.train_epoch", out_of_memory)
+        if cause == "training":
+            monkeypatch.setattr("velmor.model.train_epoch", out_of_memory)
+            expected = ("velmor: error: ran out of memory while training 34 nodes at --dimensions "
+                        "8 and --walk-length 10; choose fewer dimensions, shorter walks or fewer "
+                        "workers")
+        else:
+            monkeypatch.setattr("velmor.walks.write_walks", out_of_memory)
+            command[2:4] = ["--walks-output", tmp_path / "w.txt"]
+            expected = ("velmor: error: ran out of memory while walking 34 nodes at --walk-length "
+                        "10; choose shorter walks or fewer workers")
         status, err = run(capsys, *command)
-        expected = ("velmor: error: ran out of memory while training 34 nodes at --dimensions 8 "
-                    "and --walk-length 10; choose fewer dimensions, shorter walks or fewer workers")
     assert status == 1 and err.startswith(expected) and err.count("\n") == 1
     assert os.listdir(tmp_path) == []

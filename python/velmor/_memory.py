@@ -8,6 +8,7 @@ when that is unknown) or, when tighter, the address space that ``ulimit -v`` lea
 
 from __future__ import annotations
 
+import contextlib
 import os
 from typing import NamedTuple
 
@@ -43,6 +44,19 @@ def check_fits(*needs: Need) -> None:
         parts = " and ".join(f"{need.what} ({gib(need.nbytes)})" for need in needs if need.nbytes)
         advice = " or ".join(need.advice for need in needs if need.nbytes)
         raise MemoryError(f"{parts} need {gib(total)} together, {why}; choose {advice}")
+
+
+@contextlib.contextmanager
+def out_of_memory_explained(doing: str, advice: str):
+    """Gives the engine's bare MemoryError, from an allocation that the checks before the work
+    could not foresee (other processes took the memory meanwhile), a message: "ran out of
+    memory while {doing}; choose {advice}"."""
+    try:
+        yield
+    except MemoryError as error:
+        if str(error):
+            raise
+        raise MemoryError(f"ran out of memory while {doing}; choose {advice}") from None
 
 
 def busy_threads(workers: int | None, units: int) -> int:

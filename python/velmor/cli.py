@@ -63,8 +63,8 @@ def build_parser() -> argparse.ArgumentParser:
                          "text")
     io.add_argument("--walks-output", metavar="PATH",
                     help="also write the walks: .npy for an array of node indices (-1 after a "
-                         "walk's end); .txt for text, one walk of node names per line; .txt.gz "
-                         "for that text gzipped")
+                         "walk's end), for nodes named 0..n-1; .txt for text, one walk of node "
+                         "names per line; .txt.gz for that text gzipped")
     io.add_argument("--delimiter", default=None, metavar="CHAR",
                     help="column separator, e.g. ',' or '\\t' (default: whitespace or commas)")
     io.add_argument("--names", action="store_true", default=None,
@@ -79,8 +79,9 @@ def build_parser() -> argparse.ArgumentParser:
     weighting.add_argument("--weighted", action="store_true", default=None,
                            help="a third column holds edge weights, which walks follow")
     weighting.add_argument("--unweighted", dest="weighted", action="store_false", default=None,
-                           help="every edge counts the same (the default); a third column, if "
-                                "any, is not read")
+                           help="every edge counts the same, and a third column is left "
+                                "unread (without either flag, edges count the same and a third "
+                                "column is an error)")
 
     walks = parser.add_argument_group("walks")
     walks.add_argument("--walk-length", type=int, default=80, metavar="N",

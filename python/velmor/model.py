@@ -22,7 +22,13 @@ from velmor._checks import (
 )
 from velmor._fitted import estimator_tags, not_fitted
 from velmor._matrix import starting_matrices
-from velmor._memory import Need, busy_threads, check_fits, walk_buffers
+from velmor._memory import (
+    Need,
+    busy_threads,
+    check_fits,
+    out_of_memory_explained,
+    walk_buffers,
+)
 from velmor._paths import PathLike
 from velmor.engine import Node2VecParams, count_visits, train_epoch
 from velmor.graph import as_graph
@@ -252,7 +258,9 @@ class Node2Vec:
         # An interruption (Ctrl-C raises KeyboardInterrupt here) leaves self untouched.
         visits = np.zeros(count, dtype=np.uint64) if ns_exponent else None
         with _progress_bar(epochs * count, settings["progress"]) as bar, \
-                _out_of_memory(count, dimensions, walk_length):
+                out_of_memory_explained(f"training {count} nodes at dimensions={dimensions} and "
+                                        f"walk_length={walk_length}",
+                                        "fewer dimensions, shorter walks or fewer workers"):
             if ns_exponent:
                 count_visits(graph=graph.csr, params=epoch_params(0), next_random=count_seed,
                              visits=visits)
@@ -403,20 +411,6 @@ def _seed_after(rng: np.random.Generator, skip: int) -> int:
     twin = copy.deepcopy(rng)
     twin.bit_generator.advance(skip)
     return int(twin.integers(2**64, dtype=np.uint64))
-
-
-@contextlib.contextmanager
-def _out_of_memory(count: int, dimensions: int, walk_length: int):
-    """Gives the engine's bare MemoryError, from an allocation that the checks before training
-    could not foresee (other processes took the memory meanwhile), a message."""
-    try:
-        yield
-    except MemoryError as error:
-        if str(error):
-            raise
-        raise MemoryError(f"ran out of memory while training {count} nodes at "
-                          f"dimensions={dimensions} and walk_length={walk_length}; choose fewer "
-                          "dimensions, shorter walks or fewer workers") from None
 
 
 def _param_names():

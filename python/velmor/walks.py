@@ -11,7 +11,14 @@ from typing import IO
 import numpy as np
 
 from velmor._checks import MAX_WORKERS, check_int, check_thread_environment, check_walk_bias
-from velmor._memory import WALK_NODE_BYTES, Need, busy_threads, check_fits, walk_buffers
+from velmor._memory import (
+    WALK_NODE_BYTES,
+    Need,
+    busy_threads,
+    check_fits,
+    out_of_memory_explained,
+    walk_buffers,
+)
 from velmor._paths import PathLike, replacing
 from velmor.embedding_files import first_renamed, keys_are_row_numbers
 from velmor.engine import Node2VecParams, write_walks
@@ -105,10 +112,12 @@ def simulate_walks(graph, *, num_walks: int = 10, walk_length: int = 80, p: floa
         walks = np.empty((num_walks * count, walk_length), dtype=np.int32)
     except MemoryError:
         raise MemoryError(all_walks.refusal("which could not be allocated")) from None
-    for r in range(num_walks):
-        write_walks(graph=graph.csr, params=params,
-                    next_random=int(rng.integers(2**64, dtype=np.uint64)),
-                    walks=walks[r * count:(r + 1) * count])
+    with out_of_memory_explained(f"walking {count} nodes at walk_length={walk_length}",
+                                 "shorter walks or fewer workers"):
+        for r in range(num_walks):
+            write_walks(graph=graph.csr, params=params,
+                        next_random=int(rng.integers(2**64, dtype=np.uint64)),
+                        walks=walks[r * count:(r + 1) * count])
     return walks
 
 
