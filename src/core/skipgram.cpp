@@ -49,6 +49,11 @@ struct RowOps {
     for (size_t j = 0; j < dim; ++j) error[j] += g * h[j * hs];
     for (size_t j = 0; j < dim; ++j) h[j * hs] += g * e[j * es];
   }
+  // error += g * h, h left as it is: the update of a frozen output row, dropped.
+  void accumulate(float g, const float* h, float* error, size_t dim) const {
+    if (contiguous) return k.axpy(g, h, error, dim);
+    for (size_t j = 0; j < dim; ++j) error[j] += g * h[j * hs];
+  }
   // e += error
   void apply(const float* error, float* e, size_t dim) const {
     if (contiguous) return k.axpy(1.0f, error, e, dim);
@@ -79,7 +84,9 @@ bool rows_disjoint(const MatrixView& a, const MatrixView& b) {
 }
 
 // The updates of one walk's (context, centre) pairs. Row checks happen at the access that needs
-// them, so a failing pair leaves the updates before it in place.
+// them, so a failing pair leaves the updates before it in place. kFreeze: rows marked in
+// `frozen` are never written (see train_walk); every pair takes the per-sample path.
+template <bool kFreeze>
 struct PairTrainer {
   const MatrixView& embeddings;
   const MatrixView& hidden_layer;
@@ -87,8 +94,10 @@ struct PairTrainer {
   const float alpha;
   float* const error;  // hidden_layer.cols entries
   const bool fusable;  // contiguous rows, and no row of one matrix overlaps a row of the other
+  const std::span<const uint8_t> frozen = {};  // read only when kFreeze
 
   size_t dim() const { return hidden_layer.cols; }
+  bool is_frozen(uint32_t node) const { return node < frozen.size() && frozen[node] != 0; }
 
   void sample(uint32_t in, uint32_t target, float label) const {
     if (in >= embeddings.rows) fail_index();
@@ -98,6 +107,9 @@ struct PairTrainer {
     float* h = hidden_layer.row(target);
     const std::optional<float> s = sigmoid_lookup(ops.dot(e, h, dim()));
     if (!s) return;
+    if constexpr (kFreeze) {
+      if (is_frozen(target)) return ops.accumulate((label - *s) * alpha, h, error, dim());
+    }
     ops.update((label - *s) * alpha, e, h, error, dim());
   }
 
@@ -105,12 +117,21 @@ struct PairTrainer {
   // embeddings row updated last. `negative()` gives the next of the `count` negatives, in order.
   template <class NextNegative>
   void per_sample(uint32_t in, uint32_t centre, uint64_t count, NextNegative negative) const {
+    if constexpr (kFreeze) {
+      if (is_frozen(in) && is_frozen(centre)) {
+        for (uint64_t d = 0; d < count; ++d) negative();  // the draws are made all the same
+        return;
+      }
+    }
     std::fill(error, error + dim(), 0.0f);
     sample(in, centre, 1.0f);
     for (uint64_t d = 0; d < count; ++d)
       if (const uint32_t t = negative(); t != centre) sample(in, t, 0.0f);
     if (in >= embeddings.rows) fail_index();
     if (embeddings.cols != dim()) fail_len();
+    if constexpr (kFreeze) {
+      if (is_frozen(in)) return;
+    }
     ops.apply(error, embeddings.row(in), dim());
   }
 
@@ -146,7 +167,7 @@ struct PairTrainer {
   // One pair by the fastest path that gives the per-sample result.
   template <int K>
   void pair(uint32_t in, uint32_t centre, const uint32_t* neg, uint64_t count) const {
-    if (fusable && in < embeddings.rows && embeddings.cols == hidden_layer.cols) {
+    if (!kFreeze && fusable && in < embeddings.rows && embeddings.cols == hidden_layer.cols) {
       if constexpr (K > 0) {
         // Every target in range and distinct (a negative equal to the centre included: the
         // per-sample path skips it). Tested without branches: a repeat is rare.
@@ -185,8 +206,8 @@ struct PairTrainer {
 // brings in (its centre's hidden_layer row, the embeddings row of its farthest context and any
 // shared negatives) are prefetched one position ahead. Per-pair negatives are not: the loads of
 // a pair's rows are independent, and prefetching them measured slower.
-template <int K>
-void train_schedule(const PairTrainer& t, const std::vector<uint32_t>& walk, int32_t window,
+template <int K, class Trainer>
+void train_schedule(const Trainer& t, const std::vector<uint32_t>& walk, int32_t window,
                     uint64_t num_negative, bool shared, const TrainScratch& scratch) {
   const int64_t len = static_cast<int64_t>(walk.size());
   const uint32_t* const begin = scratch.pair_begin.data();
@@ -220,28 +241,18 @@ void train_schedule(const PairTrainer& t, const std::vector<uint32_t>& walk, int
     }
     const uint32_t centre = walk[static_cast<size_t>(i)];
     for (uint32_t j = begin[i]; j < begin[i + 1]; ++j)
-      t.pair<K>(inputs[j], centre,
-                negatives + static_cast<size_t>(shared ? static_cast<uint32_t>(i) : j) * count,
-                count);
+      t.template pair<K>(
+          inputs[j], centre,
+          negatives + static_cast<size_t>(shared ? static_cast<uint32_t>(i) : j) * count, count);
   }
 }
 
-}  // namespace
-
-template <class Negatives>
-void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
-                uint64_t num_negative, const Negatives& negatives, const MatrixView& embeddings,
-                const MatrixView& hidden_layer, TrainScratch& scratch, NegativeDraws draws,
-                const VecKernels& vec) {
-  const bool shared = draws == NegativeDraws::per_position;
+// The draws and updates of one walk, with the trainer of the plain or the frozen-row policy.
+template <class Negatives, class Trainer>
+void train_walk_by(const Trainer& trainer, const std::vector<uint32_t>& walk, Lcg48& rng,
+                   int32_t window, uint64_t num_negative, const Negatives& negatives,
+                   TrainScratch& scratch, bool shared) {
   const int64_t len = static_cast<int64_t>(walk.size());
-  const bool contiguous = embeddings.col_stride == 1 && hidden_layer.col_stride == 1;
-  const PairTrainer trainer{embeddings,
-                            hidden_layer,
-                            RowOps{vec, contiguous, embeddings.col_stride, hidden_layer.col_stride},
-                            alpha,
-                            scratch.error.data(),
-                            contiguous && rows_disjoint(embeddings, hidden_layer)};
   const Lcg48::FixedBound window_bound(window);
   auto context_range = [&](int64_t i) {
     const int64_t b = rng.next_int(window_bound);
@@ -310,7 +321,7 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
       const uint32_t in = walk[static_cast<size_t>(c)];
       if (num_negative <= neg.size()) {
         if (!share_here) negatives.fill(rng, neg.data(), static_cast<size_t>(num_negative));
-        trainer.pair<0>(in, centre, neg.data(), num_negative);
+        trainer.template pair<0>(in, centre, neg.data(), num_negative);
         continue;
       }
       // A negative count too large to hold: draw each one as its sample needs it.
@@ -319,11 +330,30 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
   }
 }
 
+}  // namespace
+
+template <class Negatives>
+void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
+                uint64_t num_negative, const Negatives& negatives, const MatrixView& embeddings,
+                const MatrixView& hidden_layer, TrainScratch& scratch, NegativeDraws draws,
+                const VecKernels& vec, std::span<const uint8_t> frozen) {
+  const bool shared = draws == NegativeDraws::per_position;
+  const bool contiguous = embeddings.col_stride == 1 && hidden_layer.col_stride == 1;
+  const RowOps ops{vec, contiguous, embeddings.col_stride, hidden_layer.col_stride};
+  const bool fusable = contiguous && rows_disjoint(embeddings, hidden_layer);
+  float* const error = scratch.error.data();
+  if (frozen.empty())
+    return train_walk_by(PairTrainer<false>{embeddings, hidden_layer, ops, alpha, error, fusable},
+                         walk, rng, window, num_negative, negatives, scratch, shared);
+  train_walk_by(PairTrainer<true>{embeddings, hidden_layer, ops, alpha, error, fusable, frozen},
+                walk, rng, window, num_negative, negatives, scratch, shared);
+}
+
 template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, uint64_t,
                          const UniformNegatives&, const MatrixView&, const MatrixView&,
-                         TrainScratch&, NegativeDraws, const VecKernels&);
+                         TrainScratch&, NegativeDraws, const VecKernels&, std::span<const uint8_t>);
 template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, uint64_t,
                          const AliasTable&, const MatrixView&, const MatrixView&, TrainScratch&,
-                         NegativeDraws, const VecKernels&);
+                         NegativeDraws, const VecKernels&, std::span<const uint8_t>);
 
 }  // namespace velmor

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "negatives.hpp"
@@ -46,10 +47,19 @@ enum class NegativeDraws {
 // draws its own as it goes, whatever `draws` says.
 // `vec` is the kernel table of the contiguous rows: the processor's own by default; tests pass
 // each table the processor supports.
+// `frozen`, empty or one entry per node: a node v with frozen[v] != 0 has its rows of both
+// matrices read but never written, so they stay bit-identical while the other rows learn
+// against them (an update of a grown graph trains its new nodes this way). Its updates are
+// computed as usual and dropped, so the rows it trains against get the gradient they would
+// get anyway. A pair whose context and centre are both frozen is skipped (its draws are still
+// made): it could only train the output rows of its negatives. Frozen rows take the
+// per-sample path; an empty `frozen` costs the plain update nothing (it is a separate
+// instantiation, chosen once per walk).
 template <class Negatives>
 void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
                 uint64_t num_negative, const Negatives& negatives, const MatrixView& embeddings,
                 const MatrixView& hidden_layer, TrainScratch& scratch,
-                NegativeDraws draws = NegativeDraws::per_pair, const VecKernels& vec = kernels());
+                NegativeDraws draws = NegativeDraws::per_pair, const VecKernels& vec = kernels(),
+                std::span<const uint8_t> frozen = {});
 
 }  // namespace velmor
