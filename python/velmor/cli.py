@@ -19,6 +19,7 @@ import warnings
 from typing import NoReturn
 
 from velmor import __version__
+from velmor._paths import replacing
 from velmor.edgelist import EdgeListError, EdgeListWarning, check_delimiters, read_edgelist
 from velmor.embedding_files import FORMATS, embedding_format, embedding_output, word2vec_words
 from velmor.model import Node2Vec
@@ -32,7 +33,7 @@ class _Parser(argparse.ArgumentParser):
     argparse would print first is left to --help."""
 
     def error(self, message: str) -> NoReturn:
-        self.exit(2, f"{self.prog}: error: {message} (velmor --help lists the flags)\n")
+        self.exit(2, f"{self.prog}: error: {message} ({self.prog} --help lists the flags)\n")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -46,6 +47,9 @@ def build_parser() -> argparse.ArgumentParser:
     io.add_argument("--input", required=True, metavar="PATH",
                     help="edge list: two node names per line; '#' starts a comment")
     io.add_argument("--output", metavar="PATH", help="where to write the embeddings")
+    io.add_argument("--save-model", metavar="PATH",
+                    help="also write the whole model, as .npz, for 'velmor update' to embed new "
+                         "nodes later")
     io.add_argument("--walks-output", metavar="PATH",
                     help="also write the walks: .npy for an array of node indices (-1 after a "
                          "walk's end); .txt for text, one walk of node names per line; .txt.gz "
@@ -105,9 +109,14 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     """Run the command with ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["update"]:
+        from velmor.cli_update import main as update_main
+
+        return update_main(argv[1:])
     parser = build_parser()
     args = parser.parse_args(argv)
-    if args.output is None and args.walks_output is None:
+    if args.output is None and args.walks_output is None and args.save_model is None:
         parser.error("give --output for the embeddings, --walks-output for the walks, or both")
     delimiter = _ESCAPES.get(args.delimiter, args.delimiter)
     model = Node2Vec(dimensions=args.dimensions, walk_length=args.walk_length,
@@ -121,6 +130,7 @@ def main(argv: list[str] | None = None) -> int:
             embedding_format(args.output)
         if args.walks_output is not None:
             walks_format(args.walks_output)
+        check_model_path(args.save_model)
         model.check_params()
     except (TypeError, ValueError) as error:
         parser.error(_flag_names(str(error)))
@@ -156,6 +166,7 @@ def _run(args: argparse.Namespace, model: Node2Vec, delimiter: str | None) -> No
         if args.walks_output is not None:
             with _failing_as(f"cannot write {args.walks_output}", OSError):
                 walks_file = stack.enter_context(walks_output(args.walks_output))
+        model_file = _open_model_file(stack, args.save_model)
         graph = _read_graph(args, delimiter)
         with _failing_as(None, ValueError):
             if output is not None and output.format.startswith("word2vec") \
@@ -171,13 +182,17 @@ def _run(args: argparse.Namespace, model: Node2Vec, delimiter: str | None) -> No
             with _failing_as(f"cannot write {args.walks_output}", OSError, ValueError):
                 walks_file.write(walks, graph.names)
             del walks
-        if output is not None:
+        if output is not None or model_file is not None:
             with _failing_as(None, MemoryError, ValueError, flags=True):
                 model.fit(graph)
+        if output is not None:
             with _failing_as(f"cannot write {args.output}", ValueError):
                 output.write(model.embeddings_, graph.names)
+        if model_file is not None:
+            model_file.write(model)
     if not args.quiet:
-        written = " and ".join(path for path in (args.output, args.walks_output) if path)
+        written = " and ".join(path for path in (args.output, args.walks_output, args.save_model)
+                               if path)
         print(f"velmor: {graph.num_nodes} nodes in {time.perf_counter() - started:.1f} s; "
               f"wrote {written}", file=sys.stderr)
 
@@ -194,6 +209,58 @@ def _read_graph(args: argparse.Namespace, delimiter: str | None):
         finally:
             for notice in notices:
                 print(f"velmor: note: {notice.message}", file=sys.stderr)
+
+
+def check_model_path(path: str | None) -> None:
+    """ValueError for a --save-model path that does not name an .npz file."""
+    if path is not None and not path.lower().endswith(".npz"):
+        raise ValueError(f"--save-model writes an .npz file; got {path!r}")
+
+
+class _ModelFile:
+    """A model file opened before any work, written once the model is trained."""
+
+    def __init__(self, path: str):
+        self.path, self.file, self.written = path, None, False
+
+    def write(self, model: Node2Vec) -> None:
+        from velmor.model_file import write_model
+
+        with _failing_as(f"cannot write {self.path}", OSError, ValueError):
+            write_model(self.file, model)
+        self.written = True
+
+
+def _open_model_file(stack: contextlib.ExitStack, path: str | None) -> _ModelFile | None:
+    """The --save-model file, created at once (so that an unwritable one fails before any
+    work) and put in place only once written, with the other outputs."""
+    if path is None:
+        return None
+    model_file = _ModelFile(path)
+    with _failing_as(f"cannot write {path}", OSError):
+        model_file.file = stack.enter_context(replacing(path, keep=lambda: model_file.written))
+    return model_file
+
+
+def run_guarded(run) -> int:
+    """Call ``run()`` as the command runs its work: an exit status of 1 with a one-line reason
+    for a _Failure, 130 for Ctrl-C and 143 for SIGTERM (which stops the work as Ctrl-C does, so
+    that temporary outputs are removed on the way out), else 0."""
+    previous = signal.signal(signal.SIGTERM, _raise_terminated)
+    try:
+        run()
+    except _Failure as failure:
+        print(f"velmor: error: {failure}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("velmor: interrupted; nothing written", file=sys.stderr)
+        return 130
+    except _Terminated:
+        print("velmor: terminated; nothing written", file=sys.stderr)
+        return 128 + signal.SIGTERM
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+    return 0
 
 
 class _Failure(Exception):
