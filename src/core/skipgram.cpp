@@ -1,6 +1,7 @@
 #include "skipgram.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <source_location>
 #include <utility>
@@ -85,9 +86,13 @@ bool rows_disjoint(const MatrixView& a, const MatrixView& b) {
 
 // The updates of one walk's (context, centre) pairs. Row checks happen at the access that needs
 // them, so a failing pair leaves the updates before it in place. kFreeze: rows marked in
-// `frozen` are never written (see train_walk); every pair takes the per-sample path.
+// `frozen` are never written (see train_walk): the fused path writes their updates to
+// throwaway copies in `shadow`, the per-sample path leaves them out.
 template <bool kFreeze>
 struct PairTrainer {
+  // Shadow rows a fused pair may need: one per target and one for the context.
+  static constexpr size_t kShadowRows = 33;
+
   const MatrixView& embeddings;
   const MatrixView& hidden_layer;
   const RowOps ops;
@@ -95,9 +100,28 @@ struct PairTrainer {
   float* const error;  // hidden_layer.cols entries
   const bool fusable;  // contiguous rows, and no row of one matrix overlaps a row of the other
   const std::span<const uint8_t> frozen = {};  // read only when kFreeze
+  float* const shadow = nullptr;  // kFreeze: kShadowRows rows of dim() floats, this thread's
 
   size_t dim() const { return hidden_layer.cols; }
   bool is_frozen(uint32_t node) const { return node < frozen.size() && frozen[node] != 0; }
+  // Where the fused kernel writes the update of `row`, node `node`'s: the row itself, or for a
+  // frozen node a copy in shadow row `slot`, so that the arithmetic is the same and the row is
+  // left alone.
+  float* writable(float* row, uint32_t node, size_t slot) const {
+    if constexpr (kFreeze) {
+      if (is_frozen(node)) {
+        float* const copy = shadow + slot * dim();
+        std::memcpy(copy, row, dim() * sizeof(float));
+        return copy;
+      }
+    }
+    return row;
+  }
+  // Whether the pair is left out, with its draws: both of its rows frozen.
+  bool skips(uint32_t in, uint32_t centre) const {
+    if constexpr (kFreeze) return is_frozen(in) && is_frozen(centre);
+    return false;
+  }
 
   void sample(uint32_t in, uint32_t target, float label) const {
     if (in >= embeddings.rows) fail_index();
@@ -117,12 +141,6 @@ struct PairTrainer {
   // embeddings row updated last. `negative()` gives the next of the `count` negatives, in order.
   template <class NextNegative>
   void per_sample(uint32_t in, uint32_t centre, uint64_t count, NextNegative negative) const {
-    if constexpr (kFreeze) {
-      if (is_frozen(in) && is_frozen(centre)) {
-        for (uint64_t d = 0; d < count; ++d) negative();  // the draws are made all the same
-        return;
-      }
-    }
     std::fill(error, error + dim(), 0.0f);
     sample(in, centre, 1.0f);
     for (uint64_t d = 0; d < count; ++d)
@@ -159,15 +177,16 @@ struct PairTrainer {
       if (x <= -kSigmoidLimit || x >= kSigmoidLimit) [[unlikely]]
         continue;
       g[m] = ((a == 0 ? 1.0f : 0.0f) - *sigmoid_lookup(x)) * alpha;
-      updated[m++] = rows[a];
+      updated[m] = writable(rows[a], targets[a], m);
+      ++m;
     }
-    ops.k.pair_update(g, updated, m, e, dim());
+    ops.k.pair_update(g, updated, m, writable(e, in, kMax), dim());
   }
 
   // One pair by the fastest path that gives the per-sample result.
   template <int K>
   void pair(uint32_t in, uint32_t centre, const uint32_t* neg, uint64_t count) const {
-    if (!kFreeze && fusable && in < embeddings.rows && embeddings.cols == hidden_layer.cols) {
+    if (fusable && in < embeddings.rows && embeddings.cols == hidden_layer.cols) {
       if constexpr (K > 0) {
         // Every target in range and distinct (a negative equal to the centre included: the
         // per-sample path skips it). Tested without branches: a repeat is rare.
@@ -286,7 +305,8 @@ void train_walk_by(const Trainer& trainer, const std::vector<uint32_t>& walk, Lc
         negatives.fill(rng, scheduled + static_cast<size_t>(i) * num_negative,
                        static_cast<size_t>(num_negative));
       for (int64_t c = start; c < end; ++c) {
-        if (c == i) continue;
+        if (c == i || trainer.skips(walk[static_cast<size_t>(c)], walk[static_cast<size_t>(i)]))
+          continue;
         inputs[n_pairs] = walk[static_cast<size_t>(c)];
         if (!shared)
           negatives.fill(rng, scheduled + static_cast<size_t>(n_pairs) * num_negative,
@@ -317,7 +337,7 @@ void train_walk_by(const Trainer& trainer, const std::vector<uint32_t>& walk, Lc
     const bool share_here = shared && num_negative <= neg.size() && end - start > 1;
     if (share_here) negatives.fill(rng, neg.data(), static_cast<size_t>(num_negative));
     for (int64_t c = start; c < end; ++c) {
-      if (c == i) continue;
+      if (c == i || trainer.skips(walk[static_cast<size_t>(c)], centre)) continue;
       const uint32_t in = walk[static_cast<size_t>(c)];
       if (num_negative <= neg.size()) {
         if (!share_here) negatives.fill(rng, neg.data(), static_cast<size_t>(num_negative));
@@ -345,7 +365,10 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
   if (frozen.empty())
     return train_walk_by(PairTrainer<false>{embeddings, hidden_layer, ops, alpha, error, fusable},
                          walk, rng, window, num_negative, negatives, scratch, shared);
-  train_walk_by(PairTrainer<true>{embeddings, hidden_layer, ops, alpha, error, fusable, frozen},
+  const size_t shadow = PairTrainer<true>::kShadowRows * hidden_layer.cols;
+  if (scratch.shadow.size() < shadow) scratch.shadow.resize(shadow);
+  train_walk_by(PairTrainer<true>{embeddings, hidden_layer, ops, alpha, error, fusable, frozen,
+                                  scratch.shadow.data()},
                 walk, rng, window, num_negative, negatives, scratch, shared);
 }
 

@@ -23,6 +23,7 @@ struct TrainScratch {
   std::vector<uint32_t> inputs;      // context node of each pair: its embeddings row is the input
   std::vector<uint32_t> negatives;   // num_negative per pair (or per position), in draw order
   std::vector<uint32_t> pair_begin;  // pairs of walk position i: [pair_begin[i], pair_begin[i+1])
+  std::vector<float> shadow;         // with frozen rows: where their discarded updates go
 };
 
 // Which pairs of a walk draw their own negatives.
@@ -51,10 +52,9 @@ enum class NegativeDraws {
 // matrices read but never written, so they stay bit-identical while the other rows learn
 // against them (an update of a grown graph trains its new nodes this way). Its updates are
 // computed as usual and dropped, so the rows it trains against get the gradient they would
-// get anyway. A pair whose context and centre are both frozen is skipped (its draws are still
-// made): it could only train the output rows of its negatives. Frozen rows take the
-// per-sample path; an empty `frozen` costs the plain update nothing (it is a separate
-// instantiation, chosen once per walk).
+// get anyway. A pair whose context and centre are both frozen is skipped, with its negatives'
+// draws: it could only train the output rows of its negatives. An empty `frozen` costs the
+// plain update nothing (it is a separate instantiation, chosen once per walk).
 template <class Negatives>
 void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
                 uint64_t num_negative, const Negatives& negatives, const MatrixView& embeddings,

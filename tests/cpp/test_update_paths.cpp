@@ -64,7 +64,7 @@ struct Matrices {
 // the context's embeddings row updated last with the pair's summed error. `shared`: a position
 // with pairs draws its negatives once, after its window draw, unless there are too many to hold.
 // `frozen` (empty, or one entry per node): a frozen row is never written, and a pair of two
-// frozen nodes is skipped after its draws.
+// frozen nodes is skipped, its per-pair draws included.
 void defined_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
                   uint64_t num_negative, const UniformNegatives& negatives, Matrices& m,
                   bool shared, const std::vector<uint8_t>& frozen = {}) {
@@ -81,13 +81,12 @@ void defined_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, in
     drawn.clear();
     for (uint64_t d = 0; share_here && d < num_negative; ++d) drawn.push_back(negatives.next(rng));
     for (int64_t c = start; c < end; ++c) {
-      if (c == i) continue;
+      if (c == i || (is_frozen(walk[c]) && is_frozen(walk[i]))) continue;
       float* e = m.emb.row(walk[c]);
       std::fill(error.begin(), error.end(), 0.0f);
-      const bool skipped = is_frozen(walk[c]) && is_frozen(walk[i]);
       for (uint64_t d = 0; d <= num_negative; ++d) {
         const uint32_t target = d == 0 ? walk[i] : share_here ? drawn[d - 1] : negatives.next(rng);
-        if (skipped || (d > 0 && target == walk[i])) continue;
+        if (d > 0 && target == walk[i]) continue;
         float* h = m.hid.row(target);
         float f = 0.0f;
         for (size_t j = 0; j < dim; ++j) f += e[j] * h[j];
@@ -98,7 +97,7 @@ void defined_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, in
         if (!is_frozen(target))
           for (size_t j = 0; j < dim; ++j) h[j] += g * e[j];
       }
-      if (!skipped && !is_frozen(walk[c]))
+      if (!is_frozen(walk[c]))
         for (size_t j = 0; j < dim; ++j) e[j] += error[j];
     }
   }
@@ -143,7 +142,7 @@ TEST(UpdatePaths, EveryPathWithEveryKernelTableGivesThePerSampleUpdate) {
         for (uint32_t& v : walk) v = node(gen);
         const UniformNegatives negatives(static_cast<int32_t>(c.nodes));
         // Two nodes of every three frozen, and the walk's first two, so that every walk has pairs
-        // of two frozen nodes (skipped, their draws made all the same), of one, and of none.
+        // of two frozen nodes (skipped, with their draws), of one, and of none.
         std::vector<uint8_t> frozen;
         for (size_t v = 0; freeze && v < c.nodes; ++v)
           frozen.push_back(v % 3 != 2 || v == walk[0] || v == walk[1]);
