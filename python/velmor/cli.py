@@ -54,21 +54,7 @@ def build_parser() -> argparse.ArgumentParser:
                     help="also write the walks: .npy for an array of node indices (-1 after a "
                          "walk's end); .txt for text, one walk of node names per line; .txt.gz "
                          "for that text gzipped")
-    io.add_argument("--delimiter", default=None, metavar="CHAR",
-                    help="column separator, e.g. ',' or '\\t' (default: whitespace or commas)")
-    io.add_argument("--names", action="store_true", default=None,
-                    help="node ids are string names, even those that look like numbers "
-                         "(default: integer ids, or names when the file's first lines are not "
-                         "integers)")
-    direction = io.add_mutually_exclusive_group()
-    direction.add_argument("--directed", action="store_true", help="edges are one-way")
-    direction.add_argument("--undirected", dest="directed", action="store_false",
-                           help="edges go both ways (the default)")
-    weighting = io.add_mutually_exclusive_group()
-    weighting.add_argument("--weighted", action="store_true",
-                           help="a third column holds edge weights, which walks follow")
-    weighting.add_argument("--unweighted", dest="weighted", action="store_false",
-                           help="every edge counts the same (the default)")
+    add_edge_list_flags(io)
 
     walks = parser.add_argument_group("walks")
     walks.add_argument("--walk-length", type=int, default=80, metavar="N",
@@ -107,6 +93,25 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def add_edge_list_flags(io) -> None:
+    """The flags that say how to read the --input edge list."""
+    io.add_argument("--delimiter", default=None, metavar="CHAR",
+                    help="column separator, e.g. ',' or '\\t' (default: whitespace or commas)")
+    io.add_argument("--names", action="store_true", default=None,
+                    help="node ids are string names, even those that look like numbers "
+                         "(default: integer ids, or names when the file's first lines are not "
+                         "integers)")
+    direction = io.add_mutually_exclusive_group()
+    direction.add_argument("--directed", action="store_true", help="edges are one-way")
+    direction.add_argument("--undirected", dest="directed", action="store_false",
+                           help="edges go both ways (the default)")
+    weighting = io.add_mutually_exclusive_group()
+    weighting.add_argument("--weighted", action="store_true",
+                           help="a third column holds edge weights, which walks follow")
+    weighting.add_argument("--unweighted", dest="weighted", action="store_false",
+                           help="every edge counts the same (the default)")
+
+
 def main(argv: list[str] | None = None) -> int:
     """Run the command with ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
     argv = sys.argv[1:] if argv is None else list(argv)
@@ -135,23 +140,7 @@ def main(argv: list[str] | None = None) -> int:
     except (TypeError, ValueError) as error:
         parser.error(_flag_names(str(error)))
 
-    # SIGTERM (sent by timeout and batch schedulers) stops the run as Ctrl-C does, so that the
-    # temporary output is removed on the way out.
-    previous = signal.signal(signal.SIGTERM, _raise_terminated)
-    try:
-        _run(args, model, delimiter)
-    except _Failure as failure:
-        print(f"velmor: error: {failure}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print("velmor: interrupted; nothing written", file=sys.stderr)
-        return 130
-    except _Terminated:
-        print("velmor: terminated; nothing written", file=sys.stderr)
-        return 128 + signal.SIGTERM
-    finally:
-        signal.signal(signal.SIGTERM, previous)
-    return 0
+    return run_guarded(lambda: _run(args, model, delimiter))
 
 
 def _run(args: argparse.Namespace, model: Node2Vec, delimiter: str | None) -> None:
@@ -244,8 +233,9 @@ def _open_model_file(stack: contextlib.ExitStack, path: str | None) -> _ModelFil
 
 def run_guarded(run) -> int:
     """Call ``run()`` as the command runs its work: an exit status of 1 with a one-line reason
-    for a _Failure, 130 for Ctrl-C and 143 for SIGTERM (which stops the work as Ctrl-C does, so
-    that temporary outputs are removed on the way out), else 0."""
+    for a _Failure, 130 for Ctrl-C and 143 for SIGTERM, else 0."""
+    # SIGTERM (sent by timeout and batch schedulers) stops the run as Ctrl-C does, so that the
+    # temporary output is removed on the way out.
     previous = signal.signal(signal.SIGTERM, _raise_terminated)
     try:
         run()

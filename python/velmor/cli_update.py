@@ -22,6 +22,7 @@ from velmor.cli import (
     _open_model_file,
     _Parser,
     _read_graph,
+    add_edge_list_flags,
     check_model_path,
     run_guarded,
 )
@@ -45,19 +46,7 @@ def build_parser() -> argparse.ArgumentParser:
     io.add_argument("--output", metavar="PATH", help="where to write the embeddings of all nodes")
     io.add_argument("--save-model", metavar="PATH",
                     help="where to write the updated model, as .npz (may be --model itself)")
-    io.add_argument("--delimiter", default=None, metavar="CHAR",
-                    help="column separator, e.g. ',' or '\\t' (default: whitespace or commas)")
-    io.add_argument("--names", action="store_true", default=None,
-                    help="node ids are string names, even those that look like numbers")
-    direction = io.add_mutually_exclusive_group()
-    direction.add_argument("--directed", action="store_true", help="edges are one-way")
-    direction.add_argument("--undirected", dest="directed", action="store_false",
-                           help="edges go both ways (the default)")
-    weighting = io.add_mutually_exclusive_group()
-    weighting.add_argument("--weighted", action="store_true",
-                           help="a third column holds edge weights, which walks follow")
-    weighting.add_argument("--unweighted", dest="weighted", action="store_false",
-                           help="every edge counts the same (the default)")
+    add_edge_list_flags(io)
 
     training = parser.add_argument_group("training")
     training.add_argument("--freeze-old", action=argparse.BooleanOptionalAction, default=True,

@@ -193,37 +193,12 @@ class Node2Vec:
                               "densely)") from None
         # One seed per epoch, and one for the count of the walks' nodes.
         epoch_seeds = rng.integers(2**64, size=epochs + 1, dtype=np.uint64)
-        batch_size = settings["batch_size"] or min(256, max(1, -(-count // 64)))
-        alpha, decay = settings["alpha"], settings["alpha"] - settings["min_alpha"]
-        ns_exponent = settings["ns_exponent"]
-        shared_negatives = settings["shared_negatives"]
-        if shared_negatives is None:
-            shared_negatives = embeddings.nbytes + hidden_layer.nbytes > _SHARED_NEGATIVES_ABOVE
-
-        def epoch_params(epoch):
-            # Each epoch covers its own slice of the overall linear decay.
-            return Node2VecParams(
-                p=settings["p"], q=settings["q"], start_alpha=alpha - decay * epoch / epochs,
-                end_alpha=alpha - decay * (epoch + 1) / epochs, window=settings["window_size"],
-                batch_size=batch_size, max_walk_length=settings["walk_length"],
-                num_negative=settings["negative"], workers=settings["workers"])
-
         # Negatives follow each node's visits: as word2vec counts its corpus before training,
         # a round of walks is counted first, and every epoch adds the visits of its own walks.
         # An interruption (Ctrl-C raises KeyboardInterrupt here) leaves self untouched.
-        visits = np.zeros(count, dtype=np.uint64) if ns_exponent else None
-        with _progress_bar(epochs * count, settings["progress"]) as bar:
-            if ns_exponent:
-                count_visits(graph=graph.csr, params=epoch_params(0),
-                             next_random=int(epoch_seeds[epochs]), visits=visits)
-            for epoch in range(epochs):
-                train_epoch(graph=graph.csr, params=epoch_params(epoch),
-                            embeddings=embeddings, hidden_layer=hidden_layer,
-                            next_random=int(epoch_seeds[epoch]), ns_exponent=ns_exponent,
-                            noise_counts=visits, visits=visits,
-                            progress=bar.hook(epoch * count),
-                            shared_negatives=shared_negatives)
-                bar.show((epoch + 1) * count)
+        visits = np.zeros(count, dtype=np.uint64) if settings["ns_exponent"] else None
+        train_rounds(graph, settings, embeddings, hidden_layer, visits, seeds=epoch_seeds,
+                     alpha=settings["alpha"], min_alpha=settings["min_alpha"])
         self.embeddings_ = embeddings
         self.epochs_trained_ = epochs
         self.wv = KeyedVectors(embeddings, graph.names)
@@ -301,7 +276,7 @@ class Node2Vec:
 
         check_fitted(self, "update")
         update_model(self, as_graph(graph, directed), freeze_old=freeze_old,
-                     num_walks=num_walks, alpha=alpha, seed=seed, progress_bar=_progress_bar)
+                     num_walks=num_walks, alpha=alpha, seed=seed)
         return self
 
     @classmethod
@@ -391,6 +366,44 @@ class Node2Vec:
 
 
 _RENAMED = {"walks_per_node": "num_walks", "window": "window_size"}
+
+
+def train_rounds(graph, settings: dict[str, Any], embeddings: np.ndarray,
+                 hidden_layer: np.ndarray, visits: np.ndarray | None, *, seeds: np.ndarray,
+                 alpha: float, min_alpha: float, start_nodes: np.ndarray | None = None,
+                 frozen: np.ndarray | None = None) -> None:
+    """Rounds of walks trained into the matrices, one epoch per round: ``len(seeds) - 1`` of
+    them, ``seeds[-1]`` seeding the count of a first round into ``visits`` (None: uniform
+    negatives), the learning rate falling linearly from ``alpha`` to ``min_alpha`` over all of
+    them. Each round walks once from every node, or from each of ``start_nodes``; ``frozen``
+    rows stay as they are (``train_epoch``'s). ``settings`` are those of check_params."""
+    rounds = len(seeds) - 1
+    starts = graph.num_nodes if start_nodes is None else len(start_nodes)
+    batch_size = settings["batch_size"] or min(256, max(1, -(-starts // 64)))
+    decay = alpha - min_alpha
+    shared_negatives = settings["shared_negatives"]
+    if shared_negatives is None:
+        shared_negatives = embeddings.nbytes + hidden_layer.nbytes > _SHARED_NEGATIVES_ABOVE
+
+    def epoch_params(epoch):
+        # Each epoch covers its own slice of the overall linear decay.
+        return Node2VecParams(
+            p=settings["p"], q=settings["q"], start_alpha=alpha - decay * epoch / rounds,
+            end_alpha=alpha - decay * (epoch + 1) / rounds, window=settings["window_size"],
+            batch_size=batch_size, max_walk_length=settings["walk_length"],
+            num_negative=settings["negative"], workers=settings["workers"])
+
+    with _progress_bar(rounds * starts, settings["progress"]) as bar:
+        if visits is not None:
+            count_visits(graph=graph.csr, params=epoch_params(0), next_random=int(seeds[rounds]),
+                         visits=visits, start_nodes=start_nodes)
+        for epoch in range(rounds):
+            train_epoch(graph=graph.csr, params=epoch_params(epoch), embeddings=embeddings,
+                        hidden_layer=hidden_layer, next_random=int(seeds[epoch]),
+                        ns_exponent=settings["ns_exponent"], noise_counts=visits, visits=visits,
+                        progress=bar.hook(epoch * starts), shared_negatives=shared_negatives,
+                        start_nodes=start_nodes, frozen=frozen)
+            bar.show((epoch + 1) * starts)
 
 
 def _param_names():

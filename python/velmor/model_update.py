@@ -20,7 +20,6 @@ import numpy as np
 
 from velmor._checks import check_bool, check_int, check_real
 from velmor._matrix import starting_matrices
-from velmor.engine import Node2VecParams, count_visits, train_epoch
 from velmor.engine._engine import mark_arc_ends
 from velmor.keyed import KeyedVectors
 from velmor.model_file import check_fitted
@@ -41,7 +40,7 @@ def linked_nodes(graph) -> np.ndarray:
     return marks
 
 
-def update_model(model, graph, *, freeze_old: bool, num_walks, alpha, seed, progress_bar) -> None:
+def update_model(model, graph, *, freeze_old: bool, num_walks, alpha, seed) -> None:
     """Train the new nodes of ``graph`` into ``model`` (see Node2Vec.update); assigns the
     model's fitted attributes only once training has finished."""
     check_fitted(model, "update")
@@ -77,46 +76,18 @@ def update_model(model, graph, *, freeze_old: bool, num_walks, alpha, seed, prog
         counts = np.zeros(count, dtype=np.uint64)
         counts[position] = model.noise_counts_
     if len(start_nodes):
-        _train(graph, settings, embeddings, hidden_layer, counts, start_nodes, frozen,
-               rounds=rounds, alpha=start_alpha, min_alpha=min_alpha, rng=rng,
-               progress_bar=progress_bar)
+        from velmor.model import train_rounds
+
+        train_rounds(graph, settings, embeddings, hidden_layer, counts,
+                     seeds=rng.integers(2**64, size=rounds + 1, dtype=np.uint64),
+                     alpha=start_alpha, min_alpha=min_alpha, start_nodes=start_nodes,
+                     frozen=frozen)
     model.embeddings_ = embeddings
     model.hidden_layer_ = hidden_layer
     model.noise_counts_ = counts
     linked[position] |= model.linked_
     model.linked_ = linked
     model.wv = KeyedVectors(embeddings, graph.names)
-
-
-def _train(graph, settings, embeddings, hidden_layer, counts, start_nodes, frozen, *, rounds,
-           alpha, min_alpha, rng, progress_bar) -> None:
-    starts = len(start_nodes)
-    batch_size = settings["batch_size"] or min(256, max(1, -(-starts // 64)))
-    seeds = rng.integers(2**64, size=rounds + 1, dtype=np.uint64)
-    decay = alpha - min_alpha
-    shared_negatives = settings["shared_negatives"]
-    if shared_negatives is None:
-        shared_negatives = embeddings.nbytes + hidden_layer.nbytes > (64 << 20)
-
-    def params(epoch):
-        return Node2VecParams(
-            p=settings["p"], q=settings["q"], start_alpha=alpha - decay * epoch / rounds,
-            end_alpha=alpha - decay * (epoch + 1) / rounds, window=settings["window_size"],
-            batch_size=batch_size, max_walk_length=settings["walk_length"],
-            num_negative=settings["negative"], workers=settings["workers"])
-
-    ns_exponent = settings["ns_exponent"]
-    with progress_bar(rounds * starts, settings["progress"]) as bar:
-        if counts is not None:
-            count_visits(graph=graph.csr, params=params(0), next_random=int(seeds[rounds]),
-                         visits=counts, start_nodes=start_nodes)
-        for epoch in range(rounds):
-            train_epoch(graph=graph.csr, params=params(epoch), embeddings=embeddings,
-                        hidden_layer=hidden_layer, next_random=int(seeds[epoch]),
-                        ns_exponent=ns_exponent, noise_counts=counts, visits=counts,
-                        progress=bar.hook(epoch * starts), shared_negatives=shared_negatives,
-                        start_nodes=start_nodes, frozen=frozen)
-            bar.show((epoch + 1) * starts)
 
 
 def _name_kind(keys) -> str:
