@@ -42,7 +42,8 @@ def build_parser() -> argparse.ArgumentParser:
         description="Learn node2vec embeddings of a graph given as an edge list.",
         epilog="Output formats by extension: " + ", ".join(FORMATS) + " (.emb/.emd/.txt/.vec "
                "are word2vec text). Example: velmor --input data/karate/edges.tsv "
-               "--output karate.emb")
+               "--output karate.emb. 'velmor update --help': embed the new nodes of a grown "
+               "graph into a model saved by --save-model.")
     io = parser.add_argument_group("input and output")
     io.add_argument("--input", required=True, metavar="PATH",
                     help="edge list: two node names per line; '#' starts a comment")
