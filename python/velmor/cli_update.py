@@ -53,7 +53,7 @@ def build_parser() -> argparse.ArgumentParser:
                           help="keep the old nodes' vectors exactly as they are (default); "
                                "--no-freeze-old lets them move too")
     training.add_argument("--num-walks", type=int, default=None, metavar="N",
-                          help="walks from each new node (default: 3 times the model's)")
+                          help="walks from each new node (default: 4 times the model's)")
     training.add_argument("--alpha", type=float, default=None,
                           help="initial learning rate (default: twice the model's)")
     training.add_argument("--workers", type=int, default=None, metavar="N",

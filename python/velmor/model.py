@@ -237,11 +237,11 @@ class Node2Vec:
             start walks as well: a cheaper continued training than a new fit, after which the
             old vectors are no longer those a downstream model was trained on.
         num_walks : int, optional
-            Rounds of walks, one walk from each new node per round. Default: three times the
+            Rounds of walks, one walk from each new node per round. Default: four times the
             model's ``num_walks``. A new node learns from the walks that start from it (and the
             few that pass it), where a fit trains a node on every walk that reaches it; with a
             tenth of BlogCatalog's nodes new, the model's own ``num_walks`` left them well
-            below a full retraining's quality, three times brought them level.
+            below a full retraining's quality, four times brought them level.
         alpha : float, optional
             Learning rate at the start of the update, falling linearly to ``min_alpha``.
             Default: twice the model's ``alpha``; the new vectors start from random, and

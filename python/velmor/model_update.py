@@ -10,7 +10,7 @@ have are not noticed: the model keeps no edges.
 
 Training is the fit's: the same epoch driver, negatives by visit count (the model's counts, with
 the visits of the update's own walks added), the learning rate falling linearly from ``alpha``
-to ``min_alpha`` over the update's rounds of walks. By default an update makes three times the
+to ``min_alpha`` over the update's rounds of walks. By default an update makes four times the
 model's walks per new node, starting at twice its learning rate (see UPDATE_WALKS).
 """
 
@@ -27,9 +27,9 @@ from velmor.model_file import check_fitted
 # A new node learns from the walks that start from it and the few that pass it, where a fit
 # trains a node on every walk that reaches it: an update makes more walks per new node, at a
 # higher learning rate, than a fit makes per node. On BlogCatalog with a tenth of the nodes
-# new, 3x and 2x brought the new nodes' Macro-F1 level with a full retraining's
+# new, 4x and 2x brought the new nodes' Macro-F1 level with a full retraining's
 # (bench/bench_update.py); the fit's own 1x and 1x left them at about 0.14 against 0.25.
-UPDATE_WALKS = 3
+UPDATE_WALKS = 4
 UPDATE_ALPHA = 2.0
 
 
