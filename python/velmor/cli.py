@@ -22,6 +22,7 @@ import warnings
 from typing import NoReturn
 
 from velmor import __version__
+from velmor._paths import replacing
 from velmor.edgelist import EdgeListError, EdgeListWarning, check_delimiters, read_edgelist
 from velmor.embedding_files import (
     FORMATS,
@@ -44,7 +45,7 @@ class _Parser(argparse.ArgumentParser):
     argparse would print first is left to --help."""
 
     def error(self, message: str) -> NoReturn:
-        self.exit(2, f"{self.prog}: error: {message} (velmor --help lists the flags)\n")
+        self.exit(2, f"{self.prog}: error: {message} ({self.prog} --help lists the flags)\n")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -53,7 +54,8 @@ def build_parser() -> argparse.ArgumentParser:
         description="Learn node2vec embeddings of a graph given as an edge list.",
         epilog="Output formats by extension: " + ", ".join(FORMATS) + " (.emb/.emd/.txt/.vec "
                "are word2vec text). Example: velmor --input data/karate/edges.tsv "
-               "--output karate.emb")
+               "--output karate.emb. 'velmor update --help': embed the new nodes of a grown "
+               "graph into a model saved by --save-model.")
     io = parser.add_argument_group("input and output")
     io.add_argument("--input", required=True, metavar="PATH",
                     help="edge list: two node names per line; '#' starts a comment; - for "
@@ -61,27 +63,14 @@ def build_parser() -> argparse.ArgumentParser:
     io.add_argument("--output", metavar="PATH",
                     help="where to write the embeddings; - for standard output, as word2vec "
                          "text")
+    io.add_argument("--save-model", metavar="PATH",
+                    help="also write the whole model, as .npz, for 'velmor update' to embed new "
+                         "nodes later")
     io.add_argument("--walks-output", metavar="PATH",
                     help="also write the walks: .npy for an array of node indices (-1 after a "
                          "walk's end), for nodes named 0..n-1; .txt for text, one walk of node "
                          "names per line; .txt.gz for that text gzipped")
-    io.add_argument("--delimiter", default=None, metavar="CHAR",
-                    help="column separator, e.g. ',' or '\\t' (default: whitespace or commas)")
-    io.add_argument("--names", action="store_true", default=None,
-                    help="node ids are string names, even those that look like numbers "
-                         "(default: integer ids, or names when the file's first lines are not "
-                         "integers)")
-    direction = io.add_mutually_exclusive_group()
-    direction.add_argument("--directed", action="store_true", help="edges are one-way")
-    direction.add_argument("--undirected", dest="directed", action="store_false",
-                           help="edges go both ways (the default)")
-    weighting = io.add_mutually_exclusive_group()
-    weighting.add_argument("--weighted", action="store_true", default=None,
-                           help="a third column holds edge weights, which walks follow")
-    weighting.add_argument("--unweighted", dest="weighted", action="store_false", default=None,
-                           help="every edge counts the same, and a third column is left "
-                                "unread (without either flag, edges count the same and a third "
-                                "column is an error)")
+    add_edge_list_flags(io)
 
     walks = parser.add_argument_group("walks")
     walks.add_argument("--walk-length", type=int, default=80, metavar="N",
@@ -128,11 +117,37 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def add_edge_list_flags(io) -> None:
+    """The flags that say how to read the --input edge list."""
+    io.add_argument("--delimiter", default=None, metavar="CHAR",
+                    help="column separator, e.g. ',' or '\\t' (default: whitespace or commas)")
+    io.add_argument("--names", action="store_true", default=None,
+                    help="node ids are string names, even those that look like numbers "
+                         "(default: integer ids, or names when the file's first lines are not "
+                         "integers)")
+    direction = io.add_mutually_exclusive_group()
+    direction.add_argument("--directed", action="store_true", help="edges are one-way")
+    direction.add_argument("--undirected", dest="directed", action="store_false",
+                           help="edges go both ways (the default)")
+    weighting = io.add_mutually_exclusive_group()
+    weighting.add_argument("--weighted", action="store_true", default=None,
+                           help="a third column holds edge weights, which walks follow")
+    weighting.add_argument("--unweighted", dest="weighted", action="store_false", default=None,
+                           help="every edge counts the same, and a third column is left "
+                                "unread (without either flag, edges count the same and a third "
+                                "column is an error)")
+
+
 def main(argv: list[str] | None = None) -> int:
     """Run the command with ``argv`` (default: ``sys.argv[1:]``); return the exit status."""
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["update"]:
+        from velmor.cli_update import main as update_main
+
+        return update_main(argv[1:])
     parser = build_parser()
     args = parser.parse_args(argv)
-    if args.output is None and args.walks_output is None:
+    if args.output is None and args.walks_output is None and args.save_model is None:
         parser.error("give --output for the embeddings, --walks-output for the walks, or both")
     delimiter = _ESCAPES.get(args.delimiter, args.delimiter)
     model = Node2Vec(dimensions=args.dimensions, walk_length=args.walk_length,
@@ -147,6 +162,7 @@ def main(argv: list[str] | None = None) -> int:
             embedding_format(args.output)
         if args.walks_output is not None:
             walks_format(args.walks_output)
+        check_model_path(args.save_model)
         model.check_params()
     except (TypeError, ValueError) as error:
         parser.error(_flag_names(str(error)))
@@ -154,26 +170,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"velmor: note: --mode {args.mode} chooses among PecanPy's walk implementations; "
               "velmor has one, which serves every graph", file=sys.stderr)
 
-    # SIGTERM (sent by timeout and batch schedulers) stops the run as Ctrl-C does, so that the
-    # temporary output is removed on the way out.
-    previous = signal.signal(signal.SIGTERM, _raise_terminated)
-    try:
-        _run(args, model, delimiter)
-    except _Failure as failure:
-        print(f"velmor: error: {failure}", file=sys.stderr)
-        return 1
-    except MemoryError as error:
-        print(f"velmor: error: {_flag_names(str(error)) or 'out of memory'}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print("velmor: interrupted; nothing written", file=sys.stderr)
-        return 130
-    except _Terminated:
-        print("velmor: terminated; nothing written", file=sys.stderr)
-        return 128 + signal.SIGTERM
-    finally:
-        signal.signal(signal.SIGTERM, previous)
-    return 0
+    return run_guarded(lambda: _run(args, model, delimiter))
 
 
 def _run(args: argparse.Namespace, model: Node2Vec, delimiter: str | None) -> None:
@@ -191,6 +188,7 @@ def _run(args: argparse.Namespace, model: Node2Vec, delimiter: str | None) -> No
         if args.walks_output is not None:
             with _failing_as(f"cannot write {args.walks_output}", OSError):
                 walks_file = stack.enter_context(walks_output(args.walks_output))
+        model_file = _open_model_file(stack, args.save_model)
         graph = _read_graph(args, delimiter)
         with _failing_as(None, ValueError):
             if output is not None:
@@ -205,16 +203,20 @@ def _run(args: argparse.Namespace, model: Node2Vec, delimiter: str | None) -> No
             with _failing_as(f"cannot write {args.walks_output}", OSError, ValueError):
                 walks_file.write(walks, graph.names)
             del walks
-        if output is not None:
+        if output is not None or model_file is not None:
             with _failing_as(None, MemoryError, ValueError, flags=True), \
                     _notes(Node2VecWarning, flags=True):
                 model.fit(graph)
+        if output is not None:
             with _failing_as(f"cannot write {_shown(args.output)}", OSError, ValueError):
                 output.write(model.embeddings_, graph.names)
                 if args.output == _STANDARD_STREAM:
                     sys.stdout.flush()
+        if model_file is not None:
+            model_file.write(model)
     if not args.quiet:
-        written = " and ".join(_shown(path) for path in (args.output, args.walks_output) if path)
+        written = " and ".join(_shown(path) for path in
+                               (args.output, args.walks_output, args.save_model) if path)
         print(f"velmor: {graph.num_nodes} nodes in {time.perf_counter() - started:.1f} s; "
               f"wrote {written}", file=sys.stderr)
 
@@ -251,6 +253,62 @@ def _notes(category: type[Warning], flags: bool = False):
 def _shown(output: str) -> str:
     """An output path as the messages name it."""
     return "standard output" if output == _STANDARD_STREAM else output
+
+
+def check_model_path(path: str | None) -> None:
+    """ValueError for a --save-model path that does not name an .npz file."""
+    if path is not None and not path.lower().endswith(".npz"):
+        raise ValueError(f"--save-model writes an .npz file; got {path!r}")
+
+
+class _ModelFile:
+    """A model file opened before any work, written once the model is trained."""
+
+    def __init__(self, path: str):
+        self.path, self.file, self.written = path, None, False
+
+    def write(self, model: Node2Vec) -> None:
+        from velmor.model_file import write_model
+
+        with _failing_as(f"cannot write {self.path}", OSError, ValueError):
+            write_model(self.file, model)
+        self.written = True
+
+
+def _open_model_file(stack: contextlib.ExitStack, path: str | None) -> _ModelFile | None:
+    """The --save-model file, created at once (so that an unwritable one fails before any
+    work) and put in place only once written, with the other outputs."""
+    if path is None:
+        return None
+    model_file = _ModelFile(path)
+    with _failing_as(f"cannot write {path}", OSError):
+        model_file.file = stack.enter_context(replacing(path, keep=lambda: model_file.written))
+    return model_file
+
+
+def run_guarded(run) -> int:
+    """Call ``run()`` as the command runs its work: an exit status of 1 with a one-line reason
+    for a _Failure, 130 for Ctrl-C and 143 for SIGTERM, else 0."""
+    # SIGTERM (sent by timeout and batch schedulers) stops the run as Ctrl-C does, so that the
+    # temporary output is removed on the way out.
+    previous = signal.signal(signal.SIGTERM, _raise_terminated)
+    try:
+        run()
+    except _Failure as failure:
+        print(f"velmor: error: {failure}", file=sys.stderr)
+        return 1
+    except MemoryError as error:
+        print(f"velmor: error: {_flag_names(str(error)) or 'out of memory'}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("velmor: interrupted; nothing written", file=sys.stderr)
+        return 130
+    except _Terminated:
+        print("velmor: terminated; nothing written", file=sys.stderr)
+        return 128 + signal.SIGTERM
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+    return 0
 
 
 class _Failure(Exception):

@@ -33,6 +33,7 @@ from velmor._paths import PathLike
 from velmor.engine import Node2VecParams, count_visits, train_epoch
 from velmor.graph import as_graph
 from velmor.keyed import KeyedVectors
+from velmor.walks import default_batch_size
 
 # Training matrices larger than this (in bytes) leave the caches of current processors, and the
 # random rows of per-pair negatives then bound training: shared_negatives=None shares them.
@@ -114,6 +115,10 @@ class Node2Vec:
         The same vectors, looked up by node name (gensim's naming).
     epochs_trained_ : int
         Epochs completed, one per round of walks: ``num_walks * epochs``.
+    hidden_layer_ : ndarray of shape (num_nodes, dimensions), float32
+        The output vectors of training, kept (with ``noise_counts_``, the visit counts that
+        negatives are drawn by, and ``linked_``, 1 for each node that had an edge) so that
+        :meth:`update` can embed new nodes and :meth:`save` can write the whole model.
 
     Notes
     -----
@@ -218,7 +223,7 @@ class Node2Vec:
         count, dimensions = graph.num_nodes, settings["dimensions"]
         epochs = settings["num_walks"] * settings["epochs"]
         rng = np.random.default_rng(settings["seed"])
-        batch_size = settings["batch_size"] or min(256, max(1, -(-count // 64)))
+        batch_size = settings["batch_size"] or default_batch_size(count)
         walk_length, ns_exponent = settings["walk_length"], settings["ns_exponent"]
         threads = busy_threads(settings["workers"], -(-count // batch_size))
         walks = walk_buffers(threads, walk_length)
@@ -238,50 +243,122 @@ class Node2Vec:
             raise MemoryError(f"{error}, or number the nodes densely: the graph has {count} nodes "
                               f"but only {graph.num_edges} edges (read_edgelist numbers nodes "
                               "densely)") from None
-        # One seed per epoch, drawn as it starts, and one for the count of the walks' nodes.
-        count_seed = _seed_after(rng, epochs)
-        alpha, decay = settings["alpha"], settings["alpha"] - settings["min_alpha"]
-        shared_negatives = settings["shared_negatives"]
-        if shared_negatives is None:
-            shared_negatives = embeddings.nbytes + hidden_layer.nbytes > _SHARED_NEGATIVES_ABOVE
-
-        def epoch_params(epoch):
-            # Each epoch covers its own slice of the overall linear decay.
-            return Node2VecParams(
-                p=settings["p"], q=settings["q"], start_alpha=alpha - decay * epoch / epochs,
-                end_alpha=alpha - decay * (epoch + 1) / epochs, window=settings["window_size"],
-                batch_size=batch_size, max_walk_length=settings["walk_length"],
-                num_negative=settings["negative"], workers=settings["workers"])
-
         # Negatives follow each node's visits: as word2vec counts its corpus before training,
         # a round of walks is counted first, and every epoch adds the visits of its own walks.
         # An interruption (Ctrl-C raises KeyboardInterrupt here) leaves self untouched.
         visits = np.zeros(count, dtype=np.uint64) if ns_exponent else None
-        with _progress_bar(epochs * count, settings["progress"]) as bar, \
-                out_of_memory_explained(f"training {count} nodes at dimensions={dimensions} and "
-                                        f"walk_length={walk_length}",
-                                        "fewer dimensions, shorter walks or fewer workers"):
-            if ns_exponent:
-                count_visits(graph=graph.csr, params=epoch_params(0), next_random=count_seed,
-                             visits=visits)
-            for epoch in range(epochs):
-                train_epoch(graph=graph.csr, params=epoch_params(epoch),
-                            embeddings=embeddings, hidden_layer=hidden_layer,
-                            next_random=int(rng.integers(2**64, dtype=np.uint64)),
-                            ns_exponent=ns_exponent, noise_counts=visits, visits=visits,
-                            progress=bar.hook(epoch * count),
-                            shared_negatives=shared_negatives)
-                bar.show((epoch + 1) * count)
+        with out_of_memory_explained(f"training {count} nodes at dimensions={dimensions} and "
+                                     f"walk_length={walk_length}",
+                                     "fewer dimensions, shorter walks or fewer workers"):
+            train_rounds(graph, settings, embeddings, hidden_layer, visits, rng=rng,
+                         rounds=epochs, alpha=settings["alpha"], min_alpha=settings["min_alpha"])
         self.embeddings_ = embeddings
         self.epochs_trained_ = epochs
         self.wv = KeyedVectors(embeddings, graph.names)
+        self._keep_training_state(graph, hidden_layer, visits)
         return self
 
+    def _keep_training_state(self, graph, hidden_layer, visits) -> None:
+        """What a later update needs beyond the embeddings: the output vectors, the negatives'
+        counts, and which nodes had an edge (the others' vectors were never trained)."""
+        from velmor.model_update import linked_nodes
+
+        self.hidden_layer_ = hidden_layer
+        self.noise_counts_ = visits
+        self.linked_ = linked_nodes(graph)
+
+    def update(self, graph, *, freeze_old: bool = True, num_walks: int | None = None,
+               alpha: float | None = None, seed: int | None = None,
+               directed: bool | None = None) -> Node2Vec:
+        """Embed the new nodes of a grown graph without retraining the others.
+
+        ``graph`` is the whole grown graph: every node of the model under its own name, new
+        names for new nodes, new edges anywhere (old edges may be gone). A new node is a name the
+        model lacks, or an old node that had no edge when it was trained and has one now (its
+        vector was still random). Walks start from the new nodes alone, and the old nodes' rows
+        of both training matrices stay frozen: every old vector is bit-identical afterwards, so
+        a classifier trained on them keeps working. The new nodes learn their vectors from the
+        context of the old ones, which is what places them in the same space.
+
+        Parameters
+        ----------
+        graph : Graph, array_like of shape (E, 2), scipy.sparse matrix, networkx graph or path
+            The grown graph, in any form that :meth:`fit` takes. Its nodes must be named as the
+            model's are (integers or strings alike) and include every node of the model.
+        freeze_old : bool, default True
+            False lets the old rows move too, and the old nodes that the new nodes' arcs reach
+            start walks as well: a cheaper continued training than a new fit, after which the
+            old vectors are no longer those a downstream model was trained on.
+        num_walks : int, optional
+            Rounds of walks, one walk from each new node per round. Default: four times the
+            model's ``num_walks``. A new node learns from the walks that start from it (and the
+            few that pass it), where a fit trains a node on every walk that reaches it; with a
+            tenth of BlogCatalog's nodes new, the model's own ``num_walks`` left them well
+            below a full retraining's quality, four times brought them level.
+        alpha : float, optional
+            Learning rate at the start of the update, falling linearly to ``min_alpha``.
+            Default: twice the model's ``alpha``; the new vectors start from random, and
+            learn against old vectors that no longer move.
+        seed : int, optional
+            Seed of the new vectors' start and of the walks. Default: the model's ``seed``.
+        directed : bool, optional
+            As in :meth:`fit`.
+
+        Returns
+        -------
+        self
+
+        Raises
+        ------
+        ValueError
+            If the model is not fitted, or the graph lacks some of the model's nodes.
+        TypeError
+            If the graph's node names are of another kind than the model's (strings against
+            integers).
+
+        Notes
+        -----
+        The cost is that of ``num_walks`` walks from each new node, and training skips every
+        context pair of two frozen nodes, so adding a tenth of the nodes costs far less than a
+        tenth of a fit. The new nodes' walks add their visits to the counts that negatives are
+        drawn by. Edges added between two old nodes are not noticed (a model keeps no edges).
+        An error or Ctrl-C leaves the model as it was.
+        """
+        from velmor.model_file import check_fitted
+        from velmor.model_update import update_model
+
+        check_fitted(self, "update")
+        update_model(self, as_graph(graph, directed), freeze_old=freeze_old,
+                     num_walks=num_walks, alpha=alpha, seed=seed)
+        return self
+
+    @classmethod
+    def load(cls, path: PathLike) -> Node2Vec:
+        """Read a model written by :meth:`save` to a ``.npz`` file: parameters, node names,
+        both training matrices and the negatives' counts, ready for :meth:`update` and for
+        ``wv`` queries. Files of every earlier model format are read.
+
+        Raises
+        ------
+        ValueError
+            Naming the file, for anything but a whole velmor model: another tool's file, an
+            embeddings-only ``.npz``, a truncated or damaged file, or one written by a newer
+            velmor.
+        """
+        from velmor.model_file import load_model
+
+        return load_model(path, cls)
+
     def save(self, path: PathLike) -> None:
-        """Write the embeddings; the extension picks the format: word2vec text (``.emb``,
-        ``.emd``, ``.txt``, ``.vec``), ``.npy`` or ``.npz``."""
-        if not hasattr(self, "wv"):
-            raise ValueError("this Node2Vec is not fitted yet; call fit before save")
+        """Write the model; the extension picks what: ``.npz`` writes the whole model, which
+        :meth:`load` reads back (its ``vectors`` and ``keys`` arrays are the embeddings-only
+        ``.npz``, so ``KeyedVectors.load`` reads it too); word2vec text (``.emb``, ``.emd``,
+        ``.txt``, ``.vec``), ``.bin`` and ``.npy`` hold the embeddings alone."""
+        self._check_fitted("save")
+        if str(path).lower().endswith(".npz") and hasattr(self, "hidden_layer_"):
+            from velmor.model_file import save_model
+
+            return save_model(path, self)
         self.wv.save(path)
 
     def fit_transform(self, X, y=None, *, directed: bool | None = None,
@@ -411,6 +488,46 @@ def _seed_after(rng: np.random.Generator, skip: int) -> int:
     twin = copy.deepcopy(rng)
     twin.bit_generator.advance(skip)
     return int(twin.integers(2**64, dtype=np.uint64))
+
+
+def train_rounds(graph, settings: dict[str, Any], embeddings: np.ndarray,
+                 hidden_layer: np.ndarray, visits: np.ndarray | None, *,
+                 rng: np.random.Generator, rounds: int, alpha: float, min_alpha: float,
+                 start_nodes: np.ndarray | None = None, frozen: np.ndarray | None = None) -> None:
+    """``rounds`` rounds of walks trained into the matrices, one epoch per round, the learning
+    rate falling linearly from ``alpha`` to ``min_alpha`` over all of them. Each round walks
+    once from every node, or from each of ``start_nodes``; ``frozen`` rows stay as they are
+    (``train_epoch``'s). Each round's seed is drawn from ``rng`` as it starts (a long run holds
+    no array of seeds), and a first round counted into ``visits`` (None: uniform negatives)
+    takes the seed that follows them all. ``settings`` are those of check_params."""
+    starts = graph.num_nodes if start_nodes is None else len(start_nodes)
+    batch_size = settings["batch_size"] or default_batch_size(starts)
+    decay = alpha - min_alpha
+    shared_negatives = settings["shared_negatives"]
+    if shared_negatives is None:
+        shared_negatives = embeddings.nbytes + hidden_layer.nbytes > _SHARED_NEGATIVES_ABOVE
+
+    def epoch_params(epoch):
+        # Each epoch covers its own slice of the overall linear decay.
+        return Node2VecParams(
+            p=settings["p"], q=settings["q"], start_alpha=alpha - decay * epoch / rounds,
+            end_alpha=alpha - decay * (epoch + 1) / rounds, window=settings["window_size"],
+            batch_size=batch_size, max_walk_length=settings["walk_length"],
+            num_negative=settings["negative"], workers=settings["workers"])
+
+    count_seed = _seed_after(rng, rounds)
+    with _progress_bar(rounds * starts, settings["progress"]) as bar:
+        if visits is not None:
+            count_visits(graph=graph.csr, params=epoch_params(0), next_random=count_seed,
+                         visits=visits, start_nodes=start_nodes)
+        for epoch in range(rounds):
+            train_epoch(graph=graph.csr, params=epoch_params(epoch), embeddings=embeddings,
+                        hidden_layer=hidden_layer,
+                        next_random=int(rng.integers(2**64, dtype=np.uint64)),
+                        ns_exponent=settings["ns_exponent"], noise_counts=visits, visits=visits,
+                        progress=bar.hook(epoch * starts), shared_negatives=shared_negatives,
+                        start_nodes=start_nodes, frozen=frozen)
+            bar.show((epoch + 1) * starts)
 
 
 def _param_names():

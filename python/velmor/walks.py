@@ -27,6 +27,14 @@ from velmor.graph import as_graph
 _ROWS_PER_WRITE = 4096
 
 
+def default_batch_size(starts: int) -> int:
+    """Start nodes per unit of work when the caller gives none: a 64th of the walks of a round,
+    between 1 and 256, so that even a small graph is cut into enough units to keep every thread
+    busy, and the learning rate steps often enough. Walks are seeded per unit, so they depend
+    on it: fit and simulate_walks share it."""
+    return min(256, max(1, -(-starts // 64)))
+
+
 def simulate_walks(graph, *, num_walks: int = 10, walk_length: int = 80, p: float = 1.0,
                    q: float = 1.0, workers: int | None = None, seed: int | None = None,
                    directed: bool | None = None, **graph_options) -> np.ndarray:
@@ -100,7 +108,7 @@ def simulate_walks(graph, *, num_walks: int = 10, walk_length: int = 80, p: floa
     count = graph.num_nodes
     rng = np.random.default_rng(seed)  # one seed per round, drawn as the round starts
     # The learning rates and the skip-gram settings are unused: nothing is trained.
-    batch_size = min(256, max(1, -(-count // 64)))
+    batch_size = default_batch_size(count)
     params = Node2VecParams(p=p, q=q, start_alpha=0.0, end_alpha=0.0, window=1,
                             batch_size=batch_size, max_walk_length=walk_length, num_negative=0,
                             workers=workers)

@@ -60,6 +60,10 @@ std::span<double> writable_f64_vector(const char* name, const ArrayBorrow& held)
   return writable_vector<double>(name, held, NpyType::Float64);
 }
 
+std::span<uint8_t> writable_u8_vector(const char* name, const ArrayBorrow& held) {
+  return writable_vector<uint8_t>(name, held, NpyType::UInt8);
+}
+
 ArrayBorrow accept_edge_array(const char* name, PyObject* obj) {
   if (!is_array_of(obj, NpyType::UInt32, 2))
     raise_error(ErrorKind::Type,

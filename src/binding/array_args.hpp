@@ -27,6 +27,7 @@ std::span<uint64_t> count_vector(const char* name, const ArrayBorrow& held, bool
 // place.
 std::span<uint32_t> writable_u32_vector(const char* name, const ArrayBorrow& held);
 std::span<double> writable_f64_vector(const char* name, const ArrayBorrow& held);
+std::span<uint8_t> writable_u8_vector(const char* name, const ArrayBorrow& held);
 // An (E, 2) uint32 array of edges: else TypeError for another kind of array or object, ValueError
 // for another shape, in one line naming the argument.
 ArrayBorrow accept_edge_array(const char* name, PyObject* obj);

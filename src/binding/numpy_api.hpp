@@ -18,7 +18,14 @@
 namespace velmor::py {
 
 // NumPy type numbers
-enum class NpyType : int { Int32 = 5, UInt32 = 6, UInt64 = 8, Float32 = 11, Float64 = 12 };
+enum class NpyType : int {
+  UInt8 = 2,
+  Int32 = 5,
+  UInt32 = 6,
+  UInt64 = 8,
+  Float32 = 11,
+  Float64 = 12
+};
 
 class ArrayBorrow {
  public:

@@ -31,7 +31,22 @@ void check_options(const EpochOptions& options, uint32_t n, uint64_t max_walk_le
   };
   check_length("noise_counts", options.noise_counts.size());
   check_length("visits", options.visits.size());
+  check_length("frozen", options.frozen.size());
+  for (const uint32_t start : options.start_nodes)
+    if (start >= n)
+      raise_error(ErrorKind::Value, "start node " + std::to_string(start) +
+                                        " is not below the graph's " + std::to_string(n) +
+                                        " nodes");
   const size_t cells = options.walks.size();
+  if (!options.start_nodes.empty()) {
+    const size_t starts = options.start_nodes.size();
+    if (cells != 0 && (cells % starts != 0 || cells / starts != max_walk_length))
+      raise_error(ErrorKind::Value, "walks has " + std::to_string(cells) +
+                                        " entries but there are " + std::to_string(starts) +
+                                        " start nodes and walks of up to " +
+                                        std::to_string(max_walk_length));
+    return;
+  }
   if (cells != 0 && (n == 0 || cells % n != 0 || cells / n != max_walk_length))
     raise_error(ErrorKind::Value, "walks has " + std::to_string(cells) +
                                       " entries but the graph has " + std::to_string(n) +
@@ -77,15 +92,19 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
   check_walk_parameter("p", params.p);
   check_walk_parameter("q", params.q);
 
-  std::vector<uint32_t> order(n);
-  std::iota(order.begin(), order.end(), 0u);
+  std::vector<uint32_t> order(options.start_nodes.begin(), options.start_nodes.end());
+  if (order.empty()) {
+    order.resize(n);
+    std::iota(order.begin(), order.end(), 0u);
+  }
+  const uint64_t starts = order.size();
   Lcg48 epoch_rng = Lcg48::from_seed(next_random);
   epoch_rng.shuffle(order);
   const uint64_t base_seed = epoch_rng.next_u64();
   const size_t dim = hidden_layer.cols;
   const uint64_t batch = params.batch_size;
   if (batch == 0) panic("attempt to divide by zero");
-  const uint64_t num_chunks = n / batch + (n % batch != 0);
+  const uint64_t num_chunks = starts / batch + (starts % batch != 0);
   const std::optional<AliasTable> table =
       options.train ? noise_table(graph, options) : std::nullopt;
 
@@ -129,14 +148,14 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
                   static_cast<size_t>(std::min<uint64_t>(params.max_walk_length, 1u << 16)));
               Lcg48 rng = Lcg48::from_seed(base_seed + k);
               const uint64_t first = k * batch;
-              const uint64_t last = std::min<uint64_t>(first + batch, n);
+              const uint64_t last = std::min<uint64_t>(first + batch, starts);
               for (uint64_t s = first; s < last; ++s) {
                 if (stop_raised()) break;
                 random_walk(graph, order[s], params.max_walk_length, bias, rng, walk, stop);
                 if (options.train && !stop_raised())
                   train_walk(walk, rng, alpha, params.window, params.num_negative, negatives,
                              embeddings, hidden_layer, scratch, options.negative_draws, kernels(),
-                             stop);
+                             options.frozen, stop);
                 // The walk may have been cut short, or its training.
                 if (stop_raised()) break;
                 if (!options.walks.empty())

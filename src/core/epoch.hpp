@@ -67,6 +67,13 @@ struct EpochOptions {
   // False: the walks are drawn, counted and copied, nothing is trained and the matrices are not
   // touched (they may be empty). word2vec counts its corpus before training; this is that.
   bool train = true;
+  // The nodes the epoch's walks start from, one walk per entry, in a shuffled order; empty: one
+  // walk from every node (the plain epoch, draw for draw). With start nodes, `walks` has a row
+  // per entry. An update of a grown graph walks from its new nodes alone this way.
+  std::span<const uint32_t> start_nodes;
+  // One entry per node, or empty: the rows of nodes with a non-zero entry stay bit-identical in
+  // both matrices (train_walk's `frozen`).
+  std::span<const uint8_t> frozen;
 };
 
 // One epoch. First refuses, with Error(Value), an ns_exponent that is not a finite number
@@ -80,6 +87,8 @@ struct EpochOptions {
 // Preconditions: the matrices stay valid and are not resized during the call (graphs above
 // kMaxNodes nodes are refused with Error(Overflow)). Thread-safety: calls on different
 // matrices may run at once from different threads.
+// Frozen marks of the wrong length and a start node not below num_nodes are refused as well,
+// with Error(Value); with start nodes, those are what is shuffled and cut into chunks.
 void train_epoch(const CsrRecord& graph, const Node2VecParams& params, const MatrixView& embeddings,
                  const MatrixView& hidden_layer, uint64_t next_random,
                  const EpochOptions& options = {});

@@ -195,6 +195,21 @@ CsrRecord csr_from_edges(const EdgeView& edges, bool directed) {
   return build_csr(edges, directed, num_nodes);
 }
 
+void mark_arc_ends(const CsrRecord& graph, std::span<const uint8_t> sources,
+                   std::span<uint8_t> marks) {
+  const uint32_t n = graph.num_nodes();
+  if (sources.size() != n || marks.size() != n)
+    raise_error(ErrorKind::Value,
+                "sources and marks need one entry per node (" + std::to_string(n) + "), got " +
+                    std::to_string(sources.size()) + " and " + std::to_string(marks.size()));
+  for (uint32_t u = 0; u < n; ++u) {
+    if (!sources[u]) continue;
+    const std::span<const uint32_t> row = graph.neighbors(u);
+    if (!row.empty()) marks[u] = 1;
+    for (const uint32_t v : row) marks[v] = 1;
+  }
+}
+
 CsrRecord csr_from_edges(const EdgeView& edges, bool directed, int64_t num_nodes) {
   if (num_nodes < 1 || num_nodes > kMaxNodes) refuse_num_nodes(std::to_string(num_nodes));
   if (edges.cols != 2) panic_index(edges.cols, 1);

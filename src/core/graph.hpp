@@ -104,4 +104,11 @@ CsrRecord csr_from_edges(const EdgeView& edges, bool directed);
 // when the arrays cannot be allocated; nothing is leaked on any failure. The engine's builder.
 CsrRecord csr_from_edges(const EdgeView& edges, bool directed, int64_t num_nodes);
 
+// Sets marks[v] to 1 for every node v that an arc leaves from a node u with sources[u] != 0, and
+// for every such u that has an arc out; leaves the other marks as they are. With every node a
+// source: the nodes that have an arc either way (the nodes that training reaches). Refuses, with
+// Error(Value), spans that are not one entry per node. O(arcs of the sources).
+void mark_arc_ends(const CsrRecord& graph, std::span<const uint8_t> sources,
+                   std::span<uint8_t> marks);
+
 }  // namespace velmor

@@ -1,6 +1,7 @@
 #include "skipgram.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -48,6 +49,11 @@ struct RowOps {
     for (size_t j = 0; j < dim; ++j) error[j] += g * h[j * hs];
     for (size_t j = 0; j < dim; ++j) h[j * hs] += g * e[j * es];
   }
+  // error += g * h, h left as it is: the update of a frozen output row, dropped.
+  void accumulate(float g, const float* h, float* error, size_t dim) const {
+    if (contiguous) return k.axpy(g, h, error, dim);
+    for (size_t j = 0; j < dim; ++j) error[j] += g * h[j * hs];
+  }
   // e += error
   void apply(const float* error, float* e, size_t dim) const {
     if (contiguous) return k.axpy(1.0f, error, e, dim);
@@ -78,16 +84,43 @@ bool rows_disjoint(const MatrixView& a, const MatrixView& b) {
 }
 
 // The updates of one walk's (context, centre) pairs. Row checks happen at the access that needs
-// them, so a failing pair leaves the updates before it in place.
+// them, so a failing pair leaves the updates before it in place. kFreeze: rows marked in
+// `frozen` are never written (see train_walk): the fused path writes their updates to
+// throwaway copies in `shadow`, the per-sample path leaves them out.
+template <bool kFreeze>
 struct PairTrainer {
+  // Shadow rows a fused pair may need: one per target and one for the context.
+  static constexpr size_t kShadowRows = 33;
+
   const MatrixView& embeddings;
   const MatrixView& hidden_layer;
   const RowOps ops;
   const float alpha;
   float* const error;  // hidden_layer.cols entries
   const bool fusable;  // contiguous rows, and no row of one matrix overlaps a row of the other
+  const std::span<const uint8_t> frozen = {};  // read only when kFreeze
+  float* const shadow = nullptr;  // kFreeze: kShadowRows rows of dim() floats, this thread's
 
   size_t dim() const { return hidden_layer.cols; }
+  bool is_frozen(uint32_t node) const { return node < frozen.size() && frozen[node] != 0; }
+  // Where the fused kernel writes the update of `row`, node `node`'s: the row itself, or for a
+  // frozen node a copy in shadow row `slot`, so that the arithmetic is the same and the row is
+  // left alone.
+  float* writable(float* row, uint32_t node, size_t slot) const {
+    if constexpr (kFreeze) {
+      if (is_frozen(node)) {
+        float* const copy = shadow + slot * dim();
+        std::memcpy(copy, row, dim() * sizeof(float));
+        return copy;
+      }
+    }
+    return row;
+  }
+  // Whether the pair is left out, with its draws: both of its rows frozen.
+  bool skips(uint32_t in, uint32_t centre) const {
+    if constexpr (kFreeze) return is_frozen(in) && is_frozen(centre);
+    return false;
+  }
 
   void sample(uint32_t in, uint32_t target, float label) const {
     if (in >= embeddings.rows) fail_index();
@@ -97,6 +130,9 @@ struct PairTrainer {
     float* h = hidden_layer.row(target);
     const std::optional<float> s = sigmoid_lookup(ops.dot(e, h, dim()));
     if (!s) return;
+    if constexpr (kFreeze) {
+      if (is_frozen(target)) return ops.accumulate((label - *s) * alpha, h, error, dim());
+    }
     ops.update((label - *s) * alpha, e, h, error, dim());
   }
 
@@ -110,6 +146,9 @@ struct PairTrainer {
       if (const uint32_t t = negative(); t != centre) sample(in, t, 0.0f);
     if (in >= embeddings.rows) fail_index();
     if (embeddings.cols != dim()) fail_len();
+    if constexpr (kFreeze) {
+      if (is_frozen(in)) return;
+    }
     ops.apply(error, embeddings.row(in), dim());
   }
 
@@ -137,9 +176,10 @@ struct PairTrainer {
       if (x <= -kSigmoidLimit || x >= kSigmoidLimit) [[unlikely]]
         continue;
       g[m] = ((a == 0 ? 1.0f : 0.0f) - *sigmoid_lookup(x)) * alpha;
-      updated[m++] = rows[a];
+      updated[m] = writable(rows[a], targets[a], m);
+      ++m;
     }
-    ops.k.pair_update(g, updated, m, e, dim());
+    ops.k.pair_update(g, updated, m, writable(e, in, kMax), dim());
   }
 
   // One pair by the fastest path that gives the per-sample result.
@@ -190,8 +230,8 @@ inline bool stopped(const std::atomic<bool>* stop, int64_t i) {
 // brings in (its centre's hidden_layer row, the embeddings row of its farthest context and any
 // shared negatives) are prefetched one position ahead. Per-pair negatives are not: the loads of
 // a pair's rows are independent, and prefetching them measured slower.
-template <int K>
-void train_schedule(const PairTrainer& t, const std::vector<uint32_t>& walk, int32_t window,
+template <int K, class Trainer>
+void train_schedule(const Trainer& t, const std::vector<uint32_t>& walk, int32_t window,
                     uint64_t num_negative, bool shared, const TrainScratch& scratch,
                     const std::atomic<bool>* stop) {
   const int64_t len = static_cast<int64_t>(walk.size());
@@ -227,28 +267,18 @@ void train_schedule(const PairTrainer& t, const std::vector<uint32_t>& walk, int
     }
     const uint32_t centre = walk[static_cast<size_t>(i)];
     for (uint32_t j = begin[i]; j < begin[i + 1]; ++j)
-      t.pair<K>(inputs[j], centre,
-                negatives + static_cast<size_t>(shared ? static_cast<uint32_t>(i) : j) * count,
-                count);
+      t.template pair<K>(
+          inputs[j], centre,
+          negatives + static_cast<size_t>(shared ? static_cast<uint32_t>(i) : j) * count, count);
   }
 }
 
-}  // namespace
-
-template <class Negatives>
-void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
-                uint64_t num_negative, const Negatives& negatives, const MatrixView& embeddings,
-                const MatrixView& hidden_layer, TrainScratch& scratch, NegativeDraws draws,
-                const VecKernels& vec, const std::atomic<bool>* stop) {
-  const bool shared = draws == NegativeDraws::per_position;
+// The draws and updates of one walk, with the trainer of the plain or the frozen-row policy.
+template <class Negatives, class Trainer>
+void train_walk_by(const Trainer& trainer, const std::vector<uint32_t>& walk, Lcg48& rng,
+                   int32_t window, uint64_t num_negative, const Negatives& negatives,
+                   TrainScratch& scratch, bool shared, const std::atomic<bool>* stop) {
   const int64_t len = static_cast<int64_t>(walk.size());
-  const bool contiguous = embeddings.col_stride == 1 && hidden_layer.col_stride == 1;
-  const PairTrainer trainer{embeddings,
-                            hidden_layer,
-                            RowOps{vec, contiguous, embeddings.col_stride, hidden_layer.col_stride},
-                            alpha,
-                            scratch.error.data(),
-                            contiguous && rows_disjoint(embeddings, hidden_layer)};
   const Lcg48::FixedBound window_bound(window);
   auto context_range = [&](int64_t i) {
     const int64_t b = rng.next_int(window_bound);
@@ -282,7 +312,8 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
         negatives.fill(rng, scheduled + static_cast<size_t>(i) * num_negative,
                        static_cast<size_t>(num_negative));
       for (int64_t c = start; c < end; ++c) {
-        if (c == i) continue;
+        if (c == i || trainer.skips(walk[static_cast<size_t>(c)], walk[static_cast<size_t>(i)]))
+          continue;
         inputs[n_pairs] = walk[static_cast<size_t>(c)];
         if (!shared)
           negatives.fill(rng, scheduled + static_cast<size_t>(n_pairs) * num_negative,
@@ -317,11 +348,11 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
     const bool share_here = shared && num_negative <= neg.size() && end - start > 1;
     if (share_here) negatives.fill(rng, neg.data(), static_cast<size_t>(num_negative));
     for (int64_t c = start; c < end; ++c) {
-      if (c == i) continue;
+      if (c == i || trainer.skips(walk[static_cast<size_t>(c)], centre)) continue;
       const uint32_t in = walk[static_cast<size_t>(c)];
       if (num_negative <= neg.size()) {
         if (!share_here) negatives.fill(rng, neg.data(), static_cast<size_t>(num_negative));
-        trainer.pair<0>(in, centre, neg.data(), num_negative);
+        trainer.template pair<0>(in, centre, neg.data(), num_negative);
         continue;
       }
       // A negative count too large to hold: draw each one as its sample needs it.
@@ -330,11 +361,36 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
   }
 }
 
+}  // namespace
+
+template <class Negatives>
+void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
+                uint64_t num_negative, const Negatives& negatives, const MatrixView& embeddings,
+                const MatrixView& hidden_layer, TrainScratch& scratch, NegativeDraws draws,
+                const VecKernels& vec, std::span<const uint8_t> frozen,
+                const std::atomic<bool>* stop) {
+  const bool shared = draws == NegativeDraws::per_position;
+  const bool contiguous = embeddings.col_stride == 1 && hidden_layer.col_stride == 1;
+  const RowOps ops{vec, contiguous, embeddings.col_stride, hidden_layer.col_stride};
+  const bool fusable = contiguous && rows_disjoint(embeddings, hidden_layer);
+  float* const error = scratch.error.data();
+  if (frozen.empty())
+    return train_walk_by(PairTrainer<false>{embeddings, hidden_layer, ops, alpha, error, fusable},
+                         walk, rng, window, num_negative, negatives, scratch, shared, stop);
+  const size_t shadow = PairTrainer<true>::kShadowRows * hidden_layer.cols;
+  if (scratch.shadow.size() < shadow) scratch.shadow.resize(shadow);
+  train_walk_by(PairTrainer<true>{embeddings, hidden_layer, ops, alpha, error, fusable, frozen,
+                                  scratch.shadow.data()},
+                walk, rng, window, num_negative, negatives, scratch, shared, stop);
+}
+
 template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, uint64_t,
                          const UniformNegatives&, const MatrixView&, const MatrixView&,
-                         TrainScratch&, NegativeDraws, const VecKernels&, const std::atomic<bool>*);
+                         TrainScratch&, NegativeDraws, const VecKernels&, std::span<const uint8_t>,
+                         const std::atomic<bool>*);
 template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, uint64_t,
                          const AliasTable&, const MatrixView&, const MatrixView&, TrainScratch&,
-                         NegativeDraws, const VecKernels&, const std::atomic<bool>*);
+                         NegativeDraws, const VecKernels&, std::span<const uint8_t>,
+                         const std::atomic<bool>*);
 
 }  // namespace velmor

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "negatives.hpp"
@@ -23,6 +24,7 @@ struct TrainScratch {
   std::vector<uint32_t> inputs;      // context node of each pair: its embeddings row is the input
   std::vector<uint32_t> negatives;   // num_negative per pair (or per position), in draw order
   std::vector<uint32_t> pair_begin;  // pairs of walk position i: [pair_begin[i], pair_begin[i+1])
+  std::vector<float> shadow;         // with frozen rows: where their discarded updates go
 };
 
 // Which pairs of a walk draw their own negatives.
@@ -47,6 +49,13 @@ enum class NegativeDraws {
 // draws its own as it goes, whatever `draws` says.
 // `vec` is the kernel table of the contiguous rows: the processor's own by default; tests pass
 // each table the processor supports.
+// `frozen`, empty or one entry per node: a node v with frozen[v] != 0 has its rows of both
+// matrices read but never written, so they stay bit-identical while the other rows learn
+// against them (an update of a grown graph trains its new nodes this way). Its updates are
+// computed as usual and dropped, so the rows it trains against get the gradient they would
+// get anyway. A pair whose context and centre are both frozen is skipped, with its negatives'
+// draws: it could only train the output rows of its negatives. An empty `frozen` costs the
+// plain update nothing (it is a separate instantiation, chosen once per walk).
 // `stop`, when not null, is read every kTrainStopInterval walk positions: once it is raised the
 // walk's training ends there, part done, so that one very long walk cannot hold off a stop.
 template <class Negatives>
@@ -54,7 +63,7 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
                 uint64_t num_negative, const Negatives& negatives, const MatrixView& embeddings,
                 const MatrixView& hidden_layer, TrainScratch& scratch,
                 NegativeDraws draws = NegativeDraws::per_pair, const VecKernels& vec = kernels(),
-                const std::atomic<bool>* stop = nullptr);
+                std::span<const uint8_t> frozen = {}, const std::atomic<bool>* stop = nullptr);
 
 // Walk positions trained between two reads of the stop flag: a few milliseconds at most.
 inline constexpr int64_t kTrainStopInterval = 1024;

@@ -2,9 +2,10 @@
 // this build holds and this processor runs (on aarch64 the portable and the NEON one): per sample
 // (rows of the two matrices interleaved, so never fused), the fused pair of a fixed and of any
 // negative count, the draw-as-you-go fallback of walks too long to schedule, and strided
-// matrices. Kernels may sum a dot product in another order, which now
-// and then moves a lookup to the neighbouring sigmoid entry (about 3e-5 here); every fault of the
-// update (a lost negative, a wrong sign, window or kernel) exceeds the 1e-3 allowed many times.
+// matrices; and with frozen rows, which must stay bit-identical. Kernels may sum a dot product in
+// another order, which now and then moves a lookup to the neighbouring sigmoid entry (about 3e-5
+// here); every fault of the update (a lost negative, a wrong sign, window or kernel) exceeds the
+// 1e-3 allowed many times.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -58,9 +59,12 @@ struct Matrices {
 // its pairs the centre and the negatives in draw order, a negative equal to the centre skipped,
 // the context's embeddings row updated last with the pair's summed error. `shared`: a position
 // with pairs draws its negatives once, after its window draw, unless there are too many to hold.
+// `frozen` (empty, or one entry per node): a frozen row is never written, and a pair of two
+// frozen nodes is skipped, its per-pair draws included.
 void defined_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
                   uint64_t num_negative, const UniformNegatives& negatives, Matrices& m,
-                  bool shared) {
+                  bool shared, const std::vector<uint8_t>& frozen = {}) {
+  const auto is_frozen = [&](uint32_t v) { return !frozen.empty() && frozen[v] != 0; };
   const size_t dim = m.emb.cols;
   const int64_t len = static_cast<int64_t>(walk.size());
   std::vector<float> error(dim);
@@ -73,7 +77,7 @@ void defined_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, in
     drawn.clear();
     for (uint64_t d = 0; share_here && d < num_negative; ++d) drawn.push_back(negatives.next(rng));
     for (int64_t c = start; c < end; ++c) {
-      if (c == i) continue;
+      if (c == i || (is_frozen(walk[c]) && is_frozen(walk[i]))) continue;
       float* e = m.emb.row(walk[c]);
       std::fill(error.begin(), error.end(), 0.0f);
       for (uint64_t d = 0; d <= num_negative; ++d) {
@@ -86,9 +90,11 @@ void defined_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, in
         if (!s) continue;
         const float g = ((d == 0 ? 1.0f : 0.0f) - *s) * alpha;
         for (size_t j = 0; j < dim; ++j) error[j] += g * h[j];
-        for (size_t j = 0; j < dim; ++j) h[j] += g * e[j];
+        if (!is_frozen(target))
+          for (size_t j = 0; j < dim; ++j) h[j] += g * e[j];
       }
-      for (size_t j = 0; j < dim; ++j) e[j] += error[j];
+      if (!is_frozen(walk[c]))
+        for (size_t j = 0; j < dim; ++j) e[j] += error[j];
     }
   }
 }
@@ -123,42 +129,57 @@ TEST(UpdatePaths, EveryPathWithEveryKernelTableGivesThePerSampleUpdate) {
   };
   const auto tables = supported_tables();
   for (const Case& c : cases)
-    for (const bool shared : {false, true}) {
-      // A walk over random nodes (any sequence of rows trains as a walk would).
-      std::mt19937 gen(static_cast<uint32_t>(c.walk_length * 31 + c.num_negative));
-      std::uniform_int_distribution<uint32_t> node(0, static_cast<uint32_t>(c.nodes - 1));
-      std::vector<uint32_t> walk(c.walk_length);
-      for (uint32_t& v : walk) v = node(gen);
-      const UniformNegatives negatives(static_cast<int32_t>(c.nodes));
-      Matrices want(Layout::Separate, c.nodes, c.dim);
-      Lcg48 want_rng = Lcg48::from_seed(99);
-      defined_walk(walk, want_rng, alpha, c.window, c.num_negative, negatives, want, shared);
-      const NegativeDraws draws = shared ? NegativeDraws::per_position : NegativeDraws::per_pair;
+    for (const bool shared : {false, true})
+      for (const bool freeze : {false, true}) {
+        // A walk over random nodes (any sequence of rows trains as a walk would).
+        std::mt19937 gen(static_cast<uint32_t>(c.walk_length * 31 + c.num_negative));
+        std::uniform_int_distribution<uint32_t> node(0, static_cast<uint32_t>(c.nodes - 1));
+        std::vector<uint32_t> walk(c.walk_length);
+        for (uint32_t& v : walk) v = node(gen);
+        const UniformNegatives negatives(static_cast<int32_t>(c.nodes));
+        // Two nodes of every three frozen, and the walk's first two, so that every walk has pairs
+        // of two frozen nodes (skipped, with their draws), of one, and of none.
+        std::vector<uint8_t> frozen;
+        for (size_t v = 0; freeze && v < c.nodes; ++v)
+          frozen.push_back(v % 3 != 2 || v == walk[0] || v == walk[1]);
+        const Matrices start(Layout::Separate, c.nodes, c.dim);
+        Matrices want(Layout::Separate, c.nodes, c.dim);
+        Lcg48 want_rng = Lcg48::from_seed(99);
+        defined_walk(walk, want_rng, alpha, c.window, c.num_negative, negatives, want, shared,
+                     frozen);
+        const NegativeDraws draws = shared ? NegativeDraws::per_position : NegativeDraws::per_pair;
 
-      const auto check = [&](Layout layout, const VecKernels& table, std::string path) {
-        if (shared) path += ", shared";
-        Matrices got(layout, c.nodes, c.dim);
-        TrainScratch scratch;
-        scratch.error.assign(c.dim, 0.0f);
-        Lcg48 rng = Lcg48::from_seed(99);
-        train_walk(walk, rng, alpha, c.window, c.num_negative, negatives, got.emb, got.hid, scratch,
-                   draws, table);
-        EXPECT_EQ(rng.state(), want_rng.state()) << c.what << ", " << path;
-        double worst = 0.0;  // relative to the value, or absolute below 1
-        const auto compare = [&](float a, float b) {
-          worst = std::max(worst, std::fabs(double(a) - b) / std::max(1.0, std::fabs(double(b))));
+        const auto check = [&](Layout layout, const VecKernels& table, std::string path) {
+          if (shared) path += ", shared";
+          if (freeze) path += ", frozen";
+          Matrices got(layout, c.nodes, c.dim);
+          TrainScratch scratch;
+          scratch.error.assign(c.dim, 0.0f);
+          Lcg48 rng = Lcg48::from_seed(99);
+          train_walk(walk, rng, alpha, c.window, c.num_negative, negatives, got.emb, got.hid,
+                     scratch, draws, table, frozen);
+          EXPECT_EQ(rng.state(), want_rng.state()) << c.what << ", " << path;
+          double worst = 0.0;  // relative to the value, or absolute below 1
+          const auto compare = [&](float a, float b) {
+            worst = std::max(worst, std::fabs(double(a) - b) / std::max(1.0, std::fabs(double(b))));
+          };
+          for (size_t r = 0; r < c.nodes; ++r)
+            for (size_t j = 0; j < c.dim; ++j) {
+              compare(got.at(got.emb, r, j), want.at(want.emb, r, j));
+              compare(got.at(got.hid, r, j), want.at(want.hid, r, j));
+            }
+          EXPECT_LT(worst, 1e-3) << c.what << ", " << path;
+          bool kept = true;
+          for (size_t r = 0; r < frozen.size(); ++r)
+            for (size_t j = 0; j < c.dim && frozen[r]; ++j)
+              kept = kept && got.at(got.emb, r, j) == start.at(start.emb, r, j) &&
+                     got.at(got.hid, r, j) == start.at(start.hid, r, j);
+          EXPECT_TRUE(kept) << c.what << ", " << path << ": a frozen row was written";
         };
-        for (size_t r = 0; r < c.nodes; ++r)
-          for (size_t j = 0; j < c.dim; ++j) {
-            compare(got.at(got.emb, r, j), want.at(want.emb, r, j));
-            compare(got.at(got.hid, r, j), want.at(want.hid, r, j));
-          }
-        EXPECT_LT(worst, 1e-3) << c.what << ", " << path;
-      };
-      for (const auto& [table, name] : tables) {
-        check(Layout::Separate, *table, std::string("fused, ") + name);
-        check(Layout::Interleaved, *table, std::string("per sample, ") + name);
+        for (const auto& [table, name] : tables) {
+          check(Layout::Separate, *table, std::string("fused, ") + name);
+          check(Layout::Interleaved, *table, std::string("per sample, ") + name);
+        }
+        check(Layout::Strided, *tables[0].first, "strided");
       }
-      check(Layout::Strided, *tables[0].first, "strided");
-    }
 }

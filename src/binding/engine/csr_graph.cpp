@@ -37,7 +37,41 @@ PyObject* csr_from_edges_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+constexpr const char* kMarkParams[] = {"graph", "sources", "marks"};
+const FunctionDescription kMarkArcEnds{"mark_arc_ends()", kMarkParams, {}};
+
+PyObject* mark_arc_ends_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+  return entry([&] {
+    PyObject* argv[3];
+    bind_arguments(kMarkArcEnds, args, kwargs, argv);
+    const bool weighted = PyObject_TypeCheck(argv[0], weighted_graph_type());
+    if (!weighted && !PyObject_TypeCheck(argv[0], engine_graph_type()))
+      raise_error(ErrorKind::Type,
+                  "argument 'graph': expected a CSRGraph or a WeightedCSRGraph, got '" +
+                      type_name(argv[0]) + "'");
+    const CsrRecord& record = weighted ? reinterpret_cast<WeightedGraphObject*>(argv[0])->record.csr
+                                       : reinterpret_cast<GraphObject*>(argv[0])->record;
+    const ArrayBorrow sources =
+        with_argument("sources", [&] { return accept_strict(argv[1], NpyType::UInt8, 1); });
+    const ArrayBorrow marks =
+        with_argument("marks", [&] { return accept_strict(argv[2], NpyType::UInt8, 1); });
+    const std::span<uint8_t> source_view = writable_u8_vector("sources", sources);
+    const std::span<uint8_t> mark_view = writable_u8_vector("marks", marks);
+    mark_arc_ends(record, source_view, mark_view);
+    return Ref::borrow(Py_None);
+  });
+}
+
 }  // namespace
+
+PyMethodDef mark_arc_ends_def = {
+    "mark_arc_ends", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mark_arc_ends_fn)),
+    METH_VARARGS | METH_KEYWORDS,
+    "mark_arc_ends(graph, sources, marks)\n--\n\n"
+    "Sets marks[v] = 1 for every node v that an arc leaves from a node u with sources[u] != 0,\n"
+    "and for every such u that has an arc out; other marks are left as they are. graph is a\n"
+    "CSRGraph or a WeightedCSRGraph; sources and marks are writable uint8 arrays with one entry\n"
+    "per node. With every node a source, the marks are the nodes that have an arc either way."};
 
 PyMethodDef engine_csr_from_edges_def = {
     "csr_from_edges",

@@ -19,5 +19,6 @@ extern PyMethodDef write_walks_def;
 extern PyMethodDef weighted_csr_from_edges_def;
 extern PyMethodDef read_named_edges_def;
 extern PyMethodDef engine_csr_from_edges_def;  // csr_from_edges with a node count
+extern PyMethodDef mark_arc_ends_def;
 
 }  // namespace velmor::py

@@ -16,7 +16,7 @@ namespace {
 constexpr const char* kNames[] = {"graph",        "params",      "embeddings",
                                   "hidden_layer", "next_random", "ns_exponent",
                                   "noise_counts", "visits",      "progress"};
-constexpr const char* kOptionalNames[] = {"shared_negatives"};
+constexpr const char* kOptionalNames[] = {"shared_negatives", "start_nodes", "frozen"};
 const FunctionDescription kTrainEpoch{"train_epoch()", {}, kNames, kOptionalNames};
 
 // An optional uint64 vector argument: None, or an array accepted as it is (no conversion, so
@@ -27,6 +27,18 @@ std::optional<ArrayBorrow> optional_counts(PyObject* obj, const char* name, bool
       with_argument(name, [&] { return accept_strict(obj, NpyType::UInt64, 1); }));
   count_vector(name, *held, writable);
   return held;
+}
+
+// An optional one-dimensional uint32 or uint8 array: absent or None, or an array accepted as it
+// is; its view is taken by view_of after the last conversion.
+std::optional<ArrayBorrow> optional_vector(PyObject* obj, const char* name, NpyType type) {
+  if (!obj || obj == Py_None) return std::nullopt;
+  return std::optional<ArrayBorrow>(
+      with_argument(name, [&] { return accept_strict(obj, type, 1); }));
+}
+
+std::span<const uint32_t> view_of_starts(const std::optional<ArrayBorrow>& held) {
+  return held ? writable_u32_vector("start_nodes", *held) : std::span<uint32_t>();
 }
 
 std::span<uint64_t> view_of(const std::optional<ArrayBorrow>& held, const char* name,
@@ -94,7 +106,7 @@ void walk_watched(const WalkArguments& walk, uint64_t next_random, EpochOptions 
 
 PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   return entry([&] {
-    PyObject* argv[10];
+    PyObject* argv[12];
     bind_arguments(kTrainEpoch, args, kwargs, argv);
     const EpochArguments epoch = accept_epoch_arguments(
         argv, engine_graph_type(), engine_params_type(), weighted_graph_type());
@@ -106,6 +118,10 @@ PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* const progress = accept_progress(argv[8]);
     if (argv[9] && to_bool(argv[9], "shared_negatives"))
       options.negative_draws = NegativeDraws::per_position;
+    const std::optional<ArrayBorrow> starts_held =
+        optional_vector(argv[10], "start_nodes", NpyType::UInt32);
+    const std::optional<ArrayBorrow> frozen_held =
+        optional_vector(argv[11], "frozen", NpyType::UInt8);
 
     // The views are taken after the last conversion; nothing but the watcher runs Python code
     // before training ends.
@@ -113,25 +129,31 @@ PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     const MatrixView hidden_layer = epoch.hidden_layer();
     options.noise_counts = view_of(noise_held, "noise_counts", false);
     options.visits = view_of(visits_held, "visits", true);
+    options.start_nodes = view_of_starts(starts_held);
+    if (frozen_held) options.frozen = writable_u8_vector("frozen", *frozen_held);
     train_watched(epoch, embeddings, hidden_layer, next_random, options, progress);
     return Ref::borrow(Py_None);
   });
 }
 
 constexpr const char* kCountNames[] = {"graph", "params", "next_random", "visits"};
-const FunctionDescription kCountVisits{"count_visits()", {}, kCountNames};
+constexpr const char* kCountOptional[] = {"start_nodes"};
+const FunctionDescription kCountVisits{"count_visits()", {}, kCountNames, kCountOptional};
 
 PyObject* count_visits_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   return entry([&] {
-    PyObject* argv[4];
+    PyObject* argv[5];
     bind_arguments(kCountVisits, args, kwargs, argv);
     const WalkArguments walk = accept_walk_arguments(argv, engine_graph_type(),
                                                      engine_params_type(), weighted_graph_type());
     const uint64_t next_random = to_u64(argv[2], "next_random");
     const ArrayBorrow visits_held =
         with_argument("visits", [&] { return accept_strict(argv[3], NpyType::UInt64, 1); });
+    const std::optional<ArrayBorrow> starts_held =
+        optional_vector(argv[4], "start_nodes", NpyType::UInt32);
     EpochOptions options;
     options.visits = count_vector("visits", visits_held, true);
+    options.start_nodes = view_of_starts(starts_held);
     walk_watched(walk, next_random, options, Py_None);
     return Ref::borrow(Py_None);
   });
@@ -164,7 +186,8 @@ PyMethodDef train_epoch_def = {
     "train_epoch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_epoch_fn)),
     METH_VARARGS | METH_KEYWORDS,
     "train_epoch(*, graph, params, embeddings, hidden_layer, next_random, ns_exponent, "
-    "noise_counts, visits, progress, shared_negatives=False)\n--\n\n"
+    "noise_counts, visits, progress, shared_negatives=False, start_nodes=None, frozen=None)\n"
+    "--\n\n"
     "One node2vec epoch, as _native.train_node2vec_epoch trains it, with these additions.\n\n"
     "graph may also be a WeightedCSRGraph, walked in proportion to its weights.\n"
     "Negatives are drawn in proportion to max(count, 1)**ns_exponent, over noise_counts (a\n"
@@ -176,6 +199,10 @@ PyMethodDef train_epoch_def = {
     "shared_negatives: False, each (context, centre) pair draws its own negatives; True, the\n"
     "pairs of one walk position share one draw (the generator then makes one draw of negatives\n"
     "per position, after the position's window draw).\n"
+    "start_nodes (a writable uint32 array, or None for every node): one walk from each entry,\n"
+    "in a shuffled order. frozen (a writable uint8 array with one entry per node, or None):\n"
+    "the rows of nodes with a non-zero entry are left bit-identical in both matrices while the\n"
+    "others train against them; a pair of two frozen nodes is skipped.\n"
     "progress (a callable, or None) is called with the number of walks trained so far, about\n"
     "every 100 ms, on the calling thread. The interpreter lock is released while the workers\n"
     "run; an exception from progress or from a signal handler (KeyboardInterrupt) stops the\n"
@@ -184,9 +211,10 @@ PyMethodDef train_epoch_def = {
 PyMethodDef count_visits_def = {
     "count_visits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(count_visits_fn)),
     METH_VARARGS | METH_KEYWORDS,
-    "count_visits(*, graph, params, next_random, visits)\n--\n\n"
+    "count_visits(*, graph, params, next_random, visits, start_nodes=None)\n--\n\n"
     "Adds to visits (a writable uint64 array, one entry per node) each node's visits in one\n"
-    "round of walks, one from every node, drawn as train_epoch draws them; nothing is trained.\n"
+    "round of walks, one from every node (or from each of start_nodes, a writable uint32\n"
+    "array), drawn as train_epoch draws them; nothing is trained.\n"
     "graph is a CSRGraph or a WeightedCSRGraph.\n"
     "word2vec counts its corpus before training: this counts the walks' nodes, for the\n"
     "negatives of the first epoch. Releases the interpreter lock; Ctrl-C stops it."};
