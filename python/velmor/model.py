@@ -102,10 +102,9 @@ class Node2Vec:
         Passes over the graph, gensim's ``epochs`` and PecanPy's ``--epochs``: training runs
         ``num_walks * epochs`` rounds of walks, every pass walking afresh, and the learning rate
         falls linearly over all of them. ``epochs=2`` thus trains exactly as ``num_walks``
-        doubled does. It is at least as good as training several passes over one corpus of
-        walks, as gensim and PecanPy do: each pass trains on walks of the same distribution, but
-        on new ones, so the embedding sees more of the graph's paths and no pass repeats the
-        noise of another; and it needs no memory for a corpus.
+        doubled does. It trains as well as several passes over one corpus of walks, as gensim
+        and PecanPy make them (measured level on labelled graphs): each pass trains on walks of
+        the same distribution, only new ones, and no corpus is held in memory.
 
     Attributes
     ----------
