@@ -88,6 +88,16 @@ class Node2Vec:
         link-prediction AUC drops by about 0.008. False: one draw per (context, centre) pair,
         as word2vec does. None (default): shared when the two training matrices take more than
         64 MiB (``num_nodes * dimensions * 8`` bytes; 65,536 nodes at 128 dimensions).
+    deterministic : bool, default False
+        True: the same embeddings for a given ``seed`` whatever the number of ``workers``. The
+        nodes fall into blocks, each epoch's walks into episodes of up to 16,384 walks, and an
+        episode's context pairs are trained in block pairs that share no vector, so threads
+        never race; each pair's negatives come from its centre's block. With
+        ``shared_negatives``, runs of 8 pairs of a block pair share one draw. ``batch_size`` is
+        not used. False: threads update shared vectors without locks (Hogwild).
+    num_blocks : int, optional
+        Blocks of the deterministic schedule, 1 to 256; the embeddings depend on it. Default:
+        one per 256 nodes, between 1 and 16. Only with ``deterministic=True``.
 
     Attributes
     ----------
@@ -103,7 +113,9 @@ class Node2Vec:
     With ``workers=1`` and a ``seed``, two fits of the same graph give bit-identical embeddings.
     With more threads the result varies from run to run: the threads update shared rows of the
     matrices without locks (Hogwild), so the order in which updates land - and, when two collide,
-    which one survives - depends on timing.
+    which one survives - depends on timing. With ``deterministic=True`` and a ``seed`` the
+    embeddings are bit-identical for any number of workers, on processors that run the same
+    vector kernels (AVX-512, AVX2 and plain x86-64 each sum in their own order).
 
     The input vectors start uniform in [-1, 1) / ``dimensions`` (as gensim's do), the output
     vectors at zero.
@@ -130,7 +142,8 @@ class Node2Vec:
                  ns_exponent: float = 0.75, alpha: float = 0.025, min_alpha: float = 0.0001,
                  batch_size: int | None = None, workers: int | None = None,
                  seed: int | None = None, progress: bool = True,
-                 shared_negatives: bool | None = None, **renamed: Any):
+                 shared_negatives: bool | None = None, deterministic: bool = False,
+                 num_blocks: int | None = None, **renamed: Any):
         for old, value in renamed.items():
             if old not in _RENAMED:
                 raise TypeError(f"Node2Vec got an unexpected keyword argument {old!r}")
@@ -155,6 +168,8 @@ class Node2Vec:
         self.seed = seed
         self.progress = progress
         self.shared_negatives = shared_negatives
+        self.deterministic = deterministic
+        self.num_blocks = num_blocks
 
     def fit(self, graph, *, directed: bool | None = None) -> Node2Vec:
         """Learn an embedding for every node of ``graph``.
@@ -218,7 +233,8 @@ class Node2Vec:
                             next_random=int(epoch_seeds[epoch]), ns_exponent=ns_exponent,
                             noise_counts=visits, visits=visits,
                             progress=bar.hook(epoch * count),
-                            shared_negatives=shared_negatives)
+                            shared_negatives=shared_negatives,
+                            **_schedule(settings))
                 bar.show((epoch + 1) * count)
         self.embeddings_ = embeddings
         self.epochs_trained_ = epochs
@@ -260,7 +276,15 @@ class Node2Vec:
             "progress": check_bool("progress", self.progress),
             "shared_negatives": None if self.shared_negatives is None
             else check_bool("shared_negatives", self.shared_negatives),
+            "deterministic": check_bool("deterministic", self.deterministic),
+            "num_blocks": None if self.num_blocks is None
+            else check_int("num_blocks", self.num_blocks, minimum=1, maximum=_MAX_BLOCKS),
         }
+        if settings["num_blocks"] is not None and not settings["deterministic"]:
+            raise ValueError("num_blocks applies only with deterministic=True")
+        if settings["deterministic"] and settings["negative"] > _MAX_SCHEDULED_NEGATIVES:
+            raise ValueError(f"negative must be at most {_MAX_SCHEDULED_NEGATIVES} with "
+                             f"deterministic=True, got {settings['negative']}")
         if settings["workers"] is None:
             check_thread_environment()
         if settings["min_alpha"] > settings["alpha"]:
@@ -289,6 +313,17 @@ class Node2Vec:
 
 
 _RENAMED = {"walks_per_node": "num_walks", "window": "window_size"}
+
+# The most blocks, and negatives per pair, that the engine's deterministic schedule takes.
+_MAX_BLOCKS = 256
+_MAX_SCHEDULED_NEGATIVES = 1 << 22
+
+
+def _schedule(settings: dict[str, Any]) -> dict[str, Any]:
+    """The engine's arguments for the deterministic schedule, or none for Hogwild."""
+    if not settings["deterministic"]:
+        return {}
+    return {"deterministic": True, "num_blocks": settings["num_blocks"] or 0}
 
 
 def _param_names():

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 
+#include "block_schedule.hpp"
 #include "graph.hpp"
 #include "skipgram.hpp"
 #include "views.hpp"
@@ -60,6 +61,11 @@ struct EpochOptions {
   std::span<int32_t> walks;
   // Whether each pair draws its own negatives or a walk position's pairs share theirs.
   NegativeDraws negative_draws = NegativeDraws::per_pair;
+  // Set: the epoch trains by the block schedule (block_epoch.hpp), whose embedding does not
+  // depend on the number of workers, with each block's negatives drawn as above from that
+  // block's nodes; per_position draws then mean runs of a bucket's pairs sharing negatives.
+  // batch_size is not used. Ignored when nothing is trained.
+  std::optional<BlockSchedule> blocks;
   EpochControl* control = nullptr;
   // False: the walks are drawn, counted and copied, nothing is trained and the matrices are not
   // touched (they may be empty). word2vec counts its corpus before training; this is that.
@@ -77,6 +83,8 @@ struct EpochOptions {
 // Preconditions: the matrices stay valid and are not resized during the call (graphs above
 // kMaxNodes nodes are refused with Error(Overflow)). Thread-safety: calls on different
 // matrices may run at once from different threads.
+// With options.blocks set, the epoch also refuses a schedule out of its bounds (before anything
+// is trained) and runs the schedule's episodes on the pool instead of chunks.
 void train_epoch(const CsrRecord& graph, const Node2VecParams& params, const MatrixView& embeddings,
                  const MatrixView& hidden_layer, uint64_t next_random,
                  const EpochOptions& options = {});

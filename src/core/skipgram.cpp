@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 #include <source_location>
+#include <type_traits>
 #include <utility>
 
 #include "failure.hpp"
@@ -226,6 +227,34 @@ void train_schedule(const PairTrainer& t, const std::vector<uint32_t>& walk, int
   }
 }
 
+// f(std::integral_constant<int, K>()) with K = num_negative + 1 when that is 1..8, else 0: the
+// fused pair update for a fixed negative count, or for any.
+template <class F>
+void with_fixed_count(uint64_t num_negative, F&& f) {
+  switch (num_negative) {
+    case 0: return f(std::integral_constant<int, 1>());
+    case 1: return f(std::integral_constant<int, 2>());
+    case 2: return f(std::integral_constant<int, 3>());
+    case 3: return f(std::integral_constant<int, 4>());
+    case 4: return f(std::integral_constant<int, 5>());
+    case 5: return f(std::integral_constant<int, 6>());
+    case 6: return f(std::integral_constant<int, 7>());
+    case 7: return f(std::integral_constant<int, 8>());
+    default: return f(std::integral_constant<int, 0>());
+  }
+}
+
+PairTrainer make_trainer(const MatrixView& embeddings, const MatrixView& hidden_layer, float alpha,
+                         float* error, const VecKernels& vec) {
+  const bool contiguous = embeddings.col_stride == 1 && hidden_layer.col_stride == 1;
+  return PairTrainer{embeddings,
+                     hidden_layer,
+                     RowOps{vec, contiguous, embeddings.col_stride, hidden_layer.col_stride},
+                     alpha,
+                     error,
+                     contiguous && rows_disjoint(embeddings, hidden_layer)};
+}
+
 }  // namespace
 
 template <class Negatives>
@@ -235,18 +264,12 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
                 const VecKernels& vec) {
   const bool shared = draws == NegativeDraws::per_position;
   const int64_t len = static_cast<int64_t>(walk.size());
-  const bool contiguous = embeddings.col_stride == 1 && hidden_layer.col_stride == 1;
-  const PairTrainer trainer{embeddings,
-                            hidden_layer,
-                            RowOps{vec, contiguous, embeddings.col_stride, hidden_layer.col_stride},
-                            alpha,
-                            scratch.error.data(),
-                            contiguous && rows_disjoint(embeddings, hidden_layer)};
+  const PairTrainer trainer =
+      make_trainer(embeddings, hidden_layer, alpha, scratch.error.data(), vec);
   const Lcg48::FixedBound window_bound(window);
   auto context_range = [&](int64_t i) {
-    const int64_t b = rng.next_int(window_bound);
-    return std::pair<int64_t, int64_t>{std::max<int64_t>(0, i - window + b),
-                                       std::min<int64_t>(i + window + 1 - b, len)};
+    const ContextSpan span = draw_context(rng, window_bound, window, i, len);
+    return std::pair<int64_t, int64_t>{span.first, span.last};
   };
 
   // The draws of a walk depend only on the walk and the parameters, never on the matrices, so
@@ -284,17 +307,9 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
       }
     }
     begin[len] = n_pairs;
-    switch (num_negative) {
-      case 0: return train_schedule<1>(trainer, walk, window, num_negative, shared, scratch);
-      case 1: return train_schedule<2>(trainer, walk, window, num_negative, shared, scratch);
-      case 2: return train_schedule<3>(trainer, walk, window, num_negative, shared, scratch);
-      case 3: return train_schedule<4>(trainer, walk, window, num_negative, shared, scratch);
-      case 4: return train_schedule<5>(trainer, walk, window, num_negative, shared, scratch);
-      case 5: return train_schedule<6>(trainer, walk, window, num_negative, shared, scratch);
-      case 6: return train_schedule<7>(trainer, walk, window, num_negative, shared, scratch);
-      case 7: return train_schedule<8>(trainer, walk, window, num_negative, shared, scratch);
-      default: return train_schedule<0>(trainer, walk, window, num_negative, shared, scratch);
-    }
+    return with_fixed_count(num_negative, [&](auto k) {
+      train_schedule<decltype(k)::value>(trainer, walk, window, num_negative, shared, scratch);
+    });
   }
 
   // Walks too long (or windows and negative counts too large) to schedule: draw as we go.
@@ -317,6 +332,24 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
       trainer.per_sample(in, centre, num_negative, [&] { return negatives.next(rng); });
     }
   }
+}
+
+void train_pairs(std::span<const SkipGramPair> pairs, const uint32_t* negatives,
+                 uint64_t num_negative, uint64_t pairs_per_draw, float alpha,
+                 const MatrixView& embeddings, const MatrixView& hidden_layer, float* error,
+                 const VecKernels& vec) {
+  const PairTrainer trainer = make_trainer(embeddings, hidden_layer, alpha, error, vec);
+  with_fixed_count(num_negative, [&](auto k) {
+    constexpr int K = decltype(k)::value;
+    const uint64_t count = K > 0 ? K - 1 : num_negative;
+    const size_t n = pairs.size();
+    const uint32_t* neg = negatives;
+    for (size_t first = 0, last; first < n; first = last, neg += count) {
+      last = first + static_cast<size_t>(std::min<uint64_t>(n - first, pairs_per_draw));
+      for (size_t j = first; j < last; ++j)
+        trainer.pair<K>(pairs[j].input, pairs[j].output, neg, count);
+    }
+  });
 }
 
 template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, uint64_t,

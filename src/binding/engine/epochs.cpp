@@ -16,7 +16,8 @@ namespace {
 constexpr const char* kNames[] = {"graph",        "params",      "embeddings",
                                   "hidden_layer", "next_random", "ns_exponent",
                                   "noise_counts", "visits",      "progress"};
-constexpr const char* kOptionalNames[] = {"shared_negatives"};
+constexpr const char* kOptionalNames[] = {"shared_negatives", "deterministic", "num_blocks",
+                                          "episode_walks"};
 const FunctionDescription kTrainEpoch{"train_epoch()", {}, kNames, kOptionalNames};
 
 // An optional uint64 vector argument: None, or an array accepted as it is (no conversion, so
@@ -94,7 +95,7 @@ void walk_watched(const WalkArguments& walk, uint64_t next_random, EpochOptions 
 
 PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   return entry([&] {
-    PyObject* argv[10];
+    PyObject* argv[13];
     bind_arguments(kTrainEpoch, args, kwargs, argv);
     const EpochArguments epoch = accept_epoch_arguments(
         argv, engine_graph_type(), engine_params_type(), weighted_graph_type());
@@ -106,6 +107,11 @@ PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* const progress = accept_progress(argv[8]);
     if (argv[9] && to_bool(argv[9], "shared_negatives"))
       options.negative_draws = NegativeDraws::per_position;
+    if (argv[10] && to_bool(argv[10], "deterministic")) {
+      options.blocks.emplace();
+      if (argv[11]) options.blocks->num_blocks = to_u32(argv[11], "num_blocks");
+      if (argv[12]) options.blocks->episode_walks = to_u64(argv[12], "episode_walks");
+    }
 
     // The views are taken after the last conversion; nothing but the watcher runs Python code
     // before training ends.
@@ -164,7 +170,8 @@ PyMethodDef train_epoch_def = {
     "train_epoch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_epoch_fn)),
     METH_VARARGS | METH_KEYWORDS,
     "train_epoch(*, graph, params, embeddings, hidden_layer, next_random, ns_exponent, "
-    "noise_counts, visits, progress, shared_negatives=False)\n--\n\n"
+    "noise_counts, visits, progress, shared_negatives=False, deterministic=False, num_blocks=0, "
+    "episode_walks=0)\n--\n\n"
     "One node2vec epoch, as _native.train_node2vec_epoch trains it, with these additions.\n\n"
     "graph may also be a WeightedCSRGraph, walked in proportion to its weights.\n"
     "Negatives are drawn in proportion to max(count, 1)**ns_exponent, over noise_counts (a\n"
@@ -176,6 +183,12 @@ PyMethodDef train_epoch_def = {
     "shared_negatives: False, each (context, centre) pair draws its own negatives; True, the\n"
     "pairs of one walk position share one draw (the generator then makes one draw of negatives\n"
     "per position, after the position's window draw).\n"
+    "deterministic: True trains by the block schedule, whose result is the same for any number\n"
+    "of workers: nodes fall into num_blocks blocks (0: one per 256 nodes, 1 to 16; at most\n"
+    "256), the walks into episodes of episode_walks walks (0: 2**14, fewer for walks longer\n"
+    "than 128 nodes), and each episode's pairs train bucket by bucket with negatives from the\n"
+    "centre's block; shared_negatives then shares a draw among 8 consecutive pairs of a bucket.\n"
+    "batch_size is not used.\n"
     "progress (a callable, or None) is called with the number of walks trained so far, about\n"
     "every 100 ms, on the calling thread. The interpreter lock is released while the workers\n"
     "run; an exception from progress or from a signal handler (KeyboardInterrupt) stops the\n"
