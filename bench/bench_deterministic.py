@@ -127,7 +127,7 @@ def one_run(a):
     if a.num_blocks:
         extra["num_blocks"] = a.num_blocks
     started = time.perf_counter()
-    settings = dict(dimensions=128, walk_length=80, window_size=10, p=1.0, q=1.0,
+    settings = dict(dimensions=128, walk_length=a.walk_length, window_size=10, p=1.0, q=1.0,
                     workers=a.workers, seed=a.seed, progress=False)
     velmor.Node2Vec(**settings, **MODES[a.mode], **extra).fit(graph)
     seconds = time.perf_counter() - started
@@ -145,7 +145,8 @@ def speed(a):
             done = subprocess.run(
                 [sys.executable, __file__, "one", "--graph", a.graph, "--mode", mode,
                  "--epochs", str(a.epochs), "--workers", str(a.workers), "--seed", str(r + 1),
-                 *extra], env=env, check=True, capture_output=True, text=True)
+                 "--walk-length", str(a.walk_length), *extra],
+                env=env, check=True, capture_output=True, text=True)
             rec = json.loads(done.stdout.splitlines()[-1])
             times[mode].append(rec["seconds"])
             print(f"round {r + 1} {mode}: {rec['seconds']:.2f} s, peak +{rec['peak_mib']:.0f} MiB "
@@ -171,6 +172,7 @@ def main():
     s.add_argument("--epochs", type=int, default=10, help="walks per node")
     s.add_argument("--workers", type=int, default=2)
     s.add_argument("--num-blocks", type=int, default=0)
+    s.add_argument("--walk-length", type=int, default=80)
     o = sub.add_parser("one")
     o.add_argument("--graph")
     o.add_argument("--mode")
@@ -178,6 +180,7 @@ def main():
     o.add_argument("--workers", type=int)
     o.add_argument("--seed", type=int)
     o.add_argument("--num-blocks", type=int, default=0)
+    o.add_argument("--walk-length", type=int, default=80)
     a = ap.parse_args()
     {"quality": quality, "speed": speed, "one": one_run}[a.command](a)
 

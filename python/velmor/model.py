@@ -90,7 +90,8 @@ class Node2Vec:
         64 MiB (``num_nodes * dimensions * 8`` bytes; 65,536 nodes at 128 dimensions).
     deterministic : bool, default False
         True: the same embeddings for a given ``seed`` whatever the number of ``workers``. The
-        nodes fall into blocks, each epoch's walks into episodes of up to 16,384 walks, and an
+        nodes fall into blocks, each epoch's walks into episodes (a sixteenth of the epoch, at
+        most 819 walks of 80 nodes), and an
         episode's context pairs are trained in block pairs that share no vector, so threads
         never race; each pair's negatives come from its centre's block. With
         ``shared_negatives``, runs of 8 pairs of a block pair share one draw. ``batch_size`` is

@@ -24,9 +24,10 @@ constexpr uint64_t mix(uint64_t x) {
 
 uint32_t blocks_for(uint32_t num_nodes) { return std::clamp<uint32_t>(num_nodes / 256, 1, 16); }
 
-uint64_t episode_walks_for(uint64_t max_walk_length) {
-  return std::clamp<uint64_t>((uint64_t{1} << 21) / std::max<uint64_t>(max_walk_length, 1), 1,
-                              uint64_t{1} << 14);
+uint64_t episode_walks_for(uint64_t max_walk_length, uint64_t num_walks) {
+  return std::clamp<uint64_t>(
+      std::min((uint64_t{1} << 16) / std::max<uint64_t>(max_walk_length, 1), num_walks / 16), 1,
+      uint64_t{1} << 14);
 }
 
 BlockPartition::BlockPartition(uint32_t num_nodes, uint32_t num_blocks)

@@ -203,7 +203,7 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
     BlockSchedule schedule = *options.blocks;
     if (schedule.num_blocks == 0) schedule.num_blocks = blocks_for(n);
     if (schedule.episode_walks == 0)
-      schedule.episode_walks = episode_walks_for(params.max_walk_length);
+      schedule.episode_walks = episode_walks_for(params.max_walk_length, order.size());
     train_blocks(graph, BlockEpoch{params, embeddings, hidden_layer, order, base_seed, schedule,
                                    options.negative_draws,
                                    [&](std::span<const uint32_t> members) {

@@ -49,6 +49,17 @@ std::vector<uint32_t> random_edges(uint32_t n, size_t m, uint32_t seed) {
   return flat;
 }
 
+// The undirected graph of random_edges(n, m, seed), edge i weighing 1 + (i % 7) * spread.
+WeightedCsrRecord random_weighted(uint32_t n, size_t m, uint32_t seed, double spread) {
+  const std::vector<uint32_t> flat = random_edges(n, m, seed);
+  std::vector<double> weights(flat.size() / 2);
+  for (size_t i = 0; i < weights.size(); ++i)
+    weights[i] = 1.0 + static_cast<double>(i % 7) * spread;
+  return weighted_csr_from_edges(
+      {reinterpret_cast<const char*>(flat.data()), weights.size(), 2, 8, 4},
+      {reinterpret_cast<const char*>(weights.data()), weights.size(), 8}, false, n);
+}
+
 // A matrix with a column stride (1: the vector kernels; more: element by element) and padding:
 // training may write the view's elements, never the padding or the gaps between columns.
 struct Matrix {
@@ -233,12 +244,7 @@ TEST(RaceFree, TheBlockScheduleSharesNoRowAcrossThreads) {
     }
   };
   train_all(build(random_edges(40, 160, 3), false));
-  const std::vector<uint32_t> flat = random_edges(45, 135, 4);
-  std::vector<double> weights(flat.size() / 2);
-  for (size_t i = 0; i < weights.size(); ++i) weights[i] = 1.0 + static_cast<double>(i % 5) * 10;
-  train_all(weighted_csr_from_edges(
-      {reinterpret_cast<const char*>(flat.data()), weights.size(), 2, 8, 4},
-      {reinterpret_cast<const char*>(weights.data()), weights.size(), 8}, false, 45));
+  train_all(random_weighted(45, 135, 4, 10.0));
 
   // One array for both matrices would let two buckets of a sub-round share rows: refused.
   const CsrRecord g = build(random_edges(40, 160, 3), false);
@@ -271,10 +277,5 @@ TEST(Hogwild, ManyWorkersOnSharedRows) {
   train_all(build(loops_or_star(31, false), false));
   train_all(build({0, 1}, false));
   // And a weighted graph, whose walks draw from its rows' alias tables.
-  const std::vector<uint32_t> flat = random_edges(35, 105, 2);
-  std::vector<double> weights(flat.size() / 2);
-  for (size_t i = 0; i < weights.size(); ++i) weights[i] = 1.0 + static_cast<double>(i % 7) * 1e3;
-  train_all(weighted_csr_from_edges(
-      {reinterpret_cast<const char*>(flat.data()), weights.size(), 2, 8, 4},
-      {reinterpret_cast<const char*>(weights.data()), weights.size(), 8}, false, 35));
+  train_all(random_weighted(35, 105, 2, 1e3));
 }
