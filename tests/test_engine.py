@@ -23,11 +23,11 @@ from velmor.engine import _engine, _native
 
 
 def train(graph, params, emb, hid, next_random, ns_exponent=0.75, noise_counts=None, visits=None,
-          progress=None, shared=False):
+          progress=None, shared=False, **schedule):
     return _engine.train_epoch(graph=graph, params=params, embeddings=emb, hidden_layer=hid,
                                next_random=next_random, ns_exponent=ns_exponent,
                                noise_counts=noise_counts, visits=visits, progress=progress,
-                               shared_negatives=shared)
+                               shared_negatives=shared, **schedule)
 
 
 @pytest.mark.parametrize("overrides", [dict(), dict(p=0.25, q=4.0, num_negative=12, window=2)])
@@ -153,8 +153,10 @@ def test_bad_argument_changes_nothing(call, change, error, message):
     assert str(excinfo.value) == message
 
 
+@pytest.mark.parametrize("schedule", [{}, dict(deterministic=True, episode_walks=1024)],
+                         ids=["hogwild", "deterministic"])
 @pytest.mark.parametrize("workers, error", [(2, RuntimeError), (1, KeyboardInterrupt)])
-def test_progress_error_or_ctrl_c_stops_the_epoch_part_way(workers, error):
+def test_progress_error_or_ctrl_c_stops_the_epoch_part_way(workers, error, schedule):
     # Ctrl-C comes from another Python thread: it runs only if the epoch released the lock.
     n = 20_000
     ring = np.arange(n, dtype=np.uint32)
@@ -175,7 +177,7 @@ def test_progress_error_or_ctrl_c_stops_the_epoch_part_way(workers, error):
     try:
         with pytest.raises(error, match="enough" if error is RuntimeError else None):
             train(graph, params, emb, hid, 1, visits=visits,
-                  progress=progress if error is RuntimeError else None)
+                  progress=progress if error is RuntimeError else None, **schedule)
     finally:
         killer.cancel()
     assert 0 < visits.sum() < n * 80  # every walk of the ring has 80 nodes

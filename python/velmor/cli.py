@@ -108,7 +108,11 @@ def build_parser() -> argparse.ArgumentParser:
     training.add_argument("--workers", type=int, default=None, metavar="N",
                           help="threads; 0 = all cores (default: all cores)")
     training.add_argument("--seed", "--random_state", type=int, default=None,
-                          help="random seed; with --workers 1 the output is reproducible")
+                          help="random seed; with --workers 1 or --deterministic the output is "
+                               "reproducible")
+    training.add_argument("--deterministic", action="store_true",
+                          help="the same output for a --seed whatever --workers says: threads "
+                               "train blocks of nodes that share no vector, in a fixed order")
 
     parser.add_argument("--quiet", action="store_true", help="no progress bar or summary")
     parser.add_argument("--verbose", dest="quiet", action="store_false",
@@ -155,7 +159,7 @@ def main(argv: list[str] | None = None) -> int:
                      negative=args.negative, ns_exponent=args.ns_exponent, alpha=args.alpha,
                      min_alpha=args.min_alpha, workers=args.workers, seed=args.seed,
                      progress=not args.quiet, shared_negatives=args.shared_negatives,
-                     epochs=args.epochs)
+                     epochs=args.epochs, deterministic=args.deterministic)
     try:
         check_delimiters(delimiter, "#")
         if args.output not in (None, _STANDARD_STREAM):

@@ -105,6 +105,17 @@ class Node2Vec:
         doubled does. It trains as well as several passes over one corpus of walks, as gensim
         and PecanPy make them (measured level on labelled graphs): each pass trains on walks of
         the same distribution, only new ones, and no corpus is held in memory.
+    deterministic : bool, default False
+        True: the same embeddings for a given ``seed`` whatever the number of ``workers``. The
+        nodes fall into blocks, each epoch's walks into episodes (a sixteenth of the epoch, at
+        most 819 walks of 80 nodes), and an episode's context pairs are trained in block pairs
+        that share no vector, so threads never race; each pair's negatives come from its
+        centre's block. With ``shared_negatives``, runs of 8 pairs of a block pair share one
+        draw. ``batch_size`` is not used. False: threads update shared vectors without locks
+        (Hogwild).
+    num_blocks : int, optional
+        Blocks of the deterministic schedule, 1 to 256; the embeddings depend on it. Default:
+        one per 256 nodes, between 1 and 16. Only with ``deterministic=True``.
 
     Attributes
     ----------
@@ -124,7 +135,9 @@ class Node2Vec:
     With ``workers=1`` and a ``seed``, two fits of the same graph give bit-identical embeddings.
     With more threads the result varies from run to run: the threads update shared rows of the
     matrices without locks (Hogwild), so the order in which updates land - and, when two collide,
-    which one survives - depends on timing.
+    which one survives - depends on timing. With ``deterministic=True`` and a ``seed`` the
+    embeddings are bit-identical for any number of workers, on processors that run the same
+    vector kernels (AVX-512, AVX2 and plain x86-64 each sum in their own order).
 
     The input vectors start uniform in [-1, 1) / ``dimensions`` (as gensim's do), the output
     vectors at zero.
@@ -160,7 +173,8 @@ class Node2Vec:
                  ns_exponent: float = 0.75, alpha: float = 0.025, min_alpha: float = 0.0001,
                  batch_size: int | None = None, workers: int | None = None,
                  seed: int | None = None, progress: bool = True,
-                 shared_negatives: bool | None = None, epochs: int = 1, **renamed: Any):
+                 shared_negatives: bool | None = None, epochs: int = 1,
+                 deterministic: bool = False, num_blocks: int | None = None, **renamed: Any):
         for old, value in renamed.items():
             if old not in _RENAMED:
                 raise TypeError(f"Node2Vec got an unexpected keyword argument {old!r}")
@@ -186,6 +200,8 @@ class Node2Vec:
         self.progress = progress
         self.shared_negatives = shared_negatives
         self.epochs = epochs
+        self.deterministic = deterministic
+        self.num_blocks = num_blocks
 
     def fit(self, X, y=None, *, directed: bool | None = None, **graph_options: Any) -> Node2Vec:
         """Learn an embedding for every node of the graph ``X``.
@@ -321,7 +337,9 @@ class Node2Vec:
         context pair of two frozen nodes, so adding a tenth of the nodes costs far less than a
         tenth of a fit. The new nodes' walks add their visits to the counts that negatives are
         drawn by. Edges added between two old nodes are not noticed (a model keeps no edges).
-        An error or Ctrl-C leaves the model as it was.
+        An error or Ctrl-C leaves the model as it was. A frozen update trains without the
+        ``deterministic`` schedule, which takes no frozen rows: with ``workers=1`` and a ``seed``
+        it is still reproducible.
         """
         from velmor.model_file import check_fitted
         from velmor.model_update import update_model
@@ -430,7 +448,15 @@ class Node2Vec:
             "progress": check_bool("progress", self.progress),
             "shared_negatives": None if self.shared_negatives is None
             else check_bool("shared_negatives", self.shared_negatives),
+            "deterministic": check_bool("deterministic", self.deterministic),
+            "num_blocks": None if self.num_blocks is None
+            else check_int("num_blocks", self.num_blocks, minimum=1, maximum=_MAX_BLOCKS),
         }
+        if settings["num_blocks"] is not None and not settings["deterministic"]:
+            raise ValueError("num_blocks applies only with deterministic=True")
+        if settings["deterministic"] and settings["negative"] > _MAX_SCHEDULED_NEGATIVES:
+            raise ValueError(f"negative must be at most {_MAX_SCHEDULED_NEGATIVES} with "
+                             f"deterministic=True, got {settings['negative']}")
         if settings["workers"] is None:
             check_thread_environment()
         if settings["min_alpha"] > settings["alpha"]:
@@ -463,6 +489,17 @@ class Node2Vec:
 
 
 _RENAMED = {"walks_per_node": "num_walks", "window": "window_size"}
+
+# The most blocks, and negatives per pair, that the engine's deterministic schedule takes.
+_MAX_BLOCKS = 256
+_MAX_SCHEDULED_NEGATIVES = 1 << 22
+
+
+def _schedule(settings: dict[str, Any]) -> dict[str, Any]:
+    """The engine's arguments for the deterministic schedule, or none for Hogwild."""
+    if not settings["deterministic"]:
+        return {}
+    return {"deterministic": True, "num_blocks": settings["num_blocks"] or 0}
 
 
 class Node2VecWarning(UserWarning):
@@ -514,6 +551,8 @@ def train_rounds(graph, settings: dict[str, Any], embeddings: np.ndarray,
             batch_size=batch_size, max_walk_length=settings["walk_length"],
             num_negative=settings["negative"], workers=settings["workers"])
 
+    # The block schedule takes no frozen rows: a frozen update trains as Hogwild does.
+    schedule = _schedule(settings) if frozen is None else {}
     count_seed = _seed_after(rng, rounds)
     with _progress_bar(rounds * starts, settings["progress"]) as bar:
         if visits is not None:
@@ -525,7 +564,7 @@ def train_rounds(graph, settings: dict[str, Any], embeddings: np.ndarray,
                         next_random=int(rng.integers(2**64, dtype=np.uint64)),
                         ns_exponent=settings["ns_exponent"], noise_counts=visits, visits=visits,
                         progress=bar.hook(epoch * starts), shared_negatives=shared_negatives,
-                        start_nodes=start_nodes, frozen=frozen)
+                        start_nodes=start_nodes, frozen=frozen, **schedule)
             bar.show((epoch + 1) * starts)
 
 

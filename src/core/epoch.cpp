@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "block_epoch.hpp"
 #include "failure.hpp"
 #include "float_repr.hpp"
 #include "negatives.hpp"
@@ -19,7 +20,24 @@ namespace velmor {
 
 namespace {
 
-void check_options(const EpochOptions& options, uint32_t n, uint64_t max_walk_length) {
+void check_schedule(const BlockSchedule& schedule, uint64_t num_negative) {
+  const auto check = [](const char* name, uint64_t value, uint64_t low, uint64_t high) {
+    if (value < low || value > high)
+      raise_error(ErrorKind::Value, std::string(name) + " must be between " + std::to_string(low) +
+                                        " and " + std::to_string(high) + ", got " +
+                                        std::to_string(value));
+  };
+  check("num_blocks", schedule.num_blocks, 0, kMaxBlocks);
+  check("episode_walks", schedule.episode_walks, 0, kMaxEpisodeWalks);
+  check("pairs_per_shared_draw", schedule.pairs_per_shared_draw, 1, UINT64_MAX);
+  if (num_negative > kMaxScheduledNegatives)
+    raise_error(ErrorKind::Value, "the block schedule takes at most " +
+                                      std::to_string(kMaxScheduledNegatives) +
+                                      " negatives per pair, got " + std::to_string(num_negative));
+}
+
+void check_options(const EpochOptions& options, uint32_t n, uint64_t max_walk_length,
+                   uint64_t num_negative) {
   if (!(std::isfinite(options.ns_exponent) && options.ns_exponent >= 0.0))
     raise_error(ErrorKind::Value, "ns_exponent must be a finite number at least 0, got " +
                                       float_repr(options.ns_exponent));
@@ -37,6 +55,11 @@ void check_options(const EpochOptions& options, uint32_t n, uint64_t max_walk_le
       raise_error(ErrorKind::Value, "start node " + std::to_string(start) +
                                         " is not below the graph's " + std::to_string(n) +
                                         " nodes");
+  if (options.blocks && options.train) {
+    check_schedule(*options.blocks, num_negative);
+    if (!options.frozen.empty())
+      raise_error(ErrorKind::Value, "the block schedule does not take frozen rows");
+  }
   const size_t cells = options.walks.size();
   if (!options.start_nodes.empty()) {
     const size_t starts = options.start_nodes.size();
@@ -62,16 +85,32 @@ void copy_walk(const std::vector<uint32_t>& walk, std::span<int32_t> row) {
   std::fill(end, row.end(), -1);
 }
 
+// values[members[i]] for each i.
+template <class T>
+std::vector<T> gathered(std::span<const T> values, std::span<const uint32_t> members) {
+  std::vector<T> out(members.size());
+  for (size_t i = 0; i < members.size(); ++i) out[i] = values[members[i]];
+  return out;
+}
+
 // The negatives' table when noise_counts is empty: by out-degree, or by strength on a weighted
-// graph (a node without out-arcs weighs as one arc, the lightest of the graph).
-AliasTable fallback_table(const CsrRecord& graph, double exponent) {
-  std::vector<uint64_t> degrees(graph.num_nodes());
-  for (uint32_t i = 0; i < degrees.size(); ++i) degrees[i] = graph.neighbors(i).size();
+// graph (a node without out-arcs weighs as one arc, the lightest of the graph). Over the given
+// members only (entry i is members[i]), or over every node when there are none.
+AliasTable fallback_table(const CsrRecord& graph, double exponent,
+                          std::span<const uint32_t> members = {}) {
+  std::vector<uint64_t> degrees(members.empty() ? graph.num_nodes() : members.size());
+  for (uint32_t i = 0; i < degrees.size(); ++i)
+    degrees[i] = graph.neighbors(members.empty() ? i : members[i]).size();
   return AliasTable(degrees, exponent);
 }
 
-AliasTable fallback_table(const WeightedCsrRecord& graph, double exponent) {
-  return AliasTable({graph.strength.data(), graph.strength.size()}, graph.lightest, exponent);
+AliasTable fallback_table(const WeightedCsrRecord& graph, double exponent,
+                          std::span<const uint32_t> members = {}) {
+  if (members.empty())
+    return AliasTable({graph.strength.data(), graph.strength.size()}, graph.lightest, exponent);
+  const std::vector<double> strength =
+      gathered<double>({graph.strength.data(), graph.strength.size()}, members);
+  return AliasTable(strength, graph.lightest, exponent);
 }
 
 // The negatives' table, or none for the uniform draw.
@@ -82,11 +121,19 @@ std::optional<AliasTable> noise_table(const Graph& graph, const EpochOptions& op
   return fallback_table(graph, options.ns_exponent);
 }
 
+// The table of one block of the schedule, over its members; exponent 0 draws them uniformly.
+template <class Graph>
+AliasTable block_noise_table(const Graph& graph, const EpochOptions& options,
+                             std::span<const uint32_t> members) {
+  if (options.noise_counts.empty()) return fallback_table(graph, options.ns_exponent, members);
+  return AliasTable(gathered(options.noise_counts, members), options.ns_exponent);
+}
+
 template <class Graph>
 void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixView& embeddings,
                const MatrixView& hidden_layer, uint64_t next_random, const EpochOptions& options) {
   const uint32_t n = graph.num_nodes();
-  check_options(options, n, params.max_walk_length);
+  check_options(options, n, params.max_walk_length, params.num_negative);
   if (n == 0) return;
   if (n > kMaxNodes) raise_error(ErrorKind::Overflow, "graphs larger than i32 not yet supported");
   check_walk_parameter("p", params.p);
@@ -105,8 +152,9 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
   const uint64_t batch = params.batch_size;
   if (batch == 0) panic("attempt to divide by zero");
   const uint64_t num_chunks = starts / batch + (starts % batch != 0);
+  const bool by_blocks = options.train && options.blocks;
   const std::optional<AliasTable> table =
-      options.train ? noise_table(graph, options) : std::nullopt;
+      options.train && !by_blocks ? noise_table(graph, options) : std::nullopt;
 
   SharedPoolLease lease;
   std::unique_ptr<ThreadPool> own_pool;
@@ -176,8 +224,22 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
         control ? control->on_wait : std::function<void()>(),
         control ? control->interval : std::chrono::milliseconds(0));
   };
-  if (table) run(*table);
-  else run(UniformNegatives(static_cast<int32_t>(n)));
+  if (by_blocks) {
+    BlockSchedule schedule = *options.blocks;
+    if (schedule.num_blocks == 0) schedule.num_blocks = blocks_for(n);
+    if (schedule.episode_walks == 0)
+      schedule.episode_walks = episode_walks_for(params.max_walk_length, order.size());
+    train_blocks(graph, BlockEpoch{params, embeddings, hidden_layer, order, base_seed, schedule,
+                                   options.negative_draws,
+                                   [&](std::span<const uint32_t> members) {
+                                     return block_noise_table(graph, options, members);
+                                   },
+                                   *pool, control, visits});
+  } else if (table) {
+    run(*table);
+  } else {
+    run(UniformNegatives(static_cast<int32_t>(n)));
+  }
 
   for (const std::vector<uint64_t>& counted : visits)
     for (size_t i = 0; i < counted.size(); ++i) options.visits[i] += counted[i];

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 
+#include "block_schedule.hpp"
 #include "graph.hpp"
 #include "skipgram.hpp"
 #include "views.hpp"
@@ -63,6 +64,11 @@ struct EpochOptions {
   std::span<int32_t> walks;
   // Whether each pair draws its own negatives or a walk position's pairs share theirs.
   NegativeDraws negative_draws = NegativeDraws::per_pair;
+  // Set: the epoch trains by the block schedule (block_epoch.hpp), whose embedding does not
+  // depend on the number of workers, with each block's negatives drawn as above from that
+  // block's nodes; per_position draws then mean runs of a bucket's pairs sharing negatives.
+  // batch_size is not used. Ignored when nothing is trained.
+  std::optional<BlockSchedule> blocks;
   EpochControl* control = nullptr;
   // False: the walks are drawn, counted and copied, nothing is trained and the matrices are not
   // touched (they may be empty). word2vec counts its corpus before training; this is that.
@@ -89,6 +95,9 @@ struct EpochOptions {
 // matrices may run at once from different threads.
 // Frozen marks of the wrong length and a start node not below num_nodes are refused as well,
 // with Error(Value); with start nodes, those are what is shuffled and cut into chunks.
+// With options.blocks set, the epoch also refuses a schedule out of its bounds and frozen rows
+// (the schedule does not take them), before anything is trained, and runs the schedule's
+// episodes on the pool instead of chunks.
 void train_epoch(const CsrRecord& graph, const Node2VecParams& params, const MatrixView& embeddings,
                  const MatrixView& hidden_layer, uint64_t next_random,
                  const EpochOptions& options = {});

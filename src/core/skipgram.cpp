@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "failure.hpp"
@@ -273,6 +274,35 @@ void train_schedule(const Trainer& t, const std::vector<uint32_t>& walk, int32_t
   }
 }
 
+// f(std::integral_constant<int, K>()) with K = num_negative + 1 when that is 1..8, else 0: the
+// fused pair update for a fixed negative count, or for any.
+template <class F>
+void with_fixed_count(uint64_t num_negative, F&& f) {
+  switch (num_negative) {
+    case 0: return f(std::integral_constant<int, 1>());
+    case 1: return f(std::integral_constant<int, 2>());
+    case 2: return f(std::integral_constant<int, 3>());
+    case 3: return f(std::integral_constant<int, 4>());
+    case 4: return f(std::integral_constant<int, 5>());
+    case 5: return f(std::integral_constant<int, 6>());
+    case 6: return f(std::integral_constant<int, 7>());
+    case 7: return f(std::integral_constant<int, 8>());
+    default: return f(std::integral_constant<int, 0>());
+  }
+}
+
+// The trainer of two matrices with no frozen row.
+PairTrainer<false> make_trainer(const MatrixView& embeddings, const MatrixView& hidden_layer,
+                                float alpha, float* error, const VecKernels& vec) {
+  const bool contiguous = embeddings.col_stride == 1 && hidden_layer.col_stride == 1;
+  return PairTrainer<false>{embeddings,
+                            hidden_layer,
+                            RowOps{vec, contiguous, embeddings.col_stride, hidden_layer.col_stride},
+                            alpha,
+                            error,
+                            contiguous && rows_disjoint(embeddings, hidden_layer)};
+}
+
 // The draws and updates of one walk, with the trainer of the plain or the frozen-row policy.
 template <class Negatives, class Trainer>
 void train_walk_by(const Trainer& trainer, const std::vector<uint32_t>& walk, Lcg48& rng,
@@ -281,9 +311,8 @@ void train_walk_by(const Trainer& trainer, const std::vector<uint32_t>& walk, Lc
   const int64_t len = static_cast<int64_t>(walk.size());
   const Lcg48::FixedBound window_bound(window);
   auto context_range = [&](int64_t i) {
-    const int64_t b = rng.next_int(window_bound);
-    return std::pair<int64_t, int64_t>{std::max<int64_t>(0, i - window + b),
-                                       std::min<int64_t>(i + window + 1 - b, len)};
+    const ContextSpan span = draw_context(rng, window_bound, window, i, len);
+    return std::pair<int64_t, int64_t>{span.first, span.last};
   };
 
   // The draws of a walk depend only on the walk and the parameters, never on the matrices, so
@@ -322,20 +351,10 @@ void train_walk_by(const Trainer& trainer, const std::vector<uint32_t>& walk, Lc
       }
     }
     begin[len] = n_pairs;
-    const auto train = [&]<int K>() {
-      train_schedule<K>(trainer, walk, window, num_negative, shared, scratch, stop);
-    };
-    switch (num_negative) {
-      case 0: return train.template operator()<1>();
-      case 1: return train.template operator()<2>();
-      case 2: return train.template operator()<3>();
-      case 3: return train.template operator()<4>();
-      case 4: return train.template operator()<5>();
-      case 5: return train.template operator()<6>();
-      case 6: return train.template operator()<7>();
-      case 7: return train.template operator()<8>();
-      default: return train.template operator()<0>();
-    }
+    return with_fixed_count(num_negative, [&](auto k) {
+      train_schedule<decltype(k)::value>(trainer, walk, window, num_negative, shared, scratch,
+                                         stop);
+    });
   }
 
   // Walks too long (or windows and negative counts too large) to schedule: draw as we go.
@@ -370,18 +389,53 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
                 const VecKernels& vec, std::span<const uint8_t> frozen,
                 const std::atomic<bool>* stop) {
   const bool shared = draws == NegativeDraws::per_position;
-  const bool contiguous = embeddings.col_stride == 1 && hidden_layer.col_stride == 1;
-  const RowOps ops{vec, contiguous, embeddings.col_stride, hidden_layer.col_stride};
-  const bool fusable = contiguous && rows_disjoint(embeddings, hidden_layer);
-  float* const error = scratch.error.data();
+  const PairTrainer<false> plain =
+      make_trainer(embeddings, hidden_layer, alpha, scratch.error.data(), vec);
   if (frozen.empty())
-    return train_walk_by(PairTrainer<false>{embeddings, hidden_layer, ops, alpha, error, fusable},
-                         walk, rng, window, num_negative, negatives, scratch, shared, stop);
+    return train_walk_by(plain, walk, rng, window, num_negative, negatives, scratch, shared, stop);
   const size_t shadow = PairTrainer<true>::kShadowRows * hidden_layer.cols;
   if (scratch.shadow.size() < shadow) scratch.shadow.resize(shadow);
-  train_walk_by(PairTrainer<true>{embeddings, hidden_layer, ops, alpha, error, fusable, frozen,
-                                  scratch.shadow.data()},
+  train_walk_by(PairTrainer<true>{embeddings, hidden_layer, plain.ops, alpha, plain.error,
+                                  plain.fusable, frozen, scratch.shadow.data()},
                 walk, rng, window, num_negative, negatives, scratch, shared, stop);
+}
+
+void train_pairs(std::span<const SkipGramPair> pairs, const uint32_t* negatives,
+                 uint64_t num_negative, uint64_t pairs_per_draw, float alpha,
+                 const MatrixView& embeddings, const MatrixView& hidden_layer, float* error,
+                 const VecKernels& vec) {
+  const PairTrainer<false> trainer = make_trainer(embeddings, hidden_layer, alpha, error, vec);
+  with_fixed_count(num_negative, [&](auto k) {
+    constexpr int K = decltype(k)::value;
+    const uint64_t count = K > 0 ? K - 1 : num_negative;
+    const size_t n = pairs.size();
+    // A bucket's pairs reach rows all over two blocks, which on large graphs are misses: the
+    // rows of the pair kAhead on (and the negatives of its draw) are prefetched. That made an
+    // epoch on a 3*10^5-node graph 1.1 to 1.4 times faster.
+    const bool prefetch = trainer.ops.contiguous;
+    constexpr size_t kAhead = 4;
+    const auto prefetch_pair = [&](size_t a) __attribute__((always_inline)) {
+      const SkipGramPair& p = pairs[a];
+      if (p.input < embeddings.rows) prefetch_row(embeddings.row(p.input), embeddings.cols);
+      if (p.output < hidden_layer.rows) prefetch_row(hidden_layer.row(p.output), hidden_layer.cols);
+      if (a % pairs_per_draw == 0) {
+        const uint32_t* const ahead = negatives + a / pairs_per_draw * count;
+        for (uint64_t d = 0; d < count; ++d)
+          if (ahead[d] < hidden_layer.rows)
+            prefetch_row(hidden_layer.row(ahead[d]), hidden_layer.cols);
+      }
+    };
+    if (prefetch)
+      for (size_t a = 0; a < kAhead && a < n; ++a) prefetch_pair(a);
+    const uint32_t* neg = negatives;
+    for (size_t first = 0, last; first < n; first = last, neg += count) {
+      last = first + static_cast<size_t>(std::min<uint64_t>(n - first, pairs_per_draw));
+      for (size_t j = first; j < last; ++j) {
+        if (prefetch && j + kAhead < n) prefetch_pair(j + kAhead);
+        trainer.pair<K>(pairs[j].input, pairs[j].output, neg, count);
+      }
+    }
+  });
 }
 
 template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, uint64_t,

@@ -1,7 +1,9 @@
-// Skip-gram with negative sampling over one walk: the per-pair updates of the two matrices, on
-// a worker thread, with no Python object in reach.
+// Skip-gram with negative sampling over one walk, or over a run of pairs that a schedule has
+// sorted: the per-pair updates of the two matrices, on a worker thread, with no Python object in
+// reach.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -67,5 +69,35 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
 
 // Walk positions trained between two reads of the stop flag: a few milliseconds at most.
 inline constexpr int64_t kTrainStopInterval = 1024;
+
+// The positions [first, last) of a walk of `len` nodes that train with position i, i itself
+// included (it pairs with the others, not with itself): word2vec's window, shrunk by one draw of
+// `rng` from `window` (window > 0). train_walk draws every position's window by this.
+struct ContextSpan {
+  int64_t first;
+  int64_t last;
+};
+inline ContextSpan draw_context(Lcg48& rng, const Lcg48::FixedBound& window_bound, int32_t window,
+                                int64_t i, int64_t len) {
+  const int64_t b = rng.next_int(window_bound);
+  return {std::max<int64_t>(0, i - window + b), std::min<int64_t>(i + window + 1 - b, len)};
+}
+
+// One skip-gram pair: the context's embeddings row is the input, the centre's hidden_layer row
+// the output (the one trained with label 1).
+struct SkipGramPair {
+  uint32_t input;
+  uint32_t output;
+};
+
+// Trains `pairs` in order, at the learning rate alpha, by the per-pair update of train_walk:
+// pair k with the num_negative negatives at negatives + (k / pairs_per_draw) * num_negative, so
+// each run of pairs_per_draw (>= 1) consecutive pairs shares one draw. A negative equal to the
+// pair's output is skipped. Preconditions and failures as train_walk's, with error in place of
+// scratch.error. Draws nothing: the caller has drawn the negatives.
+void train_pairs(std::span<const SkipGramPair> pairs, const uint32_t* negatives,
+                 uint64_t num_negative, uint64_t pairs_per_draw, float alpha,
+                 const MatrixView& embeddings, const MatrixView& hidden_layer, float* error,
+                 const VecKernels& vec = kernels());
 
 }  // namespace velmor

@@ -49,6 +49,17 @@ std::vector<uint32_t> random_edges(uint32_t n, size_t m, uint32_t seed) {
   return flat;
 }
 
+// The undirected graph of random_edges(n, m, seed), edge i weighing 1 + (i % 7) * spread.
+WeightedCsrRecord random_weighted(uint32_t n, size_t m, uint32_t seed, double spread) {
+  const std::vector<uint32_t> flat = random_edges(n, m, seed);
+  std::vector<double> weights(flat.size() / 2);
+  for (size_t i = 0; i < weights.size(); ++i)
+    weights[i] = 1.0 + static_cast<double>(i % 7) * spread;
+  return weighted_csr_from_edges(
+      {reinterpret_cast<const char*>(flat.data()), weights.size(), 2, 8, 4},
+      {reinterpret_cast<const char*>(weights.data()), weights.size(), 8}, false, n);
+}
+
 // A matrix with a column stride (1: the vector kernels; more: element by element) and padding:
 // training may write the view's elements, never the padding or the gaps between columns.
 struct Matrix {
@@ -206,6 +217,44 @@ TEST(RaceFree, PoolsRunFailAndStopInEveryState) {
   }
 }
 
+TEST(RaceFree, TheBlockScheduleSharesNoRowAcrossThreads) {
+  // Walks over the whole graph, so every row is trained by many buckets: only the schedule keeps
+  // threads apart. With nothing suppressed, any two buckets of a sub-round that shared a row
+  // would be a reported race; and the result is the same bits for every pool.
+  const auto train_all = [](const auto& g) {
+    const size_t n = g.num_nodes();
+    std::vector<float> first;
+    for (const Workers workers : {Workers(1), kShared, Workers(2), Workers(9)}) {
+      Matrix emb(n, 16), hid(n, 16, 1, 2), emb_strided(n, 9, 2, 3), hid_strided(n, 9, 1, 4);
+      EpochOptions options;
+      options.ns_exponent = 0.75;
+      options.blocks = BlockSchedule{4, 7};
+      for (uint64_t epoch = 0; epoch < 3; ++epoch) {
+        options.negative_draws = epoch == 1 ? NegativeDraws::per_position : NegativeDraws::per_pair;
+        train_epoch(g, params(workers, 1, 5, 0.5, 2.0), emb.view, hid.view, epoch, options);
+        train_epoch(g, params(workers, 1, 2), emb_strided.view, hid_strided.view, epoch, options);
+      }
+      EXPECT_TRUE(emb.intact() && hid.intact() && emb_strided.intact() && hid_strided.intact());
+      std::vector<float> all = emb.data;
+      all.insert(all.end(), hid.data.begin(), hid.data.end());
+      all.insert(all.end(), emb_strided.data.begin(), emb_strided.data.end());
+      all.insert(all.end(), hid_strided.data.begin(), hid_strided.data.end());
+      if (first.empty()) first = all;
+      EXPECT_TRUE(all == first) << "workers: " << workers.value_or(0);
+    }
+  };
+  train_all(build(random_edges(40, 160, 3), false));
+  train_all(random_weighted(45, 135, 4, 10.0));
+
+  // One array for both matrices would let two buckets of a sub-round share rows: refused.
+  const CsrRecord g = build(random_edges(40, 160, 3), false);
+  Matrix both(40, 16);
+  EpochOptions options;
+  options.blocks = BlockSchedule{};
+  EXPECT_THROW(train_epoch(g, params(Workers(2), 1, 5), both.view, both.view, 1, options), Error);
+  EXPECT_TRUE(both.data == both.before);
+}
+
 TEST(Hogwild, ManyWorkersOnSharedRows) {
   // Contiguous rows, strided rows and one array for both matrices, on the graphs below.
   const auto train_all = [](const auto& g) {
@@ -228,10 +277,5 @@ TEST(Hogwild, ManyWorkersOnSharedRows) {
   train_all(build(loops_or_star(31, false), false));
   train_all(build({0, 1}, false));
   // And a weighted graph, whose walks draw from its rows' alias tables.
-  const std::vector<uint32_t> flat = random_edges(35, 105, 2);
-  std::vector<double> weights(flat.size() / 2);
-  for (size_t i = 0; i < weights.size(); ++i) weights[i] = 1.0 + static_cast<double>(i % 7) * 1e3;
-  train_all(weighted_csr_from_edges(
-      {reinterpret_cast<const char*>(flat.data()), weights.size(), 2, 8, 4},
-      {reinterpret_cast<const char*>(weights.data()), weights.size(), 8}, false, 35));
+  train_all(random_weighted(35, 105, 2, 1e3));
 }

@@ -16,7 +16,8 @@ namespace {
 constexpr const char* kNames[] = {"graph",        "params",      "embeddings",
                                   "hidden_layer", "next_random", "ns_exponent",
                                   "noise_counts", "visits",      "progress"};
-constexpr const char* kOptionalNames[] = {"shared_negatives", "start_nodes", "frozen"};
+constexpr const char* kOptionalNames[] = {"shared_negatives", "start_nodes", "frozen",
+                                          "deterministic",    "num_blocks",  "episode_walks"};
 const FunctionDescription kTrainEpoch{"train_epoch()", {}, kNames, kOptionalNames};
 
 // An optional uint64 vector argument: None, or an array accepted as it is (no conversion, so
@@ -106,7 +107,7 @@ void walk_watched(const WalkArguments& walk, uint64_t next_random, EpochOptions 
 
 PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
   return entry([&] {
-    PyObject* argv[12];
+    PyObject* argv[15];
     bind_arguments(kTrainEpoch, args, kwargs, argv);
     const EpochArguments epoch = accept_epoch_arguments(
         argv, engine_graph_type(), engine_params_type(), weighted_graph_type());
@@ -122,6 +123,11 @@ PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
         optional_vector(argv[10], "start_nodes", NpyType::UInt32);
     const std::optional<ArrayBorrow> frozen_held =
         optional_vector(argv[11], "frozen", NpyType::UInt8);
+    if (argv[12] && to_bool(argv[12], "deterministic")) {
+      options.blocks.emplace();
+      if (argv[13]) options.blocks->num_blocks = to_u32(argv[13], "num_blocks");
+      if (argv[14]) options.blocks->episode_walks = to_u64(argv[14], "episode_walks");
+    }
 
     // The views are taken after the last conversion; nothing but the watcher runs Python code
     // before training ends.
@@ -186,8 +192,8 @@ PyMethodDef train_epoch_def = {
     "train_epoch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_epoch_fn)),
     METH_VARARGS | METH_KEYWORDS,
     "train_epoch(*, graph, params, embeddings, hidden_layer, next_random, ns_exponent, "
-    "noise_counts, visits, progress, shared_negatives=False, start_nodes=None, frozen=None)\n"
-    "--\n\n"
+    "noise_counts, visits, progress, shared_negatives=False, start_nodes=None, frozen=None, "
+    "deterministic=False, num_blocks=0, episode_walks=0)\n--\n\n"
     "One node2vec epoch, as _native.train_node2vec_epoch trains it, with these additions.\n\n"
     "graph may also be a WeightedCSRGraph, walked in proportion to its weights.\n"
     "Negatives are drawn in proportion to max(count, 1)**ns_exponent, over noise_counts (a\n"
@@ -203,6 +209,13 @@ PyMethodDef train_epoch_def = {
     "in a shuffled order. frozen (a writable uint8 array with one entry per node, or None):\n"
     "the rows of nodes with a non-zero entry are left bit-identical in both matrices while the\n"
     "others train against them; a pair of two frozen nodes is skipped.\n"
+    "deterministic: True trains by the block schedule, whose result is the same for any number\n"
+    "of workers: nodes fall into num_blocks blocks (0: one per 256 nodes, 1 to 16; at most\n"
+    "256), the walks into episodes of episode_walks walks (0: a sixteenth of the walks, at\n"
+    "most 2**16 // max_walk_length, 1 to 2**14), and each episode's pairs train bucket by\n"
+    "bucket with negatives from the centre's block; shared_negatives then shares a draw among\n"
+    "8 consecutive pairs of a bucket. It does not take frozen rows.\n"
+    "batch_size is not used.\n"
     "progress (a callable, or None) is called with the number of walks trained so far, about\n"
     "every 100 ms, on the calling thread. The interpreter lock is released while the workers\n"
     "run; an exception from progress or from a signal handler (KeyboardInterrupt) stops the\n"
