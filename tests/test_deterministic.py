@@ -175,6 +175,7 @@ def test_the_command_trains_the_same_bits_on_any_number_of_threads(tmp_path, cap
      "episode_walks must be between 0 and 1048576, got 1048577"),
     (True, dict(hidden_layer=None), "deterministic training needs embeddings and hidden_layer "
      "in memory of their own, with no element shared by two rows"),
+    (True, dict(frozen=np.zeros(34, np.uint8)), "the block schedule does not take frozen rows"),
     (False, dict(negative=2**22 + 1, deterministic=True),
      "negative must be at most 4194304 with deterministic=True, got 4194305"),
     (False, dict(num_blocks=4), "num_blocks applies only with deterministic=True"),
