@@ -31,7 +31,7 @@ from velmor._memory import (
 )
 from velmor._paths import PathLike
 from velmor.engine import Node2VecParams, count_visits, train_epoch
-from velmor.graph import as_graph
+from velmor.graph_input import as_graph
 from velmor.keyed import KeyedVectors
 from velmor.walks import default_batch_size
 

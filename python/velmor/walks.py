@@ -22,7 +22,7 @@ from velmor._memory import (
 from velmor._paths import PathLike, replacing
 from velmor.embedding_files import first_renamed, keys_are_row_numbers
 from velmor.engine import Node2VecParams, write_walks
-from velmor.graph import as_graph
+from velmor.graph_input import as_graph
 
 _ROWS_PER_WRITE = 4096
 
