@@ -82,6 +82,7 @@ def test_runs_write_the_embeddings_and_walks(capsys, tmp_path, content, args, no
      "word2vec format (.emb, .txt, .bin), which keep the names"),
     ("5 10\n10 20\n", ["--walks-output", "w.npy"], 1, "(node index 0 is named 5); save the walks "
      "as .txt or .txt.gz"),
+    (None, ["--input", "out.emb"], 2, "--input and --output both name "),  # would replace its input
 ])
 def test_bad_input_fails_with_one_line_and_keeps_the_old_output(capsys, monkeypatch, tmp_path,
                                                                  content, args, status, fragment):

@@ -105,6 +105,10 @@ def test_replacing_keeps_the_mode_and_follows_a_link(tmp_path):
     save_embeddings(link, np.ones((1, 1), np.float32))
     assert link.is_symlink() and np.load(target).shape == (1, 1)
     assert target.stat().st_mode & 0o777 == 0o640
+    missing = tmp_path / "missing" / "m.npy"  # the error names it, not the temporary beside it
+    with pytest.raises(FileNotFoundError) as excinfo:
+        save_embeddings(missing, ONE)
+    assert excinfo.value.filename == str(missing)
 
 
 ONE, TWO = np.ones((1, 1), np.float32), np.zeros((2, 1), np.float32)

@@ -134,6 +134,10 @@ def test_the_command_saves_a_model_and_updates_it(capsys, tmp_path):
     assert status == 1 and err.startswith("velmor: error: the graph lacks 1 of the model's 31")
     assert err.count("\n") == 1 and model.read_bytes() == saved
     assert sorted(os.listdir(tmp_path)) == ["m.npz", "new.tsv", "old.tsv"]
+    # The embeddings written over the model they came from: refused before any work.
+    status, err = run(capsys, "update", "--model", model, "--input", grown, "--output", model)
+    assert status == 2 and f"--model and --output both name {model}; give each" in err
+    assert model.read_bytes() == saved
     assert run(capsys, "update", "--model", model, "--input", grown, "--output", out,
                "--save-model", model, "--quiet") == (0, "")
     first, updated = velmor.KeyedVectors.load(saved_copy(tmp_path, saved)), \

@@ -23,7 +23,7 @@ def replacing(path: PathLike, keep: Callable[[], bool] = lambda: True) -> Iterat
     its permissions, and one that this process may not write (a read-only file) is refused as
     writing to it would be; a symbolic link is followed, so the file it points to is replaced.
     """
-    path = os.path.realpath(os.fspath(path))
+    given, path = path, os.path.realpath(os.fspath(path))
     if os.path.isdir(path):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
     mode = None
@@ -32,7 +32,11 @@ def replacing(path: PathLike, keep: Callable[[], bool] = lambda: True) -> Iterat
             raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
         mode = stat.S_IMODE(os.stat(path).st_mode)
     temporary = f"{path}.{secrets.token_hex(4)}.part"
-    file = open(temporary, "xb")
+    try:
+        file = open(temporary, "xb")
+    except OSError as error:
+        # The caller knows the path it asked for, not the temporary name beside it.
+        raise type(error)(error.errno, error.strerror, os.fspath(given)) from None
     try:
         with file:
             yield file
@@ -45,3 +49,8 @@ def replacing(path: PathLike, keep: Callable[[], bool] = lambda: True) -> Iterat
         if temporary is not None:
             with contextlib.suppress(OSError):
                 os.unlink(temporary)
+
+
+def same_file(first: PathLike, second: PathLike) -> bool:
+    """Whether two paths name one file, existing or not (links followed)."""
+    return os.path.realpath(os.fspath(first)) == os.path.realpath(os.fspath(second))

@@ -22,7 +22,7 @@ import warnings
 from typing import NoReturn
 
 from velmor import __version__
-from velmor._paths import replacing
+from velmor._paths import replacing, same_file
 from velmor.edgelist import EdgeListError, EdgeListWarning, check_delimiters, read_edgelist
 from velmor.embedding_files import (
     FORMATS,
@@ -167,6 +167,10 @@ def main(argv: list[str] | None = None) -> int:
         if args.walks_output is not None:
             walks_format(args.walks_output)
         check_model_path(args.save_model)
+        check_distinct_files([("--input", args.input), ("--output", args.output),
+                              ("--walks-output", args.walks_output),
+                              ("--save-model", args.save_model)],
+                             outputs={"--output", "--walks-output", "--save-model"})
         model.check_params()
     except (TypeError, ValueError) as error:
         parser.error(_flag_names(str(error)))
@@ -257,6 +261,21 @@ def _notes(category: type[Warning], flags: bool = False):
 def _shown(output: str) -> str:
     """An output path as the messages name it."""
     return "standard output" if output == _STANDARD_STREAM else output
+
+
+def check_distinct_files(files: list[tuple[str, str | None]], outputs: set[str],
+                         may_share: tuple[str, str] | None = None) -> None:
+    """ValueError if an output flag names the file of another flag, input or output: writing it
+    would silently replace what the other read or wrote. ``files`` are (flag, path) in the
+    command's order, None and - (a standard stream) left out of the check; ``may_share`` is an
+    (input, output) pair allowed one file, as ``velmor update`` may save the model it read."""
+    named = [(flag, path) for flag, path in files if path not in (None, _STANDARD_STREAM)]
+    for i, (flag, path) in enumerate(named):
+        for other, other_path in named[:i]:
+            if (flag in outputs or other in outputs) and (other, flag) != may_share \
+                    and same_file(path, other_path):
+                raise ValueError(f"{other} and {flag} both name {path}; give each output a file "
+                                 "of its own")
 
 
 def check_model_path(path: str | None) -> None:

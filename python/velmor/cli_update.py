@@ -23,6 +23,7 @@ from velmor.cli import (
     _Parser,
     _read_graph,
     add_edge_list_flags,
+    check_distinct_files,
     check_model_path,
     run_guarded,
 )
@@ -77,6 +78,10 @@ def main(argv: list[str]) -> int:
         if args.output is not None:
             embedding_format(args.output)
         check_model_path(args.save_model)
+        check_distinct_files([("--model", args.model), ("--input", args.input),
+                              ("--output", args.output), ("--save-model", args.save_model)],
+                             outputs={"--output", "--save-model"},
+                             may_share=("--model", "--save-model"))
         for name, minimum in (("num_walks", 1), ("workers", 0), ("seed", 0)):
             if getattr(args, name) is not None:
                 check_int(name, getattr(args, name), minimum=minimum)
