@@ -61,7 +61,9 @@ void EpisodePairs::plan() {
   bucket_begin_[num_buckets_] = total;
   if (total > pairs_capacity_) {
     pairs_.reset();  // the old pairs are not needed: free them before the larger allocation
-    pairs_ = std::make_unique_for_overwrite<SkipGramPair[]>(static_cast<size_t>(total));
+    // Left uninitialised (every pair is written by place() before it is read), as
+    // make_unique_for_overwrite would, which libc++ 14 lacks.
+    pairs_.reset(new SkipGramPair[static_cast<size_t>(total)]);
     pairs_capacity_ = total;
   }
 }
