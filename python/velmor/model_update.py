@@ -99,7 +99,9 @@ def _name_kind(keys) -> str:
         return "string"
     if all(isinstance(key, (int, np.integer)) for key in keys):
         return "integer"
-    return "string" if all(isinstance(key, str) for key in keys) else "other"
+    if all(isinstance(key, str) for key in keys):
+        return "string"
+    return "tuple" if all(isinstance(key, tuple) for key in keys) else "mixed object"
 
 
 def _old_positions(wv: KeyedVectors, graph) -> np.ndarray:
