@@ -341,10 +341,9 @@ class Node2Vec:
         ``deterministic`` schedule, which takes no frozen rows: with ``workers=1`` and a ``seed``
         it is still reproducible.
         """
-        from velmor.model_file import check_fitted
         from velmor.model_update import update_model
 
-        check_fitted(self, "update")
+        self._check_fitted("update")
         update_model(self, as_graph(graph, directed), freeze_old=freeze_old,
                      num_walks=num_walks, alpha=alpha, seed=seed)
         return self
@@ -372,7 +371,7 @@ class Node2Vec:
         ``.npz``, so ``KeyedVectors.load`` reads it too); word2vec text (``.emb``, ``.emd``,
         ``.txt``, ``.vec``), ``.bin`` and ``.npy`` hold the embeddings alone."""
         self._check_fitted("save")
-        if str(path).lower().endswith(".npz") and hasattr(self, "hidden_layer_"):
+        if str(path).lower().endswith(".npz"):
             from velmor.model_file import save_model
 
             return save_model(path, self)
@@ -413,8 +412,9 @@ class Node2Vec:
             raise not_fitted(f"this Node2Vec is not fitted yet; call fit before {action}")
 
     def __sklearn_is_fitted__(self) -> bool:
-        """Whether :meth:`fit` has run; what scikit-learn's ``check_is_fitted`` asks."""
-        return "embeddings_" in vars(self)
+        """Whether :meth:`fit` (or :meth:`load`) has run, leaving the embeddings and the training
+        state that save and update need; what scikit-learn's ``check_is_fitted`` asks."""
+        return "embeddings_" in vars(self) and "hidden_layer_" in vars(self)
 
     def __sklearn_tags__(self):
         return estimator_tags()

@@ -27,7 +27,6 @@ from typing import IO
 
 import numpy as np
 
-from velmor._fitted import not_fitted
 from velmor._paths import PathLike, replacing
 from velmor.embedding_files import _key_array
 
@@ -37,21 +36,13 @@ _MATRICES = ("vectors", "hidden_layer")
 
 def save_model(path: PathLike, model) -> None:
     """Write the fitted ``model`` to ``path`` (any name; the format is always ``.npz``)."""
-    check_fitted(model, "save")
     with replacing(path) as file:
         write_model(file, model)
 
 
-def check_fitted(model, action: str) -> None:
-    """NotFittedError (a ValueError) unless ``model`` has been fitted (or loaded), saying what
-    ``action`` needs."""
-    if not hasattr(model, "hidden_layer_"):
-        raise not_fitted(f"this Node2Vec is not fitted yet; call fit before {action}")
-
-
 def write_model(file: IO[bytes], model) -> None:
     """The fitted ``model`` into an open binary file, as save_model writes it."""
-    check_fitted(model, "save")
+    model._check_fitted("save")
     arrays = {
         "velmor_model": np.array(FORMAT_VERSION, dtype=np.int64),
         "params": np.array(json.dumps(model.get_params(), default=_plain)),

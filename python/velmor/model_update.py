@@ -22,7 +22,6 @@ from velmor._checks import check_bool, check_int, check_real
 from velmor._matrix import starting_matrices
 from velmor.engine._engine import mark_arc_ends
 from velmor.keyed import KeyedVectors
-from velmor.model_file import check_fitted
 
 # A new node learns from the walks that start from it and the few that pass it, where a fit
 # trains a node on every walk that reaches it: an update makes more walks per new node, at a
@@ -41,9 +40,9 @@ def linked_nodes(graph) -> np.ndarray:
 
 
 def update_model(model, graph, *, freeze_old: bool, num_walks, alpha, seed) -> None:
-    """Train the new nodes of ``graph`` into ``model`` (see Node2Vec.update); assigns the
-    model's fitted attributes only once training has finished."""
-    check_fitted(model, "update")
+    """Train the new nodes of ``graph`` into the fitted ``model`` (see Node2Vec.update, which
+    checks that it is fitted); assigns the model's fitted attributes only once training has
+    finished."""
     settings = model.check_params()
     freeze_old = check_bool("freeze_old", freeze_old)
     rounds = UPDATE_WALKS * settings["num_walks"] if num_walks is None \
