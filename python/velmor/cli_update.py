@@ -27,7 +27,7 @@ from velmor.cli import (
     check_model_path,
     run_guarded,
 )
-from velmor.embedding_files import FORMATS, embedding_format, embedding_output, word2vec_words
+from velmor.embedding_files import FORMATS, check_keys, embedding_format, embedding_output
 from velmor.model import Node2Vec
 
 
@@ -107,10 +107,9 @@ def _update(args: argparse.Namespace, delimiter: str | None) -> None:
         if args.workers is not None:
             model.workers = args.workers
         graph = _read_graph(args, delimiter)
-        with _failing_as(None, ValueError):
-            if output is not None and output.format.startswith("word2vec") \
-                    and graph.names is not None:
-                word2vec_words(graph.names, graph.num_nodes)
+        if output is not None:
+            with _failing_as(None, ValueError):
+                check_keys(output.format, graph.names, graph.num_nodes)
         with _failing_as(None, MemoryError, ValueError, TypeError, flags=True):
             model.update(graph, freeze_old=args.freeze_old, num_walks=args.num_walks,
                          alpha=args.alpha, seed=args.seed)
