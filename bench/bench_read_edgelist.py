@@ -19,13 +19,25 @@ names, and reads them in turn (ids, names, ids, names, ...) ROUNDS times each wi
 options, graph included: min / median / max of the wall time and of the process's CPU time, and
 the ratio of the medians, names over ids. On a shared machine the turns spread the neighbours'
 load over both files alike.
+
+--against PYTHONPATH compares two builds of velmor on the same file (integer ids, or names with
+--names): each read runs in a fresh interpreter, this one's velmor and the other's in turn,
+--interleaved ROUNDS times each (default 5), and reports min / median / max of the wall time,
+of the CPU time and of the growth of the resident memory at its peak during the read (Linux),
+and the ratio of the medians, this one's over the other's:
+
+    PYTHONPATH=python python bench/bench_read_edgelist.py --lines 2000000 \
+        --against /path/to/other/python --interleaved 7
 """
 
 import argparse
 import functools
 import gc
+import json
 import os
 import statistics
+import subprocess
+import sys
 import tempfile
 import time
 
@@ -81,6 +93,57 @@ def interleaved(paths: dict, rounds: int) -> None:
     )
 
 
+def resident_mb(field: str) -> float:
+    """VmRSS or VmHWM (the peak) of this process, in MB."""
+    with open("/proc/self/status") as status:
+        line = next(line for line in status if line.startswith(field + ":"))
+    return int(line.split()[1]) / 1024
+
+
+def read_once(path: str) -> None:
+    """Read the file once in this fresh process; print wall and CPU seconds and the growth of
+    the resident memory at its peak during the read (MB)."""
+    try:
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")  # the peak starts again from here
+    except OSError:
+        pass
+    before = resident_mb("VmRSS")
+    wall, cpu = time.perf_counter(), time.process_time()
+    graph = velmor.read_edgelist(path)
+    wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+    print(json.dumps([wall, cpu, resident_mb("VmHWM") - before]))
+    del graph
+
+
+def against(path: str, other: str, rounds: int) -> None:
+    """This velmor and the one on PYTHONPATH `other`, in turn, each read in a fresh process."""
+    own = os.path.dirname(os.path.dirname(os.path.abspath(velmor.__file__)))
+    builds = {"other": other, "this": own}
+    load_before = os.getloadavg()[0]
+    runs = {label: [] for label in builds}
+    for _ in range(rounds):
+        for label, pythonpath in builds.items():
+            done = subprocess.run([sys.executable, __file__, "--read-once", path], check=True,
+                                  capture_output=True, text=True,
+                                  env=dict(os.environ, PYTHONPATH=pythonpath))
+            runs[label].append(json.loads(done.stdout))
+    print(f"{'':<6} {'wall min / median / max (s)':>28} {'CPU min / median / max (s)':>28} "
+          f"{'peak RSS growth min / median / max (MB)':>41}")
+    medians = {}
+    for label, found in runs.items():
+        columns = list(zip(*found))
+        medians[label] = [statistics.median(column) for column in columns]
+        cells = [f"{min(c):.3f} / {statistics.median(c):.3f} / {max(c):.3f}" for c in columns[:2]]
+        cells.append(" / ".join(f"{x:.0f}" for x in (min(columns[2]), medians[label][2],
+                                                         max(columns[2]))))
+        print(f"{label:<6} {cells[0]:>28} {cells[1]:>28} {cells[2]:>41}")
+    ratios = [t / o for t, o in zip(medians["this"], medians["other"])]
+    print(f"this / other (medians): wall {ratios[0]:.2f}, CPU {ratios[1]:.2f}, peak RSS growth "
+          f"{ratios[2]:.2f}; load average before: {load_before:.2f}, after: "
+          f"{os.getloadavg()[0]:.2f}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--lines", type=int, default=10_000_000)
@@ -95,8 +158,24 @@ def main() -> None:
         metavar="ROUNDS",
         help="read the same edges with ids and with names in turn",
     )
+    parser.add_argument("--against", metavar="PYTHONPATH",
+                        help="compare with the velmor found on this path")
+    parser.add_argument("--read-once", metavar="FILE", help=argparse.SUPPRESS)
     args = parser.parse_args()
 
+    if args.read_once:
+        read_once(args.read_once)
+        return
+    if args.against:
+        with tempfile.TemporaryDirectory(dir=args.dir) as directory:
+            path = os.path.join(directory, "edges.tsv")
+            write_file(path, args.lines, args.names, style=args.name_style)
+            kind = f"names like {NAME_STYLES[args.name_style].format(123456)}" if args.names \
+                else "integer ids"
+            print(f"{args.lines} lines, {os.path.getsize(path) / 1e6:.0f} MB, {kind}; this: "
+                  f"velmor from {os.path.dirname(velmor.__file__)}, other: {args.against}")
+            against(path, args.against, args.interleaved or 5)
+        return
     if args.interleaved:
         with tempfile.TemporaryDirectory(dir=args.dir) as directory:
             paths = {

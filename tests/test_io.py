@@ -7,7 +7,6 @@ import numpy as np
 import pytest
 
 import velmor
-from velmor import _edgeparse
 from velmor.edgelist import EdgeListError, EdgeListWarning
 
 
@@ -44,6 +43,7 @@ def test_layouts_give_the_same_graph(tmp_path, name, text, options):
 @pytest.mark.parametrize("text, options, names, note", [
     ("0 1\n1 2\n", {}, None, None),                 # ids already 0..n-1 stay as they are
     ("10 2\n2 7\n", {}, [2, 7, 10], None),          # integers: ascending numeric order
+    ("0 99999999999\n5 0\n", {}, [0, 5, 99999999999], None),  # ids beyond 32 bits too
     ("b a\na c\n", {}, ["b", "a", "c"], None),      # strings: order of first appearance
     ("10 x\nx 9\n", {}, ["10", "x", "9"], None),    # numbers among names are names too
     ("a b\n", {}, ["a", "b"], None),                 # a single line of words is an edge
@@ -127,20 +127,12 @@ def test_broken_gzip_is_an_edge_list_error(tmp_path, data, reason):
     assert str(caught.value) == f"{path}: {reason}"
 
 
-@pytest.fixture
-def small_blocks(monkeypatch):
-    """Blocks of 64 bytes, so that small files cross many block boundaries."""
-    monkeypatch.setattr(_edgeparse, "BLOCK_BYTES", 64)
-
-
-# A block to itself when blocks are 64 bytes: the line after it is in the next block.
 LONG_HEADER = "source_node_of_the_edge\ttarget_node_of_the_edge_with_a_long_name\n"
 
 
 @pytest.mark.parametrize("weighted", [False, True])
 @pytest.mark.parametrize("head", ["# comment\n", LONG_HEADER])
-def test_blocks_join_without_losing_or_splitting_lines(tmp_path, monkeypatch, small_blocks, head,
-                                                       weighted):
+def test_blocks_join_without_losing_or_splitting_lines(tmp_path, monkeypatch, head, weighted):
     # read_edgelist returns the arguments it gives Graph.
     monkeypatch.setattr("velmor.edgelist.Graph", lambda edges, **given: dict(given, edges=edges))
     rng = np.random.default_rng(1)
@@ -161,8 +153,80 @@ def test_blocks_join_without_losing_or_splitting_lines(tmp_path, monkeypatch, sm
     ("", "7 oops", "node id 'oops'"), ("", "7", "found one"),
     (" 0.5", "7 8 -1", "invalid edge weight -1"),
 ])
-def test_line_numbers_count_across_blocks(tmp_path, small_blocks, head, weight, bad_line, fragment):
+def test_line_numbers_count_across_blocks(tmp_path, head, weight, bad_line, fragment):
     head = head.replace("\n", "\tweight\n") if weight else head
     text = head + "".join(f"{i} {i + 1}{weight}\n" for i in range(200)) + bad_line + "\n"
     with pytest.raises(EdgeListError, match=f":{201 + bool(head)}: .*{fragment}"):
         velmor.read_edgelist(write(tmp_path, text), weighted=bool(weight))
+
+
+def many_names():
+    # Enough names to grow the table many times; some long, many alike in their first bytes.
+    rng = np.random.default_rng(7)
+    pool = [("node_" + "x" * int(rng.integers(0, 30)) + str(i)) for i in range(3000)]
+    pool += [str(i) for i in range(3000)]
+    return [(pool[a], pool[b]) for a, b in rng.integers(0, len(pool), size=(20000, 2))]
+
+
+WEIGHTS = ["1", "0.1", "+7", "1.e3", ".5", "5.", "2.2250738585072011e-308", "1E+06", "7e-3",
+           "123456789012345678901", "0.30000000000000004441", "9007199254740993"]
+
+
+# Files of names: numbered in order of first appearance, weights rounded as float() rounds them.
+@pytest.mark.parametrize("text, options, pairs", [
+    pytest.param("café ü\nü 東京\n東京 🙂\n", {}, [("café", "ü"), ("ü", "東京"), ("東京", "🙂")],
+                 id="unicode"),
+    pytest.param("10 x\nx 007\n7 10\n1e3 +5\n", {},
+                 [("10", "x"), ("x", "007"), ("7", "10"), ("1e3", "+5")], id="numbers-among-words"),
+    pytest.param("\ufeffa,b\r\nb , c\r\n\r\nb a\na a # x\n\fc\ta", {},
+                 [("a", "b"), ("b", "c"), ("b", "a"), ("a", "a"), ("c", "a")], id="layouts"),
+    pytest.param("New York ; Boston\n Boston;Los Angeles  # west\n \n", {"delimiter": ";"},
+                 [("New York", "Boston"), ("Boston", "Los Angeles")], id="inner-spaces"),
+    pytest.param("from to w\n" + "".join(f"n{i} m{i} {w}\n" for i, w in enumerate(WEIGHTS)),
+                 {"weighted": True}, [(f"n{i}", f"m{i}", w) for i, w in enumerate(WEIGHTS)],
+                 id="weights"),
+    # The first line's names choose the table: slots that hold 8 bytes of a name, or 24.
+    pytest.param(None, {"names": True}, [("a", "b")] + many_names(), id="many-names"),
+    pytest.param(None, {"names": True}, [("node_one", "node_two")] + many_names(),
+                 id="many-long-names"),
+])
+def test_names_and_weights_are_read_exactly(tmp_path, monkeypatch, text, options, pairs):
+    monkeypatch.setattr("velmor.edgelist.Graph", lambda edges, **given: dict(given, edges=edges))
+    if text is None:
+        text = "".join(f"{a}\t{b}\n" for a, b in pairs)
+    found, _ = read_noting_warnings(write(tmp_path, text), **options)
+    numbers = {}
+    for pair in pairs:
+        numbers.update((name, len(numbers)) for name in pair[:2] if name not in numbers)
+    assert found["names"].tolist() == list(numbers)
+    assert found["edges"].tolist() == [[numbers[a], numbers[b]] for a, b, *_ in pairs]
+    if options.get("weighted"):
+        assert found["weights"].tolist() == [float(w) for *_, w in pairs]
+
+
+# Messages that the rows above do not show whole.
+@pytest.mark.parametrize("text, options, message", [
+    ("a b\n" + "x" * 256 + " b\n", {}, "2: node name longer than 255 bytes"),
+    ("0 1\n1 2 3 4\n", {}, "2: expected two node ids, found 4 columns; if node names contain "
+     "spaces, pass delimiter='\\t' (--delimiter on the command line)"),
+    ("0 1\n1 " + "9" * 60 + "\n", {"relabel": False}, f"2: node id {'9' * 37}... is larger than "
+     "4294967294"),
+    ("0 1\n1 x\n", {"relabel": False}, "2: node id 'x' is not a non-negative integer; for nodes "
+     "named by strings, pass relabel=True and names=True"),
+    ("a b 1\nb c 1e999\n", WEIGHTED, "2: invalid edge weight 1e999" + OUT_OF_RANGE),
+    ("a b 1\nb c 0x10\n", WEIGHTED, "2: edge weight '0x10' is not a number"),
+])
+def test_faults_are_worded_whole(tmp_path, text, options, message):
+    path = write(tmp_path, text)
+    with pytest.raises(EdgeListError) as caught:
+        velmor.read_edgelist(path, **options)
+    assert str(caught.value) == f"{path}:{message}"
+
+
+def test_the_engine_refuses_to_write_past_its_arrays():
+    from velmor.engine._engine import read_edge_list
+
+    ids = np.full(5, 9, dtype=np.uint32)  # room for 2 edges, not 3
+    with pytest.raises(ValueError, match="argument 'ids': too short"):
+        read_edge_list(b"a b\nb c\nc a", None, None, None, True, False, ids[:4], None)
+    assert ids[4] == 9

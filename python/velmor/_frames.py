@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 
 from velmor._checks import WEIGHT_RULE, first_bad_weight
-from velmor._edgeparse import _relabel_sorted
+from velmor._relabel import relabel_ascending
 
 
 def is_data_frame(obj: Any) -> bool:
@@ -91,7 +91,7 @@ def numbered_edges(sources: np.ndarray,
     if sources.dtype == targets.dtype and sources.dtype.kind in "iu":
         values = np.stack([sources, targets], axis=1).ravel()
         if values.min() >= 0 and values.max() <= np.iinfo(np.int64).max:
-            ids, names = _relabel_sorted(values.astype(np.int64, copy=False))
+            ids, names = relabel_ascending(values.astype(np.int64, copy=False))
         else:
             names, ids = np.unique(values, return_inverse=True)
         return ids.reshape(-1, 2), names

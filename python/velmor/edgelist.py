@@ -5,13 +5,20 @@ from __future__ import annotations
 import gzip
 import os
 import zlib
-from typing import BinaryIO
+from typing import BinaryIO, NamedTuple
+
+import numpy as np
 
 from velmor._callers import warn_at_caller
-from velmor._checks import check_bool, check_char
-from velmor._edgeparse import ParseError, parse_edges
+from velmor._checks import WEIGHT_RULE, check_bool, check_char
 from velmor._paths import PathLike
+from velmor._relabel import relabel_ascending
+from velmor.engine._engine import read_edge_list
 from velmor.graph import Graph
+
+LARGEST_ID = 4294967294  # the largest uint32 that can still be a node index (the count is id + 1)
+LONGEST_ID_DIGITS = 18
+LONGEST_NAME = 255  # bytes
 
 
 class EdgeListError(ValueError):
@@ -109,12 +116,8 @@ def read_edgelist(path: PathLike | BinaryIO, directed: bool = False,
             raise ValueError("names=True needs relabel=True: string names cannot be node indices")
     delimiter_byte, comment_byte = check_delimiters(delimiter, comments)
     data = _read_bytes(path)
-    try:
-        parsed = parse_edges(data, delimiter=delimiter_byte, comments=comment_byte,
-                             relabel=relabel, names=names, weighted=weighted,
-                             ignore_weights=ignore_weights)
-    except ParseError as error:
-        raise EdgeListError(path, error.line, error.reason) from None
+    parsed = _parse(path, data, delimiter=delimiter_byte, comments=comment_byte, relabel=relabel,
+                    names=names, weighted=weighted, ignore_weights=ignore_weights)
     del data
     try:
         if weighted:
@@ -125,10 +128,11 @@ def read_edgelist(path: PathLike | BinaryIO, directed: bool = False,
                           _names_distinct=True)
     except ValueError as error:
         raise EdgeListError(path, None, str(error)) from None
-    header = parsed.header
-    if header is not None:
-        text = header.text if len(header.text) <= 60 else header.text[:57] + "..."
-        warn_at_caller(f"{_name_of(path)}:{header.line}: skipped the header line {text!r}",
+    if parsed.header is not None:
+        line, text = parsed.header
+        text = text.decode("utf-8", "replace").strip()
+        text = text if len(text) <= 60 else text[:57] + "..."
+        warn_at_caller(f"{_name_of(path)}:{line}: skipped the header line {text!r}",
                        EdgeListWarning)
     return graph
 
@@ -173,3 +177,109 @@ def _read_bytes(path: PathLike | BinaryIO) -> bytes:
     except zlib.error as error:
         reason = f"not valid gzip data ({error})"
     raise EdgeListError(path, None, reason)
+
+
+class _Parsed(NamedTuple):
+    edges: np.ndarray  # (E, 2) uint32 node indices
+    names: np.ndarray | None  # the name of each node index, or None for 0..n-1
+    header: tuple[int, bytes] | None  # the skipped header line: its number and its text
+    weights: np.ndarray | None  # (E,) float64, row by row with edges; None when unweighted
+
+
+def _parse(path: PathLike | BinaryIO, data: bytes, *, delimiter: bytes | None,
+           comments: bytes | None, relabel: bool, names: bool | None, weighted: bool,
+           ignore_weights: bool) -> _Parsed:
+    """The engine reads the text; a fault it finds is worded here, as an EdgeListError."""
+    lines = data.count(b"\n") + 1
+    ids = np.empty(2 * lines, dtype=np.uint32)
+    weights = np.empty(lines, dtype=np.float64) if weighted else None
+    options = dict(delimiter=None if delimiter is None else delimiter[0],
+                   comment=None if comments is None else comments[0], names=names,
+                   relabel=relabel, skip_third_column=ignore_weights, weights=weights)
+    try:
+        count, found, header, fault = read_edge_list(data, ids=ids, **options)
+    except OverflowError:  # an id beyond 32 bits: relabelling below numbers it
+        ids = np.empty(2 * lines, dtype=np.uint64)
+        count, found, header, fault = read_edge_list(data, ids=ids, **options)
+    if fault is not None:
+        line, kind, token, columns, expected, first = fault
+        reason = (_line_fault(kind, columns, expected, first, delimiter) if token is None
+                  else _token_fault(kind, token, relabel))
+        raise EdgeListError(path, line, reason)
+    ids = ids[:2 * count]
+    weights = None if weights is None else weights[:count]
+    if found is not None:
+        node_names = np.empty(len(found), dtype=object)
+        node_names[:] = found
+    elif relabel:
+        ids, node_names = relabel_ascending(ids)
+    else:
+        node_names = None
+    return _Parsed(ids.reshape(-1, 2), node_names, header, weights)
+
+
+_BINARY = ("found a NUL byte: this looks like binary data, not edge-list text "
+           "(compressed, or saved as UTF-16?)")
+
+
+def _line_fault(kind: str, found: int, expected: int, first_edge_line: bool,
+                   delimiter: bytes | None) -> str:
+    """The reason for a line that is binary data, has the wrong columns or too long a name; or
+    for a text without edges."""
+    if kind == "binary":
+        return _BINARY
+    if kind == "no edges":
+        return "no edges found (the file is empty or holds only comments)"
+    if kind == "long name":
+        return f"node name longer than {LONGEST_NAME} bytes"
+    shown = "" if delimiter is None else f" (columns are separated by {delimiter.decode()!r})"
+    if kind == "empty column":
+        return "empty column" + shown
+    if expected == 3:
+        count = ["one", "two"][found - 1] if found < 3 else str(found)
+        reason = f"expected three columns (source, target, weight), found {count}" + shown
+        if found == 2 and first_edge_line:
+            # The first edge line already lacks a weight: likely the whole file does.
+            reason += ("; to read a file without weights, leave out weighted=True "
+                       "(--weighted on the command line)")
+    elif found == 1:
+        reason = "expected two node ids, found one" + shown
+    elif found == 3:
+        reason = ("found a third column; pass weighted=True (--weighted on the command line) "
+                  "to read the third column as edge weights, or weighted=False "
+                  "(--unweighted) to ignore it")
+    else:
+        reason = f"expected two node ids, found {found} columns"
+    if delimiter is None and found > expected:
+        # Without a delimiter, "New York<TAB>Boston" is three columns.
+        reason += ("; if node names contain spaces, pass delimiter='\\t' (--delimiter on the "
+                   "command line)")
+    return reason
+
+
+def _token_fault(kind: str, token: bytes, relabel: bool) -> str:
+    """The reason for a node id, node name or weight that is not what it should be."""
+    if kind == "not utf-8":
+        try:
+            token.decode("utf-8")
+        except UnicodeDecodeError as error:
+            return (f"node name is not UTF-8 text (byte 0x{token[error.start]:02x}); "
+                    "save the file as UTF-8")
+    text = token.decode("utf-8", "replace")
+    shown = text if len(text) <= 40 else text[:37] + "..."
+    if kind == "weight not a number":
+        return f"edge weight {shown!r} is not a number"
+    if kind == "weight out of range":
+        return f"invalid edge weight {shown}: {WEIGHT_RULE}"
+    if relabel:
+        hint = ("; pass names=True (--names on the command line) if the nodes are named by "
+                "strings")
+    else:
+        hint = "; for nodes named by strings, pass relabel=True and names=True"
+    if text[:1] == "-" and text[1:].isdigit():
+        return f"negative node id {shown}{hint}"
+    if text.isdigit() and not relabel:
+        return f"node id {shown} is larger than {LARGEST_ID}"
+    if text.isdigit():
+        return f"node id {shown} has more than {LONGEST_ID_DIGITS} digits{hint}"
+    return f"node id {shown!r} is not a non-negative integer{hint}"

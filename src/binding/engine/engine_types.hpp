@@ -17,7 +17,7 @@ extern PyMethodDef train_epoch_def;
 extern PyMethodDef count_visits_def;
 extern PyMethodDef write_walks_def;
 extern PyMethodDef weighted_csr_from_edges_def;
-extern PyMethodDef read_named_edges_def;
+extern PyMethodDef read_edge_list_def;
 extern PyMethodDef engine_csr_from_edges_def;  // csr_from_edges with a node count
 extern PyMethodDef mark_arc_ends_def;
 

@@ -70,14 +70,14 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__engine() {
     Ref module_name = checked(PyModule_GetNameObject(module.get()));
     for (PyMethodDef* def :
          {&train_epoch_def, &count_visits_def, &write_walks_def, &engine_csr_from_edges_def,
-          &weighted_csr_from_edges_def, &read_named_edges_def, &mark_arc_ends_def}) {
+          &weighted_csr_from_edges_def, &read_edge_list_def, &mark_arc_ends_def}) {
       Ref function = checked(PyCFunction_NewEx(def, module.get(), module_name.get()));
       checked_status(PyObject_SetAttrString(module.get(), def->ml_name, function.get()));
     }
     checked_status(PyObject_SetAttrString(module.get(), "WeightedCSRGraph",
                                           reinterpret_cast<PyObject*>(weighted_graph_type())));
     Ref all = checked(Py_BuildValue("[sssssss]", "train_epoch", "count_visits", "write_walks",
-                                    "csr_from_edges", "weighted_csr_from_edges", "read_named_edges",
+                                    "csr_from_edges", "weighted_csr_from_edges", "read_edge_list",
                                     "WeightedCSRGraph"));
     checked_status(PyObject_SetAttrString(module.get(), "__all__", all.get()));
     g_module = Ref(module).release();  // the cell's own reference
