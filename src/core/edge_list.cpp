@@ -151,7 +151,7 @@ class Reader {
         fail(result, kind, line, {});
         result.fault.found = line.count;
         result.fault.expected = layout.width;
-        result.fault.first_edge_line = edges == 0 && !layout.header;
+        result.fault.first_edge_line = edges == 0;
         return;
       }
       if (2 * edges + 2 > ids.size() || (weighted && edges >= weights.size())) {

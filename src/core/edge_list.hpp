@@ -70,7 +70,7 @@ struct EdgeFault {
   TextSpan token;
   size_t found = 0;
   size_t expected = 0;
-  bool first_edge_line = false;  // Columns: no edge or header line comes before it
+  bool first_edge_line = false;  // Columns: no edge line comes before it
 };
 
 struct HeaderLine {
