@@ -2,6 +2,7 @@ import contextlib
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -121,3 +122,62 @@ def assert_matches_model(actual, run_model, max_runs=40):
             queue += [flips | {k} for k in lookup.ambiguous if k > max(flips, default=-1)]
     for a, e in zip(actual, first):
         np.testing.assert_allclose(a, e, rtol=1e-5, atol=1e-6)
+
+
+# Graphs and helpers that several test modules share
+
+KARATE_FILE = Path(__file__).resolve().parent.parent / "data" / "karate" / "edges.tsv"
+KARATE = np.loadtxt(KARATE_FILE, dtype=np.int64)  # Zachary's karate club: 34 nodes, 78 edges
+KARATE_WEIGHTS = np.linspace(0.5, 8.0, len(KARATE))
+
+# Small graphs for the engine's tests. test_training.py, frozen with _native, keeps its own.
+RING_WITH_CHORDS = [[i, (i + 1) % 10] for i in range(10)] + [[0, 5], [2, 7], [1, 3], [4, 8]]
+DIRECTED_DEAD_ENDS = [[0, 1], [1, 2], [2, 0], [2, 3], [3, 4], [5, 4], [0, 5], [6, 2], [7, 6]]
+ISOLATED = [[0, 1], [1, 2], [2, 0], [9, 10]]  # 3..8 have no arcs; 11 nodes
+STAR = [[0, i] for i in range(1, 9)] + [[1, 2], [5, 6]]
+
+
+class Counted:
+    """An argument that converts through __index__ / __float__ and counts the conversions."""
+
+    conversions = 0
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        Counted.conversions += 1
+        return int(self.value)
+
+    def __float__(self):
+        Counted.conversions += 1
+        return float(self.value)
+
+
+class Raises:
+    """Converts by raising, with a cause, the exception given or a fresh one of the type given."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __index__(self):
+        exc = self.exc("from __index__") if isinstance(self.exc, type) else self.exc
+        raise exc from KeyError("inner")
+
+    __float__ = __index__
+
+
+# The command line's options for a quick run.
+FAST = ["--dimensions", "8", "--walk-length", "10", "--num-walks", "2", "--workers", "1",
+        "--seed", "1", "--quiet"]
+
+
+def run_cli(capsys, *args):
+    """Run the command in-process; return (status, stderr)."""
+    from velmor.cli import main
+
+    try:
+        status = main([str(a) for a in args])
+    except SystemExit as stop:  # argparse's usage errors
+        status = stop.code
+    return status, capsys.readouterr().err

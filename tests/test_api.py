@@ -2,7 +2,6 @@
 
 import sys
 import warnings
-from pathlib import Path
 
 import networkx as nx
 import numpy as np
@@ -11,12 +10,9 @@ import scipy.sparse as sp
 
 import velmor
 import velmor.model
-from conftest import run_python
-from test_walks import KARATE
+from conftest import KARATE, KARATE_FILE, KARATE_WEIGHTS, run_python
 
-DATA = Path(__file__).resolve().parent.parent / "data" / "karate"
 SMALL = dict(dimensions=16, walk_length=20, num_walks=5, window_size=5, workers=1, progress=False)
-WEIGHTS = np.linspace(0.5, 8.0, len(KARATE))
 
 
 def fit(graph, options=None, **params):
@@ -59,23 +55,23 @@ def frame(columns, **options):
 @pytest.mark.parametrize("make, weights", [
     (lambda path: (KARATE.tolist(), {}), None),
     (lambda path: (KARATE.astype(np.uint16), {}), None),
-    (lambda path: (str(DATA / "edges.tsv"), {}), None),
-    (lambda path: (DATA / "edges.tsv", {}), None),
+    (lambda path: (str(KARATE_FILE), {}), None),
+    (lambda path: (KARATE_FILE, {}), None),
     (lambda path: (symmetric(np.ones(78)).tocsr(), {}), None),
     (lambda path: (karate_in_networkx(), {}), None),
     (lambda path: frame({"u": KARATE[:, 0], "v": KARATE[:, 1]}), None),
-    (lambda path: (path, {"weighted": True}), WEIGHTS),
-    (lambda path: (symmetric(WEIGHTS), {}), WEIGHTS),
-    (lambda path: (karate_in_networkx(WEIGHTS), {"weight": "w"}), WEIGHTS),
-    (lambda path: frame({"w": WEIGHTS, "to": KARATE[:, 1], "from": KARATE[:, 0], "t": 0},
-                        source="from", target="to", weight="w"), WEIGHTS),
+    (lambda path: (path, {"weighted": True}), KARATE_WEIGHTS),
+    (lambda path: (symmetric(KARATE_WEIGHTS), {}), KARATE_WEIGHTS),
+    (lambda path: (karate_in_networkx(KARATE_WEIGHTS), {"weight": "w"}), KARATE_WEIGHTS),
+    (lambda path: frame({"w": KARATE_WEIGHTS, "to": KARATE[:, 1], "from": KARATE[:, 0], "t": 0},
+                        source="from", target="to", weight="w"), KARATE_WEIGHTS),
     (lambda path: frame({"t": 0, "target": KARATE[:, 1], "source": KARATE[:, 0],
-                         "weight": WEIGHTS}), WEIGHTS),  # NetworkX's column names
+                         "weight": KARATE_WEIGHTS}), KARATE_WEIGHTS),  # NetworkX's column names
 ], ids=["list", "uint16", "str", "path", "scipy", "networkx", "frame", "w-file", "w-scipy",
         "w-networkx", "w-frame", "w-frame-by-networkx-names"])
 def test_every_input_kind_trains_the_same_graph(tmp_path, make, weights):
     path = tmp_path / "weighted.txt"
-    rows = zip(KARATE.tolist(), WEIGHTS.tolist())
+    rows = zip(KARATE.tolist(), KARATE_WEIGHTS.tolist())
     path.write_text("".join(f"{u} {v} {w!r}\n" for (u, v), w in rows))
     expected = fit(velmor.Graph(KARATE, weights=weights)).embeddings_
     graph, options = make(path)
@@ -85,7 +81,7 @@ def test_every_input_kind_trains_the_same_graph(tmp_path, make, weights):
 
 
 def weighted_frame(ends):
-    return frame({"from": ends[:, 0], "to": ends[:, 1], "w": WEIGHTS}, weight="w")
+    return frame({"from": ends[:, 0], "to": ends[:, 1], "w": KARATE_WEIGHTS}, weight="w")
 
 
 NAMES = np.char.add("n", KARATE.astype(str))
@@ -93,12 +89,12 @@ NAMES = np.char.add("n", KARATE.astype(str))
 
 @pytest.mark.parametrize("ends, make", [
     (KARATE * 3 + 5, weighted_frame), (NAMES, weighted_frame),
-    (NAMES, lambda ends: (ends.tolist(), {"weights": WEIGHTS})),
+    (NAMES, lambda ends: (ends.tolist(), {"weights": KARATE_WEIGHTS})),
 ], ids=["frame-sparse-ids", "frame-names", "list-of-names"])
 def test_named_edges_embed_as_their_edge_list_file_does(tmp_path, ends, make):
     graph, options = make(ends)
     path = tmp_path / "edges.txt"
-    rows = zip(ends.tolist(), WEIGHTS.tolist())
+    rows = zip(ends.tolist(), KARATE_WEIGHTS.tolist())
     path.write_text("".join(f"{u} {v} {w!r}\n" for (u, v), w in rows))
     expected, model = fit(path, {"weighted": True}), fit(graph, options)
     assert model.wv.index_to_key == expected.wv.index_to_key
@@ -167,7 +163,7 @@ def test_scipy_direction_follows_symmetry():
      r"entry \(1, 0\) is -1\.5"),
     (lambda: velmor.Node2Vec().fit(nx.DiGraph([(0, 1)]), directed=False), ValueError, "directed"),
     (lambda: velmor.Node2Vec().fit({"edges": 1}), TypeError, "NetworkX"),
-    (lambda: velmor.Node2Vec().fit(DATA / "edges.tsv", weight="w"), TypeError,
+    (lambda: velmor.Node2Vec().fit(KARATE_FILE, weight="w"), TypeError,
      "weight= does not apply to an edge-list file, which takes directed=, weighted="),
     (lambda: velmor.Node2Vec().fit(nx.Graph([(0, 1)]), weighted=True), TypeError,
      "weighted= does not apply to a NetworkX graph, which takes directed=, weight="),

@@ -3,25 +3,11 @@
 import numpy as np
 import pytest
 
+from conftest import Counted, Raises
+
 GOOD = dict(p=0.5, q=2.0, start_alpha=0.025, end_alpha=0.0001, window=3, batch_size=2,
             max_walk_length=6, num_negative=2, workers=None)
 
-
-class Counted:
-    """An argument that converts through __index__ / __float__ and counts the conversions."""
-
-    conversions = 0
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        Counted.conversions += 1
-        return int(self.value)
-
-    def __float__(self):
-        Counted.conversions += 1
-        return float(self.value)
 
 
 def _entries(native):
@@ -81,18 +67,6 @@ def test_binding(native, name, n_args, keys, expected, valid):
     else:  # every parameter bound to object(): the first one in order is refused
         assert error.startswith(f"argument '{(positional + list(good))[0]}': ")
 
-
-class Raises:
-    """Converts by raising, with a cause, the exception given or a fresh one of the type given."""
-
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __index__(self):
-        exc = self.exc("from __index__") if isinstance(self.exc, type) else self.exc
-        raise exc from KeyError("inner")
-
-    __float__ = __index__
 
 
 NOT_INTEGER = "'float' object cannot be interpreted as an integer"

@@ -6,34 +6,19 @@ import signal
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import numpy as np
 import pytest
 
-from conftest import run_python, under_sanitizer
+from conftest import FAST, KARATE_FILE, run_cli, run_python, under_sanitizer
 from velmor.cli import main
 from velmor.embedding_files import load_embeddings
-
-KARATE = Path(__file__).resolve().parent.parent / "data" / "karate" / "edges.tsv"
-FAST = ["--dimensions", "8", "--walk-length", "10", "--num-walks", "2", "--workers", "1",
-        "--seed", "1", "--quiet"]
-
-
-def run(capsys, *args):
-    """Run the command in-process; return (status, stderr)."""
-    try:
-        status = main([str(a) for a in args])
-    except SystemExit as stop:  # argparse's usage errors
-        status = stop.code
-    return status, capsys.readouterr().err
-
 
 HEADER = "source\ttarget\n0\t1\n1\t02\n"
 
 
 @pytest.mark.parametrize("content, args, note, keys", [
-    (KARATE.read_text(), [], "", list(range(34))),
+    (KARATE_FILE.read_text(), [], "", list(range(34))),
     ("# who knows whom\nann,bob\nbob,cy\ncy,ann\n", ["--delimiter", ","], "", ["ann", "bob", "cy"]),
     ("0 1 2.5\n1 2 0.5\n2 0 1\n", ["--weighted"], "", [0, 1, 2]),
     ("0 1 2.5\n1 2 x\n2 0 1\n", ["--unweighted"], "", [0, 1, 2]),
@@ -46,7 +31,7 @@ HEADER = "source\ttarget\n0\t1\n1\t02\n"
 def test_runs_write_the_embeddings_and_walks(capsys, tmp_path, content, args, note, keys):
     edges, out, walks = tmp_path / "e.txt", tmp_path / "o.emb", tmp_path / "w.txt"
     edges.write_text(content)
-    status, err = run(capsys, "--input", edges, "--output", out, "--walks-output", walks, *FAST,
+    status, err = run_cli(capsys, "--input", edges, "--output", out, "--walks-output", walks, *FAST,
                       *args)
     assert (status, err) == (0, note.format(edges))
     assert sorted(os.listdir(tmp_path)) == ["e.txt", "o.emb", "w.txt"]
@@ -72,11 +57,11 @@ def test_runs_write_the_embeddings_and_walks(capsys, tmp_path, content, args, no
     (None, [], 1, "cannot read"),
     ("New York,Boston\n", ["--delimiter", ","], 1, "key 'New York' is empty or contains "
      "whitespace, which the word2vec formats cannot hold; save as .npz instead"),
-    (KARATE.read_text(), ["--dimensions", "2000000000"], 1,
+    (KARATE_FILE.read_text(), ["--dimensions", "2000000000"], 1,
      "at --dimensions 2000000000 need 506.6 GiB"),
-    (KARATE.read_text(), ["--walk-length", str(2**40)], 1, "the walk buffers of 1 thread at "
+    (KARATE_FILE.read_text(), ["--walk-length", str(2**40)], 1, "the walk buffers of 1 thread at "
      "--walk-length 1099511627776 need 8192.0 GiB, more than the "),
-    (KARATE.read_text(), ["--walks-output", "w.txt", "--num-walks", str(2**40)], 1,
+    (KARATE_FILE.read_text(), ["--walks-output", "w.txt", "--num-walks", str(2**40)], 1,
      "the walks of 34 nodes at --num-walks 1099511627776 and --walk-length 10 need "),
     ("5 10\n10 20\n", ["--output", "o.npy"], 1, "(row 0 is node 5); save as .npz or in a "
      "word2vec format (.emb, .txt, .bin), which keep the names"),
@@ -91,7 +76,7 @@ def test_bad_input_fails_with_one_line_and_keeps_the_old_output(capsys, monkeypa
     if content is not None:
         edges.write_text(content)
     out.write_text("earlier result")
-    found, err = run(capsys, "--input", edges, "--output", out, *FAST, *args)
+    found, err = run_cli(capsys, "--input", edges, "--output", out, *FAST, *args)
     assert found == status and fragment in err
     assert err.count("\n") == 1 and err.startswith("velmor: error: ")
     assert out.read_text() == "earlier result"
@@ -103,7 +88,7 @@ def test_unwritable_output_fails_before_any_work(capsys, monkeypatch, tmp_path, 
     (tmp_path / "file").write_text("")
     (tmp_path / "folder.emb").mkdir()
     monkeypatch.setattr("velmor.cli.read_edgelist", pytest.fail)
-    status, err = run(capsys, "--input", KARATE, "--output", tmp_path / where, *FAST)
+    status, err = run_cli(capsys, "--input", KARATE_FILE, "--output", tmp_path / where, *FAST)
     assert status == 1 and err.startswith(f"velmor: error: cannot write {tmp_path / where}: ")
     assert err.count("\n") == 1 and sorted(os.listdir(tmp_path)) == ["file", "folder.emb"]
 
@@ -133,15 +118,15 @@ def test_a_stopped_run_leaves_no_file_behind(tmp_path, signum, status, said):
 
 @pytest.mark.parametrize("command", [
     # PecanPy's, as its documentation writes it, with its training flags.
-    ["--input", KARATE, "--output", "k.emb", "--mode", "SparseOTF", "--epochs", "2",
+    ["--input", KARATE_FILE, "--output", "k.emb", "--mode", "SparseOTF", "--epochs", "2",
      "--random_state", "1", "--delimiter", "\t", "--verbose", "--workers", "1"],
     # The reference node2vec's.
-    ["--input", KARATE, "--output", "k.emb", "--iter", "2", "--unweighted", "--undirected",
+    ["--input", KARATE_FILE, "--output", "k.emb", "--iter", "2", "--unweighted", "--undirected",
      "--workers", "1"],
 ])
 def test_peer_command_lines_run_unchanged(capsys, monkeypatch, tmp_path, command):
     monkeypatch.chdir(tmp_path)
-    status, err = run(capsys, *command, "--dimensions", "8", "--walk-length", "10")
+    status, err = run_cli(capsys, *command, "--dimensions", "8", "--walk-length", "10")
     assert status == 0 and err.count("\n") == 1 + ("--mode" in command)
     assert load_embeddings(tmp_path / "k.emb")[0].shape == (34, 8)
 
@@ -174,7 +159,7 @@ LIMITED = """if True:
 
 @pytest.mark.parametrize("cause", ["ulimit -v", "training", "walking"])
 def test_too_little_memory_is_a_one_line_error(capsys, monkeypatch, tmp_path, cause):
-    command = ["--input", KARATE, "--output", tmp_path / "o.emb", *FAST]
+    command = ["--input", KARATE_FILE, "--output", tmp_path / "o.emb", *FAST]
     if cause == "ulimit -v":
         if under_sanitizer():
             pytest.skip("the sanitizers' own mappings take the address space")
@@ -199,6 +184,6 @@ def test_too_little_memory_is_a_one_line_error(capsys, monkeypatch, tmp_path, ca
             command[2:4] = ["--walks-output", tmp_path / "w.txt"]
             expected = ("velmor: error: ran out of memory while walking 34 nodes at --walk-length "
                         "10; choose shorter walks or fewer workers")
-        status, err = run(capsys, *command)
+        status, err = run_cli(capsys, *command)
     assert status == 1 and err.startswith(expected) and err.count("\n") == 1
     assert os.listdir(tmp_path) == []

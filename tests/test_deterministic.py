@@ -7,7 +7,17 @@ import numpy as np
 import pytest
 
 import velmor
-from conftest import assert_matches_model, make_graph, make_matrices, make_params, unchanged
+from conftest import (
+    KARATE,
+    KARATE_FILE,
+    KARATE_WEIGHTS,
+    assert_matches_model,
+    make_graph,
+    make_matrices,
+    make_params,
+    run_cli,
+    unchanged,
+)
 from reference_model import (
     F32,
     MASK64,
@@ -20,8 +30,6 @@ from reference_model import (
     start_order,
     wrap_i32,
 )
-from test_api import WEIGHTS
-from test_walks import KARATE
 from velmor.engine import _engine
 
 BLOGCATALOG = Path(__file__).resolve().parent.parent / "data" / "blogcatalog" / "edges.tsv"
@@ -51,7 +59,7 @@ def fitted(graph, workers, **params):
     # Many episodes of one chunk each; blocks of 8 or 9 nodes.
     pytest.param(lambda w: engine_epochs(make_graph(KARATE, False), w, num_blocks=4,
                                          episode_walks=5), id="karate-episodes"),
-    pytest.param(lambda w: fitted(velmor.Graph(KARATE, weights=WEIGHTS), w, num_blocks=3,
+    pytest.param(lambda w: fitted(velmor.Graph(KARATE, weights=KARATE_WEIGHTS), w, num_blocks=3,
                                   shared_negatives=True), id="weighted-karate-shared"),
     # The default of 16 blocks; an episode of 41 chunks.
     pytest.param(lambda w: fitted(velmor.read_edgelist(BLOGCATALOG), w, num_walks=1),
@@ -159,13 +167,10 @@ def test_an_epoch_matches_the_model_of_the_schedule(num_blocks, episode_walks, n
 
 
 def test_the_command_trains_the_same_bits_on_any_number_of_threads(tmp_path, capsys):
-    from test_cli import KARATE as PATH
-    from test_cli import run
-
     outputs = [tmp_path / f"{workers}.emb" for workers in (1, 3)]
     for workers, out in zip((1, 3), outputs):
-        assert run(capsys, "--input", PATH, "--output", out, "--dimensions", "8", "--seed", "2",
-                   "--workers", workers, "--deterministic", "--quiet") == (0, "")
+        assert run_cli(capsys, "--input", KARATE_FILE, "--output", out, "--dimensions", "8",
+                       "--seed", "2", "--workers", workers, "--deterministic", "--quiet") == (0, "")
     assert outputs[0].read_bytes() == outputs[1].read_bytes()
 
 

@@ -10,6 +10,10 @@ import numpy as np
 import pytest
 
 from conftest import (
+    DIRECTED_DEAD_ENDS,
+    ISOLATED,
+    RING_WITH_CHORDS,
+    STAR,
     assert_matches_model,
     make_graph,
     make_matrices,
@@ -18,7 +22,6 @@ from conftest import (
     unchanged,
 )
 from reference_model import reference_epoch
-from test_training import DIRECTED_DEAD_ENDS, ISOLATED, RING_WITH_CHORDS, STAR
 from velmor.engine import _engine, _native
 
 

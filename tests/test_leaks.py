@@ -9,8 +9,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import DEFAULTS, ArrayHolder, make_params, under_sanitizer
-from test_binding import Counted, Raises
+from conftest import DEFAULTS, ArrayHolder, Counted, Raises, make_params, under_sanitizer
 
 
 def rss():

@@ -6,8 +6,7 @@ import numpy as np
 import pytest
 
 import velmor
-from test_cli import FAST, run
-from test_walks import KARATE
+from conftest import FAST, KARATE, run_cli
 from velmor.model_file import FORMAT_VERSION
 
 # Nodes 5, 16 and 30 held out, with every edge that touches them.
@@ -125,20 +124,20 @@ def test_the_command_saves_a_model_and_updates_it(capsys, tmp_path):
     old, grown, model, out = (tmp_path / name for name in ("old.tsv", "new.tsv", "m.npz", "o.emb"))
     np.savetxt(old, OLD_EDGES, fmt="%d")  # read densely: 31 nodes named by their ids
     np.savetxt(grown, KARATE, fmt="%d")
-    assert run(capsys, "--input", old, "--save-model", model, *FAST) == (0, "")
+    assert run_cli(capsys, "--input", old, "--save-model", model, *FAST) == (0, "")
     saved = model.read_bytes()
     # A graph without some of the model's nodes: one line, the model untouched.
     np.savetxt(old, OLD_EDGES[OLD_EDGES.max(axis=1) < 33], fmt="%d")
-    status, err = run(capsys, "update", "--model", model, "--input", old, "--output", out,
+    status, err = run_cli(capsys, "update", "--model", model, "--input", old, "--output", out,
                       "--save-model", model, "--quiet")
     assert status == 1 and err.startswith("velmor: error: the graph lacks 1 of the model's 31")
     assert err.count("\n") == 1 and model.read_bytes() == saved
     assert sorted(os.listdir(tmp_path)) == ["m.npz", "new.tsv", "old.tsv"]
     # The embeddings written over the model they came from: refused before any work.
-    status, err = run(capsys, "update", "--model", model, "--input", grown, "--output", model)
+    status, err = run_cli(capsys, "update", "--model", model, "--input", grown, "--output", model)
     assert status == 2 and f"--model and --output both name {model}; give each" in err
     assert model.read_bytes() == saved
-    assert run(capsys, "update", "--model", model, "--input", grown, "--output", out,
+    assert run_cli(capsys, "update", "--model", model, "--input", grown, "--output", out,
                "--save-model", model, "--quiet") == (0, "")
     first, updated = velmor.KeyedVectors.load(saved_copy(tmp_path, saved)), \
         velmor.KeyedVectors.load(out)

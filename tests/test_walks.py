@@ -1,20 +1,15 @@
 """The walks alone: _engine.write_walks against the model's walks, and velmor.walks."""
 
 import gzip
-from pathlib import Path
 
 import numpy as np
 import pytest
 
-from conftest import make_graph, make_matrices, make_params
+from conftest import DIRECTED_DEAD_ENDS, ISOLATED, KARATE, make_graph, make_matrices, make_params
 from reference_model import reference_epoch
-from test_training import DIRECTED_DEAD_ENDS, ISOLATED
 from velmor import simulate_walks
 from velmor.engine import _engine
 from velmor.walks import save_walks
-
-KARATE = np.loadtxt(Path(__file__).resolve().parent.parent / "data" / "karate" / "edges.tsv",
-                    dtype=np.int64)
 
 
 @pytest.mark.parametrize("workers", [1, 3])

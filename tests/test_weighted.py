@@ -7,10 +7,8 @@ import numpy as np
 import pytest
 from scipy.stats import chi2, poisson
 
-from conftest import make_graph, make_matrices, make_params
+from conftest import DIRECTED_DEAD_ENDS, KARATE, make_graph, make_matrices, make_params
 from reference_model import weighted_rows, weighted_step
-from test_training import DIRECTED_DEAD_ENDS
-from test_walks import KARATE
 from velmor.engine import _engine
 
 WEIGHTED_GRAPHS = [

@@ -13,8 +13,9 @@ from pathlib import Path
 
 import pytest
 
+from conftest import KARATE_FILE
+
 WHEEL = os.environ.get("VELMOR_WHEEL")
-KARATE = Path(__file__).resolve().parent.parent / "data" / "karate" / "edges.tsv"
 
 pytestmark = pytest.mark.skipif(not WHEEL, reason="VELMOR_WHEEL names no wheel to install")
 
@@ -36,7 +37,7 @@ def test_the_wheel_installs_without_a_compiler_and_embeds_karate(tmp_path):
 
     # --only-binary: nothing may be built from source, which would need a compiler.
     run(bin_dir / "python", "-m", "pip", "install", "--quiet", "--only-binary=:all:", WHEEL)
-    run(bin_dir / "velmor", "--input", KARATE, "--output", "karate.emb", "--seed", "1")
+    run(bin_dir / "velmor", "--input", KARATE_FILE, "--output", "karate.emb", "--seed", "1")
     shown = run(bin_dir / "python", "-c", "import velmor, velmor.engine._engine as engine; "
                 "wv = velmor.KeyedVectors.load('karate.emb'); "
                 "print(len(wv), wv.vector_size, bool(abs(wv.vectors).sum() > 0), engine.__file__)")
