@@ -1,6 +1,7 @@
-"""Every entry, called thousands of times, succeeding, refused and failing inside, leaves reference
-counts, Python objects and resident memory (statm: tracemalloc does not see C++ allocations) as
-they were. Calls allocate tens of kilobytes each, far beyond the allowance if leaked."""
+"""Every entry of both modules, called thousands of times, succeeding, refused and failing inside,
+leaves reference counts, Python objects and resident memory (statm: tracemalloc does not see C++
+allocations) as they were. Calls allocate tens of kilobytes each, far beyond the allowance if
+leaked."""
 
 import gc
 import os
@@ -9,7 +10,15 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import DEFAULTS, ArrayHolder, Counted, Raises, make_params, under_sanitizer
+from conftest import (
+    DEFAULTS,
+    ArrayHolder,
+    Counted,
+    Raises,
+    make_matrices,
+    make_params,
+    under_sanitizer,
+)
 
 
 def rss():
@@ -57,6 +66,49 @@ def scenarios(native):
         return lambda: native.train_node2vec_epoch(graph=graph, params=p, embeddings=e,
                                                    hidden_layer=h, next_random=next_random)
 
+    # The engine module's entries: an epoch and the walks alone, each with a progress hook (which
+    # is called only after 100 ms: long walks that it stops have their own row), the builders of
+    # plain and weighted graphs, and the edge-list reader.
+    from velmor.engine import _engine
+
+    small, edges = make_matrices(n, 16), big[:300] % n
+    visits, walks = np.zeros(n, np.uint64), np.zeros((n, DEFAULTS["max_walk_length"]), np.int32)
+    named = b"".join(b"node%d node%d %d.5\n" % (i, (7 * i) % 300, i) for i in range(300))
+    ids, weights = np.zeros(600, np.uint32), np.zeros(300)
+
+    def stop(done):
+        raise RuntimeError(f"stopped after {done}")
+
+    def epoch(progress=len, **change):
+        return lambda: _engine.train_epoch(**{
+            **dict(graph=g, params=one, embeddings=small[0], hidden_layer=small[1],
+                   next_random=seed, ns_exponent=0.75, noise_counts=None, visits=visits,
+                   progress=progress), **change})
+
+    def walk(progress=len, **change):
+        return lambda: _engine.write_walks(**{**dict(graph=g, params=one, next_random=seed,
+                                                     walks=walks, progress=progress), **change})
+
+    def built(weighted, **change):
+        build = _engine.weighted_csr_from_edges if weighted else _engine.csr_from_edges
+        given = dict(edges=edges, directed=False, num_nodes=n)
+        return lambda: build(**{**given, **(dict(weights=weights) if weighted else {}), **change})
+
+    def read(text=named, **change):
+        return lambda: _engine.read_edge_list(**{
+            **dict(text=text, delimiter=None, comment=35, names=None, relabel=True,
+                   skip_third_column=False, ids=ids, weights=weights), **change})
+
+    weights[:] = np.arange(1, 301)
+    # Walks of a million steps on a ring, and of two million on one edge with p = 1000, which the
+    # hook stops at its first call.
+    ring = native.csr_from_edges(np.stack([np.arange(1000), (np.arange(1000) + 1) % 1000], 1)
+                                 .astype(np.uint32), False)
+    ring_matrices, ring_visits = make_matrices(1000, 8), np.zeros(1000, np.uint64)
+    long_walks = make_params(max_walk_length=1_000_000, window=5, batch_size=1)
+    edge = native.csr_from_edges(np.array([[0, 1]], np.uint32), False)
+    back_and_forth = make_params(p=1000.0, max_walk_length=2_000_000, batch_size=1)
+    edge_walks = np.zeros((2, 2_000_000), np.int32)
     return {
         "graph-params": (1000, [
             lambda: csr(big, False), lambda: csr(one_column, True), lambda: csr(wrong, True),
@@ -77,14 +129,27 @@ def scenarios(native):
                         train(four, e=short), train(start_order, e=short[:10], graph=chain)],
                   [g, chain, emb, hid, short, read_only, holder, seed, one, shared, four,
                    start_order]),
+        "engine": (300, [
+            epoch(), epoch(progress=stop), epoch(params=four), epoch(ns_exponent=float("nan")),
+            epoch(visits=visits[:5]), walk(), walk(progress=stop), walk(walks=walks[:, :3]),
+            built(False), built(True), built(True, weights=weights[:5]),
+            built(False, num_nodes=3), read(), read(named + b"x y\n"), read(weights=None),
+            read(b"1 2\n" * 300, weights=None), read(b"1 99999999999\n", weights=None),
+            read(ids=ids[:10]), read(text="str")],
+            [g, one, four, seed, small, visits, walks, named, ids, weights, edges]),
+        "engine-stopped": (10, [
+            epoch(graph=ring, params=long_walks, embeddings=ring_matrices[0],
+                  hidden_layer=ring_matrices[1], visits=ring_visits, progress=stop),
+            walk(graph=edge, params=back_and_forth, walks=edge_walks, progress=stop)],
+            [ring, ring_matrices, ring_visits, long_walks, edge, back_and_forth, edge_walks]),
     }
 
 
-@pytest.mark.parametrize("name", ["graph-params", "train"])
+@pytest.mark.parametrize("name", ["graph-params", "train", "engine", "engine-stopped"])
 def test_repeated_calls_leak_nothing(native, name, capfd):
     rounds, calls, tracked = scenarios(native)[name]  # successes, refusals and internal failures
     first = [outcome(call) for call in calls]
-    for _ in range(20):  # warm-up: lazily made objects, the shared pool, allocator caches
+    for _ in range(min(20, rounds)):  # warm-up: lazily made objects, the pool, allocator caches
         assert [outcome(call) for call in calls] == first
     capfd.readouterr()
     gc.collect()
