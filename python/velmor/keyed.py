@@ -148,7 +148,14 @@ class KeyedVectors:
             Compute them again: for vectors changed in place since.
         """
         if self.norms is None or check_bool("force", force):
-            self.norms = np.linalg.norm(self.vectors, axis=1)
+            # By blocks of rows: np.linalg.norm squares its whole argument into a temporary,
+            # which for all the vectors would be a second matrix their size.
+            vectors = self.vectors
+            norms = np.empty(len(vectors), dtype=vectors.dtype)
+            rows = max(1, _NORM_BLOCK_BYTES // max(1, vectors[:1].nbytes))
+            for start in range(0, len(vectors), rows):
+                norms[start:start + rows] = np.linalg.norm(vectors[start:start + rows], axis=1)
+            self.norms = norms
 
     def get_normed_vectors(self) -> np.ndarray:
         """A new (n, d) array of the vectors scaled to unit length (an all-zero vector stays
@@ -458,6 +465,9 @@ def _term_list(terms) -> list:
     if isinstance(terms, np.ndarray) and terms.ndim == 2:
         return list(terms)
     return terms if isinstance(terms, list) else [terms]
+
+
+_NORM_BLOCK_BYTES = 4 << 20
 
 
 def _nonzero(norms: np.ndarray) -> np.ndarray:
