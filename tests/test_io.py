@@ -230,3 +230,21 @@ def test_the_engine_refuses_to_write_past_its_arrays():
     with pytest.raises(ValueError, match="argument 'ids': too short"):
         read_edge_list(b"a b\nb c\nc a", None, None, None, True, False, ids[:4], None)
     assert ids[4] == 9
+
+
+# Valid and invalid UTF-8: two to four bytes, surrogates, overlong forms, beyond U+10FFFF, cut.
+@pytest.mark.parametrize("name", [
+    b"caf\xc3\xa9", b"\xe6\x9d\xb1", b"\xf0\x9f\x99\x82", b"\xed\xa0\x80", b"\xc0\xaf",
+    b"\xe0\x80\xaf", b"\xf4\x90\x80\x80", b"\xf0\x9f\x99", b"ab\x80", b"\xf8\x88\x80\x80\x80"])
+def test_names_are_utf8_as_python_decodes_it(tmp_path, name):
+    path = write(tmp_path, b"a b\nc " + name + b"\n")
+    try:
+        expected = name.decode()
+    except UnicodeDecodeError as error:
+        expected = (f"{path}:2: node name is not UTF-8 text (byte 0x{name[error.start]:02x}); "
+                    "save the file as UTF-8")
+    try:
+        found = velmor.read_edgelist(path).names[-1]
+    except EdgeListError as error:
+        found = str(error)
+    assert found == expected

@@ -64,13 +64,17 @@ size_t first_invalid_utf8(std::string_view text) {
   const auto continuation = [&](size_t i, unsigned low = 0x80, unsigned high = 0xBF) {
     return i < size && bytes[i] >= low && bytes[i] <= high;
   };
+  // Names are mostly ASCII: that is told by their high bits alone, without decoding.
+  uint64_t high = 0;
   size_t i = 0;
+  for (uint64_t word; i + 8 <= size; i += 8) {
+    std::memcpy(&word, bytes + i, 8);
+    high |= word;
+  }
+  for (; i < size; ++i) high |= bytes[i];
+  if ((high & 0x8080808080808080ull) == 0) return size;
+  i = 0;
   while (i < size) {
-    // Eight ASCII bytes at a time.
-    uint64_t word;
-    while (i + 8 <= size && (std::memcpy(&word, bytes + i, 8), (word & 0x8080808080808080ull) == 0))
-      i += 8;
-    if (i == size) break;
     const unsigned lead = bytes[i];
     size_t length;
     if (lead < 0x80) {
