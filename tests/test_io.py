@@ -130,24 +130,6 @@ def test_broken_gzip_is_an_edge_list_error(tmp_path, data, reason):
 LONG_HEADER = "source_node_of_the_edge\ttarget_node_of_the_edge_with_a_long_name\n"
 
 
-@pytest.mark.parametrize("weighted", [False, True])
-@pytest.mark.parametrize("head", ["# comment\n", LONG_HEADER])
-def test_blocks_join_without_losing_or_splitting_lines(tmp_path, monkeypatch, head, weighted):
-    # read_edgelist returns the arguments it gives Graph.
-    monkeypatch.setattr("velmor.edgelist.Graph", lambda edges, **given: dict(given, edges=edges))
-    rng = np.random.default_rng(1)
-    edges = rng.integers(0, 60, size=(300, 2)).tolist()
-    # Plain decimals and exponents in the same blocks: "0.0123", "1.23e-07", "1234.5".
-    weights = (rng.integers(1, 10**5, size=300) / 10.0 ** rng.integers(0, 12, size=300)).tolist()
-    if weighted:
-        head = head.replace("\n", "\tweight\n")
-    line = "{}\t{}\t{!r}\n" if weighted else "{}\t{}\n"
-    text = head + "".join(line.format(a, b, w) for (a, b), w in zip(edges, weights))
-    found, notes = read_noting_warnings(write(tmp_path, text), relabel=False, weighted=weighted)
-    assert found["edges"].tolist() == edges and len(notes) == (head[0] != "#")
-    assert found.get("weights") is None if not weighted else found["weights"].tolist() == weights
-
-
 @pytest.mark.parametrize("head", ["", LONG_HEADER])
 @pytest.mark.parametrize("weight, bad_line, fragment", [
     ("", "7 oops", "node id 'oops'"), ("", "7", "found one"),

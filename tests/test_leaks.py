@@ -67,47 +67,34 @@ def scenarios(native):
                                                    hidden_layer=h, next_random=next_random)
 
     # The engine module's entries: an epoch and the walks alone, each with a progress hook (which
-    # is called only after 100 ms: long walks that it stops have their own row), the builders of
-    # plain and weighted graphs, and the edge-list reader.
+    # is called only after 100 ms: long walks that it stops have a row of their own), the
+    # builders of plain and weighted graphs, and the edge-list reader.
     from velmor.engine import _engine
 
-    small, edges = make_matrices(n, 16), big[:300] % n
-    visits, walks = np.zeros(n, np.uint64), np.zeros((n, DEFAULTS["max_walk_length"]), np.int32)
-    named = b"".join(b"node%d node%d %d.5\n" % (i, (7 * i) % 300, i) for i in range(300))
-    ids, weights = np.zeros(600, np.uint32), np.zeros(300)
+    def entry(function, **given):
+        return lambda **change: lambda: function(**{**given, **change})
 
     def stop(done):
         raise RuntimeError(f"stopped after {done}")
 
-    def epoch(progress=len, **change):
-        return lambda: _engine.train_epoch(**{
-            **dict(graph=g, params=one, embeddings=small[0], hidden_layer=small[1],
-                   next_random=seed, ns_exponent=0.75, noise_counts=None, visits=visits,
-                   progress=progress), **change})
-
-    def walk(progress=len, **change):
-        return lambda: _engine.write_walks(**{**dict(graph=g, params=one, next_random=seed,
-                                                     walks=walks, progress=progress), **change})
-
-    def built(weighted, **change):
-        build = _engine.weighted_csr_from_edges if weighted else _engine.csr_from_edges
-        given = dict(edges=edges, directed=False, num_nodes=n)
-        return lambda: build(**{**given, **(dict(weights=weights) if weighted else {}), **change})
-
-    def read(text=named, **change):
-        return lambda: _engine.read_edge_list(**{
-            **dict(text=text, delimiter=None, comment=35, names=None, relabel=True,
-                   skip_third_column=False, ids=ids, weights=weights), **change})
-
-    weights[:] = np.arange(1, 301)
-    # Walks of a million steps on a ring, and of two million on one edge with p = 1000, which the
-    # hook stops at its first call.
-    ring = native.csr_from_edges(np.stack([np.arange(1000), (np.arange(1000) + 1) % 1000], 1)
-                                 .astype(np.uint32), False)
-    ring_matrices, ring_visits = make_matrices(1000, 8), np.zeros(1000, np.uint64)
-    long_walks = make_params(max_walk_length=1_000_000, window=5, batch_size=1)
+    small, edges = make_matrices(n, 16), big[:300] % n
+    visits, walks = np.zeros(n, np.uint64), np.zeros((n, DEFAULTS["max_walk_length"]), np.int32)
+    named = b"".join(b"node%d node%d %d.5\n" % (i, (7 * i) % 300, i) for i in range(300))
+    ids, weights, read_weights = np.zeros(600, np.uint32), np.arange(1.0, 301.0), np.zeros(300)
+    epoch = entry(_engine.train_epoch, graph=g, params=one, embeddings=small[0],
+                  hidden_layer=small[1], next_random=seed, ns_exponent=0.75, noise_counts=None,
+                  visits=visits, progress=len)
+    walk = entry(_engine.write_walks, graph=g, params=one, next_random=seed, walks=walks,
+                 progress=len)
+    plain = entry(_engine.csr_from_edges, edges=edges, directed=False, num_nodes=n)
+    weighted = entry(_engine.weighted_csr_from_edges, edges=edges, weights=weights,
+                     directed=False, num_nodes=n)
+    read = entry(_engine.read_edge_list, text=named, delimiter=None, comment=35, names=None,
+                 relabel=True, skip_third_column=False, ids=ids, weights=read_weights)
+    # Walks of two million steps on one edge with p = 1000, which the hook stops at its first call.
     edge = native.csr_from_edges(np.array([[0, 1]], np.uint32), False)
     back_and_forth = make_params(p=1000.0, max_walk_length=2_000_000, batch_size=1)
+    edge_matrices, edge_visits = make_matrices(2, 8), np.zeros(2, np.uint64)
     edge_walks = np.zeros((2, 2_000_000), np.int32)
     return {
         "graph-params": (1000, [
@@ -132,16 +119,15 @@ def scenarios(native):
         "engine": (300, [
             epoch(), epoch(progress=stop), epoch(params=four), epoch(ns_exponent=float("nan")),
             epoch(visits=visits[:5]), walk(), walk(progress=stop), walk(walks=walks[:, :3]),
-            built(False), built(True), built(True, weights=weights[:5]),
-            built(False, num_nodes=3), read(), read(named + b"x y\n"), read(weights=None),
-            read(b"1 2\n" * 300, weights=None), read(b"1 99999999999\n", weights=None),
-            read(ids=ids[:10]), read(text="str")],
-            [g, one, four, seed, small, visits, walks, named, ids, weights, edges]),
+            plain(), weighted(), weighted(weights=weights[:5]), plain(num_nodes=3), read(),
+            read(text=named + b"x y\n"), read(weights=None), read(ids=ids[:10]), read(text="str"),
+            read(text=b"1 2\n" * 300, weights=None), read(text=b"1 99999999999\n", weights=None)],
+            [g, one, four, seed, small, visits, walks, named, ids, weights, read_weights, edges]),
         "engine-stopped": (10, [
-            epoch(graph=ring, params=long_walks, embeddings=ring_matrices[0],
-                  hidden_layer=ring_matrices[1], visits=ring_visits, progress=stop),
+            epoch(graph=edge, params=back_and_forth, embeddings=edge_matrices[0],
+                  hidden_layer=edge_matrices[1], visits=edge_visits, progress=stop),
             walk(graph=edge, params=back_and_forth, walks=edge_walks, progress=stop)],
-            [ring, ring_matrices, ring_visits, long_walks, edge, back_and_forth, edge_walks]),
+            [edge, back_and_forth, edge_matrices, edge_visits, edge_walks]),
     }
 
 
