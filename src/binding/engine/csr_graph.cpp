@@ -28,7 +28,7 @@ PyObject* csr_from_edges_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     bind_arguments(kFromEdges, args, kwargs, argv);
     CsrRecord record;
     {
-      const ArrayBorrow edges = accept_edge_array("edges", argv[0]);
+      const ArrayRef edges = accept_edge_array("edges", argv[0]);
       const bool directed = to_bool(argv[1], "directed");
       const int64_t num_nodes = to_node_count(argv[2], "num_nodes");
       record = csr_from_edges(edge_view(edges), directed, num_nodes);
@@ -51,9 +51,9 @@ PyObject* mark_arc_ends_fn(PyObject*, PyObject* args, PyObject* kwargs) {
                       type_name(argv[0]) + "'");
     const CsrRecord& record = weighted ? reinterpret_cast<WeightedGraphObject*>(argv[0])->record.csr
                                        : reinterpret_cast<GraphObject*>(argv[0])->record;
-    const ArrayBorrow sources =
+    const ArrayRef sources =
         with_argument("sources", [&] { return accept_strict(argv[1], NpyType::UInt8, 1); });
-    const ArrayBorrow marks =
+    const ArrayRef marks =
         with_argument("marks", [&] { return accept_strict(argv[2], NpyType::UInt8, 1); });
     const std::span<uint8_t> source_view = writable_u8_vector("sources", sources);
     const std::span<uint8_t> mark_view = writable_u8_vector("marks", marks);

@@ -63,9 +63,9 @@ PyObject* read_named_edges_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     EdgeTextFormat format;
     format.delimiter = accept_byte(argv[2], "delimiter");
     format.comment = accept_byte(argv[3], "comment");
-    const ArrayBorrow ids_held =
+    const ArrayRef ids_held =
         with_argument("ids", [&] { return accept_strict(argv[4], NpyType::UInt32, 1); });
-    std::optional<ArrayBorrow> weights_held;
+    std::optional<ArrayRef> weights_held;
     if (argv[5] != Py_None)
       weights_held.emplace(
           with_argument("weights", [&] { return accept_strict(argv[5], NpyType::Float64, 1); }));

@@ -91,13 +91,13 @@ Ref wrap_record(WeightedCsrRecord&& record) {
   return obj;
 }
 
-ArrayBorrow accept_weights(PyObject* obj, Py_ssize_t edges) {
+ArrayRef accept_weights(PyObject* obj, Py_ssize_t edges) {
   if (!is_array_of(obj, NpyType::Float64, 1))
     raise_error(ErrorKind::Type,
                 std::string("argument 'weights': expected a 1-dimensional float64 array, got ") +
                     array_description(obj) +
                     "; convert other dtypes first, e.g. weights.astype(numpy.float64)");
-  ArrayBorrow held = accept_strict(obj, NpyType::Float64, 1);
+  ArrayRef held = accept_strict(obj, NpyType::Float64, 1);
   if (held.shape(0) != edges)
     raise_error(ErrorKind::Value, std::string("argument 'weights': expected ") +
                                       std::to_string(edges) + " entries, one per edge, got " +
@@ -114,8 +114,8 @@ PyObject* weighted_csr_from_edges_fn(PyObject*, PyObject* args, PyObject* kwargs
     bind_arguments(kFromEdges, args, kwargs, argv);
     WeightedCsrRecord record;
     {
-      const ArrayBorrow edges = accept_edge_array("edges", argv[0]);
-      const ArrayBorrow weights = accept_weights(argv[1], edges.shape(0));
+      const ArrayRef edges = accept_edge_array("edges", argv[0]);
+      const ArrayRef weights = accept_weights(argv[1], edges.shape(0));
       const bool directed = to_bool(argv[2], "directed");
       const int64_t num_nodes = to_node_count(argv[3], "num_nodes");
       const WeightView weight_view{weights.data(), static_cast<size_t>(weights.shape(0)),

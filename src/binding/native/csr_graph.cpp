@@ -98,7 +98,7 @@ PyObject* csr_from_edges_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     bind_arguments(kCsrFromEdges, args, kwargs, argv);
     CsrRecord record;
     {
-      const ArrayBorrow edges =
+      const ArrayRef edges =
           with_argument("edges", [&] { return accept_strict(argv[0], NpyType::UInt32, 2); });
       const bool directed = to_bool(argv[1], "directed");
       const EdgeView view{edges.data(), static_cast<size_t>(edges.shape(0)),
