@@ -8,6 +8,7 @@
 #include "binding.hpp"
 #include "engine_types.hpp"
 #include "epoch_args.hpp"
+#include "native/native_types.hpp"
 #include "numpy_api.hpp"
 
 namespace velmor::py {
@@ -103,12 +104,12 @@ void walk_watched(const WalkArguments& walk, uint64_t next_random, EpochOptions 
   train_watched(walk, MatrixView(), MatrixView(), next_random, options, progress);
 }
 
-PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* train_epoch_fn(PyObject* module, PyObject* args, PyObject* kwargs) {
   return entry([&] {
     PyObject* argv[15];
     bind_arguments(kTrainEpoch, args, kwargs, argv);
     const EpochArguments epoch = accept_epoch_arguments(
-        argv, engine_graph_type(), engine_params_type(), weighted_graph_type());
+        argv, csr_graph_type(), node2vec_params_type(), weighted_graph_type(module));
     const uint64_t next_random = to_u64(argv[4], "next_random");
     EpochOptions options;
     options.ns_exponent = to_f64(argv[5], "ns_exponent");
@@ -143,12 +144,12 @@ constexpr const char* kCountNames[] = {"graph", "params", "next_random", "visits
 constexpr const char* kCountOptional[] = {"start_nodes"};
 const FunctionDescription kCountVisits{"count_visits()", {}, kCountNames, kCountOptional};
 
-PyObject* count_visits_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* count_visits_fn(PyObject* module, PyObject* args, PyObject* kwargs) {
   return entry([&] {
     PyObject* argv[5];
     bind_arguments(kCountVisits, args, kwargs, argv);
-    const WalkArguments walk = accept_walk_arguments(argv, engine_graph_type(),
-                                                     engine_params_type(), weighted_graph_type());
+    const WalkArguments walk = accept_walk_arguments(argv, csr_graph_type(), node2vec_params_type(),
+                                                     weighted_graph_type(module));
     const uint64_t next_random = to_u64(argv[2], "next_random");
     const ArrayRef visits_held =
         with_argument("visits", [&] { return accept_strict(argv[3], NpyType::UInt64, 1); });
@@ -166,12 +167,12 @@ constexpr const char* kWalkNames[] = {"graph", "params", "next_random", "walks"}
 constexpr const char* kWalkOptional[] = {"progress"};
 const FunctionDescription kWriteWalks{"write_walks()", {}, kWalkNames, kWalkOptional};
 
-PyObject* write_walks_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* write_walks_fn(PyObject* module, PyObject* args, PyObject* kwargs) {
   return entry([&] {
     PyObject* argv[5];
     bind_arguments(kWriteWalks, args, kwargs, argv);
-    const WalkArguments walk = accept_walk_arguments(argv, engine_graph_type(),
-                                                     engine_params_type(), weighted_graph_type());
+    const WalkArguments walk = accept_walk_arguments(argv, csr_graph_type(), node2vec_params_type(),
+                                                     weighted_graph_type(module));
     const uint64_t next_random = to_u64(argv[2], "next_random");
     const ArrayRef walks_held = accept_int32_matrix("walks", argv[3]);
     PyObject* const progress = accept_progress(argv[4] ? argv[4] : Py_None);
