@@ -1,5 +1,5 @@
 // The four arguments both epoch entries begin with (graph, params, embeddings, hidden_layer),
-// accepted in that order by the module's rules. Requires the interpreter lock.
+// accepted in that order by the rules both modules share. Requires the interpreter lock.
 #pragma once
 
 #include <Python.h>

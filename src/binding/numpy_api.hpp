@@ -3,8 +3,8 @@
 // checked; NumPy 1.x and 2.x share every piece used here (the array type, DescrFromType,
 // EquivTypes and the leading fields of the array object).
 //
-// Accepted arrays are held as `ArrayRef`: a strong reference, released when the borrow is
-// destroyed, on every path.
+// Accepted arrays are held as `ArrayRef`: a strong reference to the array, released when the
+// ArrayRef is destroyed, on every path.
 // Requires the interpreter lock.
 #pragma once
 
