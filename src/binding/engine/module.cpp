@@ -47,7 +47,10 @@ void free_state(void* module) { clear_state(static_cast<PyObject*>(module)); }
 // What the method table does not add: the class and __all__ (every function, then the class).
 int exec_module(PyObject* module) {
   Ref done = Ref::steal(entry([&] {
-    set_thread_count_variables(kThreadCountVariables);
+    // Once per process, on the first import: no engine epoch, which may be making the shared
+    // pool without the interpreter lock, can run before it.
+    static const bool variables_set = (set_thread_count_variables(kThreadCountVariables), true);
+    (void)variables_set;
     // PyType_FromModuleAndSpec would tie the class to the module, but it is not in Python 3.9's
     // stable ABI; nothing of the class needs the module.
     Ref type = checked(PyType_FromSpec(&weighted_graph_spec));
