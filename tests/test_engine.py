@@ -216,14 +216,14 @@ def test_a_stop_cuts_one_long_walk_short(phase):
     assert time.perf_counter() - started < 3
 
 
-@pytest.mark.parametrize("environment, engine, native", [
-    (dict(VELMOR_NUM_THREADS="3", RAYON_NUM_THREADS="2"), "3", "2"),
-    (dict(VELMOR_NUM_THREADS="+4", RAYON_RS_NUM_CPUS="5"), "4", "5"),
-    (dict(VELMOR_NUM_THREADS="three", RAYON_NUM_THREADS="2"), "2", "2"),  # unreadable: unset
-    (dict(VELMOR_NUM_THREADS="0", RAYON_NUM_THREADS="2"), str(os.cpu_count()), "2"),
+@pytest.mark.parametrize("environment, threads", [
+    (dict(VELMOR_NUM_THREADS="3", RAYON_NUM_THREADS="2"), "3"),
+    (dict(VELMOR_NUM_THREADS="+4", RAYON_RS_NUM_CPUS="5"), "4"),
+    (dict(VELMOR_NUM_THREADS="three", RAYON_NUM_THREADS="2"), "2"),  # unreadable: unset
+    (dict(VELMOR_NUM_THREADS="0", RAYON_NUM_THREADS="2"), str(os.cpu_count())),
 ])
-def test_engine_reads_its_own_thread_variable_first(environment, engine, native, monkeypatch):
-    # Each module has a shared pool of its own; the threads each one starts are its size.
+def test_one_pool_sized_by_the_engine_variable_first(environment, threads, monkeypatch):
+    # Both modules run on the process's one shared pool: _native's epoch starts no thread.
     script = """if True:
         import os
         import numpy as np
@@ -245,4 +245,17 @@ def test_engine_reads_its_own_thread_variable_first(environment, engine, native,
     for name, value in environment.items():
         monkeypatch.setenv(name, value)
     done = run_python("-c", script)
-    assert (done.returncode, done.stdout.split()) == (0, [engine, native]), done.stderr
+    assert (done.returncode, done.stdout.split()) == (0, [threads, "0"]), done.stderr
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="needs /proc/self/maps")
+def test_one_core_and_one_panic_exception_in_the_process():
+    with pytest.raises(BaseException) as from_native:
+        _native.csr_from_edges(np.zeros((0, 2), np.uint32), True).has_edge(0, 0)
+    with pytest.raises(BaseException) as from_engine:  # rows beyond the matrices
+        train(make_graph(RING_WITH_CHORDS, False), make_params(), *make_matrices(2, 4), 1)
+    assert from_engine.type is from_native.type
+    with open("/proc/self/maps") as maps:
+        mapped = {line.split(maxsplit=5)[-1].strip() for line in maps if "velmor" in line}
+    marker = b"The global thread pool has not been initialized."  # a text of the core's own
+    assert sum(marker in open(path, "rb").read() for path in mapped) == 1

@@ -222,7 +222,8 @@ class Graph:
 
     @property
     def csr(self):
-        """The native adjacency (``velmor.engine.CSRGraph``) that training reads."""
+        """The native adjacency that training reads: a ``velmor.engine.CSRGraph``, or a
+        ``velmor.engine.WeightedCSRGraph`` when the graph is :attr:`weighted`."""
         return self._csr
 
     @property

@@ -77,8 +77,9 @@ class Node2Vec:
         Learning rate that training falls to, linearly over all epochs.
     batch_size : int, optional
         Start nodes per unit of work. Threads take units one at a time, and the learning rate
-        steps once per unit. Default: ``ceil(num_nodes / 64)``, between 1 and 256, so that even a
-        small graph is split into enough units to keep every thread busy.
+        steps once per unit. Default: :func:`velmor.walks.default_batch_size` of the start nodes,
+        the walks' own rule, which splits even a small graph into enough units to keep every
+        thread busy.
     workers : int, optional
         Training threads, at most 1024. None: a pool shared by all calls and sized to the machine
         (the ``VELMOR_NUM_THREADS`` environment variable sets its size; ``RAYON_NUM_THREADS`` is

@@ -11,7 +11,7 @@ namespace {
 std::string prefix(const char* name) { return std::string("argument '") + name + "': "; }
 
 template <class T>
-std::span<T> writable_vector(const char* name, const ArrayBorrow& held, NpyType type) {
+std::span<T> writable_vector(const char* name, const ArrayRef& held, NpyType type) {
   with_argument(name, [&] { held.recheck(type, 1); });
   if (!held.writeable()) raise_error(ErrorKind::Value, prefix(name) + "array is read-only");
   const size_t size = static_cast<size_t>(held.shape(0));
@@ -23,7 +23,7 @@ std::span<T> writable_vector(const char* name, const ArrayBorrow& held, NpyType 
 
 }  // namespace
 
-MatrixView writable_matrix(const char* name, const ArrayBorrow& held) {
+MatrixView writable_matrix(const char* name, const ArrayRef& held) {
   with_argument(name, [&] { held.recheck(NpyType::Float32, 2); });
   if (!held.writeable()) raise_error(ErrorKind::Value, prefix(name) + "array is read-only");
   const Py_ssize_t rs = held.stride(0), cs = held.stride(1);
@@ -42,7 +42,7 @@ MatrixView writable_matrix(const char* name, const ArrayBorrow& held) {
   return view;
 }
 
-std::span<uint64_t> count_vector(const char* name, const ArrayBorrow& held, bool writable) {
+std::span<uint64_t> count_vector(const char* name, const ArrayRef& held, bool writable) {
   with_argument(name, [&] { held.recheck(NpyType::UInt64, 1); });
   if (writable && !held.writeable())
     raise_error(ErrorKind::Value, prefix(name) + "array is read-only");
@@ -52,23 +52,23 @@ std::span<uint64_t> count_vector(const char* name, const ArrayBorrow& held, bool
   return {reinterpret_cast<uint64_t*>(held.data()), size};
 }
 
-std::span<uint32_t> writable_u32_vector(const char* name, const ArrayBorrow& held) {
+std::span<uint32_t> writable_u32_vector(const char* name, const ArrayRef& held) {
   return writable_vector<uint32_t>(name, held, NpyType::UInt32);
 }
 
-std::span<double> writable_f64_vector(const char* name, const ArrayBorrow& held) {
+std::span<double> writable_f64_vector(const char* name, const ArrayRef& held) {
   return writable_vector<double>(name, held, NpyType::Float64);
 }
 
-std::span<uint8_t> writable_u8_vector(const char* name, const ArrayBorrow& held) {
+std::span<uint8_t> writable_u8_vector(const char* name, const ArrayRef& held) {
   return writable_vector<uint8_t>(name, held, NpyType::UInt8);
 }
 
-ArrayBorrow accept_edge_array(const char* name, PyObject* obj) {
+ArrayRef accept_edge_array(const char* name, PyObject* obj) {
   if (!is_array_of(obj, NpyType::UInt32, 2))
     raise_error(ErrorKind::Type,
                 prefix(name) + "expected an (E, 2) uint32 array, got " + array_description(obj));
-  ArrayBorrow held = accept_strict(obj, NpyType::UInt32, 2);
+  ArrayRef held = accept_strict(obj, NpyType::UInt32, 2);
   if (held.shape(1) != 2)
     raise_error(ErrorKind::Value, prefix(name) + "expected shape (E, 2), got (" +
                                       std::to_string(held.shape(0)) + ", " +
@@ -76,18 +76,18 @@ ArrayBorrow accept_edge_array(const char* name, PyObject* obj) {
   return held;
 }
 
-EdgeView edge_view(const ArrayBorrow& held) {
+EdgeView edge_view(const ArrayRef& held) {
   return {held.data(), static_cast<size_t>(held.shape(0)), 2, held.stride(0), held.stride(1)};
 }
 
-ArrayBorrow accept_int32_matrix(const char* name, PyObject* obj) {
+ArrayRef accept_int32_matrix(const char* name, PyObject* obj) {
   if (!is_array_of(obj, NpyType::Int32, 2))
     raise_error(ErrorKind::Type, prefix(name) + "expected a 2-dimensional int32 array, got " +
                                      array_description(obj));
   return accept_strict(obj, NpyType::Int32, 2);
 }
 
-std::span<int32_t> writable_rows(const char* name, const ArrayBorrow& held, uint64_t rows,
+std::span<int32_t> writable_rows(const char* name, const ArrayRef& held, uint64_t rows,
                                  uint64_t cols) {
   with_argument(name, [&] { held.recheck(NpyType::Int32, 2); });
   const auto shape = [](uint64_t r, uint64_t c) {

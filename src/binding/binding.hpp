@@ -1,9 +1,9 @@
-// Argument binding and conversion for the module's entry points.
+// Argument binding and conversion for the entry points of both modules, _native and _engine.
 //
 // bind_arguments() binds a positional tuple and a keyword dictionary to a FunctionDescription
 // and reports the first binding failure as TypeError with the interpreter's usual wording.
-// The to_* conversions implement the module's conversion rules; each takes the parameter name
-// and applies the argument prefix rule: a failure that is exactly a TypeError becomes
+// The to_* conversions implement the modules' common conversion rules; each takes the parameter
+// name and applies the argument prefix rule: a failure that is exactly a TypeError becomes
 // TypeError("argument '{name}': {message}") keeping the original cause; anything else passes
 // unchanged. Nothing here keeps state. Requires the interpreter lock.
 #pragma once

@@ -7,14 +7,16 @@
 namespace velmor::py {
 namespace {
 
-// Created on first need, never released.
+// Created on first need, never released: one class for the process, whichever module's entry
+// fails. Not an attribute of either module.
 PyObject* g_panic_type = nullptr;
 
 PyObject* panic_type() {
   if (!g_panic_type) {
     g_panic_type = PyErr_NewExceptionWithDoc(
-        kPanicExceptionName, "The exception raised when velmor's native code fails internally.",
-        PyExc_BaseException, nullptr);
+        "velmor.engine._native.PanicException",
+        "The exception raised when velmor's native code fails internally.", PyExc_BaseException,
+        nullptr);
     if (!g_panic_type) throw_pending();
   }
   return g_panic_type;

@@ -1,11 +1,12 @@
-// The call boundary between the interpreter and the module.
+// The call boundary between the interpreter and velmor's modules, _native and _engine.
 //
 // Every entry point from Python is one `noexcept` function whose body runs inside `entry()`:
 // C++ failures never cross into the interpreter. Three kinds of failure reach Python:
 //  * velmor::Error     -> the Python exception of its kind, with its message;
 //  * PyErrorFetched    -> an exception raised by the interpreter, passed on unchanged;
 //  * velmor::Panic (and any other C++ exception) -> PanicException, a BaseException subclass
-//    that is not an attribute of the module; the report was written where it happened.
+//    that is an attribute of neither module (one class in the process, whichever module's entry
+//    failed); the report was written where it happened.
 //
 // Reference ownership is explicit: `Ref` owns one reference and releases it in its destructor,
 // so no error path releases anything by hand.
@@ -22,9 +23,6 @@
 #include "failure.hpp"
 
 namespace velmor::py {
-
-// The dotted name of this module's PanicException class, defined by each module.
-extern const char* const kPanicExceptionName;
 
 class Ref {
  public:

@@ -7,9 +7,8 @@ namespace velmor::py {
 
 namespace {
 
-ArrayBorrow accept_matrix(PyObject* obj, const char* name) {
-  ArrayBorrow held =
-      with_argument(name, [&] { return accept_array_like(obj, NpyType::Float32, 2); });
+ArrayRef accept_matrix(PyObject* obj, const char* name) {
+  ArrayRef held = with_argument(name, [&] { return accept_array_like(obj, NpyType::Float32, 2); });
   writable_matrix(name, held);
   return held;
 }
@@ -32,7 +31,7 @@ WalkArguments accept_walk_arguments(PyObject* const* argv, PyTypeObject* graph_t
 EpochArguments accept_epoch_arguments(PyObject* const* argv, PyTypeObject* graph_type,
                                       PyTypeObject* params_type, PyTypeObject* weighted_type) {
   WalkArguments walk = accept_walk_arguments(argv, graph_type, params_type, weighted_type);
-  ArrayBorrow embeddings = accept_matrix(argv[2], "embeddings");
+  ArrayRef embeddings = accept_matrix(argv[2], "embeddings");
   return {std::move(walk), std::move(embeddings), accept_matrix(argv[3], "hidden_layer")};
 }
 

@@ -1,5 +1,5 @@
 // The four arguments both epoch entries begin with (graph, params, embeddings, hidden_layer),
-// accepted in that order by the module's rules. Requires the interpreter lock.
+// accepted in that order by the rules both modules share. Requires the interpreter lock.
 #pragma once
 
 #include <Python.h>
@@ -35,8 +35,8 @@ WalkArguments accept_walk_arguments(PyObject* const* argv, PyTypeObject* graph_t
                                     PyTypeObject* weighted_type = nullptr);
 
 struct EpochArguments : WalkArguments {
-  ArrayBorrow embeddings_held;
-  ArrayBorrow hidden_layer_held;
+  ArrayRef embeddings_held;
+  ArrayRef hidden_layer_held;
 
   // The matrices' views, checked again: an entry takes them after its last argument has
   // converted, since Python code run by a conversion may have resized the arrays or cleared

@@ -87,12 +87,12 @@ ArrayFields* fields(PyObject* array) { return reinterpret_cast<ArrayFields*>(arr
 
 }  // namespace
 
-ArrayBorrow::ArrayBorrow(Ref array) : array_(std::move(array)) {}
+ArrayRef::ArrayRef(Ref array) : array_(std::move(array)) {}
 
-char* ArrayBorrow::data() const { return fields(array_.get())->data; }
-Py_ssize_t ArrayBorrow::shape(int axis) const { return fields(array_.get())->dimensions[axis]; }
-Py_ssize_t ArrayBorrow::stride(int axis) const { return fields(array_.get())->strides[axis]; }
-bool ArrayBorrow::writeable() const { return (fields(array_.get())->flags & kWriteable) != 0; }
+char* ArrayRef::data() const { return fields(array_.get())->data; }
+Py_ssize_t ArrayRef::shape(int axis) const { return fields(array_.get())->dimensions[axis]; }
+Py_ssize_t ArrayRef::stride(int axis) const { return fields(array_.get())->strides[axis]; }
+bool ArrayRef::writeable() const { return (fields(array_.get())->flags & kWriteable) != 0; }
 
 namespace {
 
@@ -121,17 +121,17 @@ void check_shape_and_type(const NumpyApi& np, PyObject* array, NpyType type, int
 
 }  // namespace
 
-void ArrayBorrow::recheck(NpyType type, int ndim) const {
+void ArrayRef::recheck(NpyType type, int ndim) const {
   check_shape_and_type(api(), array_.get(), type, ndim);
 }
 
-ArrayBorrow accept_strict(PyObject* obj, NpyType type, int ndim) {
+ArrayRef accept_strict(PyObject* obj, NpyType type, int ndim) {
   const NumpyApi& np = api();
   if (!is_array(np, obj))
     raise_error(ErrorKind::Type, type_name(obj).insert(0, 1, '\'') +
                                      "' object cannot be converted to 'PyArray<T, D>'");
   check_shape_and_type(np, obj, type, ndim);
-  return ArrayBorrow(Ref::borrow(obj));
+  return ArrayRef(Ref::borrow(obj));
 }
 
 bool is_array_of(PyObject* obj, NpyType type, int ndim) { return matches(api(), obj, type, ndim); }
@@ -142,7 +142,7 @@ std::string array_description(PyObject* obj) {
          str_of(fields(obj)->descr) + " array";
 }
 
-ArrayBorrow accept_array_like(PyObject* obj, NpyType type, int ndim) {
+ArrayRef accept_array_like(PyObject* obj, NpyType type, int ndim) {
   const NumpyApi& np = api();
   if (matches(np, obj, type, ndim)) return accept_strict(obj, type, ndim);
   Ref converted = checked(PyObject_CallFunctionObjArgs(np.asarray, obj, nullptr));

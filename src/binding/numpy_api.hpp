@@ -3,8 +3,8 @@
 // checked; NumPy 1.x and 2.x share every piece used here (the array type, DescrFromType,
 // EquivTypes and the leading fields of the array object).
 //
-// Accepted arrays are held as `ArrayBorrow`: a strong reference, released when the borrow is
-// destroyed, on every path.
+// Accepted arrays are held as `ArrayRef`: a strong reference to the array, released when the
+// ArrayRef is destroyed, on every path.
 // Requires the interpreter lock.
 #pragma once
 
@@ -27,11 +27,11 @@ enum class NpyType : int {
   Float64 = 12
 };
 
-class ArrayBorrow {
+class ArrayRef {
  public:
-  ArrayBorrow() = default;
-  ArrayBorrow(ArrayBorrow&& other) noexcept = default;
-  ArrayBorrow& operator=(ArrayBorrow&&) = delete;
+  ArrayRef() = default;
+  ArrayRef(ArrayRef&& other) noexcept = default;
+  ArrayRef& operator=(ArrayRef&&) = delete;
 
   char* data() const;
   Py_ssize_t shape(int axis) const;
@@ -43,15 +43,15 @@ class ArrayBorrow {
   void recheck(NpyType type, int ndim) const;
 
  private:
-  friend ArrayBorrow accept_strict(PyObject*, NpyType, int);
-  explicit ArrayBorrow(Ref array);
+  friend ArrayRef accept_strict(PyObject*, NpyType, int);
+  explicit ArrayRef(Ref array);
   Ref array_;
 };
 
 // The array itself when it is a NumPy array (or subclass) of `ndim` dimensions and a dtype
 // equivalent to `type`; else TypeError with the downcast, dimensionality or type-mismatch
 // message (no argument prefix: callers apply it).
-ArrayBorrow accept_strict(PyObject* obj, NpyType type, int ndim);
+ArrayRef accept_strict(PyObject* obj, NpyType type, int ndim);
 
 // Whether accept_strict would take `obj` as it is.
 bool is_array_of(PyObject* obj, NpyType type, int ndim);
@@ -62,6 +62,6 @@ std::string array_description(PyObject* obj);
 
 // As accept_strict, after passing anything that is not already such an array through
 // numpy's asarray.
-ArrayBorrow accept_array_like(PyObject* obj, NpyType type, int ndim);
+ArrayRef accept_array_like(PyObject* obj, NpyType type, int ndim);
 
 }  // namespace velmor::py

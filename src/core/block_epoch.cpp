@@ -25,7 +25,7 @@ constexpr uint64_t kRunPairs = 1024;
 
 // Negatives of one block: table entries mapped to the block's nodes.
 struct BlockNegatives {
-  const AliasTable& table;
+  const WeightedNegatives& table;
   std::span<const uint32_t> members;
 
   void fill(Lcg48& rng, uint32_t* out, size_t count) const {
@@ -53,8 +53,9 @@ class BlockTrainer {
     tables_.reserve(num_blocks_);
     for (uint32_t b = 0; b < num_blocks_; ++b) {
       const std::span<const uint32_t> members = partition_.members(b);
-      tables_.push_back(members.empty() ? std::nullopt
-                                        : std::optional<AliasTable>(epoch.noise_over(members)));
+      tables_.push_back(members.empty()
+                            ? std::nullopt
+                            : std::optional<WeightedNegatives>(epoch.noise_over(members)));
     }
   }
 
@@ -196,7 +197,7 @@ class BlockTrainer {
   const WalkBias bias_;
   const uint64_t per_draw_;
   const uint64_t run_pairs_;
-  std::vector<std::optional<AliasTable>> tables_;
+  std::vector<std::optional<WeightedNegatives>> tables_;
   std::atomic<bool> failed_{false};
   std::chrono::steady_clock::time_point last_wait_ = std::chrono::steady_clock::now();
 };

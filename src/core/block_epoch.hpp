@@ -28,7 +28,7 @@ struct BlockEpoch {
   NegativeDraws negative_draws;
   // The negatives' table over the given nodes: entry i draws members[i] in proportion to that
   // node's weight as a negative (count or degree, raised to the exponent).
-  std::function<AliasTable(std::span<const uint32_t> members)> noise_over;
+  std::function<WeightedNegatives(std::span<const uint32_t> members)> noise_over;
   ThreadPool& pool;
   EpochControl* control;
   // One vector per worker, or none: visits are added to the worker's own vector (sized to the

@@ -96,37 +96,39 @@ std::vector<T> gathered(std::span<const T> values, std::span<const uint32_t> mem
 // The negatives' table when noise_counts is empty: by out-degree, or by strength on a weighted
 // graph (a node without out-arcs weighs as one arc, the lightest of the graph). Over the given
 // members only (entry i is members[i]), or over every node when there are none.
-AliasTable fallback_table(const CsrRecord& graph, double exponent,
-                          std::span<const uint32_t> members = {}) {
+WeightedNegatives fallback_table(const CsrRecord& graph, double exponent,
+                                 std::span<const uint32_t> members = {}) {
   std::vector<uint64_t> degrees(members.empty() ? graph.num_nodes() : members.size());
   for (uint32_t i = 0; i < degrees.size(); ++i)
     degrees[i] = graph.neighbors(members.empty() ? i : members[i]).size();
-  return AliasTable(degrees, exponent);
+  return WeightedNegatives(degrees, exponent);
 }
 
-AliasTable fallback_table(const WeightedCsrRecord& graph, double exponent,
-                          std::span<const uint32_t> members = {}) {
+WeightedNegatives fallback_table(const WeightedCsrRecord& graph, double exponent,
+                                 std::span<const uint32_t> members = {}) {
   if (members.empty())
-    return AliasTable({graph.strength.data(), graph.strength.size()}, graph.lightest, exponent);
+    return WeightedNegatives({graph.strength.data(), graph.strength.size()}, graph.lightest,
+                             exponent);
   const std::vector<double> strength =
       gathered<double>({graph.strength.data(), graph.strength.size()}, members);
-  return AliasTable(strength, graph.lightest, exponent);
+  return WeightedNegatives(strength, graph.lightest, exponent);
 }
 
 // The negatives' table, or none for the uniform draw.
 template <class Graph>
-std::optional<AliasTable> noise_table(const Graph& graph, const EpochOptions& options) {
+std::optional<WeightedNegatives> noise_table(const Graph& graph, const EpochOptions& options) {
   if (options.ns_exponent == 0.0) return std::nullopt;
-  if (!options.noise_counts.empty()) return AliasTable(options.noise_counts, options.ns_exponent);
+  if (!options.noise_counts.empty())
+    return WeightedNegatives(options.noise_counts, options.ns_exponent);
   return fallback_table(graph, options.ns_exponent);
 }
 
 // The table of one block of the schedule, over its members; exponent 0 draws them uniformly.
 template <class Graph>
-AliasTable block_noise_table(const Graph& graph, const EpochOptions& options,
-                             std::span<const uint32_t> members) {
+WeightedNegatives block_noise_table(const Graph& graph, const EpochOptions& options,
+                                    std::span<const uint32_t> members) {
   if (options.noise_counts.empty()) return fallback_table(graph, options.ns_exponent, members);
-  return AliasTable(gathered(options.noise_counts, members), options.ns_exponent);
+  return WeightedNegatives(gathered(options.noise_counts, members), options.ns_exponent);
 }
 
 template <class Graph>
@@ -153,7 +155,7 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
   if (batch == 0) panic("attempt to divide by zero");
   const uint64_t num_chunks = starts / batch + (starts % batch != 0);
   const bool by_blocks = options.train && options.blocks;
-  const std::optional<AliasTable> table =
+  const std::optional<WeightedNegatives> table =
       options.train && !by_blocks ? noise_table(graph, options) : std::nullopt;
 
   SharedPoolLease lease;

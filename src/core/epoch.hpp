@@ -49,8 +49,8 @@ struct EpochControl {
 struct EpochOptions {
   // Negatives in proportion to max(count, 1)^ns_exponent over `noise_counts` (one entry per
   // node; empty: each node's out-degree, or on a weighted graph its strength, floored at the
-  // lightest arc), drawn from an AliasTable built before the workers start. 0 keeps the uniform
-  // draw itself (the same draws as the plain epoch).
+  // lightest arc), drawn from a WeightedNegatives built before the workers start. 0 keeps the
+  // uniform draw itself (the same draws as the plain epoch).
   double ns_exponent = 0.0;
   std::span<const uint64_t> noise_counts;
   // One entry per node, or empty: after the epoch, each node's visits in its walks (start

@@ -6,7 +6,7 @@
 namespace velmor {
 
 template <class T>
-void AliasTable::build(std::span<const T> values, T floor, double exponent) {
+void WeightedNegatives::build(std::span<const T> values, T floor, double exponent) {
   const size_t n = values.size();
   const T largest = std::max(*std::max_element(values.begin(), values.end()), floor);
   std::vector<double> share(n);  // each node's weight, then its mass in units of 1/n
@@ -22,12 +22,12 @@ void AliasTable::build(std::span<const T> values, T floor, double exponent) {
   build_alias(share, slots_.data(), scratch);
 }
 
-AliasTable::AliasTable(std::span<const uint64_t> counts, double exponent)
+WeightedNegatives::WeightedNegatives(std::span<const uint64_t> counts, double exponent)
     : slots_(counts.size()), two_step_(counts.size() > (size_t{1} << 24)) {
   build<uint64_t>(counts, 1, exponent);
 }
 
-AliasTable::AliasTable(std::span<const double> weights, double floor, double exponent)
+WeightedNegatives::WeightedNegatives(std::span<const double> weights, double floor, double exponent)
     : slots_(weights.size()), two_step_(weights.size() > (size_t{1} << 24)) {
   build<double>(weights, floor, exponent);
 }

@@ -3,7 +3,7 @@
 // A sampler is a small value that training holds for a whole epoch and shares, read-only,
 // between all worker threads; every draw takes the chunk's own generator. Two of them:
 //  * UniformNegatives: next_int(num_nodes) per negative, the draw of the compatibility module;
-//  * AliasTable: node i in proportion to max(count_i, 1)^exponent (word2vec's noise
+//  * WeightedNegatives: node i in proportion to max(count_i, 1)^exponent (word2vec's noise
 //    distribution, with a node's visits in the walks as its word count), one generator step
 //    and one table slot per draw (alias.hpp).
 // Both offer next(rng) and fill(rng, out, count); fill gives the same values and leaves the
@@ -32,18 +32,18 @@ class UniformNegatives {
   Lcg48::FixedBound bound_;
 };
 
-class AliasTable {
+class WeightedNegatives {
  public:
   // The table over max(counts[i], 1)^exponent for i in [0, counts.size()): a node that was
   // never counted weighs as one that was counted once, so that every node can be drawn.
   // Weights are taken relative to the largest count, so no exponent overflows them; a weight
   // that underflows to 0 is never drawn. Preconditions: 0 < counts.size() <= kMaxNodes, and
   // exponent finite and >= 0. O(n) time and memory.
-  AliasTable(std::span<const uint64_t> counts, double exponent);
+  WeightedNegatives(std::span<const uint64_t> counts, double exponent);
   // The same over max(weights[i], floor)^exponent, for real-valued weights (a weighted graph's
   // strengths). Preconditions as above, with every weight and the floor finite and >= 0, and
   // one of them above 0.
-  AliasTable(std::span<const double> weights, double floor, double exponent);
+  WeightedNegatives(std::span<const double> weights, double floor, double exponent);
 
   size_t size() const { return slots_.size(); }
 

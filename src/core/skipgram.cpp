@@ -443,8 +443,8 @@ template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, u
                          TrainScratch&, NegativeDraws, const VecKernels&, std::span<const uint8_t>,
                          const std::atomic<bool>*);
 template void train_walk(const std::vector<uint32_t>&, Lcg48&, float, int32_t, uint64_t,
-                         const AliasTable&, const MatrixView&, const MatrixView&, TrainScratch&,
-                         NegativeDraws, const VecKernels&, std::span<const uint8_t>,
+                         const WeightedNegatives&, const MatrixView&, const MatrixView&,
+                         TrainScratch&, NegativeDraws, const VecKernels&, std::span<const uint8_t>,
                          const std::atomic<bool>*);
 
 }  // namespace velmor

@@ -42,8 +42,8 @@ enum class NegativeDraws {
 };
 
 // Skip-gram with negative sampling over one walk, updating rows of both matrices in place;
-// negatives come from `negatives` (UniformNegatives or AliasTable), per pair or per position.
-// Precondition: scratch.error.size() == hidden_layer.cols. A row index beyond a matrix or
+// negatives come from `negatives` (UniformNegatives or WeightedNegatives), per pair or per
+// position. Precondition: scratch.error.size() == hidden_layer.cols. A row index beyond a matrix or
 // differing column counts panic at the first access that needs them; earlier updates stay.
 // The generator is advanced by exactly the walk's draws, in order: for each position its window
 // draw, then (per_pair) each of its pairs' negatives, or (per_position, when the position has a

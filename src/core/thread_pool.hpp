@@ -62,8 +62,9 @@ class ThreadPool {
 size_t default_pool_size();
 
 // The environment variables that default_pool_size reads a thread count from, in order:
-// RAYON_NUM_THREADS alone until this is called. Each module that links the core sets its own
-// list, once, at its initialisation (before any pool exists); the names are not copied.
+// RAYON_NUM_THREADS alone until this is called. The engine module sets its list at its
+// initialisation, on the importing thread; a shared pool made before keeps its size. The names
+// are not copied.
 void set_thread_count_variables(std::span<const char* const> names);
 
 // The process-wide pool, created on first use with the default size and kept for the life of

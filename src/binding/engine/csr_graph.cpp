@@ -1,23 +1,12 @@
 // The engine's builder of plain graphs: csr_from_edges with an explicit node count, so that nodes
 // beyond the largest id are kept, making objects of _native's CSRGraph class.
-#include <new>
-
 #include "array_args.hpp"
 #include "binding.hpp"
 #include "engine_types.hpp"
+#include "native/native_types.hpp"
 
 namespace velmor::py {
 namespace {
-
-// A CSRGraph of _native's type (the layout is shared, and _native's deallocator frees the
-// record): the engine trains on that class.
-Ref wrap_record(CsrRecord&& record) {
-  PyTypeObject* type = engine_graph_type();
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  Ref obj = checked(alloc(type, 0));
-  new (&reinterpret_cast<GraphObject*>(obj.get())->record) CsrRecord(std::move(record));
-  return obj;
-}
 
 constexpr const char* kParams[] = {"edges", "directed", "num_nodes"};
 const FunctionDescription kFromEdges{"csr_from_edges()", kParams, {}};
@@ -28,32 +17,32 @@ PyObject* csr_from_edges_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     bind_arguments(kFromEdges, args, kwargs, argv);
     CsrRecord record;
     {
-      const ArrayBorrow edges = accept_edge_array("edges", argv[0]);
+      const ArrayRef edges = accept_edge_array("edges", argv[0]);
       const bool directed = to_bool(argv[1], "directed");
       const int64_t num_nodes = to_node_count(argv[2], "num_nodes");
       record = csr_from_edges(edge_view(edges), directed, num_nodes);
     }  // read access to the array ends before the graph object is made
-    return wrap_record(std::move(record));
+    return wrap_record<GraphObject>(csr_graph_type(), std::move(record));
   });
 }
 
 constexpr const char* kMarkParams[] = {"graph", "sources", "marks"};
 const FunctionDescription kMarkArcEnds{"mark_arc_ends()", kMarkParams, {}};
 
-PyObject* mark_arc_ends_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* mark_arc_ends_fn(PyObject* module, PyObject* args, PyObject* kwargs) {
   return entry([&] {
     PyObject* argv[3];
     bind_arguments(kMarkArcEnds, args, kwargs, argv);
-    const bool weighted = PyObject_TypeCheck(argv[0], weighted_graph_type());
-    if (!weighted && !PyObject_TypeCheck(argv[0], engine_graph_type()))
+    const bool weighted = PyObject_TypeCheck(argv[0], weighted_graph_type(module));
+    if (!weighted && !PyObject_TypeCheck(argv[0], csr_graph_type()))
       raise_error(ErrorKind::Type,
                   "argument 'graph': expected a CSRGraph or a WeightedCSRGraph, got '" +
                       type_name(argv[0]) + "'");
     const CsrRecord& record = weighted ? reinterpret_cast<WeightedGraphObject*>(argv[0])->record.csr
                                        : reinterpret_cast<GraphObject*>(argv[0])->record;
-    const ArrayBorrow sources =
+    const ArrayRef sources =
         with_argument("sources", [&] { return accept_strict(argv[1], NpyType::UInt8, 1); });
-    const ArrayBorrow marks =
+    const ArrayRef marks =
         with_argument("marks", [&] { return accept_strict(argv[2], NpyType::UInt8, 1); });
     const std::span<uint8_t> source_view = writable_u8_vector("sources", sources);
     const std::span<uint8_t> mark_view = writable_u8_vector("marks", marks);

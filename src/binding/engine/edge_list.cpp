@@ -123,9 +123,9 @@ PyObject* read_edge_list_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     format.ids_are_indices = !to_bool(argv[4], "relabel");
     const bool skip_third = to_bool(argv[5], "skip_third_column");
     const bool wide = !is_array_of(argv[6], NpyType::UInt32, 1);
-    const ArrayBorrow ids_held = with_argument(
+    const ArrayRef ids_held = with_argument(
         "ids", [&] { return accept_strict(argv[6], wide ? NpyType::UInt64 : NpyType::UInt32, 1); });
-    std::optional<ArrayBorrow> weights_held;
+    std::optional<ArrayRef> weights_held;
     if (argv[7] != Py_None)
       weights_held.emplace(
           with_argument("weights", [&] { return accept_strict(argv[7], NpyType::Float64, 1); }));

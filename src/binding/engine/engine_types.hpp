@@ -1,6 +1,7 @@
-// What the engine module's entries share: the graph and parameter classes it trains on (those
-// of velmor.engine._native, taken at import, and its own weighted graph) and its functions.
-// Requires the interpreter lock.
+// What the engine module's entries share: the module's state and definition, the classes it
+// trains on and its functions. Its functions take the module they are bound to as their first
+// argument, and find the engine's own class through its state; CSRGraph and Node2VecParams are
+// velmor.engine._native's classes (native_types.hpp). Requires the interpreter lock.
 #pragma once
 
 #include <Python.h>
@@ -9,9 +10,19 @@
 
 namespace velmor::py {
 
-PyTypeObject* engine_graph_type();    // velmor.engine._native.CSRGraph
-PyTypeObject* engine_params_type();   // velmor.engine._native.Node2VecParams
-PyTypeObject* weighted_graph_type();  // this module's WeightedCSRGraph, made on first need
+// The definition that PyInit__engine initialises the module from, in phases: its functions,
+// its state, and the slot that makes its class.
+PyModuleDef* engine_module_def();
+
+// One per engine module object, made by its initialisation and released with it.
+struct EngineState {
+  PyTypeObject* weighted_graph_type;  // WeightedCSRGraph
+};
+
+// The WeightedCSRGraph class of the engine module `module`.
+PyTypeObject* weighted_graph_type(PyObject* module);
+
+extern PyType_Spec weighted_graph_spec;
 
 extern PyMethodDef train_epoch_def;
 extern PyMethodDef count_visits_def;

@@ -8,6 +8,7 @@
 #include "binding.hpp"
 #include "engine_types.hpp"
 #include "epoch_args.hpp"
+#include "native/native_types.hpp"
 #include "numpy_api.hpp"
 
 namespace velmor::py {
@@ -22,9 +23,9 @@ const FunctionDescription kTrainEpoch{"train_epoch()", {}, kNames, kOptionalName
 
 // An optional uint64 vector argument: None, or an array accepted as it is (no conversion, so
 // that counts are never silently copied and then lost).
-std::optional<ArrayBorrow> optional_counts(PyObject* obj, const char* name, bool writable) {
+std::optional<ArrayRef> optional_counts(PyObject* obj, const char* name, bool writable) {
   if (obj == Py_None) return std::nullopt;
-  std::optional<ArrayBorrow> held(
+  std::optional<ArrayRef> held(
       with_argument(name, [&] { return accept_strict(obj, NpyType::UInt64, 1); }));
   count_vector(name, *held, writable);
   return held;
@@ -32,18 +33,16 @@ std::optional<ArrayBorrow> optional_counts(PyObject* obj, const char* name, bool
 
 // An optional one-dimensional uint32 or uint8 array: absent or None, or an array accepted as it
 // is; its view is taken by view_of after the last conversion.
-std::optional<ArrayBorrow> optional_vector(PyObject* obj, const char* name, NpyType type) {
+std::optional<ArrayRef> optional_vector(PyObject* obj, const char* name, NpyType type) {
   if (!obj || obj == Py_None) return std::nullopt;
-  return std::optional<ArrayBorrow>(
-      with_argument(name, [&] { return accept_strict(obj, type, 1); }));
+  return std::optional<ArrayRef>(with_argument(name, [&] { return accept_strict(obj, type, 1); }));
 }
 
-std::span<const uint32_t> view_of_starts(const std::optional<ArrayBorrow>& held) {
+std::span<const uint32_t> view_of_starts(const std::optional<ArrayRef>& held) {
   return held ? writable_u32_vector("start_nodes", *held) : std::span<uint32_t>();
 }
 
-std::span<uint64_t> view_of(const std::optional<ArrayBorrow>& held, const char* name,
-                            bool writable) {
+std::span<uint64_t> view_of(const std::optional<ArrayRef>& held, const char* name, bool writable) {
   return held ? count_vector(name, *held, writable) : std::span<uint64_t>();
 }
 
@@ -105,24 +104,23 @@ void walk_watched(const WalkArguments& walk, uint64_t next_random, EpochOptions 
   train_watched(walk, MatrixView(), MatrixView(), next_random, options, progress);
 }
 
-PyObject* train_epoch_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* train_epoch_fn(PyObject* module, PyObject* args, PyObject* kwargs) {
   return entry([&] {
     PyObject* argv[15];
     bind_arguments(kTrainEpoch, args, kwargs, argv);
     const EpochArguments epoch = accept_epoch_arguments(
-        argv, engine_graph_type(), engine_params_type(), weighted_graph_type());
+        argv, csr_graph_type(), node2vec_params_type(), weighted_graph_type(module));
     const uint64_t next_random = to_u64(argv[4], "next_random");
     EpochOptions options;
     options.ns_exponent = to_f64(argv[5], "ns_exponent");
-    const std::optional<ArrayBorrow> noise_held = optional_counts(argv[6], "noise_counts", false);
-    const std::optional<ArrayBorrow> visits_held = optional_counts(argv[7], "visits", true);
+    const std::optional<ArrayRef> noise_held = optional_counts(argv[6], "noise_counts", false);
+    const std::optional<ArrayRef> visits_held = optional_counts(argv[7], "visits", true);
     PyObject* const progress = accept_progress(argv[8]);
     if (argv[9] && to_bool(argv[9], "shared_negatives"))
       options.negative_draws = NegativeDraws::per_position;
-    const std::optional<ArrayBorrow> starts_held =
+    const std::optional<ArrayRef> starts_held =
         optional_vector(argv[10], "start_nodes", NpyType::UInt32);
-    const std::optional<ArrayBorrow> frozen_held =
-        optional_vector(argv[11], "frozen", NpyType::UInt8);
+    const std::optional<ArrayRef> frozen_held = optional_vector(argv[11], "frozen", NpyType::UInt8);
     if (argv[12] && to_bool(argv[12], "deterministic")) {
       options.blocks.emplace();
       if (argv[13]) options.blocks->num_blocks = to_u32(argv[13], "num_blocks");
@@ -146,16 +144,16 @@ constexpr const char* kCountNames[] = {"graph", "params", "next_random", "visits
 constexpr const char* kCountOptional[] = {"start_nodes"};
 const FunctionDescription kCountVisits{"count_visits()", {}, kCountNames, kCountOptional};
 
-PyObject* count_visits_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* count_visits_fn(PyObject* module, PyObject* args, PyObject* kwargs) {
   return entry([&] {
     PyObject* argv[5];
     bind_arguments(kCountVisits, args, kwargs, argv);
-    const WalkArguments walk = accept_walk_arguments(argv, engine_graph_type(),
-                                                     engine_params_type(), weighted_graph_type());
+    const WalkArguments walk = accept_walk_arguments(argv, csr_graph_type(), node2vec_params_type(),
+                                                     weighted_graph_type(module));
     const uint64_t next_random = to_u64(argv[2], "next_random");
-    const ArrayBorrow visits_held =
+    const ArrayRef visits_held =
         with_argument("visits", [&] { return accept_strict(argv[3], NpyType::UInt64, 1); });
-    const std::optional<ArrayBorrow> starts_held =
+    const std::optional<ArrayRef> starts_held =
         optional_vector(argv[4], "start_nodes", NpyType::UInt32);
     EpochOptions options;
     options.visits = count_vector("visits", visits_held, true);
@@ -169,14 +167,14 @@ constexpr const char* kWalkNames[] = {"graph", "params", "next_random", "walks"}
 constexpr const char* kWalkOptional[] = {"progress"};
 const FunctionDescription kWriteWalks{"write_walks()", {}, kWalkNames, kWalkOptional};
 
-PyObject* write_walks_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* write_walks_fn(PyObject* module, PyObject* args, PyObject* kwargs) {
   return entry([&] {
     PyObject* argv[5];
     bind_arguments(kWriteWalks, args, kwargs, argv);
-    const WalkArguments walk = accept_walk_arguments(argv, engine_graph_type(),
-                                                     engine_params_type(), weighted_graph_type());
+    const WalkArguments walk = accept_walk_arguments(argv, csr_graph_type(), node2vec_params_type(),
+                                                     weighted_graph_type(module));
     const uint64_t next_random = to_u64(argv[2], "next_random");
-    const ArrayBorrow walks_held = accept_int32_matrix("walks", argv[3]);
+    const ArrayRef walks_held = accept_int32_matrix("walks", argv[3]);
     PyObject* const progress = accept_progress(argv[4] ? argv[4] : Py_None);
     EpochOptions options;
     options.walks =

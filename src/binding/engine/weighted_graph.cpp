@@ -1,5 +1,4 @@
 // The engine's WeightedCSRGraph class and weighted_csr_from_edges.
-#include <new>
 #include <string>
 
 #include "array_args.hpp"
@@ -10,10 +9,8 @@
 namespace velmor::py {
 namespace {
 
-constexpr const char* kClass = "WeightedCSRGraph";
-
+// The methods are called through the class's descriptors, which refuse any other `self`.
 const WeightedCsrRecord& record_of(PyObject* self) {
-  check_instance(self, weighted_graph_type(), kClass, nullptr);
   return reinterpret_cast<WeightedGraphObject*>(self)->record;
 }
 
@@ -77,27 +74,13 @@ PyType_Slot graph_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec graph_spec = {"velmor.engine._engine.WeightedCSRGraph", sizeof(WeightedGraphObject), 0,
-                          Py_TPFLAGS_DEFAULT, graph_slots};
-
-PyTypeObject* g_type = nullptr;
-
-Ref wrap_record(WeightedCsrRecord&& record) {
-  PyTypeObject* type = weighted_graph_type();
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  Ref obj = checked(alloc(type, 0));
-  new (&reinterpret_cast<WeightedGraphObject*>(obj.get())->record)
-      WeightedCsrRecord(std::move(record));
-  return obj;
-}
-
-ArrayBorrow accept_weights(PyObject* obj, Py_ssize_t edges) {
+ArrayRef accept_weights(PyObject* obj, Py_ssize_t edges) {
   if (!is_array_of(obj, NpyType::Float64, 1))
     raise_error(ErrorKind::Type,
                 std::string("argument 'weights': expected a 1-dimensional float64 array, got ") +
                     array_description(obj) +
                     "; convert other dtypes first, e.g. weights.astype(numpy.float64)");
-  ArrayBorrow held = accept_strict(obj, NpyType::Float64, 1);
+  ArrayRef held = accept_strict(obj, NpyType::Float64, 1);
   if (held.shape(0) != edges)
     raise_error(ErrorKind::Value, std::string("argument 'weights': expected ") +
                                       std::to_string(edges) + " entries, one per edge, got " +
@@ -108,31 +91,28 @@ ArrayBorrow accept_weights(PyObject* obj, Py_ssize_t edges) {
 constexpr const char* kParams[] = {"edges", "weights", "directed", "num_nodes"};
 const FunctionDescription kFromEdges{"weighted_csr_from_edges()", kParams, {}};
 
-PyObject* weighted_csr_from_edges_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* weighted_csr_from_edges_fn(PyObject* module, PyObject* args, PyObject* kwargs) {
   return entry([&] {
     PyObject* argv[4];
     bind_arguments(kFromEdges, args, kwargs, argv);
     WeightedCsrRecord record;
     {
-      const ArrayBorrow edges = accept_edge_array("edges", argv[0]);
-      const ArrayBorrow weights = accept_weights(argv[1], edges.shape(0));
+      const ArrayRef edges = accept_edge_array("edges", argv[0]);
+      const ArrayRef weights = accept_weights(argv[1], edges.shape(0));
       const bool directed = to_bool(argv[2], "directed");
       const int64_t num_nodes = to_node_count(argv[3], "num_nodes");
       const WeightView weight_view{weights.data(), static_cast<size_t>(weights.shape(0)),
                                    weights.stride(0)};
       record = weighted_csr_from_edges(edge_view(edges), weight_view, directed, num_nodes);
     }  // read access to the arrays ends before the graph object is made
-    return wrap_record(std::move(record));
+    return wrap_record<WeightedGraphObject>(weighted_graph_type(module), std::move(record));
   });
 }
 
 }  // namespace
 
-PyTypeObject* weighted_graph_type() {
-  if (!g_type)
-    g_type = reinterpret_cast<PyTypeObject*>(checked(PyType_FromSpec(&graph_spec)).release());
-  return g_type;
-}
+PyType_Spec weighted_graph_spec = {"velmor.engine._engine.WeightedCSRGraph",
+                                   sizeof(WeightedGraphObject), 0, Py_TPFLAGS_DEFAULT, graph_slots};
 
 PyMethodDef weighted_csr_from_edges_def = {
     "weighted_csr_from_edges",

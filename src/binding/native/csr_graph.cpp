@@ -1,6 +1,4 @@
 // The CSRGraph class and csr_from_edges.
-#include <new>
-
 #include "binding.hpp"
 #include "native_types.hpp"
 #include "numpy_api.hpp"
@@ -68,27 +66,6 @@ PyType_Spec graph_spec = {"builtins.CSRGraph", sizeof(GraphObject), 0, Py_TPFLAG
 
 PyTypeObject* g_graph_type = nullptr;
 
-// Wraps a finished record in a new CSRGraph. If the object cannot be allocated the record is
-// freed and the interpreter's error becomes an internal failure.
-Ref wrap_record(CsrRecord&& record) {
-  PyTypeObject* type = csr_graph_type();
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* obj = alloc(type, 0);
-  if (!obj) {
-    std::string reason = "could not allocate a CSRGraph";
-    try {
-      throw_pending();
-    } catch (PyErrorFetched& e) {
-      reason = type_name(e.value.get()) + ": " + str_of(e.value.get());
-    } catch (const Error& e) {
-      reason = e.message;
-    }
-    panic(reason);
-  }
-  new (&reinterpret_cast<GraphObject*>(obj)->record) CsrRecord(std::move(record));
-  return Ref::steal(obj);
-}
-
 constexpr const char* kCsrParams[] = {"edges", "directed"};
 const FunctionDescription kCsrFromEdges{"csr_from_edges()", kCsrParams, {}};
 
@@ -98,14 +75,14 @@ PyObject* csr_from_edges_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     bind_arguments(kCsrFromEdges, args, kwargs, argv);
     CsrRecord record;
     {
-      const ArrayBorrow edges =
+      const ArrayRef edges =
           with_argument("edges", [&] { return accept_strict(argv[0], NpyType::UInt32, 2); });
       const bool directed = to_bool(argv[1], "directed");
       const EdgeView view{edges.data(), static_cast<size_t>(edges.shape(0)),
                           static_cast<size_t>(edges.shape(1)), edges.stride(0), edges.stride(1)};
       record = csr_from_edges(view, directed);
     }  // read access to `edges` ends before the graph object is made
-    return wrap_record(std::move(record));
+    return wrap_record<GraphObject>(csr_graph_type(), std::move(record));
   });
 }
 

@@ -1,11 +1,11 @@
-// PyInit__native: the module cell, the order of registration and __all__.
+// PyInit__native: the module cell, the order of registration and __all__; and the capsule that
+// hands the engine's module definition to PyInit__engine (engine/init.cpp).
 #include "binding.hpp"
+#include "engine/engine_types.hpp"
 #include "native_types.hpp"
 #include "sigmoid_table.hpp"
 
 namespace velmor::py {
-
-const char* const kPanicExceptionName = "velmor.engine._native.PanicException";
 
 namespace {
 
@@ -20,6 +20,9 @@ PyModuleDef module_def = {
     nullptr,
     nullptr,
 };
+
+// The engine's module definition, as PyInit__engine takes it: its name is its dotted path.
+constexpr const char* kEngineCapsule = "velmor.engine._native._engine_def";
 
 // Filled once, after a successful initialisation, and never emptied: the module is process-wide.
 PyObject* g_module = nullptr;
@@ -70,6 +73,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
     add_function(module.get(), &csr_from_edges_def);
     add_type(module.get(), "CSRGraph", csr_graph_type());
     add_type(module.get(), "Node2VecParams", node2vec_params_type());
+    Ref engine = checked(PyCapsule_New(engine_module_def(), kEngineCapsule, nullptr));
+    checked_status(PyObject_SetAttrString(module.get(), "_engine_def", engine.get()));
     g_module = Ref(module).release();  // the cell's own reference
     return module;
   });
