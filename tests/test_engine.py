@@ -171,7 +171,8 @@ def test_progress_error_or_ctrl_c_stops_the_epoch_part_way(workers, error, sched
 
     def progress(walks):
         seen.append(walks)
-        if len(seen) == 3:
+        # On a loaded machine the first calls may come before any walk is done.
+        if sum(w > 0 for w in seen) == 2:
             raise RuntimeError("enough")
 
     killer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
