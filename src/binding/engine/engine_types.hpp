@@ -20,5 +20,6 @@ extern PyMethodDef weighted_csr_from_edges_def;
 extern PyMethodDef read_named_edges_def;
 extern PyMethodDef engine_csr_from_edges_def;  // csr_from_edges with a node count
 extern PyMethodDef mark_arc_ends_def;
+extern PyMethodDef block_schedule_steps_def;  // blocks.cpp
 
 }  // namespace velmor::py

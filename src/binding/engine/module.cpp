@@ -70,7 +70,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__engine() {
     Ref module_name = checked(PyModule_GetNameObject(module.get()));
     for (PyMethodDef* def :
          {&train_epoch_def, &count_visits_def, &write_walks_def, &engine_csr_from_edges_def,
-          &weighted_csr_from_edges_def, &read_named_edges_def, &mark_arc_ends_def}) {
+          &weighted_csr_from_edges_def, &read_named_edges_def, &mark_arc_ends_def,
+          &block_schedule_steps_def}) {
       Ref function = checked(PyCFunction_NewEx(def, module.get(), module_name.get()));
       checked_status(PyObject_SetAttrString(module.get(), def->ml_name, function.get()));
     }
