@@ -4,9 +4,9 @@ few output blocks at a time, and runs the block schedule's steps on them.
 The driver (driver.py) calls, per episode: ``draw`` (its share of the episode's walks, bucketed,
 one part per actor), ``train`` once per sub-round (the first with the parts of every actor for
 its own input blocks; each receiving one output block from the next actor on the ring and
-passing one to the previous), and ``finish_episode`` (the last block back, and a checkpoint). Every method is
-deterministic in its arguments and the actor's state, so a restarted actor given the last
-checkpoint replays an episode bit for bit.
+passing one to the previous), and ``finish_episode`` (the last block back, and a checkpoint).
+Every method is deterministic in its arguments and the actor's state, so a restarted actor given
+the last checkpoint replays an episode bit for bit.
 """
 
 from __future__ import annotations
