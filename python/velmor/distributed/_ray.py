@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import socket
 from pathlib import Path
 
 import velmor
@@ -11,12 +12,29 @@ INSTALL_HINT = "velmor's cluster training needs Ray: pip install 'velmor[ray]'"
 
 
 def import_ray():
-    """The ray module, or ImportError saying how to install it."""
+    """The ray module, or ImportError saying how to install it. A directory named ray on the
+    path (Ray's own session directory is /tmp/ray) imports as an empty namespace: not Ray."""
     try:
         import ray
     except ImportError:
         raise ImportError(INSTALL_HINT) from None
+    if not hasattr(ray, "remote"):
+        raise ImportError(INSTALL_HINT)
     return ray
+
+
+def check_reachable(address: str | None, timeout: float = 5.0) -> None:
+    """ConnectionError, at once, when a host:port address answers nothing; Ray itself would
+    retry for minutes. Other forms ('auto', ray://...) are left to Ray."""
+    if address is None or "://" in address or ":" not in address:
+        return
+    host, _, port = address.rpartition(":")
+    try:
+        with socket.create_connection((host, int(port)), timeout=timeout):
+            pass
+    except (OSError, ValueError) as error:
+        reason = getattr(error, "strerror", None) or str(error)
+        raise ConnectionError(f"cannot reach the Ray cluster at {address}: {reason}") from None
 
 
 def connect(ray, address: str | None) -> bool:
@@ -24,6 +42,7 @@ def connect(ray, address: str | None) -> bool:
     local one that Ray starts); returns whether this call connected, and so must disconnect."""
     if ray.is_initialized():
         return False
+    check_reachable(address)
     try:
         ray.init(address=address, logging_level="ERROR", log_to_driver=False,
                  configure_logging=True)
