@@ -9,9 +9,9 @@ from conftest import under_sanitizer
 from test_api import WEIGHTS
 from test_walks import KARATE
 
-ray = pytest.importorskip("ray")
 if under_sanitizer():
-    pytest.skip("Ray's workers do not load under a sanitizer's runtime", allow_module_level=True)
+    pytest.skip("Ray's workers do not run under a sanitizer's runtime", allow_module_level=True)
+ray = pytest.importorskip("ray")
 
 from ray.cluster_utils import Cluster  # noqa: E402
 
@@ -100,3 +100,15 @@ def test_an_actor_killed_mid_epoch_changes_nothing(cluster):
 def test_bad_arguments_are_refused_before_any_actor_starts(change, message):
     with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
         fit(KARATE, **change)
+
+
+def test_the_command_on_a_cluster_writes_the_bits_of_one_machine(cluster, tmp_path, capsys):
+    from test_cli import KARATE as PATH
+    from test_cli import run
+
+    with_nodes(cluster, 2)
+    flags = ["--input", PATH, "--dimensions", "8", "--seed", "2", "--num-blocks", "4", "--quiet"]
+    assert run(capsys, *flags, "--output", tmp_path / "one.emb", "--deterministic") == (0, "")
+    assert run(capsys, *flags, "--output", tmp_path / "ray.emb", "--ray", "auto", "--actors",
+               "2") == (0, "")
+    assert (tmp_path / "one.emb").read_bytes() == (tmp_path / "ray.emb").read_bytes()

@@ -28,7 +28,11 @@ def add_cluster_flags(parser: argparse.ArgumentParser) -> None:
 def check_cluster_flags(args: argparse.Namespace) -> str | None:
     """The usage error of the cluster flags, if any."""
     if args.ray is None:
-        return "--actors applies only with --ray" if args.actors is not None else None
+        if args.actors is not None:
+            return "--actors applies only with --ray"
+        if args.num_blocks is not None and not args.deterministic:
+            return "--num-blocks applies only with --ray or --deterministic"
+        return None
     if args.save_model is not None:
         return "--save-model is not available with --ray: the cluster returns the vectors alone"
     if args.actors is not None and args.actors < 1:
