@@ -11,6 +11,10 @@ the last checkpoint replays an episode bit for bit.
 
 from __future__ import annotations
 
+import resource
+import time
+from concurrent.futures import ThreadPoolExecutor
+
 import numpy as np
 
 from velmor.distributed.blocks import BlockLayout, graph_from_arrays, starting_rows
@@ -38,6 +42,10 @@ class BlockActor:
         self.visits = None
         self.parts = None
         self.position = None  # (episode, sub-round) last trained
+        # What stats() reports: seconds in the engine's steps, and bytes handed to other actors.
+        self.busy = 0.0
+        self.sent = 0
+        self.pool = None
 
     def load_graph(self, arrays: tuple) -> None:
         """The graph, from the arrays that the driver put into the object store; once."""
@@ -83,6 +91,7 @@ class BlockActor:
         first, last = self.episode_range(episode)
         k, actors = self.rank, self.job["num_actors"]
         mine = (first + (last - first) * k // actors, first + (last - first) * (k + 1) // actors)
+        started = time.perf_counter()
         pairs, begins = step("draw", graph=self.graph, params=self.engine_params,
                              order=self.order, seed=self.seed, first=mine[0], last=mine[1],
                              block_of=self.layout.block_of, num_blocks=self.layout.num_blocks,
@@ -95,6 +104,9 @@ class BlockActor:
             lo, hi = int(begins[buckets.start]), int(begins[buckets.stop])
             local = self.layout.rank[pairs[lo:hi]]
             parts.append((local, begins[buckets.start:buckets.stop + 1] - begins[buckets.start]))
+            if d != k:
+                self.sent += local.nbytes + parts[-1][1].nbytes
+        self.busy += time.perf_counter() - started
         return tuple(parts) if actors > 1 else parts[0]
 
     def bucket(self, i: int, j: int) -> np.ndarray:
@@ -115,8 +127,10 @@ class BlockActor:
             raise OutOfStep(f"actor {self.rank} lost episode {episode}")
         if incoming is not None:
             self._receive(incoming)
+        started = time.perf_counter()
         first, last = self.episode_range(episode)
-        for i in self.layout.owned(self.rank):
+
+        def train_bucket(i):
             j = (i + sub_round) % blocks
             pairs = self.bucket(i, j)
             if len(pairs):
@@ -126,9 +140,21 @@ class BlockActor:
                      end_alpha=self.params["end_alpha"], first=first, last=last,
                      epoch_walks=self.job["num_nodes"], num_negative=self.params["num_negative"],
                      shared_negatives=self.job["shared_negatives"])
+
+        # The sub-round's buckets share no row, and the engine trains without the interpreter
+        # lock: the actor's threads take them in any order.
+        list(self.threads().map(train_bucket, self.layout.owned(self.rank)))
         self.position = (episode, sub_round)
         passed = (self.layout.owned(self.rank).start + sub_round) % blocks
+        self.busy += time.perf_counter() - started
+        if self.job["num_actors"] > 1:
+            self.sent += self.held[passed].nbytes
         return passed, self.held.pop(passed)
+
+    def threads(self) -> ThreadPoolExecutor:
+        if self.pool is None:
+            self.pool = ThreadPoolExecutor(max_workers=self.job["threads"])
+        return self.pool
 
     def _receive(self, incoming):
         block, rows = incoming
@@ -157,3 +183,11 @@ class BlockActor:
 
     def embeddings(self):
         return self.inputs
+
+    def stats(self) -> dict:
+        """Seconds spent in the engine's steps, bytes handed to other actors (parts of buckets,
+        output blocks), the bytes of the blocks held now and the process's peak RSS."""
+        blocks = sum(a.nbytes for a in self.inputs.values()) + \
+            sum(a.nbytes for a in self.held.values())
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        return dict(busy=self.busy, sent=self.sent, blocks=blocks, peak_rss=peak)

@@ -111,12 +111,13 @@ def fit(graph_or_path, num_actors: int = 2, *, num_blocks: int | None = None,
     job = dict(num_nodes=n, num_blocks=num_blocks, num_actors=num_actors, seed=seed,
                dimensions=dimensions, episode_walks=episode_walks,
                ns_exponent=settings["ns_exponent"],
-               shared_negatives=shares_negatives(settings, 2 * n * dimensions * 4))
-    actor_workers = settings["workers"] or max(1, round(cpus_per_actor))
+               shared_negatives=shares_negatives(settings, 2 * n * dimensions * 4),
+               # An actor's threads: those of `workers`, else one per CPU reserved for it.
+               threads=settings["workers"] or max(1, round(cpus_per_actor)))
 
     def params_of(epoch):
         return {**round_params(settings, n, epoch, rounds, alpha, min_alpha),
-                "workers": actor_workers}
+                "workers": job["threads"]}
 
     visits = None
     if settings["ns_exponent"]:
