@@ -53,6 +53,9 @@ def cluster(args, graph):
     n, d = graph.num_nodes, args.dimensions
     print(f"{n} nodes, {graph.num_edges} edges; graph arrays {graph_bytes / 2**20:.1f} MiB, "
           f"matrices {2 * n * d * 4 / 2**20:.1f} MiB")
+    peak, private = idle_rss(ray)
+    print(f"an idle actor with velmor imported: peak RSS {peak / 2**20:.0f} MiB, private "
+          f"{private / 2**20:.0f} MiB")
     for k in args.actors:
         started = time.perf_counter()
         model = velmor.Node2Vec(deterministic=True, num_blocks=args.blocks, **settings(args))
@@ -84,9 +87,33 @@ def cluster(args, graph):
               f" not compute per sub-round {(wall - compute) / episodes / args.blocks * 1e3:.2f}"
               " ms")
         for rank, s in enumerate(stats):
-            print(f"  actor {rank}: blocks {s['blocks'] / 2**20:.1f} MiB, "
-                  f"peak RSS {s['peak_rss'] / 2**20:.0f} MiB")
+            print(f"  actor {rank}: blocks {s['blocks'] / 2**20:.1f} MiB, private memory at "
+                  f"the end {s['private'] / 2**20:.0f} MiB, peak RSS {s['peak_rss'] / 2**20:.0f}"
+                  " MiB (with the object store's pages)")
     ray.shutdown()
+
+
+def idle_rss(ray):
+    """The peak RSS of an actor that has imported velmor and done nothing: what every actor
+    costs before its blocks and the graph."""
+
+    class Idle:
+        def peak_rss(self):
+            import resource
+
+            import velmor.distributed.actor  # noqa: F401
+
+            with open("/proc/self/status") as status:
+                anon = next(int(line.split()[1]) * 1024 for line in status
+                            if line.startswith("RssAnon:"))
+            return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024, anon
+
+    from velmor.distributed._ray import worker_environment
+
+    actor = ray.remote(Idle).options(num_cpus=0.5, runtime_env=worker_environment()).remote()
+    rss = ray.get(actor.peak_rss.remote())
+    ray.kill(actor)
+    return rss
 
 
 def episode_walks(args, n):

@@ -186,8 +186,16 @@ class BlockActor:
 
     def stats(self) -> dict:
         """Seconds spent in the engine's steps, bytes handed to other actors (parts of buckets,
-        output blocks), the bytes of the blocks held now and the process's peak RSS."""
+        output blocks), the bytes of the blocks held now, the process's peak RSS (which counts
+        the pages of Ray's shared object store that it has touched) and its private memory
+        now (RssAnon, without them)."""
         blocks = sum(a.nbytes for a in self.inputs.values()) + \
             sum(a.nbytes for a in self.held.values())
         peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-        return dict(busy=self.busy, sent=self.sent, blocks=blocks, peak_rss=peak)
+        private = 0
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("RssAnon:"):
+                    private = int(line.split()[1]) * 1024
+        return dict(busy=self.busy, sent=self.sent, blocks=blocks, peak_rss=peak,
+                    private=private)
