@@ -57,23 +57,30 @@ CASES = [
     pytest.param(3, 4, 4, KARATE, dict(SMALL, ns_exponent=0.0), id="karate-3nodes-4actors"),
     pytest.param(3, 3, 6, velmor.Graph(KARATE, weights=WEIGHTS),
                  dict(SMALL, shared_negatives=True), id="weighted-3nodes-3actors"),
+    # Episodes of 3,000 walks: each actor draws several chunks of 256.
     pytest.param(2, 4, 8, large_graph(),
-                 dict(dimensions=16, walk_length=10, num_walks=1, window_size=3, seed=1),
-                 id="10k-2nodes-4actors"),
+                 dict(dimensions=16, walk_length=10, num_walks=1, window_size=3, seed=1,
+                      episode_walks=3000), id="10k-2nodes-4actors"),
 ]
 
 
-def one_process(graph, num_blocks, params):
+def one_process(graph, num_blocks, params, monkeypatch=None):
+    params = dict(params)
+    if "episode_walks" in params:  # the engine's, which Node2Vec leaves at its default
+        schedule = dict(deterministic=True, num_blocks=num_blocks,
+                        episode_walks=params.pop("episode_walks"))
+        monkeypatch.setattr(velmor.model, "_schedule", lambda settings: schedule)
     model = velmor.Node2Vec(deterministic=True, num_blocks=num_blocks, progress=False, **params)
     return model.fit(graph).wv.vectors
 
 
 @pytest.mark.parametrize("nodes, actors, blocks, graph, params", CASES)
-def test_a_cluster_trains_the_bits_of_one_process(cluster, nodes, actors, blocks, graph, params):
+def test_a_cluster_trains_the_bits_of_one_process(cluster, monkeypatch, nodes, actors, blocks,
+                                                  graph, params):
     with_nodes(cluster, nodes)
     vectors = fit(graph, num_actors=actors, num_blocks=blocks, cpus_per_actor=0.5,
                   progress=False, **params).vectors
-    assert vectors.tobytes() == one_process(graph, blocks, params).tobytes()
+    assert vectors.tobytes() == one_process(graph, blocks, params, monkeypatch).tobytes()
 
 
 def test_an_actor_killed_mid_epoch_changes_nothing(cluster):

@@ -31,8 +31,9 @@ from velmor.model import (
 
 
 def fit(graph_or_path, num_actors: int = 2, *, num_blocks: int | None = None,
-        ray_address: str | None = None, cpus_per_actor: float = 1.0, max_restarts: int = 3,
-        directed: bool | None = None, _on_episode=None, **params) -> KeyedVectors:
+        episode_walks: int | None = None, ray_address: str | None = None,
+        cpus_per_actor: float = 1.0, max_restarts: int = 3, directed: bool | None = None,
+        _on_episode=None, **params) -> KeyedVectors:
     """Learn node embeddings on a Ray cluster, bit-identical to one machine's deterministic fit.
 
     ``num_actors`` actors each hold the input rows of ``num_blocks / num_actors`` blocks of the
@@ -51,11 +52,19 @@ def fit(graph_or_path, num_actors: int = 2, *, num_blocks: int | None = None,
         Blocks of the schedule, P: a multiple of ``num_actors``, at most 256; the embeddings
         depend on it. Default: the one-machine default (one block per 256 nodes, 1 to 16)
         rounded up to a multiple of ``num_actors``.
+    episode_walks : int, optional
+        Walks of an episode, 1 to 2**20; the embeddings depend on it. Every episode sends
+        every output block once around the ring, so on large graphs the longest episodes cost
+        the least traffic. Default: the one-machine default (a sixteenth of the walks, at most
+        2**16 // walk_length); another value equals the engine's ``train_epoch(...,
+        episode_walks=)``, which Node2Vec does not expose.
     ray_address : str, optional
         The cluster to join (``"auto"``, ``"ray://host:10001"``, ``"host:6379"``). Default: the
         one this process has joined (``ray.init``), else a local one started for this call.
     cpus_per_actor : float, default 1.0
-        CPUs Ray reserves for each actor; fractions let several actors share a CPU.
+        CPUs Ray reserves for each actor; fractions let several actors share a CPU. An actor
+        draws its walks on that many threads (rounded, at least 1; ``workers`` overrides it) and
+        trains the buckets of a sub-round on as many.
     max_restarts : int, default 3
         How often Ray restarts an actor that dies; the run then resumes from the last episode.
     directed : bool, optional
@@ -75,6 +84,9 @@ def fit(graph_or_path, num_actors: int = 2, *, num_blocks: int | None = None,
     KeyboardInterrupt
         On Ctrl-C: the actors are stopped, and nothing is returned.
     """
+    if "deterministic" in params:
+        raise TypeError("fit() trains by the deterministic schedule alone; leave out "
+                        "deterministic=")
     ray = import_ray()
     num_actors = check_int("num_actors", num_actors, minimum=1, maximum=256)
     check_real("cpus_per_actor", cpus_per_actor, positive=True)
@@ -84,13 +96,14 @@ def fit(graph_or_path, num_actors: int = 2, *, num_blocks: int | None = None,
         if num_blocks % num_actors:
             raise ValueError(f"num_blocks ({num_blocks}) must be a multiple of num_actors "
                              f"({num_actors})")
-    model = Node2Vec(**{"progress": False, **params, "deterministic": True,
-                        "num_blocks": num_blocks})
+    model = Node2Vec(**{**params, "deterministic": True, "num_blocks": num_blocks})
     settings = model.check_params()
     graph = as_graph(graph_or_path, directed)
     n, dimensions = graph.num_nodes, settings["dimensions"]
-    default_blocks, episode_walks = step("defaults", num_nodes=n,
+    default_blocks, default_walks = step("defaults", num_nodes=n,
                                          max_walk_length=settings["walk_length"])
+    episode_walks = default_walks if episode_walks is None else \
+        check_int("episode_walks", episode_walks, minimum=1, maximum=1 << 20)
     if num_blocks is None:
         num_blocks = -(-default_blocks // num_actors) * num_actors
         if num_blocks > 256:
