@@ -10,6 +10,8 @@ checkpoint and replays the episode, which gives the same bits.
 
 from __future__ import annotations
 
+import os
+
 import numpy as np
 
 from velmor._checks import check_int, check_real
@@ -140,6 +142,10 @@ def fit(graph_or_path, num_actors: int = 2, *, num_blocks: int | None = None,
 
     connected = connect(ray, ray_address)
     actors = []
+    # The calls of an episode that an actor's death cut short fail, and are replayed: Ray would
+    # report each of their errors as unhandled when their references go.
+    quiet = _IGNORE_FAILED_CALLS not in os.environ
+    os.environ.setdefault(_IGNORE_FAILED_CALLS, "1")
     try:
         graph_ref = ray.put(graph_arrays(graph.csr))
         remote = ray.remote(BlockActor).options(
@@ -157,15 +163,20 @@ def fit(graph_or_path, num_actors: int = 2, *, num_blocks: int | None = None,
                         visits += ray.get(ref)
         embeddings = np.empty((n, dimensions), np.float32)
         layout = BlockLayout(n, num_blocks, num_actors)
-        for rows in ray.get([a.embeddings.remote() for a in actors]):
-            for b, block in rows.items():
+        for a in actors:  # one actor's blocks at a time
+            for b, block in ray.get(a.embeddings.remote()).items():
                 embeddings[layout.members[b]] = block
     finally:
         for a in actors:
             ray.kill(a, no_restart=True)
         if connected:
             ray.shutdown()
+        if quiet:
+            os.environ.pop(_IGNORE_FAILED_CALLS, None)
     return KeyedVectors(embeddings, graph.names)
+
+
+_IGNORE_FAILED_CALLS = "RAY_IGNORE_UNHANDLED_ERRORS"
 
 
 class _Run:
