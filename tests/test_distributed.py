@@ -1,6 +1,9 @@
 """Training on a Ray cluster (simulated nodes on this machine): the same bits as the one-process
 block schedule, whatever the number of actors and nodes, also when an actor dies mid-epoch."""
 
+import os
+import signal
+
 import numpy as np
 import pytest
 
@@ -83,16 +86,22 @@ def test_a_cluster_trains_the_bits_of_one_process(cluster, monkeypatch, nodes, a
     assert vectors.tobytes() == one_process(graph, blocks, params, monkeypatch).tobytes()
 
 
-def test_an_actor_killed_mid_epoch_changes_nothing(cluster):
+@pytest.mark.parametrize("kill", [
+    lambda actor, pid: ray.kill(actor, no_restart=False),
+    lambda actor, pid: os.kill(pid, signal.SIGKILL),
+], ids=["ray.kill", "SIGKILL"])
+def test_an_actor_killed_mid_epoch_changes_nothing(cluster, kill):
     with_nodes(cluster, 2)
-    killed = []
+    pids, killed = [], []
 
     def kill_once(epoch, episode, actors):
+        if not pids:
+            pids.extend(ray.get(a.stats.remote())["pid"] for a in actors)
         # Called once an episode's calls are in flight: the actor dies inside the episode, with
         # visits of the epoch counted that the next epoch's negatives follow.
         if (epoch, episode) == (0, 3) and not killed:
             killed.append(episode)
-            ray.kill(actors[1], no_restart=False)
+            kill(actors[1], pids[1])
 
     vectors = fit(KARATE, num_actors=2, num_blocks=4, cpus_per_actor=0.5, progress=False,
                   _on_episode=kill_once, **SMALL).vectors

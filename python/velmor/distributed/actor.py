@@ -11,6 +11,7 @@ the last checkpoint replays an episode bit for bit.
 
 from __future__ import annotations
 
+import os
 import resource
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -188,7 +189,7 @@ class BlockActor:
         """Seconds spent in the engine's steps, bytes handed to other actors (parts of buckets,
         output blocks), the bytes of the blocks held now, the process's peak RSS (which counts
         the pages of Ray's shared object store that it has touched) and its private memory
-        now (RssAnon, without them)."""
+        now (RssAnon, without them); and its process id."""
         blocks = sum(a.nbytes for a in self.inputs.values()) + \
             sum(a.nbytes for a in self.held.values())
         peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
@@ -198,4 +199,4 @@ class BlockActor:
                 if line.startswith("RssAnon:"):
                     private = int(line.split()[1]) * 1024
         return dict(busy=self.busy, sent=self.sent, blocks=blocks, peak_rss=peak,
-                    private=private)
+                    private=private, pid=os.getpid())
