@@ -21,9 +21,10 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
   DEBIAN_FRONTEND=noninteractive $apt_get install -y -qq libgtest-dev >/dev/null
 fi
 
-echo "== installing velmor and its test dependencies"
+echo "== installing velmor and its test dependencies, and Ray"
 "$python" -m pip install --quiet --upgrade pip
-"$python" -m pip install --quiet ".[test]" \
+# With Ray, so that the cluster tests run (the rest of the suite does not need it).
+"$python" -m pip install --quiet ".[test,ray]" \
   --config-settings=cmake.define.VELMOR_WARNINGS_AS_ERRORS="$VELMOR_WARNINGS_AS_ERRORS"
 
 echo "== lint: ruff check, and the C++ layout (tools/format.sh --check)"

@@ -23,6 +23,7 @@ from typing import NoReturn
 
 from velmor import __version__
 from velmor._paths import replacing, same_file
+from velmor.distributed.command import add_cluster_flags, check_cluster_flags, fit_on_cluster
 from velmor.edgelist import EdgeListError, EdgeListWarning, check_delimiters, read_edgelist
 from velmor.embedding_files import (
     FORMATS,
@@ -114,6 +115,8 @@ def build_parser() -> argparse.ArgumentParser:
                           help="the same output for a --seed whatever --workers says: threads "
                                "train blocks of nodes that share no vector, in a fixed order")
 
+    add_cluster_flags(parser)
+
     parser.add_argument("--quiet", action="store_true", help="no progress bar or summary")
     parser.add_argument("--verbose", dest="quiet", action="store_false",
                         help="a progress bar and a summary (the default)")
@@ -153,13 +156,16 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.output is None and args.walks_output is None and args.save_model is None:
         parser.error("give --output for the embeddings, --walks-output for the walks, or both")
+    if cluster_error := check_cluster_flags(args):
+        parser.error(cluster_error)
     delimiter = _ESCAPES.get(args.delimiter, args.delimiter)
     model = Node2Vec(dimensions=args.dimensions, walk_length=args.walk_length,
                      num_walks=args.num_walks, window_size=args.window_size, p=args.p, q=args.q,
                      negative=args.negative, ns_exponent=args.ns_exponent, alpha=args.alpha,
                      min_alpha=args.min_alpha, workers=args.workers, seed=args.seed,
                      progress=not args.quiet, shared_negatives=args.shared_negatives,
-                     epochs=args.epochs, deterministic=args.deterministic)
+                     epochs=args.epochs, deterministic=args.deterministic or args.ray is not None,
+                     num_blocks=args.num_blocks)
     try:
         check_delimiters(delimiter, "#")
         if args.output not in (None, _STANDARD_STREAM):
@@ -178,6 +184,14 @@ def main(argv: list[str] | None = None) -> int:
         print(f"velmor: note: --mode {args.mode} chooses among PecanPy's walk implementations; "
               "velmor has one, which serves every graph", file=sys.stderr)
 
+    if args.ray is not None:
+        from velmor.distributed._ray import import_ray
+
+        try:
+            import_ray()
+        except ImportError as error:
+            print(f"velmor: error: {error}", file=sys.stderr)
+            return 1
     return run_guarded(lambda: _run(args, model, delimiter))
 
 
@@ -213,11 +227,14 @@ def _run(args: argparse.Namespace, model: Node2Vec, delimiter: str | None) -> No
             del walks
         if output is not None or model_file is not None:
             with _failing_as(None, MemoryError, ValueError, flags=True), \
-                    _notes(Node2VecWarning, flags=True):
-                model.fit(graph)
+                    _failing_as(None, ConnectionError), _notes(Node2VecWarning, flags=True):
+                if args.ray is None:
+                    embeddings = model.fit(graph).embeddings_
+                else:
+                    embeddings = fit_on_cluster(args, model.get_params(), graph)
         if output is not None:
             with _failing_as(f"cannot write {_shown(args.output)}", OSError, ValueError):
-                output.write(model.embeddings_, graph.names)
+                output.write(embeddings, graph.names)
                 if args.output == _STANDARD_STREAM:
                     sys.stdout.flush()
         if model_file is not None:
@@ -363,7 +380,7 @@ _FLAGS = {"dimensions": "--dimensions", "walk_length": "--walk-length", "epochs"
           "num_walks": "--num-walks", "window_size": "--window-size", "p": "--p", "q": "--q",
           "negative": "--negative", "ns_exponent": "--ns-exponent", "alpha": "--alpha",
           "min_alpha": "--min-alpha", "workers": "--workers", "seed": "--seed",
-          "delimiter": "--delimiter"}
+          "delimiter": "--delimiter", "num_blocks": "--num-blocks", "num_actors": "--actors"}
 
 
 def _flag_names(message: str) -> str:

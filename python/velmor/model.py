@@ -527,6 +527,27 @@ def _seed_after(rng: np.random.Generator, skip: int) -> int:
     return int(twin.integers(2**64, dtype=np.uint64))
 
 
+def round_params(settings: dict[str, Any], starts: int, epoch: int, rounds: int, alpha: float,
+                 min_alpha: float) -> dict[str, Any]:
+    """The engine's parameters (Node2VecParams' arguments) of round ``epoch`` of ``rounds`` over
+    ``starts`` start nodes: each round covers its own slice of the linear decay from ``alpha``
+    to ``min_alpha``."""
+    decay = alpha - min_alpha
+    return dict(p=settings["p"], q=settings["q"], start_alpha=alpha - decay * epoch / rounds,
+                end_alpha=alpha - decay * (epoch + 1) / rounds, window=settings["window_size"],
+                batch_size=settings["batch_size"] or default_batch_size(starts),
+                max_walk_length=settings["walk_length"], num_negative=settings["negative"],
+                workers=settings["workers"])
+
+
+def shares_negatives(settings: dict[str, Any], matrix_bytes: int) -> bool:
+    """Whether a walk position's pairs share their negatives: as asked, or by default when the
+    two training matrices (``matrix_bytes`` together) outgrow the caches by far."""
+    if settings["shared_negatives"] is not None:
+        return settings["shared_negatives"]
+    return matrix_bytes > _SHARED_NEGATIVES_ABOVE
+
+
 def train_rounds(graph, settings: dict[str, Any], embeddings: np.ndarray,
                  hidden_layer: np.ndarray, visits: np.ndarray | None, *,
                  rng: np.random.Generator, rounds: int, alpha: float, min_alpha: float,
@@ -538,19 +559,10 @@ def train_rounds(graph, settings: dict[str, Any], embeddings: np.ndarray,
     no array of seeds), and a first round counted into ``visits`` (None: uniform negatives)
     takes the seed that follows them all. ``settings`` are those of check_params."""
     starts = graph.num_nodes if start_nodes is None else len(start_nodes)
-    batch_size = settings["batch_size"] or default_batch_size(starts)
-    decay = alpha - min_alpha
-    shared_negatives = settings["shared_negatives"]
-    if shared_negatives is None:
-        shared_negatives = embeddings.nbytes + hidden_layer.nbytes > _SHARED_NEGATIVES_ABOVE
+    shared_negatives = shares_negatives(settings, embeddings.nbytes + hidden_layer.nbytes)
 
     def epoch_params(epoch):
-        # Each epoch covers its own slice of the overall linear decay.
-        return Node2VecParams(
-            p=settings["p"], q=settings["q"], start_alpha=alpha - decay * epoch / rounds,
-            end_alpha=alpha - decay * (epoch + 1) / rounds, window=settings["window_size"],
-            batch_size=batch_size, max_walk_length=settings["walk_length"],
-            num_negative=settings["negative"], workers=settings["workers"])
+        return Node2VecParams(**round_params(settings, starts, epoch, rounds, alpha, min_alpha))
 
     # The block schedule takes no frozen rows: a frozen update trains as Hogwild does.
     schedule = _schedule(settings) if frozen is None else {}

@@ -53,6 +53,7 @@ class BlockPartition {
 
   uint32_t num_blocks() const { return num_blocks_; }
   uint32_t block_of(uint32_t node) const { return block_of_[node]; }
+  std::span<const uint8_t> blocks_of_nodes() const { return block_of_; }
   // The nodes of a block, ascending. A block is empty when there are fewer nodes than blocks.
   std::span<const uint32_t> members(uint32_t block) const {
     return std::span<const uint32_t>(members_).subspan(begin_[block],

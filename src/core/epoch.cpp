@@ -147,9 +147,7 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
     std::iota(order.begin(), order.end(), 0u);
   }
   const uint64_t starts = order.size();
-  Lcg48 epoch_rng = Lcg48::from_seed(next_random);
-  epoch_rng.shuffle(order);
-  const uint64_t base_seed = epoch_rng.next_u64();
+  const uint64_t base_seed = shuffle_epoch_order(order, next_random);
   const size_t dim = hidden_layer.cols;
   const uint64_t batch = params.batch_size;
   if (batch == 0) panic("attempt to divide by zero");
@@ -248,6 +246,29 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
 }
 
 }  // namespace
+
+uint64_t shuffle_epoch_order(std::span<uint32_t> order, uint64_t next_random) {
+  Lcg48 epoch_rng = Lcg48::from_seed(next_random);
+  epoch_rng.shuffle(order);
+  return epoch_rng.next_u64();
+}
+
+WeightedNegatives block_noise_table(const CsrRecord& graph, std::span<const uint64_t> noise_counts,
+                                    double exponent, std::span<const uint32_t> members) {
+  EpochOptions options;
+  options.ns_exponent = exponent;
+  options.noise_counts = noise_counts;
+  return block_noise_table(graph, options, members);
+}
+
+WeightedNegatives block_noise_table(const WeightedCsrRecord& graph,
+                                    std::span<const uint64_t> noise_counts, double exponent,
+                                    std::span<const uint32_t> members) {
+  EpochOptions options;
+  options.ns_exponent = exponent;
+  options.noise_counts = noise_counts;
+  return block_noise_table(graph, options, members);
+}
 
 void train_epoch(const CsrRecord& graph, const Node2VecParams& params, const MatrixView& embeddings,
                  const MatrixView& hidden_layer, uint64_t next_random,

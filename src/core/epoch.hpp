@@ -106,4 +106,20 @@ void train_epoch(const WeightedCsrRecord& graph, const Node2VecParams& params,
                  const MatrixView& embeddings, const MatrixView& hidden_layer, uint64_t next_random,
                  const EpochOptions& options = {});
 
+// The order of an epoch's walks: `order` (the nodes, or the start nodes) shuffled in place by the
+// generator from_seed(next_random). Returns that generator's next draw, the seed that keys the
+// epoch's walks (each chunk's, or under the block schedule each walk's).
+uint64_t shuffle_epoch_order(std::span<uint32_t> order, uint64_t next_random);
+
+// The negatives' table of one block of the schedule, as train_epoch builds it: entry i draws
+// members[i] in proportion to max(noise_counts[members[i]], 1)^exponent, or without counts to
+// its out-degree (on a weighted graph its strength, floored at the lightest arc) raised to it.
+// Preconditions: members is not empty and below the graph's node count; noise_counts is empty
+// or has an entry per node; exponent is finite and >= 0.
+WeightedNegatives block_noise_table(const CsrRecord& graph, std::span<const uint64_t> noise_counts,
+                                    double exponent, std::span<const uint32_t> members);
+WeightedNegatives block_noise_table(const WeightedCsrRecord& graph,
+                                    std::span<const uint64_t> noise_counts, double exponent,
+                                    std::span<const uint32_t> members);
+
 }  // namespace velmor

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
+
+#include "failure.hpp"
+#include "graph.hpp"
 
 namespace velmor {
 
@@ -30,6 +34,18 @@ WeightedNegatives::WeightedNegatives(std::span<const uint64_t> counts, double ex
 WeightedNegatives::WeightedNegatives(std::span<const double> weights, double floor, double exponent)
     : slots_(weights.size()), two_step_(weights.size() > (size_t{1} << 24)) {
   build<double>(weights, floor, exponent);
+}
+
+WeightedNegatives::WeightedNegatives(std::span<const AliasSlot> slots)
+    : slots_(slots.begin(), slots.end()), two_step_(slots.size() > (size_t{1} << 24)) {
+  if (slots.empty() || slots.size() > kMaxNodes)
+    raise_error(ErrorKind::Value, "a table of negatives has 1 to " + std::to_string(kMaxNodes) +
+                                      " slots, got " + std::to_string(slots.size()));
+  for (const AliasSlot& slot : slots)
+    if (slot.alias >= slots.size())
+      raise_error(ErrorKind::Value, "a slot of a table of negatives has alias " +
+                                        std::to_string(slot.alias) + " but the table has " +
+                                        std::to_string(slots.size()) + " slots");
 }
 
 }  // namespace velmor

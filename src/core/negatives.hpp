@@ -44,6 +44,9 @@ class WeightedNegatives {
   // strengths). Preconditions as above, with every weight and the floor finite and >= 0, and
   // one of them above 0.
   WeightedNegatives(std::span<const double> weights, double floor, double exponent);
+  // A table of the given slots, as slots() gave them: a table built elsewhere, sent here.
+  // Refuses, with Error(Value), no slots, more than kMaxNodes, and an alias beyond them.
+  explicit WeightedNegatives(std::span<const AliasSlot> slots);
 
   size_t size() const { return slots_.size(); }
 

@@ -5,10 +5,14 @@
 namespace velmor {
 
 EpisodePairs::EpisodePairs(const BlockPartition& blocks, int32_t window)
-    : blocks_(blocks),
+    : EpisodePairs(blocks.blocks_of_nodes(), blocks.num_blocks(), window) {}
+
+EpisodePairs::EpisodePairs(std::span<const uint8_t> block_of, uint32_t num_blocks, int32_t window)
+    : block_of_(block_of),
+      num_blocks_(num_blocks),
       window_(window),
       window_bound_(window),
-      num_buckets_(blocks.num_blocks() * blocks.num_blocks()),
+      num_buckets_(num_blocks * num_blocks),
       bucket_begin_(num_buckets_ + 1, 0) {}
 
 void EpisodePairs::begin(uint64_t num_walks) {
@@ -25,16 +29,16 @@ void EpisodePairs::begin(uint64_t num_walks) {
 
 template <class F>
 void EpisodePairs::for_each_pair(std::span<const uint32_t> walk, Lcg48 rng, F&& f) const {
-  const uint32_t p = blocks_.num_blocks();
+  const uint32_t p = num_blocks_;
   const int64_t len = static_cast<int64_t>(walk.size());
   for (int64_t i = 0; i < len; ++i) {
     const ContextSpan span = draw_context(rng, window_bound_, window_, i, len);
     const uint32_t centre = walk[static_cast<size_t>(i)];
-    const uint32_t output_block = blocks_.block_of(centre);
+    const uint32_t output_block = block_of_[centre];
     for (int64_t c = span.first; c < span.last; ++c) {
       if (c == i) continue;
       const uint32_t input = walk[static_cast<size_t>(c)];
-      f(blocks_.block_of(input) * p + output_block, SkipGramPair{input, centre});
+      f(block_of_[input] * p + output_block, SkipGramPair{input, centre});
     }
   }
 }
@@ -83,7 +87,7 @@ void EpisodePairs::place(uint64_t c) {
 
 std::span<const SkipGramPair> EpisodePairs::bucket(uint32_t input_block,
                                                    uint32_t output_block) const {
-  const uint32_t b = input_block * blocks_.num_blocks() + output_block;
+  const uint32_t b = input_block * num_blocks_ + output_block;
   return {pairs_.get() + bucket_begin_[b],
           static_cast<size_t>(bucket_begin_[b + 1] - bucket_begin_[b])};
 }

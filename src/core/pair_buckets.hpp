@@ -28,6 +28,9 @@ class EpisodePairs {
 
   // Preconditions: window > 0; `blocks` outlives this object.
   EpisodePairs(const BlockPartition& blocks, int32_t window);
+  // The same by each node's block (block_of[v] < num_blocks <= kMaxBlocks), for a caller that
+  // keeps the partition's map but not the partition; block_of outlives this object.
+  EpisodePairs(std::span<const uint8_t> block_of, uint32_t num_blocks, int32_t window);
 
   // Starts an episode of `num_walks` walks, forgetting the last one (buffers are kept).
   void begin(uint64_t num_walks);
@@ -48,6 +51,11 @@ class EpisodePairs {
 
   // The pairs of a bucket, after every chunk is placed.
   std::span<const SkipGramPair> bucket(uint32_t input_block, uint32_t output_block) const;
+  // Every pair, bucket after bucket; bucket b = i * P + j holds [bucket_begins()[b], [b + 1]).
+  std::span<const SkipGramPair> all_pairs() const {
+    return {pairs_.get(), static_cast<size_t>(num_pairs())};
+  }
+  std::span<const uint64_t> bucket_begins() const { return bucket_begin_; }
   uint64_t num_pairs() const { return bucket_begin_.back(); }
 
   // Bytes held by the buffers now (walks, counts and pairs).
@@ -65,7 +73,8 @@ class EpisodePairs {
   template <class F>
   void for_each_pair(std::span<const uint32_t> walk, Lcg48 rng, F&& f) const;
 
-  const BlockPartition& blocks_;
+  const std::span<const uint8_t> block_of_;
+  const uint32_t num_blocks_;
   const int32_t window_;
   const Lcg48::FixedBound window_bound_;
   const uint32_t num_buckets_;

@@ -31,5 +31,6 @@ extern PyMethodDef weighted_csr_from_edges_def;
 extern PyMethodDef read_edge_list_def;
 extern PyMethodDef engine_csr_from_edges_def;  // csr_from_edges with a node count
 extern PyMethodDef mark_arc_ends_def;
+extern PyMethodDef block_schedule_steps_def;  // blocks.cpp
 
 }  // namespace velmor::py

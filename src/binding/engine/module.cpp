@@ -80,6 +80,7 @@ PyModuleDef* engine_module_def() {
       weighted_csr_from_edges_def,
       read_edge_list_def,
       mark_arc_ends_def,
+      block_schedule_steps_def,
       {nullptr, nullptr, 0, nullptr},
   };
   static PyModuleDef_Slot slots[] = {
