@@ -118,7 +118,8 @@ def test_bad_arguments_are_refused_before_any_actor_starts(change, message):
 
 def test_the_command_on_a_cluster_writes_the_bits_of_one_machine(cluster, tmp_path, capsys):
     with_nodes(cluster, 2)
-    flags = ["--input", KARATE_FILE, "--dimensions", "8", "--seed", "2", "--num-blocks", "4", "--quiet"]
+    flags = ["--input", KARATE_FILE, "--dimensions", "8", "--seed", "2", "--num-blocks", "4",
+             "--quiet"]
     assert run_cli(capsys, *flags, "--output", tmp_path / "one.emb", "--deterministic") == (0, "")
     assert run_cli(capsys, *flags, "--output", tmp_path / "ray.emb", "--ray", "auto", "--actors",
                "2") == (0, "")
