@@ -29,13 +29,19 @@ import numpy as np
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE / "harness"))
 sys.path.insert(0, str(HERE.parent / "python"))
+from velmor.engine._engine import (  # noqa: E402
+    block_defaults,
+    block_draw,
+    block_negatives,
+    block_order,
+    block_train,
+)
+
 import graphs  # noqa: E402
 import velmor  # noqa: E402
 from velmor.distributed import fit as cluster_fit  # noqa: E402
 from velmor.distributed.blocks import BlockLayout, graph_arrays  # noqa: E402
-from velmor.engine import Node2VecParams, _engine  # noqa: E402
-
-step = _engine.block_schedule_steps
+from velmor.engine import Node2VecParams  # noqa: E402
 
 
 def settings(args):
@@ -117,7 +123,7 @@ def idle_rss(ray):
 
 
 def episode_walks(args, n):
-    return step("defaults", num_nodes=n, max_walk_length=args.walk_length)[1]
+    return block_defaults(num_nodes=n, max_walk_length=args.walk_length)[1]
 
 
 def kernel(args, graph):
@@ -128,14 +134,14 @@ def kernel(args, graph):
                             window=args.window, batch_size=1, max_walk_length=args.walk_length,
                             num_negative=args.negative, workers=1)
     order = np.arange(n, dtype=np.uint32)
-    seed = step("order", next_random=7, order=order)
+    seed = block_order(next_random=7, order=order)
     walks = min(n, episode_walks(args, n) * 4)
     counts = np.ones(n, np.uint64)
     tables = []
     for members in layout.members:
         slots = np.empty((len(members), 2), np.uint32)
-        step("table", graph=graph.csr, members=members, ns_exponent=0.75, noise_counts=counts,
-             slots=slots)
+        block_negatives(graph=graph.csr, members=members, ns_exponent=0.75, noise_counts=counts,
+                        slots=slots)
         tables.append(slots)
     rng = np.random.default_rng(0)
     emb = [(rng.random((len(m), d), dtype=np.float32) - 0.5) / d for m in layout.members]
@@ -143,9 +149,9 @@ def kernel(args, graph):
     draw_rates, train_rates = [], []
     for _ in range(args.rounds):
         started = time.perf_counter()
-        pairs, begins = step("draw", graph=graph.csr, params=params, order=order, seed=seed,
-                             first=0, last=walks, block_of=layout.block_of, num_blocks=blocks,
-                             visits=None)
+        pairs, begins = block_draw(graph=graph.csr, params=params, order=order, seed=seed,
+                                   first=0, last=walks, block_of=layout.block_of,
+                                   num_blocks=blocks, visits=None)
         drawn = time.perf_counter() - started
         draw_rates.append(walks * args.walk_length / drawn)
         pairs = layout.rank[np.frombuffer(pairs, np.uint32).reshape(-1, 2)]
@@ -155,10 +161,11 @@ def kernel(args, graph):
             i, j = divmod(b, blocks)
             bucket = pairs[begins[b]:begins[b + 1]]
             if len(bucket):
-                step("train", embeddings=emb[i], hidden_layer=hid[j], pairs=bucket,
-                     slots=tables[j], seed=seed, episode=0, input_block=i, output_block=j,
-                     start_alpha=0.025, end_alpha=0.0001, first=0, last=walks, epoch_walks=n,
-                     num_negative=args.negative, shared_negatives=True)
+                block_train(embeddings=emb[i], hidden_layer=hid[j], pairs=bucket,
+                            slots=tables[j], seed=seed, episode=0, input_block=i,
+                            output_block=j, start_alpha=0.025, end_alpha=0.0001, first=0,
+                            last=walks, epoch_walks=n, num_negative=args.negative,
+                            shared_negatives=True)
         train_rates.append(len(pairs) / (time.perf_counter() - started))
 
     def spread(values):

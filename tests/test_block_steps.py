@@ -8,8 +8,6 @@ from conftest import KARATE, unchanged
 from velmor.distributed.blocks import graph_arrays, graph_from_arrays
 from velmor.engine import _engine
 
-step = _engine.block_schedule_steps
-
 
 def train_arguments(**change):
     rows, dim = 4, 8
@@ -36,7 +34,7 @@ def test_a_bad_bucket_is_refused_before_training(change, message):
     args = train_arguments(**change)
     with unchanged(args["embeddings"], args["hidden_layer"]), \
             pytest.raises(ValueError) as excinfo:
-        step("train", **args)
+        _engine.block_train(**args)
     assert str(excinfo.value) == message
 
 
@@ -49,7 +47,3 @@ def test_the_graph_survives_its_arrays_and_bad_arrays_are_refused():
     with pytest.raises(ValueError, match="the arrays do not make a graph"):
         graph_from_arrays((offsets, targets))
 
-
-def test_an_unknown_step_is_named():
-    with pytest.raises(ValueError, match="block_schedule_steps\\(\\) has no step 'walk'"):
-        step("walk")

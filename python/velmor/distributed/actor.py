@@ -20,7 +20,7 @@ import numpy as np
 
 from velmor.distributed.blocks import BlockLayout, graph_from_arrays, starting_rows
 from velmor.engine import Node2VecParams
-from velmor.engine._engine import block_schedule_steps as step
+from velmor.engine._engine import block_draw, block_negatives, block_order, block_train
 
 
 class OutOfStep(RuntimeError):
@@ -68,13 +68,14 @@ class BlockActor:
         self.params = params
         self.engine_params = Node2VecParams(**params)
         self.order = np.arange(n, dtype=np.uint32)
-        self.seed = step("order", next_random=next_random, order=self.order)
+        self.seed = block_order(next_random=next_random, order=self.order)
         self.tables = []
         for members in self.layout.members:
             slots = np.empty((len(members), 2), np.uint32)
             if len(members):
-                step("table", graph=self.graph, members=members,
-                     ns_exponent=self.job["ns_exponent"], noise_counts=noise_counts, slots=slots)
+                block_negatives(graph=self.graph, members=members,
+                                ns_exponent=self.job["ns_exponent"], noise_counts=noise_counts,
+                                slots=slots)
             self.tables.append(slots)
         self.visits = np.zeros(n, np.uint64) if self.job["ns_exponent"] else None
 
@@ -93,10 +94,10 @@ class BlockActor:
         k, actors = self.rank, self.job["num_actors"]
         mine = (first + (last - first) * k // actors, first + (last - first) * (k + 1) // actors)
         started = time.perf_counter()
-        pairs, begins = step("draw", graph=self.graph, params=self.engine_params,
-                             order=self.order, seed=self.seed, first=mine[0], last=mine[1],
-                             block_of=self.layout.block_of, num_blocks=self.layout.num_blocks,
-                             visits=self.visits)
+        pairs, begins = block_draw(graph=self.graph, params=self.engine_params,
+                                   order=self.order, seed=self.seed, first=mine[0], last=mine[1],
+                                   block_of=self.layout.block_of, num_blocks=self.layout.num_blocks,
+                                   visits=self.visits)
         pairs = np.frombuffer(pairs, np.uint32).reshape(-1, 2)
         begins = np.frombuffer(begins, np.uint64)
         parts = []
@@ -135,12 +136,13 @@ class BlockActor:
             j = (i + sub_round) % blocks
             pairs = self.bucket(i, j)
             if len(pairs):
-                step("train", embeddings=self.inputs[i], hidden_layer=self.held[j], pairs=pairs,
-                     slots=self.tables[j], seed=self.seed, episode=episode, input_block=i,
-                     output_block=j, start_alpha=self.params["start_alpha"],
-                     end_alpha=self.params["end_alpha"], first=first, last=last,
-                     epoch_walks=self.job["num_nodes"], num_negative=self.params["num_negative"],
-                     shared_negatives=self.job["shared_negatives"])
+                block_train(embeddings=self.inputs[i], hidden_layer=self.held[j], pairs=pairs,
+                            slots=self.tables[j], seed=self.seed, episode=episode, input_block=i,
+                            output_block=j, start_alpha=self.params["start_alpha"],
+                            end_alpha=self.params["end_alpha"], first=first, last=last,
+                            epoch_walks=self.job["num_nodes"],
+                            num_negative=self.params["num_negative"],
+                            shared_negatives=self.job["shared_negatives"])
 
         # The sub-round's buckets share no row, and the engine trains without the interpreter
         # lock: the actor's threads take them in any order.

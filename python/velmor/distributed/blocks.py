@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from velmor.engine._engine import block_schedule_steps as step
+from velmor.engine import _engine
 
 # Rows of the starting embeddings drawn at a time while an actor picks out its own.
 _DRAW_FLOATS = 1 << 22
@@ -20,7 +20,7 @@ class BlockLayout:
     def __init__(self, num_nodes: int, num_blocks: int, num_actors: int):
         members = np.empty(num_nodes, np.uint32)
         begin = np.empty(num_blocks + 1, np.uint64)
-        step("partition", num_nodes=num_nodes, members=members, block_begin=begin)
+        _engine.block_partition(num_nodes=num_nodes, members=members, block_begin=begin)
         self.num_nodes = num_nodes
         self.num_blocks = num_blocks
         self.num_actors = num_actors
@@ -76,7 +76,7 @@ def starting_rows(seed: int, num_nodes: int, dimensions: int, rows: np.ndarray) 
 
 def graph_arrays(csr) -> tuple:
     """The graph's record as arrays, to put into the object store once."""
-    arrays = step("graph_arrays", graph=csr)
+    arrays = _engine.graph_arrays(graph=csr)
     offsets = np.frombuffer(arrays[0], np.uint64)
     targets = np.frombuffer(arrays[1], np.uint32)
     if len(arrays) == 2:
@@ -88,7 +88,7 @@ def graph_arrays(csr) -> tuple:
 def graph_from_arrays(arrays: tuple):
     """The graph of graph_arrays' arrays, as the engine trains on it."""
     if len(arrays) == 2:
-        return step("graph_from_arrays", offsets=arrays[0], targets=arrays[1])
+        return _engine.graph_from_arrays(offsets=arrays[0], targets=arrays[1])
     offsets, targets, slots, strength, lightest = arrays
-    return step("graph_from_arrays", offsets=offsets, targets=targets, slots=slots,
-                strength=strength, lightest=lightest)
+    return _engine.graph_from_arrays(offsets=offsets, targets=targets, slots=slots,
+                                     strength=strength, lightest=lightest)

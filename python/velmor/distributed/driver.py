@@ -19,7 +19,7 @@ from velmor.distributed._ray import connect, import_ray, worker_environment
 from velmor.distributed.actor import BlockActor, OutOfStep
 from velmor.distributed.blocks import BlockLayout, graph_arrays, skip_starting_matrices
 from velmor.engine import Node2VecParams, count_visits
-from velmor.engine._engine import block_schedule_steps as step
+from velmor.engine._engine import block_defaults
 from velmor.graph_input import as_graph
 from velmor.keyed import KeyedVectors
 from velmor.model import (
@@ -102,8 +102,8 @@ def fit(graph_or_path, num_actors: int = 2, *, num_blocks: int | None = None,
     settings = model.check_params()
     graph = as_graph(graph_or_path, directed)
     n, dimensions = graph.num_nodes, settings["dimensions"]
-    default_blocks, default_walks = step("defaults", num_nodes=n,
-                                         max_walk_length=settings["walk_length"])
+    default_blocks, default_walks = block_defaults(num_nodes=n,
+                                                   max_walk_length=settings["walk_length"])
     episode_walks = default_walks if episode_walks is None else \
         check_int("episode_walks", episode_walks, minimum=1, maximum=1 << 20)
     if num_blocks is None:

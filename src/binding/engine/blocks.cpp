@@ -1,6 +1,6 @@
 // The block schedule's steps one at a time, for a caller that spreads them over machines:
-// block_schedule_steps() makes the partition, an epoch's order, a block's table of negatives,
-// an episode's bucketed pairs, and trains a bucket, each by the very functions the one-machine
+// the partition, an epoch's order, a block's table of negatives, an episode's bucketed pairs,
+// and the training of a bucket, each by the very functions the one-machine
 // deterministic epoch runs (block_steps.hpp).
 #include <cmath>
 #include <cstring>
@@ -90,7 +90,7 @@ CsrRecord checked_record(std::span<const uint64_t> offsets, std::span<const uint
   return CsrRecord{copied(targets), copied(offsets)};
 }
 
-// The argument names of each step; the first is the step's name.
+// The argument names of each step, all keyword-only.
 constexpr const char* kPartition[] = {"num_nodes", "members", "block_begin"};
 constexpr const char* kDefaults[] = {"num_nodes", "max_walk_length"};
 constexpr const char* kOrder[] = {"next_random", "order"};
@@ -105,19 +105,19 @@ constexpr const char* kTrain[] = {"embeddings",  "hidden_layer", "pairs",       
                                   "start_alpha", "end_alpha",    "first",           "last",
                                   "epoch_walks", "num_negative", "shared_negatives"};
 
-const FunctionDescription kPartitionFn{"block_schedule_steps('partition')", {}, kPartition};
-const FunctionDescription kDefaultsFn{"block_schedule_steps('defaults')", {}, kDefaults};
-const FunctionDescription kOrderFn{"block_schedule_steps('order')", {}, kOrder};
-const FunctionDescription kTableFn{"block_schedule_steps('table')", {}, kTable};
-const FunctionDescription kDrawFn{"block_schedule_steps('draw')", {}, kDraw};
-const FunctionDescription kArraysFn{"block_schedule_steps('graph_arrays')", {}, kArrays};
+const FunctionDescription kPartitionFn{"block_partition()", {}, kPartition};
+const FunctionDescription kDefaultsFn{"block_defaults()", {}, kDefaults};
+const FunctionDescription kOrderFn{"block_order()", {}, kOrder};
+const FunctionDescription kTableFn{"block_negatives()", {}, kTable};
+const FunctionDescription kDrawFn{"block_draw()", {}, kDraw};
+const FunctionDescription kArraysFn{"graph_arrays()", {}, kArrays};
 const FunctionDescription kFromArraysFn{
-    "block_schedule_steps('graph_from_arrays')", {}, kFromArrays, kFromArraysWeighted};
-const FunctionDescription kTrainFn{"block_schedule_steps('train')", {}, kTrain};
+    "graph_from_arrays()", {}, kFromArrays, kFromArraysWeighted};
+const FunctionDescription kTrainFn{"block_train()", {}, kTrain};
 
 // Fills members (every node, block by block, ascending in a block) and block_begin (P + 1
 // entries: block b is members[block_begin[b], block_begin[b + 1])).
-Ref partition(PyObject* args, PyObject* kwargs) {
+Ref partition(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* argv[3];
   bind_arguments(kPartitionFn, args, kwargs, argv);
   const uint32_t n = to_u32(argv[0], "num_nodes");
@@ -143,7 +143,7 @@ Ref partition(PyObject* args, PyObject* kwargs) {
   return Ref::borrow(Py_None);
 }
 
-Ref defaults(PyObject* args, PyObject* kwargs) {
+Ref defaults(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* argv[2];
   bind_arguments(kDefaultsFn, args, kwargs, argv);
   const uint32_t n = to_u32(argv[0], "num_nodes");
@@ -152,7 +152,7 @@ Ref defaults(PyObject* args, PyObject* kwargs) {
                                static_cast<unsigned long long>(episode_walks_for(length, n))));
 }
 
-Ref order(PyObject* args, PyObject* kwargs) {
+Ref order(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* argv[2];
   bind_arguments(kOrderFn, args, kwargs, argv);
   const uint64_t next_random = to_u64(argv[0], "next_random");
@@ -323,7 +323,7 @@ Ref graph_from_arrays(PyObject* module, PyObject* args, PyObject* kwargs) {
   return wrap_record<WeightedGraphObject>(weighted_graph_type(module), std::move(record));
 }
 
-Ref train(PyObject* args, PyObject* kwargs) {
+Ref train(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* argv[15];
   bind_arguments(kTrainFn, args, kwargs, argv);
   const ArrayRef emb_held = take(argv[0], "embeddings", NpyType::Float32, 2);
@@ -372,58 +372,82 @@ Ref train(PyObject* args, PyObject* kwargs) {
   return Ref::borrow(Py_None);
 }
 
-PyObject* steps_fn(PyObject* module, PyObject* args, PyObject* kwargs) {
-  return entry([&]() -> Ref {
-    const Py_ssize_t count = PyTuple_Size(args);
-    if (count < 1 || !PyUnicode_Check(PyTuple_GetItem(args, 0)))
-      raise_error(ErrorKind::Type, "block_schedule_steps() takes the step's name first");
-    const std::string step = str_of(PyTuple_GetItem(args, 0));
-    Ref rest = checked(PyTuple_GetSlice(args, 1, count));
-    if (step == "partition") return partition(rest.get(), kwargs);
-    if (step == "defaults") return defaults(rest.get(), kwargs);
-    if (step == "order") return order(rest.get(), kwargs);
-    if (step == "table") return table(module, rest.get(), kwargs);
-    if (step == "draw") return draw(module, rest.get(), kwargs);
-    if (step == "train") return train(rest.get(), kwargs);
-    if (step == "graph_arrays") return graph_arrays(module, rest.get(), kwargs);
-    if (step == "graph_from_arrays") return graph_from_arrays(module, rest.get(), kwargs);
-    raise_error(ErrorKind::Value, "block_schedule_steps() has no step '" + step + "'");
-  });
+// The interpreter's entry of a step: one try/catch, by entry().
+template <Ref (*Step)(PyObject*, PyObject*, PyObject*)>
+PyObject* step_fn(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return entry([&] { return Step(module, args, kwargs); });
 }
 
 }  // namespace
 
-PyMethodDef block_schedule_steps_def = {
-    "block_schedule_steps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(steps_fn)),
+// The block schedule one step at a time, by the functions train_epoch runs with
+// deterministic=True, for callers that spread an epoch over machines.
+PyMethodDef block_defaults_def = {
+    "block_defaults",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_fn<defaults>)),
     METH_VARARGS | METH_KEYWORDS,
-    "block_schedule_steps(step, **arguments)\n--\n\n"
-    "The deterministic block schedule one step at a time, by the functions train_epoch runs\n"
-    "with deterministic=True, for callers that spread an epoch over machines. Keyword\n"
-    "arguments only, by step:\n\n"
-    "'defaults' (num_nodes, max_walk_length): (num_blocks, episode_walks) as train_epoch\n"
-    "  chooses them for an epoch of one walk from every node.\n"
-    "'partition' (num_nodes, members, block_begin): fills members (uint32, num_nodes) with the\n"
-    "  nodes block by block, ascending in a block, and block_begin (uint64, P + 1) with where\n"
-    "  each block starts; the partition depends on num_nodes and P alone.\n"
-    "'order' (next_random, order): shuffles order (uint32, the nodes) as an epoch with that\n"
-    "  next_random does; returns the seed that keys its walks.\n"
-    "'table' (graph, members, ns_exponent, noise_counts, slots): fills slots (uint32,\n"
-    "  (len(members), 2)) with the block's table of negatives: entry i is members[i], by\n"
-    "  noise_counts (uint64, one per node) or, when None, by degree, raised to ns_exponent.\n"
-    "'draw' (graph, params, order, seed, first, last, block_of, num_blocks, visits): walks\n"
-    "  order[first:last] of the epoch and their pairs; returns (pairs, bucket_begin) as bytes:\n"
-    "  (input, output) uint32 node pairs, bucket (i, j) = i * P + j at [bucket_begin[b],\n"
-    "  bucket_begin[b + 1]) (uint64), in walk order. visits (uint64, one per node, or None)\n"
-    "  counts the walks' nodes.\n"
-    "'train' (embeddings, hidden_layer, pairs, slots, seed, episode, input_block,\n"
-    "  output_block, start_alpha, end_alpha, first, last, epoch_walks, num_negative,\n"
-    "  shared_negatives): trains the bucket's pairs ((m, 2) uint32 row indices of the two\n"
-    "  matrices), all that walks first..last of the epoch gave it, with negatives from the\n"
-    "  output block's table (slots), whose entries are rows of hidden_layer.\n"
-    "'graph_arrays' (graph): the graph's record as bytes, (offsets, targets) (uint64, uint32),\n"
-    "  and for a WeightedCSRGraph also (slots, strength, lightest) (uint32 pairs, float64).\n"
-    "'graph_from_arrays' (offsets, targets, slots=None, strength=None, lightest=None): the\n"
-    "  graph of those arrays, checked and copied: a CSRGraph, or with slots a WeightedCSRGraph.\n"
-    "Releases the interpreter lock while drawing and training."};
+    "block_defaults(*, num_nodes, max_walk_length)\n--\n\n"
+    "(num_blocks, episode_walks) as train_epoch(deterministic=True) chooses them for an epoch\n"
+    "of one walk from every node."};
+
+PyMethodDef block_partition_def = {
+    "block_partition",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_fn<partition>)),
+    METH_VARARGS | METH_KEYWORDS,
+    "block_partition(*, num_nodes, members, block_begin)\n--\n\n"
+    "Fills members (uint32, num_nodes) with the nodes block by block, ascending in a block, and\n"
+    "block_begin (uint64, P + 1) with where each block starts; the partition depends on\n"
+    "num_nodes and P alone."};
+
+PyMethodDef block_order_def = {
+    "block_order", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_fn<order>)),
+    METH_VARARGS | METH_KEYWORDS,
+    "block_order(*, next_random, order)\n--\n\n"
+    "Shuffles order (uint32, the nodes) as an epoch with that next_random does; returns the\n"
+    "seed that keys its walks."};
+
+PyMethodDef block_negatives_def = {
+    "block_negatives", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_fn<table>)),
+    METH_VARARGS | METH_KEYWORDS,
+    "block_negatives(*, graph, members, ns_exponent, noise_counts, slots)\n--\n\n"
+    "Fills slots (uint32, (len(members), 2)) with the block's table of negatives: entry i is\n"
+    "members[i], by noise_counts (uint64, one per node) or, when None, by degree, raised to\n"
+    "ns_exponent."};
+
+PyMethodDef block_draw_def = {
+    "block_draw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_fn<draw>)),
+    METH_VARARGS | METH_KEYWORDS,
+    "block_draw(*, graph, params, order, seed, first, last, block_of, num_blocks, visits)\n"
+    "--\n\n"
+    "Walks order[first:last] of the epoch and their pairs; returns (pairs, bucket_begin) as\n"
+    "bytes: (input, output) uint32 node pairs, bucket (i, j) = i * P + j at\n"
+    "[bucket_begin[b], bucket_begin[b + 1]) (uint64), in walk order. visits (uint64, one per\n"
+    "node, or None) counts the walks' nodes. Releases the interpreter lock while drawing."};
+
+PyMethodDef block_train_def = {
+    "block_train", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_fn<train>)),
+    METH_VARARGS | METH_KEYWORDS,
+    "block_train(*, embeddings, hidden_layer, pairs, slots, seed, episode, input_block,\n"
+    "output_block, start_alpha, end_alpha, first, last, epoch_walks, num_negative,\n"
+    "shared_negatives)\n--\n\n"
+    "Trains a bucket's pairs ((m, 2) uint32 row indices of the two matrices), all that walks\n"
+    "first..last of the epoch gave it, with negatives from the output block's table (slots),\n"
+    "whose entries are rows of hidden_layer. Releases the interpreter lock while training."};
+
+PyMethodDef graph_arrays_def = {
+    "graph_arrays",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_fn<graph_arrays>)),
+    METH_VARARGS | METH_KEYWORDS,
+    "graph_arrays(*, graph)\n--\n\n"
+    "The graph's record as bytes, (offsets, targets) (uint64, uint32), and for a\n"
+    "WeightedCSRGraph also (slots, strength, lightest) (uint32 pairs, float64)."};
+
+PyMethodDef graph_from_arrays_def = {
+    "graph_from_arrays",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_fn<graph_from_arrays>)),
+    METH_VARARGS | METH_KEYWORDS,
+    "graph_from_arrays(*, offsets, targets, slots=None, strength=None, lightest=None)\n--\n\n"
+    "The graph of those arrays, checked and copied: a CSRGraph, or with slots a\n"
+    "WeightedCSRGraph."};
 
 }  // namespace velmor::py

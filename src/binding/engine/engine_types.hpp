@@ -31,6 +31,13 @@ extern PyMethodDef weighted_csr_from_edges_def;
 extern PyMethodDef read_edge_list_def;
 extern PyMethodDef engine_csr_from_edges_def;  // csr_from_edges with a node count
 extern PyMethodDef mark_arc_ends_def;
-extern PyMethodDef block_schedule_steps_def;  // blocks.cpp
+extern PyMethodDef block_partition_def;
+extern PyMethodDef block_defaults_def;
+extern PyMethodDef block_order_def;
+extern PyMethodDef block_negatives_def;
+extern PyMethodDef block_draw_def;
+extern PyMethodDef block_train_def;
+extern PyMethodDef graph_arrays_def;
+extern PyMethodDef graph_from_arrays_def;  // blocks.cpp
 
 }  // namespace velmor::py

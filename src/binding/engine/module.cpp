@@ -80,7 +80,14 @@ PyModuleDef* engine_module_def() {
       weighted_csr_from_edges_def,
       read_edge_list_def,
       mark_arc_ends_def,
-      block_schedule_steps_def,
+      block_partition_def,
+      block_defaults_def,
+      block_order_def,
+      block_negatives_def,
+      block_draw_def,
+      block_train_def,
+      graph_arrays_def,
+      graph_from_arrays_def,
       {nullptr, nullptr, 0, nullptr},
   };
   static PyModuleDef_Slot slots[] = {
