@@ -3,8 +3,9 @@
 // It trains on _native's CSRGraph and Node2VecParams objects and on its own WeightedCSRGraph,
 // and adds what the package needs beyond _native: graphs of a given node count, weighted graphs,
 // frequency-weighted negatives, visit counts, the walks themselves, a progress hook,
-// interruption, and other Python threads running while an epoch trains. It also reads edge lists
-// of named nodes for the package's reader.
+// interruption, and other Python threads running while an epoch trains. It also holds the
+// package's one edge-list reader (integer ids or names, weights, comments, a header), and the
+// block schedule's steps one at a time, for the cluster layer.
 //
 // The module is initialised in phases from the definition below (init.cpp takes it from
 // _native): the interpreter adds the functions of the method table, and the exec slot makes the
@@ -26,7 +27,8 @@ constexpr const char* kThreadCountVariables[] = {"VELMOR_NUM_THREADS", "RAYON_NU
 constexpr const char* kDoc =
     "velmor's training engine: node2vec epochs on plain and weighted graphs with "
     "frequency-weighted negative sampling, the walks alone, progress and interruption, run "
-    "without the interpreter lock; and a reader of edge lists with named nodes.";
+    "without the interpreter lock; the edge-list reader; and the deterministic block "
+    "schedule's steps one at a time.";
 
 EngineState& state_of(PyObject* module) {
   return *static_cast<EngineState*>(PyModule_GetState(module));
