@@ -84,6 +84,15 @@ def test_a_cluster_trains_the_bits_of_one_process(cluster, monkeypatch, nodes, a
     assert vectors.tobytes() == one_process(graph, blocks, params, monkeypatch).tobytes()
 
 
+def test_the_options_of_what_reads_the_graph_reach_it(cluster):
+    with_nodes(cluster, 1)
+    lesmis = KARATE_FILE.parent.parent / "lesmis" / "edges.tsv"  # weighted co-appearances
+    vectors = fit(lesmis, num_actors=2, num_blocks=2, cpus_per_actor=0.5, weighted=True,
+                  progress=False, **SMALL).vectors
+    one = velmor.Node2Vec(deterministic=True, num_blocks=2, progress=False, **SMALL)
+    assert vectors.tobytes() == one.fit(lesmis, weighted=True).wv.vectors.tobytes()
+
+
 @pytest.mark.parametrize("kill", [
     lambda actor, pid: ray.kill(actor, no_restart=False),
     lambda actor, pid: os.kill(pid, signal.SIGKILL),
