@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import velmor
-from conftest import KARATE, KARATE_FILE, KARATE_WEIGHTS, run_cli, under_sanitizer
+from conftest import KARATE, KARATE_FILE, KARATE_WEIGHTS, run_cli, run_python, under_sanitizer
 
 if under_sanitizer():
     pytest.skip("Ray's workers do not run under a sanitizer's runtime", allow_module_level=True)
@@ -133,3 +133,16 @@ def test_the_command_on_a_cluster_writes_the_bits_of_one_machine(cluster, tmp_pa
     assert run_cli(capsys, *flags, "--output", tmp_path / "ray.emb", "--ray", "auto", "--actors",
                "2") == (0, "")
     assert (tmp_path / "one.emb").read_bytes() == (tmp_path / "ray.emb").read_bytes()
+
+
+def test_joining_a_cluster_keeps_the_callers_sigterm_handler(cluster):
+    # The command's handler stops a run as Ctrl-C does, writing nothing; Ray's would exit at
+    # once, after a stack dump.
+    script = ("import os, signal, ray\n"
+              "from velmor.distributed._ray import connect\n"
+              "signal.signal(signal.SIGTERM, lambda *_: print('handled'))\n"
+              f"connect(ray, {cluster.address!r})\n"
+              "os.kill(os.getpid(), signal.SIGTERM)\n"
+              "ray.shutdown()\n")
+    result = run_python("-c", script)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "handled\n", "")
