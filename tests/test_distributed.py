@@ -125,6 +125,16 @@ def test_bad_arguments_are_refused_before_any_actor_starts(change, message):
         fit(KARATE, **change)
 
 
+def test_more_actors_than_the_cluster_has_cpus_for_are_refused(cluster, tmp_path, capsys):
+    with_nodes(cluster, 1)  # one CPU
+    out = tmp_path / "out.emb"
+    status, err = run_cli(capsys, "--input", KARATE_FILE, "--output", out, "--ray", "auto",
+                          "--actors", "2", "--quiet")
+    assert status == 1 and not out.exists()
+    assert err == ("velmor: error: --actors (2) times cpus_per_actor (1) is 2 CPUs, more than "
+                   "the Ray cluster's 1\n")
+
+
 def test_the_command_on_a_cluster_writes_the_bits_of_one_machine(cluster, tmp_path, capsys):
     with_nodes(cluster, 2)
     flags = ["--input", KARATE_FILE, "--dimensions", "8", "--seed", "2", "--num-blocks", "4",

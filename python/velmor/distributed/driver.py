@@ -85,6 +85,8 @@ def fit(graph_or_path, num_actors: int = 2, *, num_blocks: int | None = None,
     ------
     ImportError
         If Ray is not installed.
+    ValueError
+        If a parameter is out of range, or the cluster has fewer CPUs than the actors ask for.
     KeyboardInterrupt
         On Ctrl-C: the actors are stopped, and nothing is returned.
     """
@@ -150,6 +152,12 @@ def fit(graph_or_path, num_actors: int = 2, *, num_blocks: int | None = None,
     quiet = _IGNORE_FAILED_CALLS not in os.environ
     os.environ.setdefault(_IGNORE_FAILED_CALLS, "1")
     try:
+        # Actors that the cluster has no CPUs for would wait for them, silently, for ever.
+        cpus = ray.cluster_resources().get("CPU", 0)
+        if num_actors * cpus_per_actor > cpus:
+            raise ValueError(f"num_actors ({num_actors}) times cpus_per_actor "
+                             f"({cpus_per_actor:g}) is {num_actors * cpus_per_actor:g} CPUs, "
+                             f"more than the Ray cluster's {cpus:g}")
         graph_ref = ray.put(graph_arrays(graph.csr))
         remote = ray.remote(BlockActor).options(
             num_cpus=cpus_per_actor, max_restarts=max_restarts, max_task_retries=0,
