@@ -145,14 +145,18 @@ def test_the_command_on_a_cluster_writes_the_bits_of_one_machine(cluster, tmp_pa
     assert (tmp_path / "one.emb").read_bytes() == (tmp_path / "ray.emb").read_bytes()
 
 
-def test_joining_a_cluster_keeps_the_callers_sigterm_handler(cluster):
-    # The command's handler stops a run as Ctrl-C does, writing nothing; Ray's would exit at
-    # once, after a stack dump.
+def test_a_ray_of_its_own_keeps_the_callers_sigterm_handler(cluster):
+    # Without an address, a Ray of its own, not the cluster running here (another user's).
+    # The command's SIGTERM handler stops a run as Ctrl-C does, writing nothing; Ray's would
+    # exit at once, after a stack dump.
     script = ("import os, signal, ray\n"
               "from velmor.distributed._ray import connect\n"
               "signal.signal(signal.SIGTERM, lambda *_: print('handled'))\n"
-              f"connect(ray, {cluster.address!r})\n"
+              "connect(ray, None)\n"
+              "print(ray.get_runtime_context().gcs_address)\n"
               "os.kill(os.getpid(), signal.SIGTERM)\n"
               "ray.shutdown()\n")
     result = run_python("-c", script)
-    assert (result.returncode, result.stdout, result.stderr) == (0, "handled\n", "")
+    joined, handled = result.stdout.splitlines()
+    assert (result.returncode, handled, result.stderr) == (0, "handled", "")
+    assert joined != cluster.address

@@ -44,6 +44,9 @@ def connect(ray, address: str | None) -> bool:
     local one that Ray starts); returns whether this call connected, and so must disconnect."""
     if ray.is_initialized():
         return False
+    # Without an address Ray would join the cluster that 'ray start' (or any other process)
+    # last started on this machine, whoever's it is: "local" starts one of our own.
+    address = "local" if address is None else address
     check_reachable(address)
     # ray.init puts its own SIGTERM handler (an exit with status 15, behind its core's crash
     # reporter, which prints a stack dump) in place of this process's: the caller's stays.
