@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import velmor
-from conftest import KARATE, KARATE_FILE, KARATE_WEIGHTS, run_cli, under_sanitizer
+from conftest import KARATE, KARATE_FILE, KARATE_WEIGHTS, run_cli, run_python, under_sanitizer
 
 if under_sanitizer():
     pytest.skip("Ray's workers do not run under a sanitizer's runtime", allow_module_level=True)
@@ -84,6 +84,15 @@ def test_a_cluster_trains_the_bits_of_one_process(cluster, monkeypatch, nodes, a
     assert vectors.tobytes() == one_process(graph, blocks, params, monkeypatch).tobytes()
 
 
+def test_the_options_of_what_reads_the_graph_reach_it(cluster):
+    with_nodes(cluster, 1)
+    lesmis = KARATE_FILE.parent.parent / "lesmis" / "edges.tsv"  # weighted co-appearances
+    vectors = fit(lesmis, num_actors=2, num_blocks=2, cpus_per_actor=0.5, weighted=True,
+                  progress=False, **SMALL).vectors
+    one = velmor.Node2Vec(deterministic=True, num_blocks=2, progress=False, **SMALL)
+    assert vectors.tobytes() == one.fit(lesmis, weighted=True).wv.vectors.tobytes()
+
+
 @pytest.mark.parametrize("kill", [
     lambda actor, pid: ray.kill(actor, no_restart=False),
     lambda actor, pid: os.kill(pid, signal.SIGKILL),
@@ -116,6 +125,16 @@ def test_bad_arguments_are_refused_before_any_actor_starts(change, message):
         fit(KARATE, **change)
 
 
+def test_more_actors_than_the_cluster_has_cpus_for_are_refused(cluster, tmp_path, capsys):
+    with_nodes(cluster, 1)  # one CPU
+    out = tmp_path / "out.emb"
+    status, err = run_cli(capsys, "--input", KARATE_FILE, "--output", out, "--ray", "auto",
+                          "--actors", "2", "--quiet")
+    assert status == 1 and not out.exists()
+    assert err == ("velmor: error: --actors (2) times cpus_per_actor (1) is 2 CPUs, more than "
+                   "the Ray cluster's 1\n")
+
+
 def test_the_command_on_a_cluster_writes_the_bits_of_one_machine(cluster, tmp_path, capsys):
     with_nodes(cluster, 2)
     flags = ["--input", KARATE_FILE, "--dimensions", "8", "--seed", "2", "--num-blocks", "4",
@@ -124,3 +143,20 @@ def test_the_command_on_a_cluster_writes_the_bits_of_one_machine(cluster, tmp_pa
     assert run_cli(capsys, *flags, "--output", tmp_path / "ray.emb", "--ray", "auto", "--actors",
                "2") == (0, "")
     assert (tmp_path / "one.emb").read_bytes() == (tmp_path / "ray.emb").read_bytes()
+
+
+def test_a_ray_of_its_own_keeps_the_callers_sigterm_handler(cluster):
+    # Without an address, a Ray of its own, not the cluster running here (another user's).
+    # The command's SIGTERM handler stops a run as Ctrl-C does, writing nothing; Ray's would
+    # exit at once, after a stack dump.
+    script = ("import os, signal, ray\n"
+              "from velmor.distributed._ray import connect\n"
+              "signal.signal(signal.SIGTERM, lambda *_: print('handled'))\n"
+              "connect(ray, None)\n"
+              "print(ray.get_runtime_context().gcs_address)\n"
+              "os.kill(os.getpid(), signal.SIGTERM)\n"
+              "ray.shutdown()\n")
+    result = run_python("-c", script)
+    joined, handled = result.stdout.splitlines()
+    assert (result.returncode, handled, result.stderr) == (0, "handled", "")
+    assert joined != cluster.address

@@ -186,6 +186,11 @@ def test_names_and_weights_are_read_exactly(tmp_path, monkeypatch, text, options
         assert found["weights"].tolist() == [float(w) for *_, w in pairs]
 
 
+NETWORKX = ("found a dict of edge attributes, as NetworkX's write_edgelist writes them; write the "
+            "file with nx.write_weighted_edgelist(G, path), or nx.write_edgelist(G, path, "
+            "data=False) for a graph without weights")
+
+
 # Messages that the rows above do not show whole.
 @pytest.mark.parametrize("text, options, message", [
     ("a b\n" + "x" * 256 + " b\n", {}, "2: node name longer than 255 bytes"),
@@ -197,6 +202,9 @@ def test_names_and_weights_are_read_exactly(tmp_path, monkeypatch, text, options
      "named by strings, pass relabel=True and names=True"),
     ("a b 1\nb c 1e999\n", WEIGHTED, "2: invalid edge weight 1e999" + OUT_OF_RANGE),
     ("a b 1\nb c 0x10\n", WEIGHTED, "2: edge weight '0x10' is not a number"),
+    # NetworkX's write_edgelist, by default; a header and a comment before it.
+    ("from to\n# c\n0 1 {'weight': 4}\n", {}, "3: " + NETWORKX),
+    ("a b 1\nb c {'weight': 4}\n", WEIGHTED, "2: " + NETWORKX),
 ])
 def test_faults_are_worded_whole(tmp_path, text, options, message):
     path = write(tmp_path, text)

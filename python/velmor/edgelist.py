@@ -205,6 +205,8 @@ def _parse(path: PathLike | BinaryIO, data: bytes, *, delimiter: bytes | None,
         line, kind, token, columns, expected, first = fault
         reason = (_line_fault(kind, columns, expected, first, delimiter) if token is None
                   else _token_fault(kind, token, relabel))
+        if token is None and columns > expected and b"{" in _line_of(data, line):
+            reason = _NETWORKX_ATTRIBUTES
         raise EdgeListError(path, line, reason)
     ids = ids[:2 * count]
     weights = None if weights is None else weights[:count]
@@ -216,6 +218,21 @@ def _parse(path: PathLike | BinaryIO, data: bytes, *, delimiter: bytes | None,
     else:
         node_names = None
     return _Parsed(ids.reshape(-1, 2), node_names, header, weights)
+
+
+# NetworkX's write_edgelist writes each edge's attributes as a dict: "0 1 {'weight': 4}".
+_NETWORKX_ATTRIBUTES = ("found a dict of edge attributes, as NetworkX's write_edgelist writes "
+                        "them; write the file with nx.write_weighted_edgelist(G, path), or "
+                        "nx.write_edgelist(G, path, data=False) for a graph without weights")
+
+
+def _line_of(data: bytes, line: int) -> bytes:
+    """The text of line ``line`` (1-based) of ``data``; read only to word a fault."""
+    start = 0
+    for _ in range(line - 1):
+        start = data.index(b"\n", start) + 1
+    end = data.find(b"\n", start)
+    return data[start:] if end < 0 else data[start:end]
 
 
 _BINARY = ("found a NUL byte: this looks like binary data, not edge-list text "

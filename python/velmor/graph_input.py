@@ -26,6 +26,11 @@ _OPTIONS = {
 }
 
 
+# Every name among them: the keywords that a call taking Node2Vec's parameters and the graph's
+# options together (velmor.distributed.fit) sets apart for the graph.
+GRAPH_OPTIONS = frozenset(name for names in _OPTIONS.values() for name in names)
+
+
 def as_graph(data: Any, directed: bool | None = None, **options: Any) -> Graph:
     """Turn anything that ``Node2Vec.fit`` accepts into a :class:`Graph`.
 

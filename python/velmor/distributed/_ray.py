@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import os
+import signal
 import socket
+import threading
 from pathlib import Path
 
 import velmor
@@ -42,13 +44,23 @@ def connect(ray, address: str | None) -> bool:
     local one that Ray starts); returns whether this call connected, and so must disconnect."""
     if ray.is_initialized():
         return False
+    # Without an address Ray would join the cluster that 'ray start' (or any other process)
+    # last started on this machine, whoever's it is: "local" starts one of our own.
+    address = "local" if address is None else address
     check_reachable(address)
+    # ray.init puts its own SIGTERM handler (an exit with status 15, behind its core's crash
+    # reporter, which prints a stack dump) in place of this process's: the caller's stays.
+    main_thread = threading.current_thread() is threading.main_thread()
+    on_sigterm = signal.getsignal(signal.SIGTERM) if main_thread else None
     try:
         ray.init(address=address, logging_level="ERROR", log_to_driver=False,
                  configure_logging=True)
     except (ConnectionError, ValueError, RuntimeError) as error:
         raise ConnectionError(f"cannot join the Ray cluster at {address}: "
                               f"{str(error).splitlines()[0] if str(error) else error}") from None
+    finally:
+        if on_sigterm is not None:
+            signal.signal(signal.SIGTERM, on_sigterm)
     return True
 
 

@@ -20,7 +20,7 @@ from velmor.distributed.actor import BlockActor, OutOfStep
 from velmor.distributed.blocks import BlockLayout, graph_arrays, skip_starting_matrices
 from velmor.engine import Node2VecParams, count_visits
 from velmor.engine._engine import block_defaults
-from velmor.graph_input import as_graph
+from velmor.graph_input import GRAPH_OPTIONS, as_graph
 from velmor.keyed import KeyedVectors
 from velmor.model import (
     Node2Vec,
@@ -72,7 +72,9 @@ def fit(graph_or_path, num_actors: int = 2, *, num_blocks: int | None = None,
     directed : bool, optional
         As in :meth:`Node2Vec.fit`.
     **params
-        Node2Vec's parameters (``dimensions``, ``walk_length``, ``num_walks``, ``seed``, ...).
+        Node2Vec's parameters (``dimensions``, ``walk_length``, ``num_walks``, ``seed``, ...),
+        and the options of what reads the graph, as :meth:`Node2Vec.fit` takes them
+        (``fit(path, weighted=True)``, ``fit(G, weight="w")``).
 
     Returns
     -------
@@ -83,6 +85,8 @@ def fit(graph_or_path, num_actors: int = 2, *, num_blocks: int | None = None,
     ------
     ImportError
         If Ray is not installed.
+    ValueError
+        If a parameter is out of range, or the cluster has fewer CPUs than the actors ask for.
     KeyboardInterrupt
         On Ctrl-C: the actors are stopped, and nothing is returned.
     """
@@ -98,9 +102,10 @@ def fit(graph_or_path, num_actors: int = 2, *, num_blocks: int | None = None,
         if num_blocks % num_actors:
             raise ValueError(f"num_blocks ({num_blocks}) must be a multiple of num_actors "
                              f"({num_actors})")
+    graph_options = {k: params.pop(k) for k in list(params) if k in GRAPH_OPTIONS}
     model = Node2Vec(**{**params, "deterministic": True, "num_blocks": num_blocks})
     settings = model.check_params()
-    graph = as_graph(graph_or_path, directed)
+    graph = as_graph(graph_or_path, directed, **graph_options)
     n, dimensions = graph.num_nodes, settings["dimensions"]
     default_blocks, default_walks = block_defaults(num_nodes=n,
                                                    max_walk_length=settings["walk_length"])
@@ -147,6 +152,12 @@ def fit(graph_or_path, num_actors: int = 2, *, num_blocks: int | None = None,
     quiet = _IGNORE_FAILED_CALLS not in os.environ
     os.environ.setdefault(_IGNORE_FAILED_CALLS, "1")
     try:
+        # Actors that the cluster has no CPUs for would wait for them, silently, for ever.
+        cpus = ray.cluster_resources().get("CPU", 0)
+        if num_actors * cpus_per_actor > cpus:
+            raise ValueError(f"num_actors ({num_actors}) times cpus_per_actor "
+                             f"({cpus_per_actor:g}) is {num_actors * cpus_per_actor:g} CPUs, "
+                             f"more than the Ray cluster's {cpus:g}")
         graph_ref = ray.put(graph_arrays(graph.csr))
         remote = ray.remote(BlockActor).options(
             num_cpus=cpus_per_actor, max_restarts=max_restarts, max_task_retries=0,
