@@ -15,7 +15,7 @@ def add_cluster_flags(parser: argparse.ArgumentParser) -> None:
     cluster = parser.add_argument_group("cluster (needs pip install 'velmor[ray]')")
     cluster.add_argument("--ray", metavar="ADDRESS", default=None,
                          help="train on the Ray cluster at ADDRESS ('auto' for the one 'ray "
-                              "start' runs here, host:port, ray://host:port, or 'local' for one "
+                              "start' runs here, host:port, or 'local' for one "
                               "started for this run); implies --deterministic")
     cluster.add_argument("--actors", type=int, default=None, metavar="K",
                          help="Ray actors, each holding 1/K of the vectors (default: 2)")

@@ -61,7 +61,8 @@ def fit(graph_or_path, num_actors: int = 2, *, num_blocks: int | None = None,
         2**16 // walk_length); another value equals the engine's ``train_epoch(...,
         episode_walks=)``, which Node2Vec does not expose.
     ray_address : str, optional
-        The cluster to join (``"auto"``, ``"ray://host:10001"``, ``"host:6379"``). Default: the
+        The cluster to join (``"auto"``, ``"host:6379"``; a ``ray://`` address of Ray Client
+        needs ``ray[client]``, and velmor is not tested through it). Default: the
         one this process has joined (``ray.init``), else a local one started for this call.
     cpus_per_actor : float, default 1.0
         CPUs Ray reserves for each actor; fractions let several actors share a CPU. An actor
