@@ -45,7 +45,7 @@ class BlockTrainer {
         partition_(graph.num_nodes(), num_blocks_),
         pairs_(partition_, params_.window),
         bias_(WalkBias::from_params(params_.p, params_.q)),
-        per_draw_(epoch.negative_draws == NegativeDraws::per_position
+        per_draw_(epoch.negative_draws != NegativeDraws::per_pair
                       ? epoch.schedule.pairs_per_shared_draw
                       : 1),
         run_pairs_(std::clamp<uint64_t>(

@@ -36,19 +36,37 @@ enum class NegativeDraws {
   // The pairs of one walk position (one centre, its window's contexts) share one draw of
   // num_negative negatives, as pWord2Vec shares them. A position touches num_negative random
   // rows instead of num_negative per context: on matrices larger than the caches, where those
-  // rows are the misses that bound training, that is several times faster. Each pair's update
-  // is still the per-pair one, made with the shared negatives.
+  // rows are the misses that bound training, that is several times faster. The position then
+  // trains as one block, as pWord2Vec trains it: with C its contexts' embeddings rows and T the
+  // hidden_layer rows of its centre (label 1) and negatives (label 0),
+  //   S = C T^T, G = alpha (labels - sigmoid(S)), then C += G T and T += G^T C,
+  // both right-hand sides taken before either update: every context of the position sees the
+  // targets as the position found them. The sigmoid is the per-pair update's (table, and no
+  // update where |s| >= 6), and a negative equal to the centre is left out, as there. A row
+  // that appears twice (a context met twice in the window, a negative drawn twice) trains as
+  // the sum of its appearances. Each row is loaded and stored once per position instead of
+  // once per pair. Positions with more than kBlockContexts distinct contexts train in blocks of
+  // that many, in order; more than kMaxBlockTargets - 1 negatives, strided matrices or rows of
+  // one matrix overlapping the other's train pair by pair, as per_position_pairwise.
   per_position,
+  // The draws of per_position, each pair then trained by the per-pair update with the shared
+  // negatives (the targets updated by each pair in turn): the shared path before the block
+  // update, kept to compare the two.
+  per_position_pairwise,
 };
+
+// The most distinct contexts of one position block (a window up to 32 fits in one).
+inline constexpr size_t kBlockContexts = 64;
 
 // Skip-gram with negative sampling over one walk, updating rows of both matrices in place;
 // negatives come from `negatives` (UniformNegatives or AliasTable), per pair or per position.
 // Precondition: scratch.error.size() == hidden_layer.cols. A row index beyond a matrix or
 // differing column counts panic at the first access that needs them; earlier updates stay.
 // The generator is advanced by exactly the walk's draws, in order: for each position its window
-// draw, then (per_pair) each of its pairs' negatives, or (per_position, when the position has a
-// pair) the position's negatives. Beyond 2^22 negatives per pair, too many to hold, every pair
-// draws its own as it goes, whatever `draws` says.
+// draw, then (per_pair) each of its pairs' negatives, or (per_position and
+// per_position_pairwise, when the position has a pair) the position's negatives. Beyond 2^22
+// negatives per pair, too many to hold, every pair draws its own as it goes, whatever `draws`
+// says.
 // `vec` is the kernel table of the contiguous rows: the processor's own by default; tests pass
 // each table the processor supports.
 // `frozen`, empty or one entry per node: a node v with frozen[v] != 0 has its rows of both
