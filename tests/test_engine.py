@@ -62,17 +62,15 @@ SKEWED = [5000, 0, 1, 3, 80, 0, 2, 1, 700, 9, 1]  # for the 11 nodes of ISOLATED
 def test_weighted_negatives_and_visits_match_model(edges, directed, ns_exponent, counts, overrides,
                                                    shared):
     # Two epochs as the package runs them: the first draws by `counts` (or the degrees), the
-    # second by the visits counted in the first; then a round of walks counted alone. The model
-    # trains shared negatives pair by pair; the block update has its own model in the C++ tests.
+    # second by the visits counted in the first; then a round of walks counted alone.
     graph, params = make_graph(edges, directed), make_params(**overrides)
     n = graph.num_nodes()
     emb0, hid0 = make_matrices(n, 8, seed=3)
     emb, hid = emb0.copy(), hid0.copy()
     visits = np.zeros(n, np.uint64)
     noise = None if counts is None else np.array(counts, np.uint64)
-    train(graph, params, emb, hid, 5, ns_exponent, noise, visits, shared=shared, block_update=False)
-    train(graph, params, emb, hid, 6, ns_exponent, visits, visits, shared=shared,
-          block_update=False)
+    train(graph, params, emb, hid, 5, ns_exponent, noise, visits, shared=shared)
+    train(graph, params, emb, hid, 6, ns_exponent, visits, visits, shared=shared)
     model_visits = [0] * n
 
     def run_model(lookup):

@@ -93,7 +93,7 @@ template <bool kFreeze>
 struct PairTrainer {
   // Shadow rows a fused pair (one per target and one for the context) or a position block (one
   // per context and one per target) may need.
-  static constexpr size_t kShadowRows = kBlockContexts + kMaxBlockTargets;
+  static constexpr size_t kShadowRows = kMaxBlockContexts + kMaxBlockTargets;
 
   const MatrixView& embeddings;
   const MatrixView& hidden_layer;
@@ -186,10 +186,12 @@ struct PairTrainer {
   }
 
   // A walk position as blocks (NegativeDraws::per_position): its `pairs` contexts `in`, in
-  // order, with the centre and the `count` shared negatives at `neg`. Returns false, having
-  // trained nothing, when the block cannot take the position (rows out of range, strided or
-  // overlapping matrices, too many negatives): the caller then trains it pair by pair, which
-  // panics at the first pair that needs a missing row, as it always has.
+  // order, with the centre and the `count` shared negatives at `neg`, in runs of up to
+  // kBlockContexts distinct contexts (a context met again starts the next run). Returns false,
+  // having trained nothing, when blocks cannot take the position (rows out of range, strided
+  // or overlapping matrices, too many negatives, a negative drawn twice): the caller then
+  // trains it pair by pair, which panics at the first pair that needs a missing row, as it
+  // always has.
   bool position(const uint32_t* in, size_t pairs, uint32_t centre, const uint32_t* neg,
                 uint64_t count) const {
     if (!fusable || embeddings.cols != hidden_layer.cols || count >= kMaxBlockTargets ||
@@ -197,72 +199,66 @@ struct PairTrainer {
       return false;
     for (size_t a = 0; a < pairs; ++a)
       if (in[a] >= embeddings.rows) return false;
-    // Distinct targets, centre first, each with the number of times it appears.
     uint32_t targets[kMaxBlockTargets];
-    float target_times[kMaxBlockTargets];
     size_t nt = 0;
-    targets[nt] = centre;
-    target_times[nt++] = 1.0f;
+    targets[nt++] = centre;
     for (uint64_t d = 0; d < count; ++d) {
       const uint32_t v = neg[d];
       if (v == centre) continue;
       if (v >= hidden_layer.rows) return false;
-      size_t b = 1;
-      while (b < nt && targets[b] != v) ++b;
-      if (b < nt) {
-        target_times[b] += 1.0f;
-      } else {
-        targets[nt] = v;
-        target_times[nt++] = 1.0f;
-      }
+      for (size_t b = 1; b < nt; ++b)
+        if (targets[b] == v) return false;
+      targets[nt++] = v;
     }
-    // Distinct contexts likewise, a block of kBlockContexts at a time.
-    uint32_t contexts[kBlockContexts];
-    float context_times[kBlockContexts];
-    size_t nc = 0;
-    for (size_t a = 0; a < pairs; ++a) {
-      size_t k = 0;
-      while (k < nc && contexts[k] != in[a]) ++k;
-      if (k < nc) {
-        context_times[k] += 1.0f;
-        continue;
-      }
-      if (nc == kBlockContexts) {
-        block(contexts, context_times, nc, targets, target_times, nt);
-        nc = 0;
-      }
-      contexts[nc] = in[a];
-      context_times[nc++] = 1.0f;
+    for (size_t first = 0, last; first < pairs; first = last) {
+      for (last = first + 1; last < pairs && last - first < kBlockContexts; ++last)
+        if (std::find(in + first, in + last, in[last]) != in + last) break;
+      block(in + first, last - first, targets, nt);
     }
-    if (nc > 0) block(contexts, context_times, nc, targets, target_times, nt);
     return true;
   }
 
-  // One block of distinct, in-range rows (nc >= 1, nt >= 1): a row that appears m times in the
-  // position has its rates scaled by m, which is the sum of its appearances' updates.
-  void block(const uint32_t* contexts, const float* context_times, size_t nc,
-             const uint32_t* targets, const float* target_times, size_t nt) const {
-    float* c[kBlockContexts];
+  // One block of distinct, in-range contexts (1..kBlockContexts) and targets (centre first),
+  // trained as its pairs would be one after the other. With S = C T^T and the Gram matrix
+  // K = C C^T of the rows as the block finds them, context a's pairs see every target row
+  // moved by the contexts before it, so its scores are S[a][b] + sum over e < a of
+  // G[e][b] K[a][e], which gives its rates G[a][b] in turn; its own row then takes
+  // G[a] T + sum over e < a of (G[a] . G[e]) C[e], and the targets G^T C. A frozen target
+  // never moves, so it adds nothing to those sums.
+  void block(const uint32_t* contexts, size_t nc, const uint32_t* targets, size_t nt) const {
+    float* c[kMaxBlockContexts];
     float* t[kMaxBlockTargets];
+    bool moves[kMaxBlockTargets];
     c[0] = writable(embeddings.row(contexts[0]), contexts[0], 0);
     for (size_t a = 1; a < nc; ++a) c[a] = writable(embeddings.row(contexts[a]), contexts[a], a);
-    t[0] = writable(hidden_layer.row(targets[0]), targets[0], kBlockContexts);
+    t[0] = writable(hidden_layer.row(targets[0]), targets[0], kMaxBlockContexts);
     for (size_t b = 1; b < nt; ++b)
-      t[b] = writable(hidden_layer.row(targets[b]), targets[b], kBlockContexts + b);
-    float g[kBlockContexts * kMaxBlockTargets];
+      t[b] = writable(hidden_layer.row(targets[b]), targets[b], kMaxBlockContexts + b);
+    for (size_t b = 0; b < nt; ++b) moves[b] = !kFreeze || !is_frozen(targets[b]);
+    float g[kMaxBlockContexts * kMaxBlockTargets];  // the scores S, made rates row by row
+    float gram[kMaxBlockContexts * kMaxBlockContexts];
+    float m[kMaxBlockContexts * kMaxBlockContexts];
     ops.k.block_dots(c, nc, t, nt, dim(), g);
-    for (size_t a = 0; a < nc; ++a)
+    for (size_t a = 1; a < nc; ++a) ops.k.dots(c[a], c, a, dim(), gram + a * nc);
+    for (size_t a = 0; a < nc; ++a) {
+      float* const ga = g + a * nt;
       for (size_t b = 0; b < nt; ++b) {
-        float& x = g[a * nt + b];
+        float x = ga[b];
+        if (moves[b])
+          for (size_t e = 0; e < a; ++e) x += g[e * nt + b] * gram[a * nc + e];
         // sigmoid_lookup's empty case: no update, as for a pair.
-        if (x <= -kSigmoidLimit || x >= kSigmoidLimit) [[unlikely]] {
-          x = 0.0f;
-          continue;
-        }
-        x = ((b == 0 ? 1.0f : 0.0f) - *sigmoid_lookup(x)) * alpha *
-            (context_times[a] * target_times[b]);
+        ga[b] = x <= -kSigmoidLimit || x >= kSigmoidLimit
+                    ? 0.0f
+                    : ((b == 0 ? 1.0f : 0.0f) - *sigmoid_lookup(x)) * alpha;
       }
-    ops.k.block_update(g, c, nc, t, nt, dim());
+      for (size_t e = 0; e < a; ++e) {
+        float sum = 0.0f;
+        for (size_t b = 0; b < nt; ++b)
+          if (moves[b]) sum += ga[b] * g[e * nt + b];
+        m[a * nc + e] = sum;
+      }
+    }
+    ops.k.block_update(g, m, c, nc, t, nt, dim());
   }
 
   // One pair by the fastest path that gives the per-sample result.

@@ -327,86 +327,84 @@ void block_dots(const float* const* c, size_t nc, const float* const* t, size_t 
 
 // The block update of columns [from, n) one by one: the scalar tail of the tiled forms, in the
 // same order.
-inline void block_update_columns(const float* g, float* const* c, size_t nc, float* const* t,
-                                 size_t nt, size_t from, size_t n) {
+inline void block_update_columns(const float* g, const float* m, float* const* c, size_t nc,
+                                 float* const* t, size_t nt, size_t from, size_t n) {
   for (size_t i = from; i < n; ++i) {
     float old_t[kMaxBlockTargets];
     float step_t[kMaxBlockTargets];
+    float old_c[kMaxBlockContexts];
     for (size_t b = 0; b < nt; ++b) {
       old_t[b] = t[b][i];
       step_t[b] = 0.0f;
     }
+    for (size_t a = 0; a < nc; ++a) old_c[a] = c[a][i];
     for (size_t a = 0; a < nc; ++a) {
       const float* const ga = g + a * nt;
-      const float old_c = c[a][i];
       float err = 0.0f;
       for (size_t b = 0; b < nt; ++b) {
         err += ga[b] * old_t[b];
-        step_t[b] += ga[b] * old_c;
+        step_t[b] += ga[b] * old_c[a];
       }
-      c[a][i] = old_c + err;
+      for (size_t e = 0; e < a; ++e) err += m[a * nc + e] * old_c[e];
+      c[a][i] = old_c[a] + err;
     }
     for (size_t b = 0; b < nt; ++b) t[b][i] = old_t[b] + step_t[b];
   }
 }
 
 // The block update for NT target rows (NT fixed, or 0 for any count up to kMaxBlockTargets). A
-// tile of the target rows and their increments stay in registers while every context passes
-// over it (2 NT + 4 vectors: NT <= 6 fits AVX2's sixteen). Each context's next tile is loaded
-// before its own is stored, so that a store never stalls the following load of a row at the
-// same address modulo 4 KiB (rows of 512 bytes make such matches common).
+// tile of every row stays in registers while the contexts pass over it, and every load of a
+// tile comes before its first store, so that a store never stalls the load of a row at the same
+// address modulo 4 KiB (rows of 512 bytes make such matches common).
 template <int NT>
-void block_update_k(const float* g, float* const* c, size_t nc, float* const* t, size_t count,
-                    size_t n) {
+void block_update_k(const float* g, const float* m, float* const* c, size_t nc, float* const* t,
+                    size_t count, size_t n) {
   constexpr size_t kRows = NT > 0 ? NT : kMaxBlockTargets;
   const size_t nt = NT > 0 ? NT : count;
   float* rows[kRows];
 #pragma GCC unroll 8
   for (size_t b = 0; b < nt; ++b) rows[b] = t[b];
   size_t i = 0;
-  if (nc > 0) {
-    for (; i + W <= n; i += W) {
-      vec old_t[kRows];
-      vec step_t[kRows];
+  for (; i + W <= n; i += W) {
+    vec old_t[kRows];
+    vec step_t[kRows];
+    vec old_c[kMaxBlockContexts];
+#pragma GCC unroll 8
+    for (size_t b = 0; b < nt; ++b) {
+      old_t[b] = load(rows[b] + i);
+      step_t[b] = vec{};
+    }
+    for (size_t a = 0; a < nc; ++a) old_c[a] = load(c[a] + i);
+    for (size_t a = 0; a < nc; ++a) {
+      const float* const ga = g + a * nt;
+      vec err = {};
 #pragma GCC unroll 8
       for (size_t b = 0; b < nt; ++b) {
-        old_t[b] = load(rows[b] + i);
-        step_t[b] = vec{};
+        const vec gv = ga[b] - vec{};
+        err += gv * old_t[b];
+        step_t[b] += gv * old_c[a];
       }
-      vec old_c = load(c[0] + i);
-      for (size_t a = 0; a < nc; ++a) {
-        const float* const ga = g + a * nt;
-        vec err = {};
-#pragma GCC unroll 8
-        for (size_t b = 0; b < nt; ++b) {
-          const vec gv = ga[b] - vec{};
-          err += gv * old_t[b];
-          step_t[b] += gv * old_c;
-        }
-        const vec new_c = old_c + err;
-        float* const here = c[a] + i;
-        if (a + 1 < nc) old_c = load(c[a + 1] + i);
-        store(here, new_c);
-      }
-#pragma GCC unroll 8
-      for (size_t b = 0; b < nt; ++b) store(rows[b] + i, old_t[b] + step_t[b]);
+      for (size_t e = 0; e < a; ++e) err += (m[a * nc + e] - vec{}) * old_c[e];
+      store(c[a] + i, old_c[a] + err);
     }
+#pragma GCC unroll 8
+    for (size_t b = 0; b < nt; ++b) store(rows[b] + i, old_t[b] + step_t[b]);
   }
-  block_update_columns(g, c, nc, rows, nt, i, n);
+  block_update_columns(g, m, c, nc, rows, nt, i, n);
 }
 
-void block_update(const float* g, float* const* c, size_t nc, float* const* t, size_t nt,
-                  size_t n) {
+void block_update(const float* g, const float* m, float* const* c, size_t nc, float* const* t,
+                  size_t nt, size_t n) {
   switch (nt) {
-    case 1: return block_update_k<1>(g, c, nc, t, nt, n);
-    case 2: return block_update_k<2>(g, c, nc, t, nt, n);
-    case 3: return block_update_k<3>(g, c, nc, t, nt, n);
-    case 4: return block_update_k<4>(g, c, nc, t, nt, n);
-    case 5: return block_update_k<5>(g, c, nc, t, nt, n);
-    case 6: return block_update_k<6>(g, c, nc, t, nt, n);
-    case 7: return block_update_k<7>(g, c, nc, t, nt, n);
-    case 8: return block_update_k<8>(g, c, nc, t, nt, n);
-    default: return block_update_k<0>(g, c, nc, t, nt, n);
+    case 1: return block_update_k<1>(g, m, c, nc, t, nt, n);
+    case 2: return block_update_k<2>(g, m, c, nc, t, nt, n);
+    case 3: return block_update_k<3>(g, m, c, nc, t, nt, n);
+    case 4: return block_update_k<4>(g, m, c, nc, t, nt, n);
+    case 5: return block_update_k<5>(g, m, c, nc, t, nt, n);
+    case 6: return block_update_k<6>(g, m, c, nc, t, nt, n);
+    case 7: return block_update_k<7>(g, m, c, nc, t, nt, n);
+    case 8: return block_update_k<8>(g, m, c, nc, t, nt, n);
+    default: return block_update_k<0>(g, m, c, nc, t, nt, n);
   }
 }
 

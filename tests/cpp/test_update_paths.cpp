@@ -1,12 +1,11 @@
-// Every path of train_walk gives the update of the definition, with every kernel table this
-// build holds and this processor runs (on aarch64 the portable and the NEON one): per sample
+// Every path of train_walk gives the per-sample update of the definition, with every kernel table
+// this build holds and this processor runs (on aarch64 the portable and the NEON one): per sample
 // (rows of the two matrices interleaved, so never fused), the fused pair of a fixed and of any
-// negative count, the position block of shared negatives, the draw-as-you-go fallback of walks
-// too long to schedule, and strided matrices; and with frozen rows, which must stay
-// bit-identical. Kernels may sum a dot product in another order, which now and then moves a
-// lookup to the neighbouring sigmoid entry (about 3e-5 here); every fault of the update (a lost
-// negative, a wrong sign, window or kernel) exceeds the 1e-3 allowed many times. The block
-// kernels alone are held to a double-precision model of one block, far tighter.
+// negative count, the blocks of shared negatives, the draw-as-you-go fallback of walks too long
+// to schedule, and strided matrices; and with frozen rows, which must stay bit-identical. Kernels
+// may sum a dot product in another order, which now and then moves a lookup to the neighbouring
+// sigmoid entry (about 3e-5 here); every fault of the update (a lost negative, a wrong sign, window
+// or kernel) exceeds the 1e-3 allowed many times.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -56,60 +55,15 @@ struct Matrices {
   float at(const MatrixView& m, size_t r, size_t c) const { return m.row(r)[c * m.col_stride]; }
 };
 
-// One walk position as blocks, in double precision from the float rows: the contexts in order,
-// cut into blocks of at most kBlockContexts distinct nodes; the targets the centre (label 1),
-// then the negatives other than it (label 0), repeats and all. Every row's increment comes from
-// the rows as the block found them; a frozen row's is dropped.
-template <class Frozen>
-void defined_block(const std::vector<uint32_t>& contexts, uint32_t centre,
-                   const std::vector<uint32_t>& drawn, float alpha, Matrices& m, Frozen is_frozen) {
-  const size_t dim = m.emb.cols;
-  std::vector<uint32_t> targets{centre};
-  for (const uint32_t v : drawn)
-    if (v != centre) targets.push_back(v);
-  const size_t nt = targets.size();
-  for (size_t first = 0, last; first < contexts.size(); first = last) {
-    std::vector<uint32_t> distinct;
-    for (last = first; last < contexts.size(); ++last)
-      if (std::find(distinct.begin(), distinct.end(), contexts[last]) == distinct.end()) {
-        if (distinct.size() == kBlockContexts) break;
-        distinct.push_back(contexts[last]);
-      }
-    const size_t nc = last - first;
-    std::vector<double> dc(nc * dim, 0.0), dt(nt * dim, 0.0);
-    for (size_t a = 0; a < nc; ++a)
-      for (size_t b = 0; b < nt; ++b) {
-        const float* e = m.emb.row(contexts[first + a]);
-        const float* h = m.hid.row(targets[b]);
-        double f = 0.0;
-        for (size_t j = 0; j < dim; ++j) f += double(e[j]) * h[j];
-        const std::optional<float> s = sigmoid_lookup(static_cast<float>(f));
-        if (!s) continue;
-        const double g = ((b == 0 ? 1.0 : 0.0) - *s) * alpha;
-        for (size_t j = 0; j < dim; ++j) {
-          dc[a * dim + j] += g * h[j];
-          dt[b * dim + j] += g * e[j];
-        }
-      }
-    for (size_t a = 0; a < nc; ++a)
-      for (size_t j = 0; j < dim && !is_frozen(contexts[first + a]); ++j)
-        m.emb.row(contexts[first + a])[j] += static_cast<float>(dc[a * dim + j]);
-    for (size_t b = 0; b < nt; ++b)
-      for (size_t j = 0; j < dim && !is_frozen(targets[b]); ++j)
-        m.hid.row(targets[b])[j] += static_cast<float>(dt[b * dim + j]);
-  }
-}
-
 // The definition in plain float arithmetic: for each position its window draw, then for each of
 // its pairs the centre and the negatives in draw order, a negative equal to the centre skipped,
 // the context's embeddings row updated last with the pair's summed error. `shared`: a position
-// with pairs draws its negatives once, after its window draw, unless there are too many to hold;
-// `block` then trains it as defined_block does, when its negatives fit one.
+// with pairs draws its negatives once, after its window draw, unless there are too many to hold.
 // `frozen` (empty, or one entry per node): a frozen row is never written, and a pair of two
 // frozen nodes is skipped, its per-pair draws included.
 void defined_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int32_t window,
                   uint64_t num_negative, const UniformNegatives& negatives, Matrices& m,
-                  bool shared, bool block, const std::vector<uint8_t>& frozen = {}) {
+                  bool shared, const std::vector<uint8_t>& frozen = {}) {
   const auto is_frozen = [&](uint32_t v) { return !frozen.empty() && frozen[v] != 0; };
   const size_t dim = m.emb.cols;
   const int64_t len = static_cast<int64_t>(walk.size());
@@ -122,13 +76,6 @@ void defined_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, in
     const bool share_here = shared && num_negative <= (1u << 22) && end - start > 1;
     drawn.clear();
     for (uint64_t d = 0; share_here && d < num_negative; ++d) drawn.push_back(negatives.next(rng));
-    if (share_here && block && num_negative < kMaxBlockTargets) {
-      std::vector<uint32_t> contexts;
-      for (int64_t c = start; c < end; ++c)
-        if (c != i && !(is_frozen(walk[c]) && is_frozen(walk[i]))) contexts.push_back(walk[c]);
-      defined_block(contexts, walk[i], drawn, alpha, m, is_frozen);
-      continue;
-    }
     for (int64_t c = start; c < end; ++c) {
       if (c == i || (is_frozen(walk[c]) && is_frozen(walk[i]))) continue;
       float* e = m.emb.row(walk[c]);
@@ -185,6 +132,7 @@ TEST(UpdatePaths, EveryPathWithEveryKernelTableGivesThePerSampleUpdate) {
     for (const NegativeDraws draws : {NegativeDraws::per_pair, NegativeDraws::per_position_pairwise,
                                       NegativeDraws::per_position})
       for (const bool freeze : {false, true}) {
+        const bool shared = draws != NegativeDraws::per_pair;
         // A walk over random nodes (any sequence of rows trains as a walk would).
         std::mt19937 gen(static_cast<uint32_t>(c.walk_length * 31 + c.num_negative));
         std::uniform_int_distribution<uint32_t> node(0, static_cast<uint32_t>(c.nodes - 1));
@@ -196,23 +144,15 @@ TEST(UpdatePaths, EveryPathWithEveryKernelTableGivesThePerSampleUpdate) {
         std::vector<uint8_t> frozen;
         for (size_t v = 0; freeze && v < c.nodes; ++v)
           frozen.push_back(v % 3 != 2 || v == walk[0] || v == walk[1]);
-        const bool shared = draws != NegativeDraws::per_pair;
-        const bool block = draws == NegativeDraws::per_position;
         const Matrices start(Layout::Separate, c.nodes, c.dim);
-        // Blocks need separate contiguous matrices: other layouts train shared negatives pair by
-        // pair.
         Matrices want(Layout::Separate, c.nodes, c.dim);
-        Matrices want_pairwise(Layout::Separate, c.nodes, c.dim);
-        Lcg48 want_rng = Lcg48::from_seed(99), pairwise_rng = want_rng;
+        Lcg48 want_rng = Lcg48::from_seed(99);
         defined_walk(walk, want_rng, alpha, c.window, c.num_negative, negatives, want, shared,
-                     block, frozen);
-        defined_walk(walk, pairwise_rng, alpha, c.window, c.num_negative, negatives, want_pairwise,
-                     shared, false, frozen);
+                     frozen);
 
         const auto check = [&](Layout layout, const VecKernels& table, std::string path) {
-          if (shared) path += block ? ", blocks" : ", shared";
+          if (shared) path += draws == NegativeDraws::per_position ? ", blocks" : ", shared";
           if (freeze) path += ", frozen";
-          const Matrices& expected = layout == Layout::Separate ? want : want_pairwise;
           Matrices got(layout, c.nodes, c.dim);
           TrainScratch scratch;
           scratch.error.assign(c.dim, 0.0f);
@@ -226,8 +166,8 @@ TEST(UpdatePaths, EveryPathWithEveryKernelTableGivesThePerSampleUpdate) {
           };
           for (size_t r = 0; r < c.nodes; ++r)
             for (size_t j = 0; j < c.dim; ++j) {
-              compare(got.at(got.emb, r, j), expected.at(expected.emb, r, j));
-              compare(got.at(got.hid, r, j), expected.at(expected.hid, r, j));
+              compare(got.at(got.emb, r, j), want.at(want.emb, r, j));
+              compare(got.at(got.hid, r, j), want.at(want.hid, r, j));
             }
           EXPECT_LT(worst, 1e-3) << c.what << ", " << path;
           bool kept = true;
@@ -246,23 +186,24 @@ TEST(UpdatePaths, EveryPathWithEveryKernelTableGivesThePerSampleUpdate) {
 }
 
 // One position block on every kernel table against the model in double precision: the scores,
-// then both updates from the rows as the block found them. Target counts with a form of their
-// own (1..8) and beyond it, up to the most a block takes; column counts that leave a tail for
-// every vector width.
+// then the updates of both sides, every one from the rows as the block found them. Target counts
+// with a form of their own (1..8) and beyond it, up to the most a block takes; column counts
+// that leave a tail for every vector width.
 TEST(BlockKernels, EveryTableMatchesTheDoubleModel) {
   struct Shape {
     size_t nc, nt, dim;
   };
-  const std::vector<Shape> shapes = {{1, 1, 1}, {20, 6, 128}, {3, 8, 13},    {7, 9, 37},
-                                     {2, 5, 3}, {11, 2, 17},  {64, 32, 131}, {5, 4, 8}};
+  const std::vector<Shape> shapes = {{1, 1, 1}, {4, 6, 128}, {3, 8, 13},   {7, 9, 37},
+                                     {2, 5, 3}, {8, 2, 17},  {8, 32, 131}, {5, 4, 8}};
   for (const Shape& shape : shapes)
     for (const auto& [table, name] : supported_tables()) {
       const size_t nc = shape.nc, nt = shape.nt, dim = shape.dim;
       std::mt19937 gen(static_cast<uint32_t>(nc * 1000 + nt * 10 + dim));
       std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-      std::vector<float> rows((nc + nt) * dim), g(nc * nt);
+      std::vector<float> rows((nc + nt) * dim), g(nc * nt), m(nc * nc);
       for (float& x : rows) x = u(gen);
       for (float& x : g) x = 0.5f * u(gen);
+      for (float& x : m) x = 0.5f * u(gen);
       const std::vector<float> before = rows;
       std::vector<float*> c(nc), t(nt);
       for (size_t a = 0; a < nc; ++a) c[a] = rows.data() + a * dim;
@@ -271,7 +212,7 @@ TEST(BlockKernels, EveryTableMatchesTheDoubleModel) {
 
       std::vector<float> s(nc * nt);
       table->block_dots(c.data(), nc, t.data(), nt, dim, s.data());
-      table->block_update(g.data(), c.data(), nc, t.data(), nt, dim);
+      table->block_update(g.data(), m.data(), c.data(), nc, t.data(), nt, dim);
       double worst_score = 0.0, worst_row = 0.0;
       for (size_t a = 0; a < nc; ++a)
         for (size_t b = 0; b < nt; ++b) {
@@ -283,6 +224,7 @@ TEST(BlockKernels, EveryTableMatchesTheDoubleModel) {
         for (size_t a = 0; a < nc; ++a) {
           double want = old(a, j);
           for (size_t b = 0; b < nt; ++b) want += double(g[a * nt + b]) * old(nc + b, j);
+          for (size_t e = 0; e < a; ++e) want += double(m[a * nc + e]) * old(e, j);
           worst_row = std::max(worst_row, std::fabs(c[a][j] - want));
         }
         for (size_t b = 0; b < nt; ++b) {
@@ -298,12 +240,17 @@ TEST(BlockKernels, EveryTableMatchesTheDoubleModel) {
     }
 }
 
-// A position with one context and distinct negatives is one pair: by blocks or pair by pair, the
-// same update, on every table, for fixed and any negative counts.
-TEST(BlockKernels, APositionOfOneContextTrainsAsItsPair) {
+// Blocks train a position as its pairs would, one after the other, at a learning rate where a
+// pair moves the rows under the next one (a block that scored every context against the
+// targets as the position found them would be far off): on every table, for fixed and any
+// negative counts, with contexts met more than once in a window.
+TEST(BlockKernels, BlocksTrainAsThePairsDo) {
   fill_sigmoid_table();
-  const std::vector<uint32_t> walk = {3, 17};  // window 1: each position has the other alone
-  const UniformNegatives negatives(5000);      // no negative drawn twice here
+  const UniformNegatives negatives(5000);  // no negative drawn twice here
+  std::mt19937 gen(3);
+  std::uniform_int_distribution<uint32_t> node(0, 11);
+  std::vector<uint32_t> walk(30);
+  for (uint32_t& v : walk) v = node(gen);  // contexts from 12 nodes: repeats in every window
   for (const uint64_t num_negative : {0u, 5u, 12u})
     for (const auto& [table, name] : supported_tables()) {
       Matrices blocks(Layout::Separate, 5000, 21), pairs(Layout::Separate, 5000, 21);
@@ -312,14 +259,13 @@ TEST(BlockKernels, APositionOfOneContextTrainsAsItsPair) {
         scratch.error.assign(21, 0.0f);
         Lcg48 rng = Lcg48::from_seed(5);
         train_walk(
-            walk, rng, 0.2f, 1, num_negative, negatives, m->emb, m->hid, scratch,
+            walk, rng, 0.1f, 5, num_negative, negatives, m->emb, m->hid, scratch,
             m == &blocks ? NegativeDraws::per_position : NegativeDraws::per_position_pairwise,
             *table);
       }
       double worst = 0.0;
       for (size_t i = 0; i < blocks.a.size(); ++i)
         worst = std::max(worst, std::fabs(double(blocks.a[i]) - pairs.a[i]));
-      EXPECT_LT(worst, 1e-6) << num_negative << " negatives, " << name;
-      EXPECT_NE(blocks.a, Matrices(Layout::Separate, 5000, 21).a) << "nothing trained";
+      EXPECT_LT(worst, 1e-4) << num_negative << " negatives, " << name;
     }
 }
