@@ -234,7 +234,8 @@ struct PairTrainer {
     t[0] = writable(hidden_layer.row(targets[0]), targets[0], kMaxBlockContexts);
     for (size_t b = 1; b < nt; ++b)
       t[b] = writable(hidden_layer.row(targets[b]), targets[b], kMaxBlockContexts + b);
-    for (size_t b = 0; b < nt; ++b) moves[b] = !kFreeze || !is_frozen(targets[b]);
+    if constexpr (kFreeze)
+      for (size_t b = 0; b < nt; ++b) moves[b] = !is_frozen(targets[b]);
     float g[kMaxBlockContexts * kMaxBlockTargets];  // the scores S, made rates row by row
     float gram[kMaxBlockContexts * kMaxBlockContexts];
     float m[kMaxBlockContexts * kMaxBlockContexts];
@@ -242,19 +243,24 @@ struct PairTrainer {
     for (size_t a = 1; a < nc; ++a) ops.k.dots(c[a], c, a, dim(), gram + a * nc);
     for (size_t a = 0; a < nc; ++a) {
       float* const ga = g + a * nt;
+      for (size_t e = 0; e < a; ++e) {
+        const float k = gram[a * nc + e];
+        const float* const ge = g + e * nt;
+        for (size_t b = 0; b < nt; ++b)
+          if (!kFreeze || moves[b]) ga[b] += ge[b] * k;
+      }
       for (size_t b = 0; b < nt; ++b) {
-        float x = ga[b];
-        if (moves[b])
-          for (size_t e = 0; e < a; ++e) x += g[e * nt + b] * gram[a * nc + e];
+        const float x = ga[b];
         // sigmoid_lookup's empty case: no update, as for a pair.
         ga[b] = x <= -kSigmoidLimit || x >= kSigmoidLimit
                     ? 0.0f
                     : ((b == 0 ? 1.0f : 0.0f) - *sigmoid_lookup(x)) * alpha;
       }
       for (size_t e = 0; e < a; ++e) {
+        const float* const ge = g + e * nt;
         float sum = 0.0f;
         for (size_t b = 0; b < nt; ++b)
-          if (moves[b]) sum += ga[b] * g[e * nt + b];
+          if (!kFreeze || moves[b]) sum += ga[b] * ge[b];
         m[a * nc + e] = sum;
       }
     }

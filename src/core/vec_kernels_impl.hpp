@@ -352,29 +352,37 @@ inline void block_update_columns(const float* g, const float* m, float* const* c
   }
 }
 
-// The block update for NT target rows (NT fixed, or 0 for any count up to kMaxBlockTargets). A
-// tile of every row stays in registers while the contexts pass over it, and every load of a
-// tile comes before its first store, so that a store never stalls the load of a row at the same
-// address modulo 4 KiB (rows of 512 bytes make such matches common).
-template <int NT>
-void block_update_k(const float* g, const float* m, float* const* c, size_t nc, float* const* t,
-                    size_t count, size_t n) {
+// The block update for NC context and NT target rows (fixed, or 0 for any count up to the
+// most). A tile of every row stays in registers while the contexts pass over it (for NC = 4 and
+// NT = 6, 2 NT + NC + 2 vectors: AVX2's sixteen), and every load of a tile comes before its
+// first store, so that a store never stalls the load of a row at the same address modulo 4 KiB
+// (rows of 512 bytes make such matches common).
+template <int NC, int NT>
+void block_update_k(const float* g, const float* m, float* const* c, size_t contexts,
+                    float* const* t, size_t targets, size_t n) {
   constexpr size_t kRows = NT > 0 ? NT : kMaxBlockTargets;
-  const size_t nt = NT > 0 ? NT : count;
+  constexpr size_t kContexts = NC > 0 ? NC : kMaxBlockContexts;
+  const size_t nt = NT > 0 ? NT : targets;
+  const size_t nc = NC > 0 ? NC : contexts;
   float* rows[kRows];
+  float* cols[kContexts];
 #pragma GCC unroll 8
   for (size_t b = 0; b < nt; ++b) rows[b] = t[b];
+#pragma GCC unroll 8
+  for (size_t a = 0; a < nc; ++a) cols[a] = c[a];
   size_t i = 0;
   for (; i + W <= n; i += W) {
     vec old_t[kRows];
     vec step_t[kRows];
-    vec old_c[kMaxBlockContexts];
+    vec old_c[kContexts] = {};  // all written; cleared so that GCC sees it
 #pragma GCC unroll 8
     for (size_t b = 0; b < nt; ++b) {
       old_t[b] = load(rows[b] + i);
       step_t[b] = vec{};
     }
-    for (size_t a = 0; a < nc; ++a) old_c[a] = load(c[a] + i);
+#pragma GCC unroll 8
+    for (size_t a = 0; a < nc; ++a) old_c[a] = load(cols[a] + i);
+#pragma GCC unroll 8
     for (size_t a = 0; a < nc; ++a) {
       const float* const ga = g + a * nt;
       vec err = {};
@@ -384,27 +392,43 @@ void block_update_k(const float* g, const float* m, float* const* c, size_t nc, 
         err += gv * old_t[b];
         step_t[b] += gv * old_c[a];
       }
+#pragma GCC unroll 8
       for (size_t e = 0; e < a; ++e) err += (m[a * nc + e] - vec{}) * old_c[e];
-      store(c[a] + i, old_c[a] + err);
+      store(cols[a] + i, old_c[a] + err);
     }
 #pragma GCC unroll 8
     for (size_t b = 0; b < nt; ++b) store(rows[b] + i, old_t[b] + step_t[b]);
   }
-  block_update_columns(g, m, c, nc, rows, nt, i, n);
+  block_update_columns(g, m, cols, nc, rows, nt, i, n);
 }
 
+// block_update_k for NC contexts and nt targets.
+template <int NC>
+void block_update_nc(const float* g, const float* m, float* const* c, size_t nc, float* const* t,
+                     size_t nt, size_t n) {
+  switch (nt) {
+    case 1: return block_update_k<NC, 1>(g, m, c, nc, t, nt, n);
+    case 2: return block_update_k<NC, 2>(g, m, c, nc, t, nt, n);
+    case 3: return block_update_k<NC, 3>(g, m, c, nc, t, nt, n);
+    case 4: return block_update_k<NC, 4>(g, m, c, nc, t, nt, n);
+    case 5: return block_update_k<NC, 5>(g, m, c, nc, t, nt, n);
+    case 6: return block_update_k<NC, 6>(g, m, c, nc, t, nt, n);
+    case 7: return block_update_k<NC, 7>(g, m, c, nc, t, nt, n);
+    case 8: return block_update_k<NC, 8>(g, m, c, nc, t, nt, n);
+    default: return block_update_k<0, 0>(g, m, c, nc, t, nt, n);
+  }
+}
+
+// Fixed forms for the blocks training makes (1 to 4 contexts, 1 to 8 targets); any other
+// shape by the general one.
 void block_update(const float* g, const float* m, float* const* c, size_t nc, float* const* t,
                   size_t nt, size_t n) {
-  switch (nt) {
-    case 1: return block_update_k<1>(g, m, c, nc, t, nt, n);
-    case 2: return block_update_k<2>(g, m, c, nc, t, nt, n);
-    case 3: return block_update_k<3>(g, m, c, nc, t, nt, n);
-    case 4: return block_update_k<4>(g, m, c, nc, t, nt, n);
-    case 5: return block_update_k<5>(g, m, c, nc, t, nt, n);
-    case 6: return block_update_k<6>(g, m, c, nc, t, nt, n);
-    case 7: return block_update_k<7>(g, m, c, nc, t, nt, n);
-    case 8: return block_update_k<8>(g, m, c, nc, t, nt, n);
-    default: return block_update_k<0>(g, m, c, nc, t, nt, n);
+  switch (nc) {
+    case 1: return block_update_nc<1>(g, m, c, nc, t, nt, n);
+    case 2: return block_update_nc<2>(g, m, c, nc, t, nt, n);
+    case 3: return block_update_nc<3>(g, m, c, nc, t, nt, n);
+    case 4: return block_update_nc<4>(g, m, c, nc, t, nt, n);
+    default: return block_update_k<0, 0>(g, m, c, nc, t, nt, n);
   }
 }
 
