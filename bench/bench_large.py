@@ -5,7 +5,8 @@ shuffled ids), cached as .npy under $VELMOR_BENCH_CACHE (default /tmp/velmor-ben
 is a fresh process that imports velmor from the given directory and fits Node2Vec with one
 walk per node (d=128, window 10, 5 negatives, p=q=0.25, ns_exponent 0.75, 2 workers, seed 42),
 reporting the fit's wall time and the process's peak RSS. A build named NAME+shared fits
-with shared_negatives=True. Runs alternate between the builds (A B A B ...), and min / median /
+with shared_negatives=True, NAME+pair with shared_negatives=False (the default, None, shares
+them at this size). Runs alternate between the builds (A B A B ...), and min / median /
 max are reported with each median's ratio to the first build's.
 
     python bench/bench_large.py --nodes 1000000 --rounds 3 \
@@ -41,7 +42,7 @@ def graph_file(nodes: int) -> Path:
     return path
 
 
-def child(path: str, walk_length: int, workers: int, shared: bool) -> None:
+def child(path: str, walk_length: int, workers: int, shared: bool | None) -> None:
     import velmor
 
     t0 = time.perf_counter()
@@ -49,7 +50,7 @@ def child(path: str, walk_length: int, workers: int, shared: bool) -> None:
     t1 = time.perf_counter()
     model = velmor.Node2Vec(dimensions=128, walk_length=walk_length, num_walks=1, window_size=10,
                             negative=5, p=0.25, q=0.25, workers=workers, seed=42, progress=False,
-                            **({"shared_negatives": True} if shared else {}))
+                            shared_negatives=shared)
     model.fit(graph)
     t2 = time.perf_counter()
     rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
@@ -67,10 +68,11 @@ def main() -> None:
     ap.add_argument("--build", action="append", required=True, metavar="NAME=DIR",
                     help="a directory holding the velmor package to import")
     ap.add_argument("--child", help=argparse.SUPPRESS)
-    ap.add_argument("--child-shared", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--child-shared", choices=["true", "false"], help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
-        return child(args.child, args.walk_length, args.workers, args.child_shared)
+        shared = None if args.child_shared is None else args.child_shared == "true"
+        return child(args.child, args.walk_length, args.workers, shared)
 
     builds = dict(b.split("=", 1) for b in args.build)
     path = graph_file(args.nodes)
@@ -83,7 +85,8 @@ def main() -> None:
             out = subprocess.run([sys.executable, __file__, "--child", str(path), "--build", "x",
                                   "--walk-length", str(args.walk_length),
                                   "--workers", str(args.workers)]
-                                 + (["--child-shared"] if name.endswith("+shared") else []),
+                                 + (["--child-shared", "true"] if name.endswith("+shared") else
+                                    ["--child-shared", "false"] if name.endswith("+pair") else []),
                                  env=env, check=True, capture_output=True, text=True)
             record = json.loads(out.stdout.splitlines()[-1])
             runs[name].append(record)

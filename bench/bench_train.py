@@ -6,12 +6,16 @@ thread, for each number of workers and each negative sampler: "native" is the co
 module's epoch (uniform negatives), a number E is the engine's epoch with negatives drawn in
 proportion to count^E as velmor.Node2Vec draws them (E = 0: the engine's uniform path). With
 --rounds R every configuration runs R times, interleaved (A B A B ...), and min / median / max
-are reported with each median's ratio to the first configuration's. --graphs adds the weighted
+are reported with each median's ratio to the first configuration's. --updates picks the
+engine's update: "pair" (each pair its own negatives), "shared" (a walk position's pairs share
+theirs and train as one block) or "shared-pairwise" (shared, trained pair by pair: the
+shared path before the block update). --graphs adds the weighted
 graph of the same edges: "ones" with every weight 1.0, "random" with weights drawn uniformly
 from [0.1, 10) (fixed seed); "plain" is the unweighted graph (the only one "native" trains).
 
     PYTHONPATH=python python bench/bench_train.py [--epochs 10] [--workers 1 2]
         [--negatives native 0.75] [--graphs plain ones random] [--rounds 3]
+        [--updates pair shared shared-pairwise]
 """
 
 import argparse
@@ -42,7 +46,11 @@ def expected_pairs(walk_length: int, window: int) -> float:
     return total
 
 
-def fit(graph, n, negatives, workers, epochs, dim):
+UPDATES = {"pair": {}, "shared": dict(shared_negatives=True),
+           "shared-pairwise": dict(shared_negatives=True, block_update=False)}
+
+
+def fit(graph, n, negatives, workers, epochs, dim, update="pair"):
     """Trains `epochs` epochs as velmor.Node2Vec does and returns the wall time."""
     rng = np.random.default_rng(0)
     # velmor.Node2Vec's start, in matrices placed where it puts them (aligned for huge pages).
@@ -63,7 +71,7 @@ def fit(graph, n, negatives, workers, epochs, dim):
             _engine.train_epoch(graph=graph, params=params, embeddings=emb, hidden_layer=hid,
                                 next_random=seed, ns_exponent=float(negatives),
                                 noise_counts=visits if e else None, visits=visits,
-                                progress=None)
+                                progress=None, **UPDATES[update])
     return time.perf_counter() - t0
 
 
@@ -75,6 +83,7 @@ def main() -> None:
     ap.add_argument("--negatives", nargs="+", default=["native", "0.75"])
     ap.add_argument("--graphs", nargs="+", default=["plain"], choices=["plain", "ones", "random"])
     ap.add_argument("--rounds", type=int, default=1)
+    ap.add_argument("--updates", nargs="+", default=["pair"], choices=list(UPDATES))
     ap.add_argument("--dim", type=int, default=128)
     args = ap.parse_args()
 
@@ -88,24 +97,26 @@ def main() -> None:
         graphs[kind] = _engine.weighted_csr_from_edges(edges, weights, False, n)
     pairs_per_walk = expected_pairs(80, 10)
     print(f"BlogCatalog: {n} nodes, {len(edges)} edges; d={args.dim}, {args.epochs} epochs")
-    configs = [(w, neg, g) for w in args.workers for g in args.graphs for neg in args.negatives
-               if neg != "native" or g == "plain"]
+    configs = [(w, neg, g, u) for w in args.workers for g in args.graphs for neg in args.negatives
+               for u in args.updates
+               if (neg != "native" or g == "plain") and (neg != "native" or u == "pair")]
     times = {c: [] for c in configs}
     for r in range(args.rounds):
-        for workers, negatives, kind in configs:
-            wall = fit(graphs[kind], n, negatives, workers, args.epochs, args.dim)
-            times[(workers, negatives, kind)].append(wall)
-            print(f"round {r + 1}: workers={workers} negatives={negatives} graph={kind}: "
-                  f"{wall:.2f} s", flush=True)
+        for workers, negatives, kind, update in configs:
+            wall = fit(graphs[kind], n, negatives, workers, args.epochs, args.dim, update)
+            times[(workers, negatives, kind, update)].append(wall)
+            print(f"round {r + 1}: workers={workers} negatives={negatives} graph={kind} "
+                  f"update={update}: {wall:.2f} s", flush=True)
     for workers in args.workers:
         first = next(c for c in configs if c[0] == workers)
         base = statistics.median(times[first])
-        for _, negatives, kind in (c for c in configs if c[0] == workers):
-            t = times[(workers, negatives, kind)]
+        for _, negatives, kind, update in (c for c in configs if c[0] == workers):
+            t = times[(workers, negatives, kind, update)]
             med = statistics.median(t)
             steps = n * 80 * args.epochs
             pairs = n * pairs_per_walk * args.epochs
-            print(f"workers={workers} negatives={negatives} graph={kind}: min {min(t):.2f} / "
+            print(f"workers={workers} negatives={negatives} graph={kind} update={update}: "
+                  f"min {min(t):.2f} / "
                   f"median {med:.2f} / "
                   f"max {max(t):.2f} s over {len(t)}, ratio {med / base:.3f}; at the median "
                   f"{steps / med / 1e6:.2f} M walk steps/s, "

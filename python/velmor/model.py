@@ -93,10 +93,11 @@ class Node2Vec:
     shared_negatives : bool, optional
         True: draw ``negative`` negative samples once per walk position and use them for every
         context pair of that position, as pWord2Vec does. A position then touches ``negative``
-        random rows of the output matrix instead of ``negative`` per context, and training is
-        about twice as fast, and several times as fast once the matrices no longer fit in the
-        processor's caches; on BlogCatalog, classification scores stay the same and
-        link-prediction AUC drops by about 0.008. False: one draw per (context, centre) pair,
+        random rows of the output matrix instead of ``negative`` per context, and its pairs
+        train in blocks of four contexts, each row loaded once a block: training is about twice
+        as fast, and several times as fast once the matrices no longer fit in the processor's
+        caches; on BlogCatalog, classification scores stay the same and link-prediction AUC
+        drops by about 0.009. False: one draw per (context, centre) pair,
         as word2vec does. None (default): shared when the two training matrices take more than
         64 MiB (``num_nodes * dimensions * 8`` bytes; 65,536 nodes at 128 dimensions).
     epochs : int, default 1

@@ -27,7 +27,7 @@ class BlockTrainer {
         partition_(graph.num_nodes(), num_blocks_),
         pairs_(partition_, params_.window),
         tasks_(epoch.pool, epoch.control),
-        per_draw_(epoch.negative_draws == NegativeDraws::per_position
+        per_draw_(epoch.negative_draws != NegativeDraws::per_pair
                       ? epoch.schedule.pairs_per_shared_draw
                       : 1) {
     tables_.reserve(num_blocks_);

@@ -84,14 +84,16 @@ bool rows_disjoint(const MatrixView& a, const MatrixView& b) {
   return separate_rows(a) && separate_rows(b) && (a_hi <= b_lo || b_hi <= a_lo);
 }
 
-// The updates of one walk's (context, centre) pairs. Row checks happen at the access that needs
-// them, so a failing pair leaves the updates before it in place. kFreeze: rows marked in
-// `frozen` are never written (see train_walk): the fused path writes their updates to
-// throwaway copies in `shadow`, the per-sample path leaves them out.
+// The updates of one walk's (context, centre) pairs, one by one or a position's as a block.
+// Row checks happen at the access that needs them, so a failing pair leaves the updates before
+// it in place. kFreeze: rows marked in `frozen` are never written (see train_walk): the fused
+// and block paths write their updates to throwaway copies in `shadow`, the per-sample path
+// leaves them out.
 template <bool kFreeze>
 struct PairTrainer {
-  // Shadow rows a fused pair may need: one per target and one for the context.
-  static constexpr size_t kShadowRows = 33;
+  // Shadow rows a fused pair (one per target and one for the context) or a position block (one
+  // per context and one per target) may need.
+  static constexpr size_t kShadowRows = kMaxBlockContexts + kMaxBlockTargets;
 
   const MatrixView& embeddings;
   const MatrixView& hidden_layer;
@@ -183,6 +185,88 @@ struct PairTrainer {
     ops.k.pair_update(g, updated, m, writable(e, in, kMax), dim());
   }
 
+  // A walk position as blocks (NegativeDraws::per_position): its `pairs` contexts `in`, in
+  // order, with the centre and the `count` shared negatives at `neg`, in runs of up to
+  // kBlockContexts distinct contexts (a context met again starts the next run). Returns false,
+  // having trained nothing, when blocks cannot take the position (rows out of range, strided
+  // or overlapping matrices, too many negatives, a negative drawn twice): the caller then
+  // trains it pair by pair, which panics at the first pair that needs a missing row, as it
+  // always has.
+  bool position(const uint32_t* in, size_t pairs, uint32_t centre, const uint32_t* neg,
+                uint64_t count) const {
+    if (!fusable || embeddings.cols != hidden_layer.cols || count >= kMaxBlockTargets ||
+        centre >= hidden_layer.rows)
+      return false;
+    for (size_t a = 0; a < pairs; ++a)
+      if (in[a] >= embeddings.rows) return false;
+    uint32_t targets[kMaxBlockTargets];
+    size_t nt = 0;
+    targets[nt++] = centre;
+    for (uint64_t d = 0; d < count; ++d) {
+      const uint32_t v = neg[d];
+      if (v == centre) continue;
+      if (v >= hidden_layer.rows) return false;
+      for (size_t b = 1; b < nt; ++b)
+        if (targets[b] == v) return false;
+      targets[nt++] = v;
+    }
+    for (size_t first = 0, last; first < pairs; first = last) {
+      for (last = first + 1; last < pairs && last - first < kBlockContexts; ++last)
+        if (std::find(in + first, in + last, in[last]) != in + last) break;
+      block(in + first, last - first, targets, nt);
+    }
+    return true;
+  }
+
+  // One block of distinct, in-range contexts (1..kBlockContexts) and targets (centre first),
+  // trained as its pairs would be one after the other. With S = C T^T and the Gram matrix
+  // K = C C^T of the rows as the block finds them, context a's pairs see every target row
+  // moved by the contexts before it, so its scores are S[a][b] + sum over e < a of
+  // G[e][b] K[a][e], which gives its rates G[a][b] in turn; its own row then takes
+  // G[a] T + sum over e < a of (G[a] . G[e]) C[e], and the targets G^T C. A frozen target
+  // never moves, so it adds nothing to those sums.
+  void block(const uint32_t* contexts, size_t nc, const uint32_t* targets, size_t nt) const {
+    float* c[kMaxBlockContexts];
+    float* t[kMaxBlockTargets];
+    bool moves[kMaxBlockTargets];
+    c[0] = writable(embeddings.row(contexts[0]), contexts[0], 0);
+    for (size_t a = 1; a < nc; ++a) c[a] = writable(embeddings.row(contexts[a]), contexts[a], a);
+    t[0] = writable(hidden_layer.row(targets[0]), targets[0], kMaxBlockContexts);
+    for (size_t b = 1; b < nt; ++b)
+      t[b] = writable(hidden_layer.row(targets[b]), targets[b], kMaxBlockContexts + b);
+    if constexpr (kFreeze)
+      for (size_t b = 0; b < nt; ++b) moves[b] = !is_frozen(targets[b]);
+    float g[kMaxBlockContexts * kMaxBlockTargets];  // the scores S, made rates row by row
+    float gram[kMaxBlockContexts * kMaxBlockContexts];
+    float m[kMaxBlockContexts * kMaxBlockContexts];
+    ops.k.block_dots(c, nc, t, nt, dim(), g);
+    for (size_t a = 1; a < nc; ++a) ops.k.dots(c[a], c, a, dim(), gram + a * nc);
+    for (size_t a = 0; a < nc; ++a) {
+      float* const ga = g + a * nt;
+      for (size_t e = 0; e < a; ++e) {
+        const float k = gram[a * nc + e];
+        const float* const ge = g + e * nt;
+        for (size_t b = 0; b < nt; ++b)
+          if (!kFreeze || moves[b]) ga[b] += ge[b] * k;
+      }
+      for (size_t b = 0; b < nt; ++b) {
+        const float x = ga[b];
+        // sigmoid_lookup's empty case: no update, as for a pair.
+        ga[b] = x <= -kSigmoidLimit || x >= kSigmoidLimit
+                    ? 0.0f
+                    : ((b == 0 ? 1.0f : 0.0f) - *sigmoid_lookup(x)) * alpha;
+      }
+      for (size_t e = 0; e < a; ++e) {
+        const float* const ge = g + e * nt;
+        float sum = 0.0f;
+        for (size_t b = 0; b < nt; ++b)
+          if (!kFreeze || moves[b]) sum += ga[b] * ge[b];
+        m[a * nc + e] = sum;
+      }
+    }
+    ops.k.block_update(g, m, c, nc, t, nt, dim());
+  }
+
   // One pair by the fastest path that gives the per-sample result.
   template <int K>
   void pair(uint32_t in, uint32_t centre, const uint32_t* neg, uint64_t count) const {
@@ -227,13 +311,14 @@ inline bool stopped(const std::atomic<bool>* stop, int64_t i) {
 }
 
 // Trains a walk's scheduled pairs in order. K = num_negative + 1 when that is 1..8, else 0.
-// `shared`: the negatives are scheduled per position, not per pair. The rows a walk position
+// `shared`: the negatives are scheduled per position, not per pair; `block`: each position
+// trains as a block (shared negatives only). The rows a walk position
 // brings in (its centre's hidden_layer row, the embeddings row of its farthest context and any
 // shared negatives) are prefetched one position ahead. Per-pair negatives are not: the loads of
 // a pair's rows are independent, and prefetching them measured slower.
 template <int K, class Trainer>
 void train_schedule(const Trainer& t, const std::vector<uint32_t>& walk, int32_t window,
-                    uint64_t num_negative, bool shared, const TrainScratch& scratch,
+                    uint64_t num_negative, bool shared, bool block, const TrainScratch& scratch,
                     const std::atomic<bool>* stop) {
   const int64_t len = static_cast<int64_t>(walk.size());
   const uint32_t* const begin = scratch.pair_begin.data();
@@ -267,6 +352,10 @@ void train_schedule(const Trainer& t, const std::vector<uint32_t>& walk, int32_t
       if (shared) prefetch_negatives(i + 1);
     }
     const uint32_t centre = walk[static_cast<size_t>(i)];
+    if (block && begin[i + 1] > begin[i] &&
+        t.position(inputs + begin[i], begin[i + 1] - begin[i], centre,
+                   negatives + static_cast<size_t>(i) * count, count))
+      continue;
     for (uint32_t j = begin[i]; j < begin[i + 1]; ++j)
       t.template pair<K>(
           inputs[j], centre,
@@ -307,7 +396,7 @@ PairTrainer<false> make_trainer(const MatrixView& embeddings, const MatrixView& 
 template <class Negatives, class Trainer>
 void train_walk_by(const Trainer& trainer, const std::vector<uint32_t>& walk, Lcg48& rng,
                    int32_t window, uint64_t num_negative, const Negatives& negatives,
-                   TrainScratch& scratch, bool shared, const std::atomic<bool>* stop) {
+                   TrainScratch& scratch, bool shared, bool block, const std::atomic<bool>* stop) {
   const int64_t len = static_cast<int64_t>(walk.size());
   const Lcg48::FixedBound window_bound(window);
   auto context_range = [&](int64_t i) {
@@ -321,11 +410,11 @@ void train_walk_by(const Trainer& trainer, const std::vector<uint32_t>& walk, Lc
       window > 0 ? std::min<uint64_t>(2 * static_cast<uint64_t>(window), len > 0 ? len - 1 : 0) : 0;
   const uint64_t max_pairs = static_cast<uint64_t>(len) * contexts;
   constexpr uint64_t kMaxScheduled = 1u << 20;
+  const auto grow = [](std::vector<uint32_t>& v, uint64_t size) {
+    if (v.size() < size) v.resize(static_cast<size_t>(size));
+  };
   if (max_pairs <= kMaxScheduled &&
       num_negative <= 4 * kMaxScheduled / std::max<uint64_t>(max_pairs, 1)) {
-    const auto grow = [](std::vector<uint32_t>& v, uint64_t size) {
-      if (v.size() < size) v.resize(static_cast<size_t>(size));
-    };
     grow(scratch.pair_begin, static_cast<uint64_t>(len) + 1);
     grow(scratch.inputs, max_pairs);
     grow(scratch.negatives, (shared ? static_cast<uint64_t>(len) : max_pairs) * num_negative);
@@ -352,8 +441,8 @@ void train_walk_by(const Trainer& trainer, const std::vector<uint32_t>& walk, Lc
     }
     begin[len] = n_pairs;
     return with_fixed_count(num_negative, [&](auto k) {
-      train_schedule<decltype(k)::value>(trainer, walk, window, num_negative, shared, scratch,
-                                         stop);
+      train_schedule<decltype(k)::value>(trainer, walk, window, num_negative, shared, block,
+                                         scratch, stop);
     });
   }
 
@@ -366,6 +455,15 @@ void train_walk_by(const Trainer& trainer, const std::vector<uint32_t>& walk, Lc
     const uint32_t centre = walk[static_cast<size_t>(i)];
     const bool share_here = shared && num_negative <= neg.size() && end - start > 1;
     if (share_here) negatives.fill(rng, neg.data(), static_cast<size_t>(num_negative));
+    if (share_here && block) {
+      grow(scratch.inputs, contexts);
+      uint32_t* const in = scratch.inputs.data();
+      size_t pairs = 0;
+      for (int64_t c = start; c < end; ++c)
+        if (c != i && !trainer.skips(walk[static_cast<size_t>(c)], centre))
+          in[pairs++] = walk[static_cast<size_t>(c)];
+      if (pairs == 0 || trainer.position(in, pairs, centre, neg.data(), num_negative)) continue;
+    }
     for (int64_t c = start; c < end; ++c) {
       if (c == i || trainer.skips(walk[static_cast<size_t>(c)], centre)) continue;
       const uint32_t in = walk[static_cast<size_t>(c)];
@@ -388,16 +486,18 @@ void train_walk(const std::vector<uint32_t>& walk, Lcg48& rng, float alpha, int3
                 const MatrixView& hidden_layer, TrainScratch& scratch, NegativeDraws draws,
                 const VecKernels& vec, std::span<const uint8_t> frozen,
                 const std::atomic<bool>* stop) {
-  const bool shared = draws == NegativeDraws::per_position;
+  const bool shared = draws != NegativeDraws::per_pair;
+  const bool block = draws == NegativeDraws::per_position;
   const PairTrainer<false> plain =
       make_trainer(embeddings, hidden_layer, alpha, scratch.error.data(), vec);
   if (frozen.empty())
-    return train_walk_by(plain, walk, rng, window, num_negative, negatives, scratch, shared, stop);
+    return train_walk_by(plain, walk, rng, window, num_negative, negatives, scratch, shared, block,
+                         stop);
   const size_t shadow = PairTrainer<true>::kShadowRows * hidden_layer.cols;
   if (scratch.shadow.size() < shadow) scratch.shadow.resize(shadow);
   train_walk_by(PairTrainer<true>{embeddings, hidden_layer, plain.ops, alpha, plain.error,
                                   plain.fusable, frozen, scratch.shadow.data()},
-                walk, rng, window, num_negative, negatives, scratch, shared, stop);
+                walk, rng, window, num_negative, negatives, scratch, shared, block, stop);
 }
 
 void train_pairs(std::span<const SkipGramPair> pairs, const uint32_t* negatives,

@@ -27,7 +27,25 @@ struct VecKernels {
   // same order, as the per-sample form. Precondition: the rows h[0..count) and e are pairwise
   // disjoint in memory.
   void (*pair_update)(const float* g, float* const* h, size_t count, float* e, size_t n);
+  // s[a * nt + b] = dot(c[a], t[b]) for a < nc, b < nt: the scores of a position block.
+  void (*block_dots)(const float* const* c, size_t nc, const float* const* t, size_t nt, size_t n,
+                     float* s);
+  // The update of a position block, with g an nc x nt and m an nc x nc row-major matrix (only
+  // the entries m[a * nc + e], e < a, are read):
+  //   c[a] += sum over b of g[a * nt + b] * t[b] + sum over e < a of m[a * nc + e] * c[e]
+  //   t[b] += sum over a of g[a * nt + b] * c[a]
+  // every right-hand side taken before any update. The columns go by tiles of one register: the
+  // tiles of every row are loaded, then for each context a in order its new tile, old + (sum
+  // over b in order) + (sum over e in order), is stored, and the targets' tiles last.
+  // Preconditions: the nc + nt rows are pairwise disjoint in memory, nc <= kMaxBlockContexts
+  // and nt <= kMaxBlockTargets.
+  void (*block_update)(const float* g, const float* m, float* const* c, size_t nc, float* const* t,
+                       size_t nt, size_t n);
 };
+
+// The most context and target rows block_update takes at once.
+inline constexpr size_t kMaxBlockContexts = 8;
+inline constexpr size_t kMaxBlockTargets = 32;
 
 // The table training uses.
 const VecKernels& kernels();

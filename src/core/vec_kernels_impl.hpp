@@ -220,8 +220,221 @@ void pair_update(const float* g, float* const* h, size_t count, float* e, size_t
   }
 }
 
+// Lane indices 0..W-1, as a pack.
+template <int... I>
+struct Lanes {};
+#if VELMOR_VEC_BYTES == 64
+using AllLanes = Lanes<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15>;
+#elif VELMOR_VEC_BYTES == 32
+using AllLanes = Lanes<0, 1, 2, 3, 4, 5, 6, 7>;
+#else
+using AllLanes = Lanes<0, 1, 2, 3>;
+#endif
+
+// Where lane i of a combination of a and b (b's lanes numbered from W) comes from: a fills the
+// lower half and b the upper, each half in groups of `group` lanes, group k taken from a's (or
+// b's) lane group 2k + odd of that width.
+constexpr int combined_lane(int i, int group, int odd) {
+  const int half = static_cast<int>(W) / 2;
+  const int from_b = i / half, j = i % half;
+  return from_b * static_cast<int>(W) + (2 * (j / group) + odd) * group + j % group;
+}
+
+// a and b each hold sums in groups of 2 * Group lanes; the result holds a's then b's, in groups
+// of Group lanes, each the sum of the two halves of its source group.
+template <int Group, int... I>
+inline vec combine(vec a, vec b, Lanes<I...>) {
+  return __builtin_shufflevector(a, b, combined_lane(I, Group, 0)...) +
+         __builtin_shufflevector(a, b, combined_lane(I, Group, 1)...);
+}
+
+// Lane k of the result is the sum of the lanes of v[k], for k < Count <= W: Count horizontal
+// sums by log2(W) rounds of shuffles shared among them, instead of log2(W) rounds each.
+// Overwrites v.
+template <int Group, int Count>
+inline vec sum_lanes(vec* v) {
+  constexpr int kNext = (Count + 1) / 2;
+#pragma GCC unroll 16
+  for (int k = 0; k < kNext; ++k)
+    v[k] = combine<Group>(v[2 * k], 2 * k + 1 < Count ? v[2 * k + 1] : vec{}, AllLanes{});
+  if constexpr (Group == 1) return v[0];
+  else return sum_lanes<Group / 2, kNext>(v);
+}
+
+// s[b] for First <= b < NT from the accumulators of one context and the columns [from, n).
+template <int NT, int First>
+inline void finish_dots(vec* acc, const float* c, const float* const* t, size_t from, size_t n,
+                        float* s) {
+  constexpr int kW = static_cast<int>(W);
+  constexpr int kCount = NT - First < kW ? NT - First : kW;
+  const vec sums = sum_lanes<kW / 2, kCount>(acc + First);
+#pragma GCC unroll 16
+  for (int b = 0; b < kCount; ++b) {
+    float total = sums[b];
+    for (size_t j = from; j < n; ++j) total += c[j] * t[First + b][j];
+    s[First + b] = total;
+  }
+  if constexpr (First + kW < NT) finish_dots<NT, First + kW>(acc, c, t, from, n, s);
+}
+
+// The NT dot products of kContexts contexts (1 or 2) at once: a tile of each target row is loaded
+// once for both.
+template <int NT, int kContexts>
+void block_dots_rows(const float* const* c, const float* const* t, size_t n, float* s) {
+  vec acc[kContexts][NT];
+#pragma GCC unroll 8
+  for (int a = 0; a < kContexts; ++a)
+#pragma GCC unroll 8
+    for (int b = 0; b < NT; ++b) acc[a][b] = vec{};
+  size_t i = 0;
+  for (; i + W <= n; i += W) {
+    vec cv[kContexts];
+#pragma GCC unroll 8
+    for (int a = 0; a < kContexts; ++a) cv[a] = load(c[a] + i);
+#pragma GCC unroll 8
+    for (int b = 0; b < NT; ++b) {
+      const vec tv = load(t[b] + i);
+#pragma GCC unroll 8
+      for (int a = 0; a < kContexts; ++a) acc[a][b] += cv[a] * tv;
+    }
+  }
+#pragma GCC unroll 8
+  for (int a = 0; a < kContexts; ++a) finish_dots<NT, 0>(acc[a], c[a], t, i, n, s + a * NT);
+}
+
+template <int NT>
+void block_dots_k(const float* const* c, size_t nc, const float* const* t, size_t n, float* s) {
+  size_t a = 0;
+  for (; a + 2 <= nc; a += 2) block_dots_rows<NT, 2>(c + a, t, n, s + a * NT);
+  if (a < nc) block_dots_rows<NT, 1>(c + a, t, n, s + a * NT);
+}
+
+void block_dots(const float* const* c, size_t nc, const float* const* t, size_t nt, size_t n,
+                float* s) {
+  switch (nt) {
+    case 1: return block_dots_k<1>(c, nc, t, n, s);
+    case 2: return block_dots_k<2>(c, nc, t, n, s);
+    case 3: return block_dots_k<3>(c, nc, t, n, s);
+    case 4: return block_dots_k<4>(c, nc, t, n, s);
+    case 5: return block_dots_k<5>(c, nc, t, n, s);
+    case 6: return block_dots_k<6>(c, nc, t, n, s);
+    case 7: return block_dots_k<7>(c, nc, t, n, s);
+    case 8: return block_dots_k<8>(c, nc, t, n, s);
+    default:
+      for (size_t a = 0; a < nc; ++a) dots(c[a], t, nt, n, s + a * nt);
+  }
+}
+
+// The block update of columns [from, n) one by one: the scalar tail of the tiled forms, in the
+// same order.
+inline void block_update_columns(const float* g, const float* m, float* const* c, size_t nc,
+                                 float* const* t, size_t nt, size_t from, size_t n) {
+  for (size_t i = from; i < n; ++i) {
+    float old_t[kMaxBlockTargets];
+    float step_t[kMaxBlockTargets];
+    float old_c[kMaxBlockContexts];
+    for (size_t b = 0; b < nt; ++b) {
+      old_t[b] = t[b][i];
+      step_t[b] = 0.0f;
+    }
+    for (size_t a = 0; a < nc; ++a) old_c[a] = c[a][i];
+    for (size_t a = 0; a < nc; ++a) {
+      const float* const ga = g + a * nt;
+      float err = 0.0f;
+      for (size_t b = 0; b < nt; ++b) {
+        err += ga[b] * old_t[b];
+        step_t[b] += ga[b] * old_c[a];
+      }
+      for (size_t e = 0; e < a; ++e) err += m[a * nc + e] * old_c[e];
+      c[a][i] = old_c[a] + err;
+    }
+    for (size_t b = 0; b < nt; ++b) t[b][i] = old_t[b] + step_t[b];
+  }
+}
+
+// The block update for NC context and NT target rows (fixed, or 0 for any count up to the
+// most). A tile of every row stays in registers while the contexts pass over it (for NC = 4 and
+// NT = 6, 2 NT + NC + 2 vectors: AVX2's sixteen), and every load of a tile comes before its
+// first store, so that a store never stalls the load of a row at the same address modulo 4 KiB
+// (rows of 512 bytes make such matches common).
+template <int NC, int NT>
+void block_update_k(const float* g, const float* m, float* const* c, size_t contexts,
+                    float* const* t, size_t targets, size_t n) {
+  constexpr size_t kRows = NT > 0 ? NT : kMaxBlockTargets;
+  constexpr size_t kContexts = NC > 0 ? NC : kMaxBlockContexts;
+  const size_t nt = NT > 0 ? NT : targets;
+  const size_t nc = NC > 0 ? NC : contexts;
+  float* rows[kRows];
+  float* cols[kContexts];
+#pragma GCC unroll 8
+  for (size_t b = 0; b < nt; ++b) rows[b] = t[b];
+#pragma GCC unroll 8
+  for (size_t a = 0; a < nc; ++a) cols[a] = c[a];
+  size_t i = 0;
+  for (; i + W <= n; i += W) {
+    vec old_t[kRows];
+    vec step_t[kRows];
+    vec old_c[kContexts] = {};  // all written; cleared so that GCC sees it
+#pragma GCC unroll 8
+    for (size_t b = 0; b < nt; ++b) {
+      old_t[b] = load(rows[b] + i);
+      step_t[b] = vec{};
+    }
+#pragma GCC unroll 8
+    for (size_t a = 0; a < nc; ++a) old_c[a] = load(cols[a] + i);
+#pragma GCC unroll 8
+    for (size_t a = 0; a < nc; ++a) {
+      const float* const ga = g + a * nt;
+      vec err = {};
+#pragma GCC unroll 8
+      for (size_t b = 0; b < nt; ++b) {
+        const vec gv = ga[b] - vec{};
+        err += gv * old_t[b];
+        step_t[b] += gv * old_c[a];
+      }
+#pragma GCC unroll 8
+      for (size_t e = 0; e < a; ++e) err += (m[a * nc + e] - vec{}) * old_c[e];
+      store(cols[a] + i, old_c[a] + err);
+    }
+#pragma GCC unroll 8
+    for (size_t b = 0; b < nt; ++b) store(rows[b] + i, old_t[b] + step_t[b]);
+  }
+  block_update_columns(g, m, cols, nc, rows, nt, i, n);
+}
+
+// block_update_k for NC contexts and nt targets.
+template <int NC>
+void block_update_nc(const float* g, const float* m, float* const* c, size_t nc, float* const* t,
+                     size_t nt, size_t n) {
+  switch (nt) {
+    case 1: return block_update_k<NC, 1>(g, m, c, nc, t, nt, n);
+    case 2: return block_update_k<NC, 2>(g, m, c, nc, t, nt, n);
+    case 3: return block_update_k<NC, 3>(g, m, c, nc, t, nt, n);
+    case 4: return block_update_k<NC, 4>(g, m, c, nc, t, nt, n);
+    case 5: return block_update_k<NC, 5>(g, m, c, nc, t, nt, n);
+    case 6: return block_update_k<NC, 6>(g, m, c, nc, t, nt, n);
+    case 7: return block_update_k<NC, 7>(g, m, c, nc, t, nt, n);
+    case 8: return block_update_k<NC, 8>(g, m, c, nc, t, nt, n);
+    default: return block_update_k<0, 0>(g, m, c, nc, t, nt, n);
+  }
+}
+
+// Fixed forms for the blocks training makes (1 to 4 contexts, 1 to 8 targets); any other
+// shape by the general one.
+void block_update(const float* g, const float* m, float* const* c, size_t nc, float* const* t,
+                  size_t nt, size_t n) {
+  switch (nc) {
+    case 1: return block_update_nc<1>(g, m, c, nc, t, nt, n);
+    case 2: return block_update_nc<2>(g, m, c, nc, t, nt, n);
+    case 3: return block_update_nc<3>(g, m, c, nc, t, nt, n);
+    case 4: return block_update_nc<4>(g, m, c, nc, t, nt, n);
+    default: return block_update_k<0, 0>(g, m, c, nc, t, nt, n);
+  }
+}
+
 }  // namespace
 
-extern const VecKernels table = {&dot, &axpy, &update, &dots, &pair_update};
+extern const VecKernels table = {&dot,         &axpy,       &update,      &dots,
+                                 &pair_update, &block_dots, &block_update};
 
 }  // namespace velmor::VELMOR_KERNEL_NS

@@ -256,14 +256,18 @@ TEST(RaceFree, TheBlockScheduleSharesNoRowAcrossThreads) {
 }
 
 TEST(Hogwild, ManyWorkersOnSharedRows) {
-  // Contiguous rows, strided rows and one array for both matrices, on the graphs below.
+  // Contiguous rows (by pairs, and by blocks of shared negatives), strided rows and one array
+  // for both matrices, on the graphs below.
   const auto train_all = [](const auto& g) {
     const size_t n = g.num_nodes();
     Matrix emb(n, 16), hid(n, 16, 1, 2), emb_strided(n, 9, 2, 3), hid_strided(n, 9, 1, 4);
     Matrix both(n, 16, 1, 5);
+    EpochOptions blocks;
+    blocks.negative_draws = NegativeDraws::per_position;
     for (const Workers workers : {kShared, Workers(2), Workers(8)}) {
       for (uint64_t epoch = 0; epoch < 3; ++epoch) {
-        train_epoch(g, params(workers, 1 + epoch, 5), emb.view, hid.view, epoch);
+        train_epoch(g, params(workers, 1 + epoch, 5), emb.view, hid.view, epoch,
+                    epoch == 1 ? blocks : EpochOptions());
         train_epoch(g, params(workers, 1, 5, 2.0, 0.5), emb_strided.view, hid_strided.view, epoch);
         train_epoch(g, params(workers, 2, 3, 0.25, 4.0), both.view, both.view, epoch + 7);
       }

@@ -1,11 +1,11 @@
 // Every path of train_walk gives the per-sample update of the definition, with every kernel table
 // this build holds and this processor runs (on aarch64 the portable and the NEON one): per sample
 // (rows of the two matrices interleaved, so never fused), the fused pair of a fixed and of any
-// negative count, the draw-as-you-go fallback of walks too long to schedule, and strided
-// matrices; and with frozen rows, which must stay bit-identical. Kernels may sum a dot product in
-// another order, which now and then moves a lookup to the neighbouring sigmoid entry (about 3e-5
-// here); every fault of the update (a lost negative, a wrong sign, window or kernel) exceeds the
-// 1e-3 allowed many times.
+// negative count, the blocks of shared negatives, the draw-as-you-go fallback of walks too long
+// to schedule, and strided matrices; and with frozen rows, which must stay bit-identical. Kernels
+// may sum a dot product in another order, which now and then moves a lookup to the neighbouring
+// sigmoid entry (about 3e-5 here); every fault of the update (a lost negative, a wrong sign, window
+// or kernel) exceeds the 1e-3 allowed many times.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -129,8 +129,10 @@ TEST(UpdatePaths, EveryPathWithEveryKernelTableGivesThePerSampleUpdate) {
   };
   const auto tables = supported_tables();
   for (const Case& c : cases)
-    for (const bool shared : {false, true})
+    for (const NegativeDraws draws : {NegativeDraws::per_pair, NegativeDraws::per_position_pairwise,
+                                      NegativeDraws::per_position})
       for (const bool freeze : {false, true}) {
+        const bool shared = draws != NegativeDraws::per_pair;
         // A walk over random nodes (any sequence of rows trains as a walk would).
         std::mt19937 gen(static_cast<uint32_t>(c.walk_length * 31 + c.num_negative));
         std::uniform_int_distribution<uint32_t> node(0, static_cast<uint32_t>(c.nodes - 1));
@@ -147,10 +149,9 @@ TEST(UpdatePaths, EveryPathWithEveryKernelTableGivesThePerSampleUpdate) {
         Lcg48 want_rng = Lcg48::from_seed(99);
         defined_walk(walk, want_rng, alpha, c.window, c.num_negative, negatives, want, shared,
                      frozen);
-        const NegativeDraws draws = shared ? NegativeDraws::per_position : NegativeDraws::per_pair;
 
         const auto check = [&](Layout layout, const VecKernels& table, std::string path) {
-          if (shared) path += ", shared";
+          if (shared) path += draws == NegativeDraws::per_position ? ", blocks" : ", shared";
           if (freeze) path += ", frozen";
           Matrices got(layout, c.nodes, c.dim);
           TrainScratch scratch;
@@ -182,4 +183,89 @@ TEST(UpdatePaths, EveryPathWithEveryKernelTableGivesThePerSampleUpdate) {
         }
         check(Layout::Strided, *tables[0].first, "strided");
       }
+}
+
+// One position block on every kernel table against the model in double precision: the scores,
+// then the updates of both sides, every one from the rows as the block found them. Target counts
+// with a form of their own (1..8) and beyond it, up to the most a block takes; column counts
+// that leave a tail for every vector width.
+TEST(BlockKernels, EveryTableMatchesTheDoubleModel) {
+  struct Shape {
+    size_t nc, nt, dim;
+  };
+  const std::vector<Shape> shapes = {{1, 1, 1}, {4, 6, 128}, {3, 8, 13},   {7, 9, 37},
+                                     {2, 5, 3}, {8, 2, 17},  {8, 32, 131}, {5, 4, 8}};
+  for (const Shape& shape : shapes)
+    for (const auto& [table, name] : supported_tables()) {
+      const size_t nc = shape.nc, nt = shape.nt, dim = shape.dim;
+      std::mt19937 gen(static_cast<uint32_t>(nc * 1000 + nt * 10 + dim));
+      std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+      std::vector<float> rows((nc + nt) * dim), g(nc * nt), m(nc * nc);
+      for (float& x : rows) x = u(gen);
+      for (float& x : g) x = 0.5f * u(gen);
+      for (float& x : m) x = 0.5f * u(gen);
+      const std::vector<float> before = rows;
+      std::vector<float*> c(nc), t(nt);
+      for (size_t a = 0; a < nc; ++a) c[a] = rows.data() + a * dim;
+      for (size_t b = 0; b < nt; ++b) t[b] = rows.data() + (nc + b) * dim;
+      const auto old = [&](size_t row, size_t j) { return double(before[row * dim + j]); };
+
+      std::vector<float> s(nc * nt);
+      table->block_dots(c.data(), nc, t.data(), nt, dim, s.data());
+      table->block_update(g.data(), m.data(), c.data(), nc, t.data(), nt, dim);
+      double worst_score = 0.0, worst_row = 0.0;
+      for (size_t a = 0; a < nc; ++a)
+        for (size_t b = 0; b < nt; ++b) {
+          double want = 0.0;
+          for (size_t j = 0; j < dim; ++j) want += old(a, j) * old(nc + b, j);
+          worst_score = std::max(worst_score, std::fabs(s[a * nt + b] - want));
+        }
+      for (size_t j = 0; j < dim; ++j) {
+        for (size_t a = 0; a < nc; ++a) {
+          double want = old(a, j);
+          for (size_t b = 0; b < nt; ++b) want += double(g[a * nt + b]) * old(nc + b, j);
+          for (size_t e = 0; e < a; ++e) want += double(m[a * nc + e]) * old(e, j);
+          worst_row = std::max(worst_row, std::fabs(c[a][j] - want));
+        }
+        for (size_t b = 0; b < nt; ++b) {
+          double want = old(nc + b, j);
+          for (size_t a = 0; a < nc; ++a) want += double(g[a * nt + b]) * old(a, j);
+          worst_row = std::max(worst_row, std::fabs(t[b][j] - want));
+        }
+      }
+      const std::string what = std::to_string(nc) + " x " + std::to_string(nt) + ", " +
+                               std::to_string(dim) + " columns, " + name;
+      EXPECT_LT(worst_score, 1e-4) << what;
+      EXPECT_LT(worst_row, 1e-4) << what;
+    }
+}
+
+// Blocks train a position as its pairs would, one after the other, at a learning rate where a
+// pair moves the rows under the next one (a block that scored every context against the
+// targets as the position found them would be far off): on every table, for fixed and any
+// negative counts, with contexts met more than once in a window.
+TEST(BlockKernels, BlocksTrainAsThePairsDo) {
+  fill_sigmoid_table();
+  const UniformNegatives negatives(5000);  // no negative drawn twice here
+  std::mt19937 gen(3);
+  std::uniform_int_distribution<uint32_t> node(0, 11);
+  std::vector<uint32_t> walk(30);
+  for (uint32_t& v : walk) v = node(gen);  // contexts from 12 nodes: repeats in every window
+  for (const uint64_t num_negative : {0u, 5u, 12u})
+    for (const auto& [table, name] : supported_tables()) {
+      Matrices blocks(Layout::Separate, 5000, 21), pairs(Layout::Separate, 5000, 21);
+      for (Matrices* m : {&blocks, &pairs}) {
+        TrainScratch scratch;
+        scratch.error.assign(21, 0.0f);
+        Lcg48 rng = Lcg48::from_seed(5);
+        train_walk(
+            walk, rng, 0.1f, 5, num_negative, negatives, m->emb, m->hid, scratch,
+            m == &blocks ? NegativeDraws::per_position : NegativeDraws::per_position_pairwise,
+            *table);
+      }
+      double worst = 0.0;
+      for (size_t i = 0; i < blocks.a.size(); ++i)
+        worst = std::max(worst, std::fabs(double(blocks.a[i]) - pairs.a[i]));
+      EXPECT_LT(worst, 1e-4) << num_negative << " negatives, " << name;
+    }
 }

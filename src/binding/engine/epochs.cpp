@@ -18,7 +18,8 @@ constexpr const char* kNames[] = {"graph",        "params",      "embeddings",
                                   "hidden_layer", "next_random", "ns_exponent",
                                   "noise_counts", "visits",      "progress"};
 constexpr const char* kOptionalNames[] = {"shared_negatives", "start_nodes", "frozen",
-                                          "deterministic",    "num_blocks",  "episode_walks"};
+                                          "deterministic",    "num_blocks",  "episode_walks",
+                                          "block_update"};
 const FunctionDescription kTrainEpoch{"train_epoch()", {}, kNames, kOptionalNames};
 
 // An optional uint64 vector argument: None, or an array accepted as it is (no conversion, so
@@ -106,7 +107,7 @@ void walk_watched(const WalkArguments& walk, uint64_t next_random, EpochOptions 
 
 PyObject* train_epoch_fn(PyObject* module, PyObject* args, PyObject* kwargs) {
   return entry([&] {
-    PyObject* argv[15];
+    PyObject* argv[16];
     bind_arguments(kTrainEpoch, args, kwargs, argv);
     const EpochArguments epoch = accept_epoch_arguments(
         argv, csr_graph_type(), node2vec_params_type(), weighted_graph_type(module));
@@ -118,6 +119,9 @@ PyObject* train_epoch_fn(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyObject* const progress = accept_progress(argv[8]);
     if (argv[9] && to_bool(argv[9], "shared_negatives"))
       options.negative_draws = NegativeDraws::per_position;
+    if (argv[15] && !to_bool(argv[15], "block_update") &&
+        options.negative_draws == NegativeDraws::per_position)
+      options.negative_draws = NegativeDraws::per_position_pairwise;
     const std::optional<ArrayRef> starts_held =
         optional_vector(argv[10], "start_nodes", NpyType::UInt32);
     const std::optional<ArrayRef> frozen_held = optional_vector(argv[11], "frozen", NpyType::UInt8);
@@ -191,7 +195,7 @@ PyMethodDef train_epoch_def = {
     METH_VARARGS | METH_KEYWORDS,
     "train_epoch(*, graph, params, embeddings, hidden_layer, next_random, ns_exponent, "
     "noise_counts, visits, progress, shared_negatives=False, start_nodes=None, frozen=None, "
-    "deterministic=False, num_blocks=0, episode_walks=0)\n--\n\n"
+    "deterministic=False, num_blocks=0, episode_walks=0, block_update=True)\n--\n\n"
     "One node2vec epoch, as _native.train_node2vec_epoch trains it, with these additions.\n\n"
     "graph may also be a WeightedCSRGraph, walked in proportion to its weights.\n"
     "Negatives are drawn in proportion to max(count, 1)**ns_exponent, over noise_counts (a\n"
@@ -202,7 +206,10 @@ PyMethodDef train_epoch_def = {
     "after the epoch.\n"
     "shared_negatives: False, each (context, centre) pair draws its own negatives; True, the\n"
     "pairs of one walk position share one draw (the generator then makes one draw of negatives\n"
-    "per position, after the position's window draw).\n"
+    "per position, after the position's window draw), and each position trains by blocks of\n"
+    "up to 4 contexts, each row loaded and stored once a block, with the result of training\n"
+    "its pairs one after the other (up to rounding). block_update=False trains them pair by\n"
+    "pair instead (the same result, the update before the blocks).\n"
     "start_nodes (a writable uint32 array, or None for every node): one walk from each entry,\n"
     "in a shuffled order. frozen (a writable uint8 array with one entry per node, or None):\n"
     "the rows of nodes with a non-zero entry are left bit-identical in both matrices while the\n"
