@@ -240,7 +240,7 @@ _BINARY = ("found a NUL byte: this looks like binary data, not edge-list text "
 
 
 def _line_fault(kind: str, found: int, expected: int, first_edge_line: bool,
-                   delimiter: bytes | None) -> str:
+                delimiter: bytes | None) -> str:
     """The reason for a line that is binary data, has the wrong columns or too long a name; or
     for a text without edges."""
     if kind == "binary":
