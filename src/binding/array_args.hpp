@@ -19,6 +19,11 @@ namespace velmor::py {
 // which would make every element access misaligned.
 MatrixView writable_matrix(const char* name, const ArrayRef& held);
 
+// A one-dimensional, contiguous, aligned array of T, NumPy's `type` (uint8, uint32, uint64 or
+// float64); refused when `writable` and NumPy marks it read-only. The forms below are this one.
+template <class T>
+std::span<T> vector_of(const char* name, const ArrayRef& held, NpyType type, bool writable);
+
 // A one-dimensional, contiguous, aligned uint64 array; refused when `writable` and NumPy marks
 // it read-only.
 std::span<uint64_t> count_vector(const char* name, const ArrayRef& held, bool writable);

@@ -110,8 +110,10 @@ void bind_arguments(const FunctionDescription& fn, PyObject* args, PyObject* kwa
   if (!unbound.empty()) missing(fn, "keyword", unbound);
 }
 
+std::string argument_prefix(const char* name) { return std::string("argument '") + name + "': "; }
+
 void rethrow_with_prefix(const char* name) {
-  const std::string prefix = std::string("argument '") + name + "': ";
+  const std::string prefix = argument_prefix(name);
   try {
     throw;
   } catch (const Error& e) {

@@ -31,6 +31,9 @@ struct FunctionDescription {
 void bind_arguments(const FunctionDescription& fn, PyObject* args, PyObject* kwargs,
                     PyObject** out);
 
+// "argument 'NAME': ", the start of every message about one argument.
+std::string argument_prefix(const char* name);
+
 // Runs `convert` and applies the argument prefix rule to what it throws.
 template <class F>
 auto with_argument(const char* name, F&& convert) -> decltype(convert());

@@ -24,8 +24,6 @@
 namespace velmor::py {
 namespace {
 
-std::string prefix(const char* name) { return std::string("argument '") + name + "': "; }
-
 // A C-contiguous, aligned (N, 2) uint32 array as N records of two uint32 (pairs, or the slots
 // of a table); read-only arrays are taken.
 template <class Record>
@@ -34,24 +32,13 @@ std::span<const Record> record_rows(const char* name, const ArrayRef& held) {
   with_argument(name, [&] { held.recheck(NpyType::UInt32, 2); });
   const Py_ssize_t rows = held.shape(0);
   if (held.shape(1) != 2)
-    raise_error(ErrorKind::Value, prefix(name) + "expected shape (N, 2), got (" +
+    raise_error(ErrorKind::Value, argument_prefix(name) + "expected shape (N, 2), got (" +
                                       std::to_string(rows) + ", " + std::to_string(held.shape(1)) +
                                       ")");
   const bool contiguous = held.stride(1) == 4 && (rows < 2 || held.stride(0) == 8);
   if (!contiguous || reinterpret_cast<uintptr_t>(held.data()) % 4 != 0)
-    raise_error(ErrorKind::Value, prefix(name) + "array must be C-contiguous and aligned");
+    raise_error(ErrorKind::Value, argument_prefix(name) + "array must be C-contiguous and aligned");
   return {reinterpret_cast<const Record*>(held.data()), static_cast<size_t>(rows)};
-}
-
-// A one-dimensional, contiguous and aligned array of T; read-only arrays are taken.
-template <class T>
-std::span<const T> const_vector(const char* name, const ArrayRef& held, NpyType type) {
-  with_argument(name, [&] { held.recheck(type, 1); });
-  const size_t size = static_cast<size_t>(held.shape(0));
-  if ((size > 1 && held.stride(0) != sizeof(T)) ||
-      reinterpret_cast<uintptr_t>(held.data()) % alignof(T) != 0)
-    raise_error(ErrorKind::Value, prefix(name) + "array must be contiguous and aligned");
-  return {reinterpret_cast<const T*>(held.data()), size};
 }
 
 ArrayRef take(PyObject* obj, const char* name, NpyType type, int ndim) {
@@ -172,13 +159,13 @@ Ref table(PyObject* module, PyObject* args, PyObject* kwargs) {
   if (argv[3] != Py_None) counts_held.emplace(take(argv[3], "noise_counts", NpyType::UInt64, 1));
   const ArrayRef slots_held = take(argv[4], "slots", NpyType::UInt32, 2);
   const std::span<const uint32_t> members =
-      const_vector<uint32_t>("members", members_held, NpyType::UInt32);
+      vector_of<uint32_t>("members", members_held, NpyType::UInt32, false);
   const std::span<const uint64_t> counts =
-      counts_held ? const_vector<uint64_t>("noise_counts", *counts_held, NpyType::UInt64)
+      counts_held ? vector_of<uint64_t>("noise_counts", *counts_held, NpyType::UInt64, false)
                   : std::span<const uint64_t>();
   const std::span<const AliasSlot> slots = record_rows<AliasSlot>("slots", slots_held);
   if (!slots_held.writeable())
-    raise_error(ErrorKind::Value, prefix("slots") + "array is read-only");
+    raise_error(ErrorKind::Value, argument_prefix("slots") + "array is read-only");
   if (!(exponent >= 0.0 && exponent <= 1e300))
     raise_error(ErrorKind::Value, "ns_exponent must be a finite number at least 0");
   const auto build = [&](const auto& record) {
@@ -214,9 +201,9 @@ Ref draw(PyObject* module, PyObject* args, PyObject* kwargs) {
 
   const uint32_t n = walk.num_nodes();
   const std::span<const uint32_t> order =
-      const_vector<uint32_t>("order", order_held, NpyType::UInt32);
+      vector_of<uint32_t>("order", order_held, NpyType::UInt32, false);
   const std::span<const uint8_t> block_of =
-      const_vector<uint8_t>("block_of", block_of_held, NpyType::UInt8);
+      vector_of<uint8_t>("block_of", block_of_held, NpyType::UInt8, false);
   const std::span<uint64_t> visits =
       visits_held ? count_vector("visits", *visits_held, true) : std::span<uint64_t>();
   if (num_blocks == 0 || num_blocks > kMaxBlocks)
@@ -299,12 +286,13 @@ Ref graph_from_arrays(PyObject* module, PyObject* args, PyObject* kwargs) {
     strength_held.emplace(take(argv[3] ? argv[3] : Py_None, "strength", NpyType::Float64, 1));
     lightest = to_f64(argv[4] ? argv[4] : Py_None, "lightest");
   }
-  CsrRecord csr = checked_record(const_vector<uint64_t>("offsets", offsets_held, NpyType::UInt64),
-                                 const_vector<uint32_t>("targets", targets_held, NpyType::UInt32));
+  CsrRecord csr =
+      checked_record(vector_of<uint64_t>("offsets", offsets_held, NpyType::UInt64, false),
+                     vector_of<uint32_t>("targets", targets_held, NpyType::UInt32, false));
   if (!weighted) return wrap_record<GraphObject>(csr_graph_type(), std::move(csr));
   const std::span<const AliasSlot> slots = record_rows<AliasSlot>("slots", *slots_held);
   const std::span<const double> strength =
-      const_vector<double>("strength", *strength_held, NpyType::Float64);
+      vector_of<double>("strength", *strength_held, NpyType::Float64, false);
   const uint32_t n = csr.num_nodes();
   bool fine = slots.size() == csr.targets.size() && strength.size() == n &&
               std::isfinite(lightest) && lightest > 0.0;

@@ -14,11 +14,10 @@
 namespace velmor::py {
 namespace {
 
-std::string prefix(const char* name) { return std::string("argument '") + name + "': "; }
-
 std::string_view accept_text(PyObject* obj) {
   if (!PyBytes_Check(obj))
-    raise_error(ErrorKind::Type, prefix("text") + "expected bytes, got '" + type_name(obj) + "'");
+    raise_error(ErrorKind::Type,
+                argument_prefix("text") + "expected bytes, got '" + type_name(obj) + "'");
   char* data = nullptr;
   Py_ssize_t size = 0;
   checked_status(PyBytes_AsStringAndSize(obj, &data, &size));
@@ -29,7 +28,7 @@ std::string_view accept_text(PyObject* obj) {
 int accept_byte(PyObject* obj, const char* name) {
   const std::optional<uint64_t> value = to_optional_u64(obj, name);
   if (value && (*value > 255 || *value == '\n'))
-    raise_error(ErrorKind::Value, prefix(name) +
+    raise_error(ErrorKind::Value, argument_prefix(name) +
                                       "expected a byte value 0..255 other than 10, or "
                                       "None, got " +
                                       std::to_string(*value));
@@ -142,13 +141,13 @@ PyObject* read_edge_list_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     switch (found.status) {
       case EdgeListStatus::NoRoom:
         raise_error(ErrorKind::Value,
-                    prefix(weights_held ? "ids' or 'weights" : "ids") +
+                    argument_prefix(weights_held ? "ids' or 'weights" : "ids") +
                         "too short for the edges of the text: give ids 2 entries and weights 1 "
                         "per line");
       case EdgeListStatus::IdsTooNarrow:
-        raise_error(
-            ErrorKind::Overflow,
-            prefix("ids") + "a node id of the text does not fit in uint32: pass uint64 ids");
+        raise_error(ErrorKind::Overflow,
+                    argument_prefix("ids") +
+                        "a node id of the text does not fit in uint32: pass uint64 ids");
       case EdgeListStatus::Fault:
         return tuple_of({size_of(0), Ref::borrow(Py_None), Ref::borrow(Py_None),
                          fault_tuple(text, found.fault)});
