@@ -45,7 +45,13 @@ def starting_matrices(rng: np.random.Generator, rows: int, cols: int, *beside: N
     except MemoryError:
         raise MemoryError(matrices.refusal("which could not be allocated")) from None
     rng.random(dtype=np.float32, out=embeddings)
-    embeddings *= np.float32(2.0)
-    embeddings -= np.float32(1.0)
-    embeddings /= np.float32(cols)
+    scale_starting_rows(embeddings)
     return embeddings, hidden_layer
+
+
+def scale_starting_rows(rows: np.ndarray) -> None:
+    """Uniform draws in [0, 1) to starting input vectors, in place: (2u - 1) / cols, in float32
+    step by step, so that rows scaled apart (a cluster actor's) equal those scaled together."""
+    rows *= np.float32(2.0)
+    rows -= np.float32(1.0)
+    rows /= np.float32(rows.shape[1])

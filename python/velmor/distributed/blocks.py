@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import numpy as np
 
+from velmor._matrix import scale_starting_rows
 from velmor.engine import _engine
 
 # Rows of the starting embeddings drawn at a time while an actor picks out its own.
@@ -67,10 +68,7 @@ def starting_rows(seed: int, num_nodes: int, dimensions: int, rows: np.ndarray) 
         rng.random(dtype=np.float32, out=drawn)
         lo, hi = np.searchsorted(rows, [start, stop])
         out[lo:hi] = drawn[rows[lo:hi] - start]
-    # As the one-machine fit scales them: uniform in [-1, 1) / dimensions.
-    out *= np.float32(2.0)
-    out -= np.float32(1.0)
-    out /= np.float32(dimensions)
+    scale_starting_rows(out)
     return out
 
 
