@@ -26,7 +26,7 @@ import graphs  # noqa: E402
 import report  # noqa: E402
 from measure import run_limited  # noqa: E402
 
-TOOLS = ["pecanpy", "fastnode2vec", "gensim", "velmor"]
+TOOLS = ["pecanpy", "fastnode2vec", "grape", "gensim", "velmor"]
 SECTIONS = ["classify", "equal-time", "link", "scaling", "threads", "weighted"]
 PECANPY_MODES = ["auto", "SparseOTF", "PreComp", "PreCompFirstOrder"]
 DATA = ROOT / "data"

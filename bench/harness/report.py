@@ -4,8 +4,9 @@ import re
 from pathlib import Path
 
 NAMES = {"velmor": "velmor", "pecanpy": "PecanPy (SparseOTF + gensim)",
-         "fastnode2vec": "fastnode2vec", "gensim": "gensim Word2Vec (numpy walker)"}
-ORDER = ["velmor", "pecanpy", "fastnode2vec", "gensim"]
+         "fastnode2vec": "fastnode2vec", "grape": "GRAPE (ensmallen SkipGram)",
+         "gensim": "gensim Word2Vec (numpy walker)"}
+ORDER = ["velmor", "pecanpy", "fastnode2vec", "grape", "gensim"]
 BEGIN, END = "<!-- results:begin -->", "<!-- results:end -->"
 MiB = 1 << 20
 
@@ -109,8 +110,8 @@ def timing_table(entries, ref, quality_cols, first="tool", ranges=False):
 def targets(rows, quality=("macro_f1", "Macro-F1")):
     """rows: tool -> (typical record, quality figures); `quality`: the figure compared."""
     key, title = quality
-    (v, vq), (pp, pq), (fn, _) = (rows.get(t, (None, {})) for t in
-                                  ("velmor", "pecanpy", "fastnode2vec"))
+    (v, vq), (pp, pq), (fn, _), (gr, gq) = (rows.get(t, (None, {})) for t in
+                                            ("velmor", "pecanpy", "fastnode2vec", "grape"))
     if not ok(v):
         return "velmor has no successful run on this graph: no target can be judged."
     lines = ["| target | velmor | reference | result |", "|---|---|---|---|"]
@@ -135,6 +136,15 @@ def targets(rows, quality=("macro_f1", "Macro-F1")):
         add("end to end faster than fastnode2vec", f"{fmt_s(v['total_s'])} s",
             f"{fmt_s(fn['total_s'])} s", speed > 1,
             f"{speed:.1f}× faster ({fn['wall_s'] / v['wall_s']:.1f}× in process wall time)")
+    if ok(gr):
+        speed = gr["total_s"] / v["total_s"]
+        add("end to end ≥ 4× faster than GRAPE", f"{fmt_s(v['total_s'])} s",
+            f"{fmt_s(gr['total_s'])} s", speed >= 4,
+            f"{speed:.1f}× faster ({gr['wall_s'] / v['wall_s']:.1f}× in process wall time)")
+        if key in (vq or {}) and key in (gq or {}):
+            d = vq[key] - gq[key]
+            add(f"{title} ≥ GRAPE's − 0.01", f"{vq[key]:.4f}", f"{gq[key]:.4f}",
+                d >= -0.01, f"difference {d:+.4f}")
     return "\n".join(lines)
 
 
@@ -327,7 +337,8 @@ def markdown(results, plot_name="scaling.png"):
            + " ('+': with uncommitted changes)" * any(v.endswith("+") for v in revs) + ".",
            f"Every tool: {meta['workers']} threads, d = 128, walk length 80, 10 walks per "
            "node, window 10, 5 negatives drawn in proportion to "
-           + " or ".join(f"count^{x:g}" for x in ns) + " (fastnode2vec: uniform), one pass. "
+           + " or ".join(f"count^{x:g}" for x in ns) + " (fastnode2vec: uniform; GRAPE: "
+           "in proportion to degree), one pass. "
            + (f"Time, memory, link prediction and threads on `{main}` with p = "
               f"{meta['p']:g}, q = {meta['q']:g}; the scaling graphs with the same p and q."
               if on_main else "")

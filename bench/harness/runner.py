@@ -2,7 +2,7 @@
 
     python runner.py TOOL --edges FILE --out PREFIX [hyper-parameters]
 
-TOOL is velmor, pecanpy, fastnode2vec or gensim; with --weighted (velmor and pecanpy only)
+TOOL is velmor, pecanpy, fastnode2vec, grape or gensim; with --weighted (velmor and pecanpy only)
 the walks follow the weights in the file's third column. The script writes PREFIX.json with the
 phase times, and (unless --no-save) PREFIX.npy: float32, one row per original node id
 (row i = node i, NaN for ids missing from the graph). Only the tool under test is
@@ -19,7 +19,10 @@ import numpy as np
 
 from measure import memory
 
-TOOLS = ("velmor", "pecanpy", "fastnode2vec", "gensim")
+TOOLS = ("velmor", "pecanpy", "fastnode2vec", "grape", "gensim")
+# Tools whose installed distribution has another name; GRAPE's walks and skip-gram are those
+# of its Rust core, ensmallen, which is what bench/requirements.txt pins.
+DISTRIBUTIONS = {"grape": "ensmallen"}
 PECANPY_MODES = ("SparseOTF", "PreComp", "DenseOTF", "PreCompFirstOrder", "FirstOrderUnweighted")
 
 
@@ -108,6 +111,42 @@ def run_fastnode2vec(a, ph):
     return model.wv.vectors, list(model.wv.index_to_key)
 
 
+def run_grape(a, ph):
+    from ensmallen import Graph, models
+
+    ph.start()
+    graph = Graph.from_csv(edge_path=a.edges, edge_list_separator="\t", edge_list_header=False,
+                           sources_column_number=0, destinations_column_number=1,
+                           directed=False, verbose=False)
+    ph.stop("load")
+    # GRAPE's names for the common settings, and where they differ:
+    # - return_weight and explore_weight are 1/p and 1/q.
+    # - walk_length counts nodes, as ours does; iterations are the walks per node.
+    # - One epoch is one fresh set of `iterations` walks from every node, trained once (its
+    #   default of 30 epochs would be 300 walks per node here).
+    # - max_neighbours=None: exact walks. Its default, 100, samples at most 100 neighbours at
+    #   each step, which would spare it most of the work on the hubs of BlogCatalog.
+    # - learning_rate: held constant through the pass (its decay, 0.9, applies between
+    #   epochs), where word2vec's falls linearly from 0.025 to about 0 over it. GRAPE's own
+    #   default, 0.01, kept here, is near that schedule's mean and scored higher on
+    #   BlogCatalog than a constant 0.025 did.
+    # - Negatives are drawn in proportion to the degree (use_scale_free_distribution, the
+    #   default), about count**1; there is no exponent to set, so --ns-exponent is ignored.
+    # - window_size: the same 10. GRAPE's documentation does not say whether it shrinks the
+    #   window at random per position as word2vec does.
+    # - Threads: rayon's pool, sized by RAYON_NUM_THREADS, which main() sets from --workers.
+    model = models.SkipGram(embedding_size=a.dim, window_size=a.window,
+                            number_of_negative_samples=a.negative, walk_length=a.walk_length,
+                            return_weight=1 / a.p, explore_weight=1 / a.q,
+                            iterations=a.walks_per_node, epochs=1, max_neighbours=None,
+                            learning_rate=0.01, random_state=a.seed, verbose=False)
+    # The centre-node vectors (word2vec's input vectors). Their rows are in GRAPE's own node
+    # order, not the ids' (it numbers nodes as it meets them): the names give the ids back.
+    central, _ = model.fit_transform(graph)
+    ph.stop("fit")
+    return central, graph.get_node_names()
+
+
 def run_gensim(a, ph):
     from gensim.models import Word2Vec
 
@@ -169,6 +208,10 @@ def main(argv=None):
         import pecanpy.pecanpy  # noqa: F401
     elif a.tool == "fastnode2vec":
         import fastnode2vec  # noqa: F401
+    elif a.tool == "grape":
+        # rayon reads the variable once, when its pool starts.
+        os.environ["RAYON_NUM_THREADS"] = str(a.workers)
+        import ensmallen  # noqa: F401
     else:
         import gensim.models  # noqa: F401
     ph = Phases()
@@ -209,7 +252,7 @@ def tool_version(tool):
     from importlib.metadata import PackageNotFoundError, version
 
     try:
-        return version(tool)
+        return version(DISTRIBUTIONS.get(tool, tool))
     except PackageNotFoundError:
         return None
 
