@@ -229,7 +229,9 @@ class Bench:
     # -- sections -------------------------------------------------------------------------
 
     def labelled(self, section, dataset, tools, **params):
-        """Runs each tool once per seed on a labelled graph and scores every embedding."""
+        """Runs each tool once per seed on a labelled graph and scores every embedding. The
+        tools take turns seed by seed, so that a stretch of load on the shared machine falls
+        on all of them rather than on one tool's runs."""
         nodes, Y = evaluate.read_labels(DATA / dataset / "labels.tsv")
         p, q = self.pq(dataset)
         for tool in tools:
@@ -237,7 +239,8 @@ class Bench:
             # from a run with other seeds.
             for old in (self.out / "runs").glob(f"{section}-{dataset}-{tool}-s*.json"):
                 old.unlink()
-            for seed in self.seeds:
+        for seed in self.seeds:
+            for tool in tools:
                 rec = self.run(f"{section}-{dataset}-{tool}-s{seed}", tool,
                                DATA / dataset / "edges.tsv", section=section, p=p, q=q,
                                seed=seed, tags=dict(dataset=dataset, seed=seed), **params)
