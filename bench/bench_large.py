@@ -5,8 +5,8 @@ shuffled ids), cached as .npy under $VELMOR_BENCH_CACHE (default /tmp/velmor-ben
 is a fresh process that imports velmor from the given directory and fits Node2Vec with one
 walk per node (d=128, window 10, 5 negatives, p=q=0.25, ns_exponent 0.75, 2 workers, seed 42),
 reporting the fit's wall time and the process's peak RSS. A build named NAME+shared fits
-with shared_negatives=True, NAME+pair with shared_negatives=False (the default, None, shares
-them at this size). Runs alternate between the builds (A B A B ...), and min / median /
+with shared_negatives=True, NAME+pair with shared_negatives=False (the default shares
+them). Runs alternate between the builds (A B A B ...), and min / median /
 max are reported with each median's ratio to the first build's.
 
     python bench/bench_large.py --nodes 1000000 --rounds 3 \

@@ -6,11 +6,12 @@ and the mean paired difference of each tool from the first, with its standard er
 seed's difference is mostly noise, the mean over many is not.
 
     bench/.venv/bin/python bench/bench_seeds.py --seeds 50-57 [--graph blogcatalog] [--p 0.25]
-    python bench/bench_seeds.py --seeds 50-57 --tools velmor,velmor-shared --link
+    python bench/bench_seeds.py --seeds 50-57 --tools velmor-pair,velmor-shared --link
 
-Tools: pecanpy, fastnode2vec, gensim; velmor (per-pair negatives), velmor-shared
-(shared_negatives=True); NAME@DIR imports velmor from DIR instead of this checkout's python/
-folder (another build to compare, e.g. velmor-shared@/tmp/before/python). Runs the harness's
+Tools: pecanpy, fastnode2vec, gensim; velmor (its defaults), velmor-pair
+(shared_negatives=False), velmor-shared (shared_negatives=True); NAME@DIR imports velmor from
+DIR instead of this checkout's python/ folder (another build to compare, e.g.
+velmor-shared@/tmp/before/python). Runs the harness's
 runner (bench/harness/runner.py) in a process per run, as bench/run.sh does.
 """
 
@@ -40,11 +41,11 @@ def run_tool(tool, edges, prefix, a):
     name, _, directory = tool.partition("@")
     env = dict(os.environ, PYTHONPATH=str(Path(directory).resolve() if directory
                                           else HERE.parent / "python"))
-    shared = name == "velmor-shared"
+    variant = {"velmor-shared": ["--shared-negatives"], "velmor-pair": ["--pair-negatives"]}
     subprocess.run([sys.executable, str(HERE / "harness" / "runner.py"),
-                    "velmor" if shared else name, "--edges", str(edges), "--out", prefix,
-                    "--p", str(a.p), "--q", str(a.q), "--seed", str(a.seed_now)]
-                   + (["--shared-negatives"] if shared else []),
+                    "velmor" if name in variant else name, "--edges", str(edges), "--out",
+                    prefix, "--p", str(a.p), "--q", str(a.q), "--seed", str(a.seed_now),
+                    "--workers", str(a.workers)] + variant.get(name, []),
                    env=env, check=True, stdout=subprocess.DEVNULL)
     return np.load(prefix + ".npy")
 
@@ -56,6 +57,8 @@ def main() -> None:
     ap.add_argument("--p", type=float, default=0.25)
     ap.add_argument("--q", type=float, default=0.25)
     ap.add_argument("--tools", default="velmor,pecanpy")
+    ap.add_argument("--workers", type=int, default=2,
+                    help="threads of every tool (1: velmor's runs reproduce exactly)")
     ap.add_argument("--link", action="store_true",
                     help="also score link prediction on a split of the graph (split seed 0)")
     a = ap.parse_args()

@@ -27,10 +27,10 @@ def test_optional_packages_load_only_when_used():
 
 def test_one_worker_and_a_seed_reproduce_exactly():
     first, other = fit(KARATE), fit(KARATE, seed=4)
-    shared, again = fit(KARATE, shared_negatives=True), fit(KARATE, shared_negatives=True)
-    np.testing.assert_array_equal(shared.embeddings_, again.embeddings_)
+    pairs, again = fit(KARATE, shared_negatives=False), fit(KARATE, shared_negatives=False)
+    np.testing.assert_array_equal(pairs.embeddings_, again.embeddings_)
     assert not np.array_equal(first.embeddings_, other.embeddings_)
-    assert not np.array_equal(first.embeddings_, shared.embeddings_)
+    assert not np.array_equal(first.embeddings_, pairs.embeddings_)
     assert first.embeddings_.ctypes.data % 64 == 0  # rows start on cache lines
 
 
@@ -222,15 +222,13 @@ def test_learning_rate_falls_linearly_and_an_interrupt_leaves_the_model_alone(mo
     np.testing.assert_array_equal(model.embeddings_, before)
 
 
-@pytest.mark.parametrize("dimensions, shared_negatives, expected", [
-    (16, None, False), (250_000, None, True),  # 34 rows: 4 KiB, then 65 MiB per matrix
-    (16, True, True), (250_000, False, False)])
-def test_negatives_are_shared_by_default_only_on_large_matrices(monkeypatch, dimensions,
-                                                               shared_negatives, expected):
+@pytest.mark.parametrize("given, expected", [({}, True), (dict(shared_negatives=None), True),
+                                             (dict(shared_negatives=False), False)])
+def test_negatives_are_shared_unless_asked_not_to(monkeypatch, given, expected):
     seen = []
     monkeypatch.setattr(velmor.model, "train_epoch",
                         lambda *, shared_negatives, **_: seen.append(shared_negatives))
-    fit(KARATE, num_walks=1, dimensions=dimensions, shared_negatives=shared_negatives)
+    fit(KARATE, num_walks=1, **given)
     assert seen == [expected]
 
 

@@ -352,7 +352,8 @@ class Bench:
             for seed in self.seeds:
                 for v, tool, weighted in variants:
                     extra = (dict(pecanpy_mode=mode) if tool == "pecanpy" else
-                             dict(shared_negatives=True) if v == "velmor-shared" else {})
+                             dict(shared_negatives=True) if v == "velmor-shared" else
+                             dict(pair_negatives=True) if v == "velmor" else {})
                     rec = self.run(f"weighted-{dataset}-{v}-s{seed}", tool,
                                    files[weighted], section="weighted", p=p, q=q, seed=seed,
                                    weighted=weighted, **extra,

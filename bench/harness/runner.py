@@ -53,10 +53,11 @@ def run_velmor(a, ph):
     else:
         graph = velmor.read_edgelist(a.edges)
     ph.stop("load")
+    shared = False if a.pair_negatives else a.shared_negatives or None
     model = velmor.Node2Vec(dimensions=a.dim, walk_length=a.walk_length,
                             num_walks=a.walks_per_node, window_size=a.window, p=a.p, q=a.q,
                             negative=a.negative, ns_exponent=a.ns_exponent,
-                            shared_negatives=a.shared_negatives or None, workers=a.workers,
+                            shared_negatives=shared, workers=a.workers,
                             seed=a.seed, progress=False)
     model.fit(graph)
     ph.stop("fit")
@@ -184,8 +185,9 @@ def main(argv=None):
                     help="negatives in proportion to count**x (0: uniform); fastnode2vec "
                     "counts every node once, so its negatives are uniform whatever x")
     ap.add_argument("--shared-negatives", action="store_true",
-                    help="velmor: one draw of negatives per walk position (default: velmor's "
-                    "own choice by the size of the matrices)")
+                    help="velmor: one draw of negatives per walk position (velmor's default)")
+    ap.add_argument("--pair-negatives", action="store_true",
+                    help="velmor: one draw of negatives per context pair, as word2vec")
     ap.add_argument("--weighted", action="store_true",
                     help="walk by the weights of the third column (velmor, pecanpy)")
     ap.add_argument("--pecanpy-mode", default="SparseOTF", choices=PECANPY_MODES)

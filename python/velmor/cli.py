@@ -95,10 +95,11 @@ def build_parser() -> argparse.ArgumentParser:
                           help="negatives drawn in proportion to visit count^E; 0 = uniformly "
                                "(default: 0.75)")
     training.add_argument("--shared-negatives", action=argparse.BooleanOptionalAction,
-                          default=None,
+                          default=True,
                           help="draw the negatives once per walk position, shared by its "
-                               "context pairs: twice as fast, several times on large graphs "
-                               "(default: on when the training matrices pass 64 MiB)")
+                               "context pairs: twice as fast, several times on large graphs; "
+                               "--no-shared-negatives draws them per pair, as word2vec does "
+                               "(default: on)")
     training.add_argument("--epochs", "--iter", type=int, default=1, metavar="N",
                           help="passes over the graph, each with walks of its own; the learning "
                                "rate falls over all of them (default: 1)")

@@ -35,10 +35,6 @@ from velmor.graph_input import as_graph
 from velmor.keyed import KeyedVectors
 from velmor.walks import default_batch_size
 
-# Training matrices larger than this (in bytes) leave the caches of current processors, and the
-# random rows of per-pair negatives then bound training: shared_negatives=None shares them.
-_SHARED_NEGATIVES_ABOVE = 64 << 20
-
 
 class Node2Vec:
     """Node embeddings by node2vec: biased random walks and skip-gram with negative sampling.
@@ -90,16 +86,15 @@ class Node2Vec:
     progress : bool, default True
         Show a progress bar, with walks per second, while stderr is a terminal and tqdm is
         installed.
-    shared_negatives : bool, optional
+    shared_negatives : bool, default True
         True: draw ``negative`` negative samples once per walk position and use them for every
         context pair of that position, as pWord2Vec does. A position then touches ``negative``
         random rows of the output matrix instead of ``negative`` per context, and its pairs
-        train in blocks of four contexts, each row loaded once a block: training is about twice
-        as fast, and several times as fast once the matrices no longer fit in the processor's
-        caches; on BlogCatalog, classification scores stay the same and link-prediction AUC
-        drops by about 0.009. False: one draw per (context, centre) pair,
-        as word2vec does. None (default): shared when the two training matrices take more than
-        64 MiB (``num_nodes * dimensions * 8`` bytes; 65,536 nodes at 128 dimensions).
+        train in blocks of four contexts, each row loaded once a block, with the result of
+        training them one by one: training is about twice as fast, and several times as fast
+        once the matrices no longer fit in the processor's caches, at the same classification
+        scores and link-prediction AUC (figures in the README). False: one draw per
+        (context, centre) pair, as word2vec does. None: as True.
     epochs : int, default 1
         Passes over the graph, gensim's ``epochs`` and PecanPy's ``--epochs``: training runs
         ``num_walks * epochs`` rounds of walks, every pass walking afresh, and the learning rate
@@ -175,7 +170,7 @@ class Node2Vec:
                  ns_exponent: float = 0.75, alpha: float = 0.025, min_alpha: float = 0.0001,
                  batch_size: int | None = None, workers: int | None = None,
                  seed: int | None = None, progress: bool = True,
-                 shared_negatives: bool | None = None, epochs: int = 1,
+                 shared_negatives: bool | None = True, epochs: int = 1,
                  deterministic: bool = False, num_blocks: int | None = None, **renamed: Any):
         for old, value in renamed.items():
             if old not in _RENAMED:
@@ -541,12 +536,9 @@ def round_params(settings: dict[str, Any], starts: int, epoch: int, rounds: int,
                 workers=settings["workers"])
 
 
-def shares_negatives(settings: dict[str, Any], matrix_bytes: int) -> bool:
-    """Whether a walk position's pairs share their negatives: as asked, or by default when the
-    two training matrices (``matrix_bytes`` together) outgrow the caches by far."""
-    if settings["shared_negatives"] is not None:
-        return settings["shared_negatives"]
-    return matrix_bytes > _SHARED_NEGATIVES_ABOVE
+def shares_negatives(settings: dict[str, Any]) -> bool:
+    """Whether a walk position's pairs share their negatives: unless asked not to."""
+    return settings["shared_negatives"] is not False
 
 
 def train_rounds(graph, settings: dict[str, Any], embeddings: np.ndarray,
@@ -560,7 +552,7 @@ def train_rounds(graph, settings: dict[str, Any], embeddings: np.ndarray,
     no array of seeds), and a first round counted into ``visits`` (None: uniform negatives)
     takes the seed that follows them all. ``settings`` are those of check_params."""
     starts = graph.num_nodes if start_nodes is None else len(start_nodes)
-    shared_negatives = shares_negatives(settings, embeddings.nbytes + hidden_layer.nbytes)
+    shared_negatives = shares_negatives(settings)
 
     def epoch_params(epoch):
         return Node2VecParams(**round_params(settings, starts, epoch, rounds, alpha, min_alpha))

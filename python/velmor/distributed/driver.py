@@ -132,7 +132,7 @@ def fit(graph_or_path, num_actors: int = 2, *, num_blocks: int | None = None,
     job = dict(num_nodes=n, num_blocks=num_blocks, num_actors=num_actors, seed=seed,
                dimensions=dimensions, episode_walks=episode_walks,
                ns_exponent=settings["ns_exponent"],
-               shared_negatives=shares_negatives(settings, 2 * n * dimensions * 4),
+               shared_negatives=shares_negatives(settings),
                # An actor's threads: those of `workers`, else one per CPU reserved for it.
                threads=settings["workers"] or max(1, round(cpus_per_actor)))
 
