@@ -103,7 +103,6 @@ def main() -> None:
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--build", action="append", required=True, metavar="NAME=DIR",
                     help="a directory holding the velmor package to import")
-    ap.add_argument("--child", help=argparse.SUPPRESS)
     ap.add_argument("--starts", type=int, help="time an epoch's slice of this many walks")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     ap.add_argument("--child-shared", choices=["true", "false"], help=argparse.SUPPRESS)
