@@ -131,6 +131,9 @@ WeightedNegatives block_noise_table(const Graph& graph, const EpochOptions& opti
   return WeightedNegatives(gathered(options.noise_counts, members), options.ns_exponent);
 }
 
+// The longest walks drawn ahead (NextWalk): the walk buffer's first reservation.
+constexpr uint64_t kMaxWalkAhead = 1u << 16;
+
 // The walk from the chunk's next start node, drawn while the current walk trains: train_walk
 // hands it the generator as the current walk's draws left it, which is where random_walk would
 // start the next walk, so every walk and every draw stays as it was. A step needs two advances
@@ -244,10 +247,13 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
                   random_walk(graph, order[s], params.max_walk_length, bias, rng, walk, stop);
                 drawn = false;
                 if (options.train && !stop_raised()) {
-                  if (s + 1 < last) next_walk.reserve(reserve);
+                  // Walks longer than kMaxWalkAhead are drawn as they come, so that a worker
+                  // never holds two of them.
+                  const bool ahead = s + 1 < last && params.max_walk_length <= kMaxWalkAhead;
+                  if (ahead) next_walk.reserve(reserve);
                   NextWalk<Graph> next(graph, params.max_walk_length, bias, stop,
-                                       s + 1 < last ? order[s + 1] : 0, next_walk);
-                  scratch.interleaved = s + 1 < last ? &next : nullptr;
+                                       ahead ? order[s + 1] : 0, next_walk);
+                  scratch.interleaved = ahead ? &next : nullptr;
                   train_walk(walk, rng, alpha, params.window, params.num_negative, negatives,
                              embeddings, hidden_layer, scratch, options.negative_draws, kernels(),
                              options.frozen, stop);
