@@ -6,7 +6,8 @@ thread, for each number of workers and each negative sampler: "native" is the co
 module's epoch (uniform negatives), a number E is the engine's epoch with negatives drawn in
 proportion to count^E as velmor.Node2Vec draws them (E = 0: the engine's uniform path). With
 --rounds R every configuration runs R times, interleaved (A B A B ...), and min / median / max
-are reported with each median's ratio to the first configuration's. --updates picks the
+are reported with each median's ratio to the first configuration's, for wall time and for
+the process's CPU time (which moves less on a shared machine). --updates picks the
 engine's update: "pair" (each pair its own negatives), "shared" (a walk position's pairs share
 theirs and train as one block) or "shared-pairwise" (shared, trained pair by pair: the
 shared path before the block update). --graphs adds the weighted
@@ -56,7 +57,7 @@ def fit(graph, n, negatives, workers, epochs, dim, update="pair"):
     # velmor.Node2Vec's start, in matrices placed where it puts them (aligned for huge pages).
     emb, hid = starting_matrices(rng, n, dim)
     visits = np.zeros(n, np.uint64)
-    t0 = time.perf_counter()
+    t0, c0 = time.perf_counter(), time.process_time()
     for e in range(epochs):
         a0 = 0.025 - (0.025 - 0.0001) * e / epochs
         a1 = 0.025 - (0.025 - 0.0001) * (e + 1) / epochs
@@ -72,7 +73,7 @@ def fit(graph, n, negatives, workers, epochs, dim, update="pair"):
                                 next_random=seed, ns_exponent=float(negatives),
                                 noise_counts=visits if e else None, visits=visits,
                                 progress=None, **UPDATES[update])
-    return time.perf_counter() - t0
+    return time.perf_counter() - t0, time.process_time() - c0
 
 
 def main() -> None:
@@ -101,12 +102,14 @@ def main() -> None:
                for u in args.updates
                if (neg != "native" or g == "plain") and (neg != "native" or u == "pair")]
     times = {c: [] for c in configs}
+    cpu_times = {c: [] for c in configs}
     for r in range(args.rounds):
         for workers, negatives, kind, update in configs:
-            wall = fit(graphs[kind], n, negatives, workers, args.epochs, args.dim, update)
+            wall, cpu = fit(graphs[kind], n, negatives, workers, args.epochs, args.dim, update)
             times[(workers, negatives, kind, update)].append(wall)
+            cpu_times[(workers, negatives, kind, update)].append(cpu)
             print(f"round {r + 1}: workers={workers} negatives={negatives} graph={kind} "
-                  f"update={update}: {wall:.2f} s", flush=True)
+                  f"update={update}: {wall:.2f} s, CPU {cpu:.2f} s", flush=True)
     for workers in args.workers:
         first = next(c for c in configs if c[0] == workers)
         base = statistics.median(times[first])
@@ -121,6 +124,13 @@ def main() -> None:
                   f"max {max(t):.2f} s over {len(t)}, ratio {med / base:.3f}; at the median "
                   f"{steps / med / 1e6:.2f} M walk steps/s, "
                   f"{pairs / med / workers / 1e6:.2f} M pairs/s per thread")
+        # CPU time (all threads) moves less than wall time when other processes share the CPUs.
+        cpu_base = statistics.median(cpu_times[first])
+        for _, negatives, kind, update in (c for c in configs if c[0] == workers):
+            c = cpu_times[(workers, negatives, kind, update)]
+            print(f"workers={workers} negatives={negatives} graph={kind} update={update}: CPU "
+                  f"min {min(c):.2f} / median {statistics.median(c):.2f} / max {max(c):.2f} s, "
+                  f"ratio {statistics.median(c) / cpu_base:.3f}")
 
 
 if __name__ == "__main__":

@@ -131,6 +131,47 @@ WeightedNegatives block_noise_table(const Graph& graph, const EpochOptions& opti
   return WeightedNegatives(gathered(options.noise_counts, members), options.ns_exponent);
 }
 
+// The longest walks drawn ahead (NextWalk): the walk buffer's first reservation.
+constexpr uint64_t kMaxWalkAhead = 1u << 16;
+
+// The walk from the chunk's next start node, drawn while the current walk trains: train_walk
+// hands it the generator as the current walk's draws left it, which is where random_walk would
+// start the next walk, so every walk and every draw stays as it was. A step needs two advances
+// (see WalkSteps), about one position of training.
+template <class Graph>
+class NextWalk final : public InterleavedWork {
+ public:
+  NextWalk(const Graph& graph, uint64_t max_walk_length, const WalkBias& bias,
+           const std::atomic<bool>* stop, uint32_t start, std::vector<uint32_t>& walk)
+      : steps_(graph, max_walk_length, bias, stop), start_(start), walk_(walk) {}
+
+  void begin(const Lcg48& rng) override {
+    steps_.begin(start_, rng, walk_);
+    began_ = true;
+  }
+  void advance() override {
+    if (prefetch_next_) steps_.prefetch();
+    else steps_.step();
+    prefetch_next_ = !prefetch_next_;
+  }
+  // Draws what is left of the walk and sets rng to the generator after it; false, leaving rng
+  // alone, when begin() was never called.
+  bool finish(Lcg48& rng) {
+    if (!began_) return false;
+    while (steps_.step()) {
+    }
+    rng = steps_.rng();
+    return true;
+  }
+
+ private:
+  WalkSteps<Graph> steps_;
+  uint32_t start_;
+  std::vector<uint32_t>& walk_;
+  bool began_ = false;
+  bool prefetch_next_ = true;
+};
+
 template <class Graph>
 void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixView& embeddings,
                const MatrixView& hidden_layer, uint64_t next_random, const EpochOptions& options) {
@@ -183,6 +224,7 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
         [&](size_t worker) {
           TrainScratch scratch;  // this thread's buffers for this call, made at its first chunk
           std::vector<uint32_t> walk;
+          std::vector<uint32_t> next_walk;  // drawn while `walk` trains
           std::vector<uint64_t>* const counted = visits.empty() ? nullptr : &visits[worker];
           while (!stopped()) {
             const uint64_t k = chunk_counter.fetch_add(1, std::memory_order_relaxed);
@@ -192,18 +234,32 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
               const float alpha = static_cast<float>(
                   params.start_alpha - (static_cast<double>(k) / static_cast<double>(num_chunks)) *
                                            (params.start_alpha - params.end_alpha));
-              walk.reserve(
-                  static_cast<size_t>(std::min<uint64_t>(params.max_walk_length, 1u << 16)));
+              const size_t reserve =
+                  static_cast<size_t>(std::min<uint64_t>(params.max_walk_length, 1u << 16));
+              walk.reserve(reserve);
               Lcg48 rng = Lcg48::from_seed(base_seed + k);
               const uint64_t first = k * batch;
               const uint64_t last = std::min<uint64_t>(first + batch, starts);
+              bool drawn = false;  // walk s was drawn while walk s - 1 trained
               for (uint64_t s = first; s < last; ++s) {
                 if (stop_raised()) break;
-                random_walk(graph, order[s], params.max_walk_length, bias, rng, walk, stop);
-                if (options.train && !stop_raised())
+                if (!drawn)
+                  random_walk(graph, order[s], params.max_walk_length, bias, rng, walk, stop);
+                drawn = false;
+                if (options.train && !stop_raised()) {
+                  // Walks longer than kMaxWalkAhead are drawn as they come, so that a worker
+                  // never holds two of them.
+                  const bool ahead = s + 1 < last && params.max_walk_length <= kMaxWalkAhead;
+                  if (ahead) next_walk.reserve(reserve);
+                  NextWalk<Graph> next(graph, params.max_walk_length, bias, stop,
+                                       ahead ? order[s + 1] : 0, next_walk);
+                  scratch.interleaved = ahead ? &next : nullptr;
                   train_walk(walk, rng, alpha, params.window, params.num_negative, negatives,
                              embeddings, hidden_layer, scratch, options.negative_draws, kernels(),
                              options.frozen, stop);
+                  scratch.interleaved = nullptr;
+                  drawn = next.finish(rng);
+                }
                 // The walk may have been cut short, or its training.
                 if (stop_raised()) break;
                 if (!options.walks.empty())
@@ -214,6 +270,7 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
                   for (const uint32_t v : walk) ++(*counted)[v];
                 }
                 if (control) control->walks_done.fetch_add(1, std::memory_order_relaxed);
+                if (drawn) walk.swap(next_walk);
               }
             } catch (...) {
               failed.store(true, std::memory_order_relaxed);

@@ -17,6 +17,22 @@
 
 namespace velmor {
 
+// Work that a walk's training interleaves with its own, a piece at a time: the epoch driver
+// draws its next walk this way, so that the walk's misses wait while training computes.
+class InterleavedWork {
+ public:
+  // Called by train_walk once the walk's draws are made and before it trains, with the generator
+  // as those draws left it; not called when the walk draws while it trains (too long a walk to
+  // schedule).
+  virtual void begin(const Lcg48& rng) = 0;
+  // One piece, called about twice per walk position after begin(): at the position's start and
+  // once part of its pairs are trained.
+  virtual void advance() = 0;
+
+ protected:
+  ~InterleavedWork() = default;
+};
+
 // A thread's scratch for training, reused across walks and chunks so that nothing is allocated
 // per start node once it has grown: the error buffer (hidden_layer.cols entries, cleared before
 // every pair) and the draw schedule of the current walk. The vectors only grow; the schedule's
@@ -27,6 +43,7 @@ struct TrainScratch {
   std::vector<uint32_t> negatives;   // num_negative per pair (or per position), in draw order
   std::vector<uint32_t> pair_begin;  // pairs of walk position i: [pair_begin[i], pair_begin[i+1])
   std::vector<float> shadow;         // with frozen rows: where their discarded updates go
+  InterleavedWork* interleaved = nullptr;  // when set, train_walk runs it (see InterleavedWork)
 };
 
 // Which pairs of a walk draw their own negatives.

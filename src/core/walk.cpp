@@ -69,65 +69,143 @@ inline void append(std::vector<uint32_t>& walk, uint32_t v, uint64_t max_walk_le
   walk.push_back(v);
 }
 
-// Counts proposals down to the next read of the stop flag; without a flag, never reads one.
-class StopCheck {
- public:
-  explicit StopCheck(const std::atomic<bool>* stop) : stop_(stop) {}
-  bool stopped() {
-    if (--countdown_ != 0) return false;
-    countdown_ = kWalkStopInterval;
-    return stop_ && stop_->load(std::memory_order_relaxed);
-  }
+// The first line of the row of `node`: the read that starts a step from it.
+void prefetch_offsets(const CsrRecord& graph, uint32_t node) {
+  if (node < graph.num_nodes()) __builtin_prefetch(graph.offsets.data() + node);
+}
+void prefetch_offsets(const WeightedCsrRecord& graph, uint32_t node) {
+  prefetch_offsets(graph.csr, node);
+}
 
- private:
-  const std::atomic<bool>* stop_;
-  uint32_t countdown_ = kWalkStopInterval;
-};
+// The line of arc k of `node`'s row (and its alias slot): the step's proposal.
+void prefetch_arc(const CsrRecord& graph, std::span<const uint32_t> row, uint32_t k) {
+  static_cast<void>(graph);
+  __builtin_prefetch(row.data() + k);
+}
+void prefetch_arc(const WeightedCsrRecord& graph, std::span<const uint32_t> row, uint32_t k) {
+  __builtin_prefetch(row.data() + k);
+  __builtin_prefetch(graph.slots.data() + (row.data() - graph.csr.targets.data()) + k);
+}
+
+const CsrRecord& plain(const CsrRecord& graph) { return graph; }
+const CsrRecord& plain(const WeightedCsrRecord& graph) { return graph.csr; }
+
+}  // namespace
+
+template <class Graph>
+WalkSteps<Graph>::WalkSteps(const Graph& graph, uint64_t max_walk_length, const WalkBias& bias,
+                            const std::atomic<bool>* stop)
+    : graph_(graph),
+      max_walk_length_(max_walk_length),
+      bias_(bias),
+      // has_edge is needed only when r falls between the near and far thresholds; deciding the
+      // other cases without it changes neither the draws nor the outcome.
+      lo_(std::fmin(bias.near_threshold, bias.far_threshold)),
+      hi_(std::fmax(bias.near_threshold, bias.far_threshold)),
+      stop_(stop) {}
+
+template <class Graph>
+void WalkSteps<Graph>::begin(uint32_t start, const Lcg48& rng, std::vector<uint32_t>& walk) {
+  rng_ = rng;
+  walk_ = &walk;
+  countdown_ = kWalkStopInterval;
+  walk.clear();
+  done_ = max_walk_length_ == 0;
+  if (done_) return;
+  append(walk, start, max_walk_length_);
+  done_ = max_walk_length_ == 1;
+  prefetch_offsets(graph_, start);
+}
+
+template <class Graph>
+bool WalkSteps<Graph>::step() {
+  if (done_) return false;
+  std::vector<uint32_t>& walk = *walk_;
+  const size_t i = walk.size();
+  const uint32_t cur = walk[i - 1];
+  const auto row = row_of(graph_, cur);
+  if (row.empty()) {
+    done_ = true;
+    return false;
+  }
+  const int32_t degree = row.degree();
+  uint32_t next;
+  if (i == 1) {
+    // The first step takes its proposal as it is.
+    next = row.propose(rng_, degree);
+  } else if (bias_.uniform) {
+    if (stopped()) return false;
+    next = row.propose(rng_, degree);
+  } else {
+    const uint32_t prev = walk[i - 2];
+    for (;;) {
+      if (stopped()) return false;
+      const uint32_t x = row.propose(rng_, degree);
+      const float r = rng_.next_float();
+      bool accept;
+      if (x == prev) accept = r < bias_.return_threshold;
+      else if (r < lo_) accept = true;
+      else if (!(r < hi_)) accept = false;
+      else accept = r < (graph_.has_edge(prev, x) ? bias_.near_threshold : bias_.far_threshold);
+      if (accept) {
+        next = x;
+        break;
+      }
+    }
+  }
+  append(walk, next, max_walk_length_);
+  done_ = walk.size() == max_walk_length_;
+  if (!done_) prefetch_offsets(graph_, next);
+  return true;
+}
+
+template <class Graph>
+void WalkSteps<Graph>::prefetch() const {
+  if (done_) return;
+  const std::vector<uint32_t>& walk = *walk_;
+  const size_t i = walk.size();
+  const uint32_t cur = walk[i - 1];
+  if (cur >= graph_.num_nodes()) return;
+  const std::span<const uint32_t> row = plain(graph_).neighbors(cur);
+  if (row.empty()) return;
+  // The proposal's arc, from a copy of the generator: its first draw picks the arc.
+  Lcg48 peek = rng_;
+  prefetch_arc(graph_, row, static_cast<uint32_t>(peek.next_int(static_cast<int32_t>(row.size()))));
+  if (i == 1 || bias_.uniform) return;
+  // has_edge's first probes in the previous node's row, and that row's start.
+  const uint32_t prev = walk[i - 2];
+  if (prev >= graph_.num_nodes()) return;
+  const std::span<const uint32_t> back = plain(graph_).neighbors(prev);
+  const size_t half = back.size() / 2;
+  __builtin_prefetch(back.data());
+  __builtin_prefetch(back.data() + half);
+  __builtin_prefetch(back.data() + half / 2);
+  __builtin_prefetch(back.data() + half + half / 2);
+}
+
+template <class Graph>
+bool WalkSteps<Graph>::stopped() {
+  if (--countdown_ != 0) return false;
+  countdown_ = kWalkStopInterval;
+  if (!(stop_ && stop_->load(std::memory_order_relaxed))) return false;
+  done_ = true;
+  return true;
+}
+
+template class WalkSteps<CsrRecord>;
+template class WalkSteps<WeightedCsrRecord>;
+
+namespace {
 
 // The walk of random_walk on either kind of graph.
 template <class Graph>
 void walk_from(const Graph& graph, uint32_t start, uint64_t max_walk_length, const WalkBias& bias,
                Lcg48& rng, std::vector<uint32_t>& walk, const std::atomic<bool>* stop) {
-  walk.clear();
-  if (max_walk_length == 0) return;
-  append(walk, start, max_walk_length);
-  if (max_walk_length == 1) return;
-  auto row = row_of(graph, start);
-  if (row.empty()) return;
-  append(walk, row.propose(rng, row.degree()), max_walk_length);
-  StopCheck check(stop);
-
-  // has_edge is needed only when r falls between the near and far thresholds; deciding the other
-  // cases without it changes neither the draws nor the outcome.
-  const float lo = std::fmin(bias.near_threshold, bias.far_threshold);
-  const float hi = std::fmax(bias.near_threshold, bias.far_threshold);
-  for (uint64_t i = 2; i < max_walk_length; ++i) {
-    const uint32_t cur = walk[i - 1], prev = walk[i - 2];
-    row = row_of(graph, cur);
-    if (row.empty()) return;
-    const int32_t degree = row.degree();
-    uint32_t next;
-    if (bias.uniform) {
-      if (check.stopped()) return;
-      next = row.propose(rng, degree);
-    } else {
-      for (;;) {
-        if (check.stopped()) return;
-        const uint32_t x = row.propose(rng, degree);
-        const float r = rng.next_float();
-        bool accept;
-        if (x == prev) accept = r < bias.return_threshold;
-        else if (r < lo) accept = true;
-        else if (!(r < hi)) accept = false;
-        else accept = r < (graph.has_edge(prev, x) ? bias.near_threshold : bias.far_threshold);
-        if (accept) {
-          next = x;
-          break;
-        }
-      }
-    }
-    append(walk, next, max_walk_length);
+  WalkSteps<Graph> steps(graph, max_walk_length, bias, stop);
+  steps.begin(start, rng, walk);
+  while (steps.step()) {
   }
+  rng = steps.rng();
 }
 
 }  // namespace
