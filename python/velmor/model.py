@@ -93,8 +93,9 @@ class Node2Vec:
         train in blocks of four contexts, each row loaded once a block, with the result of
         training them one by one: training is about twice as fast, and several times as fast
         once the matrices no longer fit in the processor's caches, at the same classification
-        scores and link-prediction AUC (figures in the README). False: one draw per
-        (context, centre) pair, as word2vec does. None: as True.
+        scores; link-prediction AUC on BlogCatalog is higher on one thread and lower on two
+        (figures in the README). False: one draw per (context, centre) pair, as word2vec
+        does. None: as True.
     epochs : int, default 1
         Passes over the graph, gensim's ``epochs`` and PecanPy's ``--epochs``: training runs
         ``num_walks * epochs`` rounds of walks, every pass walking afresh, and the learning rate
