@@ -62,7 +62,6 @@ class WalkSteps {
   bool step();
   // Asks for the memory the next step() reads; draws nothing.
   void prefetch() const;
-  bool done() const { return done_; }
   // The generator as the walk's draws so far have left it.
   const Lcg48& rng() const { return rng_; }
 
