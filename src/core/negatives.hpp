@@ -7,7 +7,8 @@
 //    distribution, with a node's visits in the walks as its word count), one generator step
 //    and one table slot per draw (alias.hpp).
 // Both offer next(rng) and fill(rng, out, count); fill gives the same values and leaves the
-// generator in the same state as `count` calls of next.
+// generator in the same state as `count` calls of next. fill_unresolved and resolve split fill
+// in two, for a caller that draws a whole walk's negatives before it trains.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +28,9 @@ class UniformNegatives {
 
   uint32_t next(Lcg48& rng) const { return static_cast<uint32_t>(rng.next_int(bound_)); }
   void fill(Lcg48& rng, uint32_t* out, size_t count) const { rng.fill_ints(bound_, out, count); }
+  // fill itself: a uniform draw reads no table, so there is nothing to resolve.
+  void fill_unresolved(Lcg48& rng, uint32_t* out, size_t count) const { fill(rng, out, count); }
+  void resolve(uint32_t*, size_t) const {}
 
  private:
   Lcg48::FixedBound bound_;
@@ -64,6 +68,31 @@ class WeightedNegatives {
     rng = local;
   }
 
+  // fill in two passes, for a caller that makes many draws before it needs any:
+  // fill_unresolved steps the generator as fill does and leaves in out what resolve() turns
+  // into fill's nodes, asking for each draw's table slot meanwhile. On tables larger than the
+  // caches the slots' misses then overlap, where fill waits for each run's in turn. resolve()
+  // may be given entries it resolved before: they become other nodes, all below size(). A
+  // table that takes two steps a draw (see next) draws the nodes at once, and resolve() leaves
+  // them as they are.
+  void fill_unresolved(Lcg48& rng, uint32_t* out, size_t count) const {
+    if (two_step_) return fill(rng, out, count);
+    Lcg48 local = rng;
+    const Slot* const slots = slots_.data();
+    const uint64_t n = slots_.size();
+    for (size_t i = 0; i < count; ++i) {
+      out[i] = local.next_bits(32);
+      __builtin_prefetch(slots + ((static_cast<uint64_t>(out[i]) * n) >> 32));
+    }
+    rng = local;
+  }
+  void resolve(uint32_t* drawn, size_t count) const {
+    if (two_step_) return;
+    const Slot* const slots = slots_.data();
+    const uint64_t n = slots_.size();
+    for (size_t i = 0; i < count; ++i) drawn[i] = pick(static_cast<uint64_t>(drawn[i]) * n, slots);
+  }
+
   // Slot s keeps node s with probability threshold / 2^32 and gives `alias` otherwise. A slot
   // that keeps its node always has alias == s (its threshold of 2^32 - 1 lets 1 in 2^32 coins
   // through, to the same node).
@@ -78,9 +107,16 @@ class WeightedNegatives {
   // about as often as the slot's split is even.
   static uint32_t draw(Lcg48& rng, const Slot* slots, uint64_t n, bool two_step) {
     const uint64_t mixed = static_cast<uint64_t>(rng.next_bits(32)) * n;
+    if (!two_step) return pick(mixed, slots);
     const uint32_t index = static_cast<uint32_t>(mixed >> 32);
-    const Slot slot = slots[index];
-    const uint32_t coin = two_step ? rng.next_bits(32) : static_cast<uint32_t>(mixed);
+    return keep_or_alias(index, slots[index], rng.next_bits(32));
+  }
+  // The node of one-step draw u, given mixed = u * n.
+  static uint32_t pick(uint64_t mixed, const Slot* slots) {
+    const uint32_t index = static_cast<uint32_t>(mixed >> 32);
+    return keep_or_alias(index, slots[index], static_cast<uint32_t>(mixed));
+  }
+  static uint32_t keep_or_alias(uint32_t index, Slot slot, uint32_t coin) {
     const uint32_t keep = 0u - static_cast<uint32_t>(coin < slot.threshold);
     return (index & keep) | (slot.alias & ~keep);
   }

@@ -456,19 +456,24 @@ void train_walk_by(const Trainer& trainer, const std::vector<uint32_t>& walk, Lc
       const auto [start, end] = context_range(i);
       // [start, end) holds i, so the position has pairs when it holds more.
       if (shared && end - start > 1)
-        negatives.fill(rng, scheduled + static_cast<size_t>(i) * num_negative,
-                       static_cast<size_t>(num_negative));
+        negatives.fill_unresolved(rng, scheduled + static_cast<size_t>(i) * num_negative,
+                                  static_cast<size_t>(num_negative));
       for (int64_t c = start; c < end; ++c) {
         if (c == i || trainer.skips(walk[static_cast<size_t>(c)], walk[static_cast<size_t>(i)]))
           continue;
         inputs[n_pairs] = walk[static_cast<size_t>(c)];
         if (!shared)
-          negatives.fill(rng, scheduled + static_cast<size_t>(n_pairs) * num_negative,
-                         static_cast<size_t>(num_negative));
+          negatives.fill_unresolved(rng, scheduled + static_cast<size_t>(n_pairs) * num_negative,
+                                    static_cast<size_t>(num_negative));
         ++n_pairs;
       }
     }
     begin[len] = n_pairs;
+    // Shared, the entries of a position without pairs were not drawn: resolving them again
+    // keeps them in range, and nothing trains with them.
+    negatives.resolve(
+        scheduled,
+        static_cast<size_t>((shared ? static_cast<uint64_t>(len) : n_pairs) * num_negative));
     if (scratch.interleaved) scratch.interleaved->begin(rng);
     return with_fixed_count(num_negative, [&](auto k) {
       train_schedule<decltype(k)::value>(trainer, walk, window, num_negative, shared, block,

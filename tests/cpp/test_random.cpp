@@ -6,9 +6,11 @@
 #include <numeric>
 #include <vector>
 
+#include "negatives.hpp"
 #include "random.hpp"
 
 using velmor::Lcg48;
+using velmor::WeightedNegatives;
 
 TEST(Lcg48, KnownSequences) {
   EXPECT_EQ(Lcg48::from_seed(0).state(), 0x5DEECE66DULL);  // the low 48 bits xor the multiplier
@@ -50,6 +52,35 @@ TEST(Lcg48, FixedBoundDrawsExactlyLikeNextInt) {
       for (size_t i = 0; i < count; ++i)
         ASSERT_EQ(run[i], static_cast<uint32_t>(b.next_int(bound))) << bound << " " << count;
       EXPECT_EQ(a.state(), b.state());
+    }
+  }
+}
+
+// fill, and fill_unresolved then resolve, are next() run after run: the same nodes and the same
+// generator state, on tables drawn in one step and (past 2^24 slots) in two.
+TEST(WeightedNegatives, FillsDrawExactlyLikeNext) {
+  std::vector<uint64_t> counts(1000);
+  Lcg48 c = Lcg48::from_seed(3);
+  for (uint64_t& v : counts)
+    v = c.next_int(50) == 0 ? 100000 : static_cast<uint64_t>(c.next_int(9));
+  std::vector<velmor::AliasSlot> wide((size_t{1} << 24) + 1);
+  for (size_t s = 0; s < wide.size(); ++s)
+    wide[s] = {static_cast<uint32_t>(s * 2654435761u), static_cast<uint32_t>(s * 7 % wide.size())};
+  for (const WeightedNegatives& table :
+       {WeightedNegatives(counts, 0.75), WeightedNegatives(std::span(wide.data(), wide.size()))}) {
+    Lcg48 a = Lcg48::from_seed(11), b = a, d = a;
+    std::vector<uint32_t> run(40), two_pass(40);
+    for (size_t count : {0, 1, 5, 40, 7}) {
+      table.fill(a, run.data(), count);
+      table.fill_unresolved(d, two_pass.data(), count);
+      table.resolve(two_pass.data(), count);
+      for (size_t i = 0; i < count; ++i) {
+        const uint32_t want = table.next(b);
+        ASSERT_EQ(run[i], want) << table.size() << " " << count;
+        ASSERT_EQ(two_pass[i], want) << table.size() << " " << count;
+      }
+      EXPECT_EQ(a.state(), b.state());
+      EXPECT_EQ(d.state(), b.state());
     }
   }
 }
