@@ -73,10 +73,10 @@ class WeightedNegatives {
   // into fill's nodes, asking for each draw's table slot meanwhile. On tables larger than the
   // caches the slots' misses then overlap, where fill waits for each run's in turn. resolve()
   // may be given entries it resolved before: they become other nodes, all below size(). A
-  // table that takes two steps a draw (see next) draws the nodes at once, and resolve() leaves
-  // them as they are.
+  // table that fits the caches, or that takes two steps a draw (see next), draws the nodes at
+  // once, and resolve() leaves them as they are.
   void fill_unresolved(Lcg48& rng, uint32_t* out, size_t count) const {
-    if (two_step_) return fill(rng, out, count);
+    if (!two_pass_) return fill(rng, out, count);
     Lcg48 local = rng;
     const Slot* const slots = slots_.data();
     const uint64_t n = slots_.size();
@@ -87,7 +87,7 @@ class WeightedNegatives {
     rng = local;
   }
   void resolve(uint32_t* drawn, size_t count) const {
-    if (two_step_) return;
+    if (!two_pass_) return;
     const Slot* const slots = slots_.data();
     const uint64_t n = slots_.size();
     for (size_t i = 0; i < count; ++i) drawn[i] = pick(static_cast<uint64_t>(drawn[i]) * n, slots);
@@ -123,6 +123,7 @@ class WeightedNegatives {
 
   std::vector<Slot> slots_;  // threshold and alias side by side: one cache line per draw
   bool two_step_;
+  bool two_pass_;  // fill_unresolved leaves the draws to resolve()
 };
 
 }  // namespace velmor

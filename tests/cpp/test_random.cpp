@@ -57,17 +57,10 @@ TEST(Lcg48, FixedBoundDrawsExactlyLikeNextInt) {
 }
 
 // fill, and fill_unresolved then resolve, are next() run after run: the same nodes and the same
-// generator state, on tables drawn in one step and (past 2^24 slots) in two.
+// generator state, on tables that fit the caches, that do not (drawn in two passes), and past
+// 2^24 slots (two steps a draw).
 TEST(WeightedNegatives, FillsDrawExactlyLikeNext) {
-  std::vector<uint64_t> counts(1000);
-  Lcg48 c = Lcg48::from_seed(3);
-  for (uint64_t& v : counts)
-    v = c.next_int(50) == 0 ? 100000 : static_cast<uint64_t>(c.next_int(9));
-  std::vector<velmor::AliasSlot> wide((size_t{1} << 24) + 1);
-  for (size_t s = 0; s < wide.size(); ++s)
-    wide[s] = {static_cast<uint32_t>(s * 2654435761u), static_cast<uint32_t>(s * 7 % wide.size())};
-  for (const WeightedNegatives& table :
-       {WeightedNegatives(counts, 0.75), WeightedNegatives(std::span(wide.data(), wide.size()))}) {
+  const auto check = [](const WeightedNegatives& table) {
     Lcg48 a = Lcg48::from_seed(11), b = a, d = a;
     std::vector<uint32_t> run(40), two_pass(40);
     for (size_t count : {0, 1, 5, 40, 7}) {
@@ -82,5 +75,15 @@ TEST(WeightedNegatives, FillsDrawExactlyLikeNext) {
       EXPECT_EQ(a.state(), b.state());
       EXPECT_EQ(d.state(), b.state());
     }
+  };
+  std::vector<uint64_t> counts(1000);
+  Lcg48 c = Lcg48::from_seed(3);
+  for (uint64_t& v : counts) v = c.next_int(50) == 0 ? 100000 : c.next_int(9);
+  check(WeightedNegatives(counts, 0.75));
+  for (const size_t n : {size_t{1} << 18, (size_t{1} << 24) + 1}) {
+    std::vector<velmor::AliasSlot> slots(n);
+    for (size_t s = 0; s < n; ++s)
+      slots[s] = {static_cast<uint32_t>(s * 2654435761u), static_cast<uint32_t>(s * 7 % n)};
+    check(WeightedNegatives(slots));
   }
 }
