@@ -235,7 +235,7 @@ void run_epoch(const Graph& graph, const Node2VecParams& params, const MatrixVie
                   params.start_alpha - (static_cast<double>(k) / static_cast<double>(num_chunks)) *
                                            (params.start_alpha - params.end_alpha));
               const size_t reserve =
-                  static_cast<size_t>(std::min<uint64_t>(params.max_walk_length, 1u << 16));
+                  static_cast<size_t>(std::min<uint64_t>(params.max_walk_length, kMaxWalkAhead));
               walk.reserve(reserve);
               Lcg48 rng = Lcg48::from_seed(base_seed + k);
               const uint64_t first = k * batch;

@@ -11,10 +11,13 @@ namespace velmor {
 
 namespace {
 
-// Whether a table of this many slots draws in two passes (fill_unresolved): one step a draw (up
-// to 2^24 slots), and larger than a core's L2 cache (past 2^17 slots, 1 MiB), where its slots
-// miss; a table in the cache draws as fast in one.
-bool two_passes(size_t slots) { return slots > (size_t{1} << 17) && slots <= (size_t{1} << 24); }
+// The most slots whose draws take one generator step (see WeightedNegatives::next).
+constexpr size_t kOneStepSlots = size_t{1} << 24;
+
+// Whether a table of this many slots draws in two passes (fill_unresolved): one step a draw, and
+// larger than a core's L2 cache (past 2^17 slots, 1 MiB), where its slots miss; a table in the
+// cache draws as fast in one.
+bool two_passes(size_t slots) { return slots > (size_t{1} << 17) && slots <= kOneStepSlots; }
 
 }  // namespace
 
@@ -37,21 +40,21 @@ void WeightedNegatives::build(std::span<const T> values, T floor, double exponen
 
 WeightedNegatives::WeightedNegatives(std::span<const uint64_t> counts, double exponent)
     : slots_(counts.size()),
-      two_step_(counts.size() > (size_t{1} << 24)),
+      two_step_(counts.size() > kOneStepSlots),
       two_pass_(two_passes(counts.size())) {
   build<uint64_t>(counts, 1, exponent);
 }
 
 WeightedNegatives::WeightedNegatives(std::span<const double> weights, double floor, double exponent)
     : slots_(weights.size()),
-      two_step_(weights.size() > (size_t{1} << 24)),
+      two_step_(weights.size() > kOneStepSlots),
       two_pass_(two_passes(weights.size())) {
   build<double>(weights, floor, exponent);
 }
 
 WeightedNegatives::WeightedNegatives(std::span<const AliasSlot> slots)
     : slots_(slots.begin(), slots.end()),
-      two_step_(slots.size() > (size_t{1} << 24)),
+      two_step_(slots.size() > kOneStepSlots),
       two_pass_(two_passes(slots.size())) {
   if (slots.empty() || slots.size() > kMaxNodes)
     raise_error(ErrorKind::Value, "a table of negatives has 1 to " + std::to_string(kMaxNodes) +
